@@ -1,0 +1,41 @@
+// Multi-process tests: the test binary starts itself again in a child mode
+// that runs one named entry point instead of the test suite.
+#ifndef ZKX_TESTS_CHILD_H
+#define ZKX_TESTS_CHILD_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace zkx::test {
+
+using ChildMain = int (*)(const std::vector<std::string>& args);
+
+struct ChildRegistrar {
+    ChildRegistrar(const char* name, ChildMain fn);
+};
+
+// Defines a child entry point:  ZKX_CHILD(holds_mutex) { ...; return 0; }
+// The body sees `args`, the arguments given to spawn_child.
+#define ZKX_CHILD(name)                                                        \
+    static int zkx_child_##name(const std::vector<std::string>& args);        \
+    static ::zkx::test::ChildRegistrar zkx_child_reg_##name(#name,             \
+                                                            zkx_child_##name); \
+    static int zkx_child_##name(const std::vector<std::string>& args)
+
+// Starts the named child entry point in a new process of this binary.  The
+// child inherits the environment, so it shares the test's object namespace
+// and registry.
+pid_t spawn_child(const std::string& name, const std::vector<std::string>& args = {});
+
+// Waits up to timeout_ms for the child: its exit code, 128 + signal number
+// when a signal ended it, or -1 on timeout (the child is then killed).
+int wait_child(pid_t pid, int timeout_ms = 30000);
+
+// Runs a child entry point when argv asks for one; called from main.
+bool run_child_if_requested(int argc, char** argv, int* exit_code);
+
+}  // namespace zkx::test
+
+#endif

@@ -1,0 +1,29 @@
+#ifndef ZKX_TESTS_TEST_ENV_H
+#define ZKX_TESTS_TEST_ENV_H
+
+#include <string>
+
+namespace zkx::test {
+
+// Gives the process (unless the caller set them already) its own
+// ZKX_NAMESPACE and a fresh ZKX_REGISTRY directory, and removes both at exit.
+class TestEnvironment {
+public:
+    TestEnvironment();
+    ~TestEnvironment();
+    const std::string& ns() const { return ns_; }
+    const std::string& temp_dir() const { return dir_; }
+
+private:
+    std::string ns_;
+    std::string dir_;
+    bool own_ns_ = false;
+    bool own_dir_ = false;
+};
+
+// The temporary directory of this test process (removed at exit).
+const std::string& temp_dir();
+
+}  // namespace zkx::test
+
+#endif

@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "handle_table.h"
+#include "zkxwin32.h"
+
+using namespace zkx::win32;
+
+TEST(HandleTable, HandlesAreDistinctMultiplesOfFourAndReusable) {
+    HANDLE a = handle_insert(HandleType::Event, 7);
+    HANDLE b = handle_insert(HandleType::File, 9);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 4, 0u);
+    HandleEntry e;
+    ASSERT_TRUE(handle_lookup(b, &e));
+    EXPECT_EQ(e.type, HandleType::File);
+    EXPECT_EQ(e.payload, 9u);
+    ASSERT_TRUE(handle_remove(a, &e));
+    EXPECT_EQ(e.payload, 7u);
+    EXPECT_FALSE(handle_lookup(a, &e));
+    EXPECT_FALSE(handle_remove(a, &e));
+    EXPECT_TRUE(handle_remove(b, &e));
+}
+
+TEST(HandleTable, ForeignValuesAreNotHandles) {
+    HandleEntry e;
+    for (uintptr_t v : {uintptr_t(0), uintptr_t(1), uintptr_t(6), ~uintptr_t(0), ~uintptr_t(1),
+                        uintptr_t(1) << 40}) {
+        EXPECT_FALSE(handle_lookup(reinterpret_cast<HANDLE>(v), &e)) << v;
+    }
+    SetLastError(0);
+    EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(uintptr_t(0x1234))));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST(HandleTable, ConcurrentInsertAndRemoveNeverShareASlot) {
+    constexpr int kThreads = 4, kRounds = 2000;
+    std::vector<std::thread> threads;
+    std::atomic<int> mismatches{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &mismatches] {
+            for (int i = 0; i < kRounds; ++i) {
+                uint64_t payload = (uint64_t(t) << 32) | uint64_t(i);
+                HANDLE h = handle_insert(HandleType::Semaphore, payload);
+                HandleEntry e;
+                if (!handle_lookup(h, &e) || e.payload != payload) ++mismatches;
+                if (!handle_remove(h, &e) || e.payload != payload) ++mismatches;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(LastError, IsPerThread) {
+    SetLastError(183);
+    std::thread([] {
+        EXPECT_EQ(GetLastError(), 0u);
+        SetLastError(5);
+    }).join();
+    EXPECT_EQ(GetLastError(), 183u);
+}
