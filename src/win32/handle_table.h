@@ -25,6 +25,7 @@ enum class HandleType : uint8_t {
     Thread,
     File,
     Mapping,
+    RegistryKey,
 };
 
 constexpr uint64_t kHandlePayloadMask = (uint64_t(1) << 56) - 1;

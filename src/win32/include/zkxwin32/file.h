@@ -1,7 +1,52 @@
-/* Placeholder: filled in by the subsystem that owns it. */
+/* Files.  Paths may be Windows paths (drive letters, backslashes; see the
+ * README for the drive mapping) or plain POSIX paths. */
 #ifndef ZKXWIN32_FILE_H
 #define ZKXWIN32_FILE_H
 
 #include "types.h"
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define TRUNCATE_EXISTING 5u
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
+#define INVALID_FILE_SIZE 0xFFFFFFFFu
+
+#define SEM_FAILCRITICALERRORS 0x0001u
+#define SEM_NOGPFAULTERRORBOX 0x0002u
+#define SEM_NOALIGNMENTFAULTEXCEPT 0x0004u
+#define SEM_NOOPENFILEERRORBOX 0x8000u
+
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
+
+ZKX_BEGIN_C
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LPLONG lpDistanceToMoveHigh,
+                            DWORD dwMoveMethod);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
+UINT WINAPI SetErrorMode(UINT uMode);
+ZKX_END_C
 
 #endif

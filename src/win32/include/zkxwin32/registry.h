@@ -1,7 +1,61 @@
-/* Placeholder: filled in by the subsystem that owns it. */
+/* The registry: a persistent store shared by every process on the machine
+ * (see README: ZKX_REGISTRY). */
 #ifndef ZKXWIN32_REGISTRY_H
 #define ZKXWIN32_REGISTRY_H
 
 #include "types.h"
+
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)0x80000000u)
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)0x80000001u)
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
+#define HKEY_USERS ((HKEY)(ULONG_PTR)0x80000003u)
+
+#define REG_NONE 0u
+#define REG_SZ 1u
+#define REG_EXPAND_SZ 2u
+#define REG_BINARY 3u
+#define REG_DWORD 4u
+#define REG_MULTI_SZ 7u
+
+#define KEY_QUERY_VALUE 0x0001u
+#define KEY_SET_VALUE 0x0002u
+#define KEY_CREATE_SUB_KEY 0x0004u
+#define KEY_ENUMERATE_SUB_KEYS 0x0008u
+#define KEY_NOTIFY 0x0010u
+#define KEY_READ 0x20019u
+#define KEY_WRITE 0x20006u
+#define KEY_ALL_ACCESS 0xF003Fu
+
+#define REG_OPTION_NON_VOLATILE 0u
+#define REG_CREATED_NEW_KEY 1u
+#define REG_OPENED_EXISTING_KEY 2u
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME;
+
+ZKX_BEGIN_C
+LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                             PHKEY phkResult);
+LSTATUS WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
+LSTATUS WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
+LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
+                               DWORD dwOptions, REGSAM samDesired,
+                               LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                               LPDWORD lpdwDisposition);
+LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+                                LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                              const BYTE* lpData, DWORD cbData);
+LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
+LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                             LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                             PFILETIME lpftLastWriteTime);
+LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                             LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS WINAPI RegCloseKey(HKEY hKey);
+ZKX_END_C
 
 #endif

@@ -1,7 +1,50 @@
-/* Placeholder: filled in by the subsystem that owns it. */
+/* Kernel synchronisation objects and waits. */
 #ifndef ZKXWIN32_SYNC_H
 #define ZKXWIN32_SYNC_H
 
 #include "types.h"
+
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_ABANDONED_0 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64
+
+#define SYNCHRONIZE 0x00100000u
+#define EVENT_MODIFY_STATE 0x0002u
+#define EVENT_ALL_ACCESS 0x1F0003u
+#define MUTEX_MODIFY_STATE 0x0001u
+#define MUTEX_ALL_ACCESS 0x1F0001u
+#define SEMAPHORE_MODIFY_STATE 0x0002u
+#define SEMAPHORE_ALL_ACCESS 0x1F0003u
+
+ZKX_BEGIN_C
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                           BOOL bInitialState, LPCSTR lpName);
+HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+BOOL WINAPI SetEvent(HANDLE hEvent);
+BOOL WINAPI ResetEvent(HANDLE hEvent);
+BOOL WINAPI PulseEvent(HANDLE hEvent);
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                           LPCSTR lpName);
+HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+
+HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES lpSemaphoreAttributes, LONG lInitialCount,
+                               LONG lMaximumCount, LPCSTR lpName);
+HANDLE WINAPI OpenSemaphoreA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+BOOL WINAPI ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount);
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                    DWORD dwMilliseconds);
+
+LONG WINAPI InterlockedIncrement(LONG volatile* Addend);
+LONG WINAPI InterlockedDecrement(LONG volatile* Addend);
+LONG WINAPI InterlockedExchange(LONG volatile* Target, LONG Value);
+LONG WINAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
+ZKX_END_C
 
 #endif

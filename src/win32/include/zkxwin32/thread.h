@@ -1,7 +1,26 @@
-/* Placeholder: filled in by the subsystem that owns it. */
+/* Threads and processes. */
 #ifndef ZKXWIN32_THREAD_H
 #define ZKXWIN32_THREAD_H
 
 #include "types.h"
+
+typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
+
+#define STILL_ACTIVE 259u
+#define CREATE_SUSPENDED 0x00000004u
+
+ZKX_BEGIN_C
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                           DWORD dwCreationFlags, LPDWORD lpThreadId);
+void WINAPI ExitThread(DWORD dwExitCode);
+BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+DWORD WINAPI GetCurrentThreadId(void);
+DWORD WINAPI GetCurrentProcessId(void);
+HANDLE WINAPI GetCurrentThread(void);
+HANDLE WINAPI GetCurrentProcess(void);
+ZKX_END_C
 
 #endif
