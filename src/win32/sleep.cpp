@@ -12,10 +12,10 @@ extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
         return;
     }
     if (dwMilliseconds == INFINITE) {
-        for (;;) {
-            timespec day{86400, 0};
-            nanosleep(&day, nullptr);
-        }
+        // Static, so that no frame of a thread cancelled here holds stack
+        // memory that AddressSanitizer would still have poisoned.
+        static const timespec kDay{86400, 0};
+        for (;;) nanosleep(&kDay, nullptr);
     }
     timespec left{static_cast<time_t>(dwMilliseconds / 1000),
                   static_cast<long>(dwMilliseconds % 1000) * 1000000L};
