@@ -55,10 +55,22 @@ std::string default_user_store() {
     return data + "/zkx/registry";
 }
 
-bool make_dirs(const std::string& path) {
+// 0 once `path` is a directory, else the Win32 code of why not.
+LONG make_dirs(const std::string& path) {
     std::error_code ec;
     std::filesystem::create_directories(path, ec);
-    return is_directory(path);
+    if (is_directory(path)) return ERROR_SUCCESS;
+    return win32_from_errno(ec ? ec.value() : ENOTDIR, ERROR_CANTWRITE);
+}
+
+// The store's directory from ZKX_REGISTRY, made absolute so that a process
+// that changes its working directory keeps the same store.
+std::string store_from_env() {
+    std::string dir = env("ZKX_REGISTRY");
+    if (dir.empty() || dir[0] == '/') return dir;
+    std::error_code ec;
+    auto abs = std::filesystem::absolute(dir, ec);
+    return ec ? dir : abs.string();
 }
 
 bool may(const std::string& path, int mode) {
@@ -139,9 +151,10 @@ LONG probe_key(const std::string& dir, const std::string& name, KeyFile* out) {
 // written.
 LONG ensure_root(const std::string& dir) {
     if (access((dir + "/" + kValuesFile).c_str(), F_OK) == 0) return ERROR_SUCCESS;
-    if (!make_dirs(dir)) return win32_from_errno(errno, ERROR_CANTWRITE);
+    LONG r = make_dirs(dir);
+    if (r != ERROR_SUCCESS) return r;
     KeyLock lock;
-    LONG r = lock.acquire(dir);
+    r = lock.acquire(dir);
     if (r != ERROR_SUCCESS) return r;
     KeyFile existing;
     r = read_key_file(dir, &existing);
@@ -259,12 +272,12 @@ bool has_subkeys(const std::string& dir) {
 }  // namespace
 
 std::string user_store_dir() {
-    std::string dir = env("ZKX_REGISTRY");
+    std::string dir = store_from_env();
     return dir.empty() ? default_user_store() : dir;
 }
 
 std::string machine_store_dir() {
-    std::string dir = env("ZKX_REGISTRY");
+    std::string dir = store_from_env();
     if (!dir.empty()) return dir;
     static std::once_flag once;
     static std::string chosen;
@@ -273,7 +286,7 @@ std::string machine_store_dir() {
 }
 
 std::string choose_machine_store(const std::string& machine_dir, const std::string& user_dir) {
-    if (make_dirs(machine_dir) && may(machine_dir, W_OK | X_OK)) return machine_dir;
+    if (make_dirs(machine_dir) == ERROR_SUCCESS && may(machine_dir, W_OK | X_OK)) return machine_dir;
     return user_dir;
 }
 
