@@ -131,12 +131,12 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD desired, DWORD share, LP
     bool existed = false;
     if (DWORD err = open_disposed(host, access, disposition, mode, &fd, &existed)) return fail(err);
 
+    // A directory opens read-only on Linux; Win32 wants backup semantics
+    // for it, which we do not offer.  Opened for writing it failed already.
     struct stat st;
     DWORD err = 0;
-    if (fstat(fd, &st) != 0) {
-        err = win32_error_from_errno(errno, kErrorGenFailure);
-    } else if (S_ISDIR(st.st_mode)) {
-        err = ERROR_ACCESS_DENIED;  // directories need backup semantics, which we do not offer
+    if (!(access & kAccessWrite) && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        err = ERROR_ACCESS_DENIED;
     } else {
         err = share_acquire(fd, access, share);
     }

@@ -13,58 +13,75 @@ namespace zkx::win32 {
 namespace {
 
 constexpr off_t kMarkerBase = off_t(0x7FFFFFFF00000000LL);
-constexpr int kKinds = 3;
+constexpr int kMarkers = 6;
 constexpr int kAttempts = 4;
 
-off_t has_marker(int kind) { return kMarkerBase + kind; }
-off_t deny_marker(int kind) { return kMarkerBase + 8 + kind; }
+// Marker bytes as bits of a mask: for kind k, bit 2k "has k" and bit 2k+1
+// "does not share k".  Keeping the two of a kind side by side lets most
+// opens set and test their markers with one or two calls.
+unsigned has_bit(int kind) { return 1u << (2 * kind); }
+unsigned deny_bit(int kind) { return 1u << (2 * kind + 1); }
 
-bool lock_byte(int fd, short type, off_t offset) {
-    struct flock fl = {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = offset;
-    fl.l_len = 1;
-    return fcntl(fd, F_OFD_SETLK, &fl) == 0;
-}
-
-void withdraw(int fd) {
-    struct flock fl = {};
-    fl.l_type = F_UNLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = kMarkerBase;
-    fl.l_len = 16;
-    fcntl(fd, F_OFD_SETLK, &fl);
-}
-
-// True when an open file description other than fd's holds a lock on the
-// byte.  A file system without such locks reports none.
-bool held_by_other(int fd, off_t offset) {
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = offset;
-    fl.l_len = 1;
-    if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
-    return fl.l_type != F_UNLCK;
-}
-
-bool publish(int fd, DWORD access, DWORD share) {
-    for (int k = 0; k < kKinds; ++k) {
-        DWORD bit = DWORD(1) << k;
-        if ((access & bit) && !lock_byte(fd, F_RDLCK, has_marker(k))) return false;
-        if (!(share & bit) && !lock_byte(fd, F_RDLCK, deny_marker(k))) return false;
+// Applies fn to each run of adjacent marker bytes in mask; false as soon as
+// fn does.
+template <typename Fn>
+bool for_each_run(unsigned mask, Fn fn) {
+    for (int i = 0; i < kMarkers;) {
+        if (!(mask & (1u << i))) {
+            ++i;
+            continue;
+        }
+        int start = i;
+        while (i < kMarkers && (mask & (1u << i))) ++i;
+        if (!fn(kMarkerBase + start, off_t(i - start))) return false;
     }
     return true;
 }
 
-bool conflicts(int fd, DWORD access, DWORD share) {
-    for (int k = 0; k < kKinds; ++k) {
-        DWORD bit = DWORD(1) << k;
-        if ((access & bit) && held_by_other(fd, deny_marker(k))) return true;
-        if (!(share & bit) && held_by_other(fd, has_marker(k))) return true;
+bool lock_run(int fd, short type, off_t start, off_t len) {
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = start;
+    fl.l_len = len;
+    return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+void withdraw(int fd) { lock_run(fd, F_UNLCK, kMarkerBase, kMarkers); }
+
+// True when an open file description other than fd's holds a lock in the
+// run.  A file system without such locks reports none.
+bool held_by_other(int fd, off_t start, off_t len) {
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = start;
+    fl.l_len = len;
+    if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
+    return fl.l_type != F_UNLCK;
+}
+
+// The markers an open publishes, and those whose presence refuses it.
+unsigned published(DWORD access, DWORD share) {
+    unsigned mask = 0;
+    for (int k = 0; k < 3; ++k) {
+        if (access & (1u << k)) mask |= has_bit(k);
+        if (!(share & (1u << k))) mask |= deny_bit(k);
     }
-    return false;
+    return mask;
+}
+
+unsigned refusing(DWORD access, DWORD share) {
+    unsigned mask = 0;
+    for (int k = 0; k < 3; ++k) {
+        if (access & (1u << k)) mask |= deny_bit(k);
+        if (!(share & (1u << k))) mask |= has_bit(k);
+    }
+    return mask;
+}
+
+bool conflicts(int fd, unsigned refused_by) {
+    return !for_each_run(refused_by, [fd](off_t start, off_t len) { return !held_by_other(fd, start, len); });
 }
 
 // A pause of up to about 200 us, different in every racing opener.
@@ -87,19 +104,20 @@ void random_pause() {
 DWORD share_acquire(int fd, DWORD access, DWORD share) {
     access &= kAccessAll;
     if (access == 0) return 0;
+    unsigned mine = published(access, share), refused_by = refusing(access, share);
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (!publish(fd, access, share)) {
+        if (!for_each_run(mine, [fd](off_t start, off_t len) { return lock_run(fd, F_RDLCK, start, len); })) {
             withdraw(fd);
             return 0;  // no locks here: the open goes unchecked
         }
-        if (!conflicts(fd, access, share)) return 0;
+        if (!conflicts(fd, refused_by)) return 0;
         withdraw(fd);
-        if (conflicts(fd, access, share)) break;  // a real conflict, not a race
+        if (conflicts(fd, refused_by)) break;  // a real conflict, not a race
         random_pause();
     }
     return ERROR_SHARING_VIOLATION;
 }
 
-bool share_denies_delete(int fd) { return held_by_other(fd, deny_marker(2)); }
+bool share_denies_delete(int fd) { return held_by_other(fd, kMarkerBase + 5, 1); }
 
 }  // namespace zkx::win32

@@ -10,8 +10,8 @@
 // Each open publishes what it does as shared open-file-description locks
 // (F_OFD_SETLK) on marker bytes far beyond any data a file can hold:
 //
-//   kMarkerBase + k       "an open has access k"
-//   kMarkerBase + 8 + k   "an open does not share access k"
+//   kMarkerBase + 2k       "an open has access k"
+//   kMarkerBase + 2k + 1   "an open does not share access k"
 //
 // for k = 0 read, 1 write, 2 delete.  Shared locks never block one another,
 // so markers cost nothing to the opens that agree.  A new open first sets its

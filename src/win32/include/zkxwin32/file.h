@@ -1,5 +1,11 @@
 /* Files.  Paths may be Windows paths (drive letters, backslashes; see the
- * README for the drive mapping) or plain POSIX paths. */
+ * README for the drive mapping) or plain POSIX paths.
+ *
+ * CreateFileA honours the access rights, share modes (across processes too)
+ * and creation dispositions, and FILE_ATTRIBUTE_READONLY for a new file; it
+ * ignores the other attributes and flags, the security attributes and the
+ * template.  Directories cannot be opened (5).  I/O is synchronous: a
+ * non-null OVERLAPPED gives 87. */
 #ifndef ZKXWIN32_FILE_H
 #define ZKXWIN32_FILE_H
 
