@@ -286,7 +286,12 @@ std::string machine_store_dir() {
 }
 
 std::string choose_machine_store(const std::string& machine_dir, const std::string& user_dir) {
-    if (make_dirs(machine_dir) == ERROR_SUCCESS && may(machine_dir, W_OK | X_OK)) return machine_dir;
+    // Choosing must not create anything: a process that only reads leaves
+    // the file system as it found it.  The first write makes the directory.
+    std::string dir = machine_dir;
+    while (!dir.empty() && access(dir.c_str(), F_OK) != 0) dir = parent_of(dir);
+    if (dir.empty()) dir = "/";
+    if (is_directory(dir) && may(dir, W_OK | X_OK)) return machine_dir;
     return user_dir;
 }
 
