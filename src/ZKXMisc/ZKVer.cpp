@@ -11,9 +11,14 @@ namespace {
 const char kFileName[] = "zkx.ver";
 constexpr INT kMinTextSize = 13;
 
-// The platform's fopen for Windows paths is not there yet; until it is, the
-// C library's own is used.
-FILE* open_file(const char* path, const char* mode) { return std::fopen(path, mode); }
+// The path is a Windows path; off Windows the platform maps it for fopen.
+FILE* open_file(const char* path, const char* mode) {
+#ifdef _WIN32
+    return std::fopen(path, mode);
+#else
+    return zkx_fopen(path, mode);
+#endif
+}
 
 // The version file's path beside the library's own module file.
 bool stamp_path(char (&path)[ZKVER_PATH_SIZE]) {

@@ -101,6 +101,7 @@ TEST_F(Codes, BuffersAndArguments) {
 
 // In a process whose locale the parent chose; args: language line, country.
 ZKX_CHILD(expect_locale_codes) {
+    fresh_settings();
     if (lang() != args[0] || code(ZKMiscGetCountryCode) != args[1]) return 1;
     // A stored code that is empty, too long or of another type falls back.
     const std::string bad[] = {"", std::string(260, 'L')};

@@ -73,7 +73,7 @@ TEST_F(Dirs, DefaultsFollowTheModuleThenTheWindowsDirectory) {
     // Where a module path's folder ends; its first byte is never a separator.
     EXPECT_EQ(zkutil_module_dir_length("C:\\Prod\\bin\\ZKXMisc.dll", 23), 11u);
     EXPECT_EQ(zkutil_module_dir_length("C:ZKXMisc.dll", 13), 2u);
-    EXPECT_EQ(zkutil_module_dir_length("\\ZKXMisc.dll", 12), 0u);
+    EXPECT_EQ(zkutil_module_dir_length(":ZKXMisc.dll", 12), 0u);
 }
 
 TEST_F(Dirs, CacheServesRetriesUntilDeleted) {
