@@ -58,11 +58,6 @@ ZKX_CHILD(installed_library) {
     auto load = reinterpret_cast<VerIo>(dlsym(lib, "ZKVerLoad"));
     auto text = reinterpret_cast<VerText>(dlsym(lib, "ZKVer"));
     CHILD_CHECK(save && load && text);
-    char buf[32];
-    std::memset(buf, '#', sizeof buf);
-    CHILD_CHECK(text(buf, 20) == nullptr);
-    CHILD_CHECK(std::string(buf, 21) == std::string(20, '\0') + "#") ;
-
     ZKVER_STAMP stamp = {1, 2, 3, 4, 'a', {7, 8, 9}};
     CHILD_CHECK(save(&stamp) == &stamp);
     const fs::path file = bin / "zkx.ver";
@@ -72,12 +67,13 @@ ZKX_CHILD(installed_library) {
     ZKVER_STAMP loaded = {};
     CHILD_CHECK(load(&loaded) == &loaded && std::memcmp(&loaded, &stamp, 8) == 0);
 
+    char buf[32];
     std::memset(buf, '#', sizeof buf);
     CHILD_CHECK(text(buf, 12) == nullptr && buf[0] == '#');
     CHILD_CHECK(text(buf, -1) == nullptr && buf[0] == '#');
     CHILD_CHECK(text(buf, 13) == buf && std::strcmp(buf, "1.2.3.4a") == 0 && buf[12] == 0);
 
-    fs::resize_file(file, 7);
+    fs::resize_file(file, 7);  // a short file is no stamp, and leaves the text zeroed
     CHILD_CHECK(load(&loaded) == nullptr);
     std::memset(buf, '#', sizeof buf);
     CHILD_CHECK(text(buf, 16) == nullptr && std::string(buf, 17) == std::string(16, '\0') + "#");
