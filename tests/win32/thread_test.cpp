@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "kobj_test_util.h"
+
+using namespace zkx::test;
+
+namespace {
+
+std::atomic<DWORD> g_seen_tid{0};
+std::atomic<bool> g_spinning{false};
+std::atomic<bool> g_after_exit{false};
+
+DWORD WINAPI report_and_return(LPVOID p) {
+    g_seen_tid = GetCurrentThreadId();
+    return DWORD(reinterpret_cast<uintptr_t>(p));
+}
+
+DWORD WINAPI wait_for_event(LPVOID p) {
+    WaitForSingleObject(static_cast<HANDLE>(p), INFINITE);
+    return 1;
+}
+
+void nested_exit(DWORD code) {
+    ExitThread(code);
+}
+
+DWORD WINAPI exit_from_nested_call(LPVOID) {
+    nested_exit(42);
+    g_after_exit = true;
+    return 0;
+}
+
+DWORD WINAPI spin(LPVOID) {
+    g_spinning = true;
+    volatile unsigned long n = 0;
+    for (;;) n = n + 1;
+}
+
+DWORD WINAPI sleep_long(LPVOID) {
+    g_spinning = true;
+    timespec ts{60, 0};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+    return 5;
+}
+
+// Takes the mutex p, then blocks on an event nobody sets.
+struct OwnAndBlock {
+    HANDLE mutex;
+    HANDLE never;
+};
+DWORD WINAPI own_and_block(LPVOID p) {
+    auto* a = static_cast<OwnAndBlock*>(p);
+    WaitForSingleObject(a->mutex, INFINITE);
+    WaitForSingleObject(a->never, INFINITE);
+    return 3;
+}
+
+DWORD WINAPI own_and_return(LPVOID p) {
+    return WaitForSingleObject(static_cast<HANDLE>(p), INFINITE);
+}
+
+}  // namespace
+
+TEST(Thread, CreateRunsTheRoutineAndItsHandleSignalsTheEnd) {
+    DWORD tid = 0;
+    HANDLE h = CreateThread(nullptr, 0, report_and_return, reinterpret_cast<LPVOID>(uintptr_t(17)), 0, &tid);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(tid, g_seen_tid.load());
+    EXPECT_NE(tid, GetCurrentThreadId());
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(h, &code));
+    EXPECT_EQ(code, 17u);
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0) << "stays signalled";
+    EXPECT_TRUE(CloseHandle(h));
+
+    HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    h = CreateThread(nullptr, 64 * 1024, wait_for_event, ev, 0, nullptr);
+    ASSERT_NE(h, nullptr);
+    EXPECT_TRUE(GetExitCodeThread(h, &code));
+    EXPECT_EQ(code, DWORD(STILL_ACTIVE));
+    EXPECT_EQ(WaitForSingleObject(h, 20), WAIT_TIMEOUT);
+    HANDLE pair[2] = {ev, h};
+    SetEvent(ev);
+    EXPECT_EQ(WaitForMultipleObjects(2, pair, TRUE, 10000), WAIT_OBJECT_0);
+    CloseHandle(h);
+    CloseHandle(ev);
+
+    EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(GetExitCodeThread(nullptr, &code));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+}
+
+TEST(Thread, ClosingTheHandleDoesNotStopTheThread) {
+    HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    struct Args {
+        HANDLE go, done;
+    } args{ev, done};
+    HANDLE h = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* a = static_cast<Args*>(p);
+            WaitForSingleObject(a->go, INFINITE);
+            SetEvent(a->done);
+            return 0;
+        },
+        &args, 0, nullptr);
+    ASSERT_NE(h, nullptr);
+    EXPECT_TRUE(CloseHandle(h));
+    SetEvent(ev);
+    EXPECT_EQ(WaitForSingleObject(done, 10000), WAIT_OBJECT_0);
+    CloseHandle(ev);
+    CloseHandle(done);
+}
+
+TEST(Thread, ExitThreadEndsTheThreadWhereItIsCalled) {
+    HANDLE h = CreateThread(nullptr, 0, exit_from_nested_call, nullptr, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeThread(h, &code);
+    EXPECT_EQ(code, 42u);
+    EXPECT_FALSE(g_after_exit.load());
+    CloseHandle(h);
+}
+
+TEST(Thread, TerminateStopsABusyOrSleepingThread) {
+    for (auto routine : {spin, sleep_long}) {
+        g_spinning = false;
+        HANDLE h = CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+        ASSERT_TRUE(eventually([] { return g_spinning.load(); }));
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(TerminateThread(h, 77));
+        EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0) << "gone when TerminateThread returns";
+        EXPECT_LT(elapsed_ms(start), 5000);
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeThread(h, &code));
+        EXPECT_EQ(code, 77u);
+        EXPECT_TRUE(TerminateThread(h, 78)) << "an ended thread stays ended";
+        GetExitCodeThread(h, &code);
+        EXPECT_EQ(code, 77u);
+        CloseHandle(h);
+    }
+}
+
+TEST(Thread, TerminateInsideAWaitAbandonsItsMutexAndLeavesTheQueue) {
+    OwnAndBlock args{CreateMutexA(nullptr, FALSE, nullptr), CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+    HANDLE h = CreateThread(nullptr, 0, own_and_block, &args, 0, nullptr);
+    ASSERT_TRUE(wait_for_waiters(args.never, 1));
+    EXPECT_NE(info_of(args.mutex).owner_tid, 0u);
+    EXPECT_TRUE(TerminateThread(h, 1067));
+    DWORD code = 0;
+    GetExitCodeThread(h, &code);
+    EXPECT_EQ(code, 1067u);
+    EXPECT_EQ(info_of(args.never).waiters, 0u);
+    EXPECT_EQ(WaitForSingleObject(args.mutex, 0), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(args.mutex)) << "the new waiter owns it";
+    SetEvent(args.never);
+    EXPECT_EQ(WaitForSingleObject(args.never, 0), WAIT_OBJECT_0) << "nobody took the signal";
+    for (HANDLE x : {h, args.mutex, args.never}) CloseHandle(x);
+}
+
+TEST(Thread, AThreadEndingWhileItOwnsAMutexAbandonsIt) {
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    // Returning from a CreateThread routine.
+    HANDLE h = CreateThread(nullptr, 0, own_and_return, m, 0, nullptr);
+    WaitForSingleObject(h, 10000);
+    CloseHandle(h);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(m));
+    // A std::thread that returns, and one that calls pthread_exit.
+    std::thread([m] { WaitForSingleObject(m, 0); }).join();
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(m));
+    std::thread([m] {
+        WaitForSingleObject(m, 0);
+        WaitForSingleObject(m, 0);
+        pthread_exit(nullptr);
+    }).join();
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
+    EXPECT_EQ(info_of(m).recursion, 1u);
+    EXPECT_TRUE(ReleaseMutex(m));
+
+    // A waiter that is already queued gets it as abandoned at once.
+    HANDLE go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::thread owner([m, go] {
+        WaitForSingleObject(m, 0);
+        WaitForSingleObject(go, 10000);
+    });
+    ASSERT_TRUE(eventually([m] { return info_of(m).owner_tid != 0; }));
+    std::atomic<DWORD> r{0xDEAD};
+    std::thread waiter([&] {
+        r = WaitForSingleObject(m, 10000);
+        if (r == WAIT_ABANDONED) ReleaseMutex(m);
+    });
+    ASSERT_TRUE(wait_for_waiters(m, 1));
+    SetEvent(go);
+    owner.join();
+    waiter.join();
+    EXPECT_EQ(r.load(), WAIT_ABANDONED);
+    CloseHandle(go);
+    CloseHandle(m);
+}
+
+TEST(Thread, IdsAndPseudoHandles) {
+    EXPECT_EQ(GetCurrentProcessId(), DWORD(getpid()));
+    EXPECT_EQ(GetCurrentThreadId(), DWORD(gettid()));
+    EXPECT_EQ(GetCurrentThread(), GetCurrentThread());
+    EXPECT_NE(GetCurrentThread(), GetCurrentProcess());
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(GetCurrentThread(), &code));
+    EXPECT_EQ(code, DWORD(STILL_ACTIVE));
+
+    std::set<DWORD> ids{GetCurrentThreadId()};
+    std::vector<HANDLE> hs;
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (int i = 0; i < 8; ++i) {
+        DWORD id = 0;
+        hs.push_back(CreateThread(nullptr, 0, wait_for_event, stop, 0, &id));
+        EXPECT_TRUE(ids.insert(id).second) << "ids are unique while the threads live";
+    }
+    SetEvent(stop);
+    EXPECT_EQ(WaitForMultipleObjects(DWORD(hs.size()), hs.data(), TRUE, 10000), WAIT_OBJECT_0);
+    for (HANDLE h : hs) CloseHandle(h);
+    CloseHandle(stop);
+}
