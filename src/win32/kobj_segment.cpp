@@ -401,8 +401,10 @@ void Txn::append(void* field, int width, uint16_t kind, uint64_t old) {
     e.width = uint16_t(width);
     e.kind = kind;
     e.old = old;
+    // The write that follows is a release store (or swap), which keeps this
+    // entry and the count ahead of it for whoever inspects a dead holder's
+    // journal.
     h->journal_count.store(n + 1, std::memory_order_release);
-    std::atomic_thread_fence(std::memory_order_release);
 }
 
 void Txn::store(void* field, int width, uint64_t value) {
@@ -431,10 +433,7 @@ uint64_t Txn::touch(uint32_t slot) {
     append(&w, 8, kTouch, s);
     // Until the swap succeeds a fast path may still change the word; the
     // entry must always name the value the swap replaced.
-    while (!w.compare_exchange_weak(s, s | st::kBusy, std::memory_order_acq_rel)) {
-        seg.journal[n].old = s;
-        std::atomic_thread_fence(std::memory_order_release);
-    }
+    while (!w.compare_exchange_weak(s, s | st::kBusy, std::memory_order_acq_rel)) seg.journal[n].old = s;
     seg.touched[h->touched_count++] = slot;
     return s;
 }

@@ -296,6 +296,7 @@ void walk(Txn& t, uint32_t slot) {
             } else if (try_satisfy(t, w.key, w.count, w.objects, w.wait_all != 0, &result)) {
                 grant(t, record, result);
                 if (!may_give_more(t, slot)) break;
+                t.maybe_checkpoint();
             }
         }
         link = next;
@@ -318,7 +319,7 @@ void free_record(Txn& t, uint32_t record) {
 DWORD wait_objects(Segment& s, uint32_t count, const Ref* refs, bool wait_all, DWORD timeout_ms) {
     bool infinite = timeout_ms == INFINITE;
     timespec deadline = add_ms(now_monotonic(), infinite ? 0 : long(timeout_ms));
-    uint32_t slots[kMaxWaitObjects];
+    uint32_t slots[kMaxWaitObjects] = {};
     for (uint32_t i = 0; i < count; ++i) slots[i] = refs[i].slot;
     arm_exit_hook();
     uint32_t key = current_key(s);
@@ -332,6 +333,14 @@ DWORD wait_objects(Segment& s, uint32_t count, const Ref* refs, bool wait_all, D
             }
         }
         sweep_dead_owners(t, count, slots);
+        for (uint32_t i = 0; i < count; ++i) {
+            uint64_t state = t.state(slots[i]);
+            if (s.hot[slots[i]].type.load(std::memory_order_relaxed) == kMutex && st::owner(state) == key &&
+                st::recursion(state) == st::kRecursionMax) {
+                SetLastError(ERROR_MUTANT_LIMIT_EXCEEDED);
+                return WAIT_FAILED;
+            }
+        }
         DWORD result;
         if (try_satisfy(t, key, count, slots, wait_all, &result)) return result;
         if (timeout_ms == 0) return WAIT_TIMEOUT;

@@ -39,7 +39,7 @@ BOOL change_event(HANDLE h, EventOp op) {
     t.set_state(r.slot, state | st::kSignalled);
     walk(t, r.slot);
     // A pulse gives the signal only to the threads that were queued just now.
-    if (op == EventOp::Pulse) t.set_state(r.slot, t.state(r.slot) & ~st::kSignalled);
+    if (op == EventOp::Pulse) t.set_state(r.slot, t.touch(r.slot) & ~st::kSignalled);
     return TRUE;
 }
 

@@ -37,10 +37,12 @@ DWORD WINAPI exit_from_nested_call(LPVOID) {
     return 0;
 }
 
+// A tight loop that never calls anything.  It reads an atomic only because
+// ThreadSanitizer delivers signals just when a thread enters its runtime.
 DWORD WINAPI spin(LPVOID) {
     g_spinning = true;
     volatile unsigned long n = 0;
-    for (;;) n = n + 1;
+    for (;;) n = n + g_spinning.load(std::memory_order_relaxed);
 }
 
 DWORD WINAPI sleep_long(LPVOID) {
@@ -232,4 +234,71 @@ TEST(Thread, IdsAndPseudoHandles) {
     EXPECT_EQ(WaitForMultipleObjects(DWORD(hs.size()), hs.data(), TRUE, 10000), WAIT_OBJECT_0);
     for (HANDLE h : hs) CloseHandle(h);
     CloseHandle(stop);
+}
+
+namespace {
+std::atomic<int> g_attached{0}, g_detached{0};
+thread_local bool t_attached = false;
+void on_attach() {
+    t_attached = true;
+    ++g_attached;
+}
+void on_detach() {
+    if (t_attached) ++g_detached;
+}
+DWORD WINAPI check_attached(LPVOID) { return t_attached ? 0 : 1; }
+DWORD WINAPI exit_early(LPVOID) { ExitThread(t_attached ? 0 : 1); }
+}  // namespace
+
+TEST(Thread, AttachAndDetachCallbacksRunOnTheNewThreadButNotOnTermination) {
+    ASSERT_TRUE(zkx::win32::register_thread_callbacks(on_attach, on_detach));
+    for (auto routine : {check_attached, exit_early}) {
+        HANDLE h = CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+        ASSERT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
+        DWORD code = 9;
+        GetExitCodeThread(h, &code);
+        EXPECT_EQ(code, 0u) << "attach ran on the thread itself, before the routine";
+        CloseHandle(h);
+    }
+    EXPECT_EQ(g_attached.load(), 2);
+    EXPECT_EQ(g_detached.load(), 2);
+    g_spinning = false;
+    HANDLE h = CreateThread(nullptr, 0, spin, nullptr, 0, nullptr);
+    ASSERT_TRUE(eventually([] { return g_spinning.load(); }));
+    TerminateThread(h, 1);
+    CloseHandle(h);
+    EXPECT_EQ(g_attached.load(), 3);
+    EXPECT_EQ(g_detached.load(), 2);
+}
+
+TEST(Diagnostics, EnumerationDescribesEveryObjectOfTheNamespace) {
+    std::string name = unique_name("diag");
+    HANDLE m = CreateMutexA(nullptr, TRUE, (name + "-m").c_str());
+    HANDLE m2 = OpenMutexA(SYNCHRONIZE, FALSE, (name + "-m").c_str());
+    HANDLE s = CreateSemaphoreA(nullptr, 2, 7, (name + "-s").c_str());
+    HANDLE e = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    std::vector<zkx::win32::KernelObjectInfo> all;
+    ASSERT_TRUE(zkx::win32::enumerate_kernel_objects(&all));
+    int found = 0;
+    for (const auto& o : all) {
+        if (o.name == name + "-m") {
+            ++found;
+            EXPECT_EQ(o.type, zkx::win32::KernelObjectType::Mutex);
+            EXPECT_EQ(o.handles, 2u);
+            EXPECT_EQ(o.owner_pid, GetCurrentProcessId());
+            EXPECT_EQ(o.owner_tid, GetCurrentThreadId());
+            EXPECT_EQ(o.recursion, 1u);
+            EXPECT_EQ(o.creator_pid, GetCurrentProcessId());
+        } else if (o.name == name + "-s") {
+            ++found;
+            EXPECT_EQ(o.count, 2);
+            EXPECT_EQ(o.max_count, 7);
+        } else if (o.slot == info_of(e).slot) {
+            ++found;
+            EXPECT_TRUE(o.signalled && o.manual_reset);
+        }
+    }
+    EXPECT_EQ(found, 3);
+    ReleaseMutex(m);
+    for (HANDLE h : {m, m2, s, e}) CloseHandle(h);
 }
