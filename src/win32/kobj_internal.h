@@ -148,9 +148,6 @@ void abandon_owned(Txn& t, uint32_t key);
 void walk(Txn& t, uint32_t slot);
 // Unlinks and frees a wait record, whatever its state.
 void free_record(Txn& t, uint32_t record);
-// The calling thread's wait record, kNil when it is not waiting; the thread
-// trampoline cleans it up when a thread is terminated inside a wait.
-uint32_t& current_record();
 
 // Makes sure the calling thread gives up its mutexes when it ends, however
 // it ends; called before a thread can come to own one.

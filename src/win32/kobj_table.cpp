@@ -97,8 +97,10 @@ void maybe_free(Txn& t, uint32_t slot) {
     if (o.handles == 0 && o.waits == 0) free_object(t, slot);
 }
 
-void abandon(Txn& t, uint32_t slot) {
+// Takes a mutex from an owner that has ended and hands it on.
+void abandon(Txn& t, uint32_t slot, uint32_t owner) {
     uint64_t s = t.touch(slot);
+    if (st::owner(s) != owner) return;
     t.set_state(slot, (s & st::kWaiters) | st::kAbandoned);
     walk(t, slot);
 }
@@ -358,7 +360,7 @@ void sweep_process(Txn& t, uint32_t p) {
         if (s.hot[slot].type.load(std::memory_order_relaxed) != kMutex) continue;
         uint32_t owner = st::owner(s.hot[slot].state.load(std::memory_order_relaxed));
         if (owner && key_process(owner) == p) {
-            abandon(t, slot);
+            abandon(t, slot, owner);
             t.maybe_checkpoint();
         }
     }
@@ -388,7 +390,7 @@ void abandon_owned(Txn& t, uint32_t key) {
     for (uint32_t slot = 0; slot < end; ++slot) {
         if (s.hot[slot].type.load(std::memory_order_relaxed) == kMutex &&
             st::owner(s.hot[slot].state.load(std::memory_order_relaxed)) == key)
-            abandon(t, slot);
+            abandon(t, slot, key);
     }
 }
 

@@ -252,8 +252,6 @@ thread_local ExitHook t_exit_hook;
 
 }  // namespace
 
-uint32_t& current_record() { return t_record; }
-
 void arm_exit_hook() {
     if (t_hooked) return;
     t_hooked = true;
