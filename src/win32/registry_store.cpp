@@ -286,8 +286,17 @@ std::string machine_store_dir() {
 }
 
 std::string choose_machine_store(const std::string& machine_dir, const std::string& user_dir) {
-    if (make_dirs(machine_dir) == ERROR_SUCCESS && may(machine_dir, W_OK | X_OK)) return machine_dir;
-    return user_dir;
+    if (is_directory(machine_dir)) return may(machine_dir, W_OK | X_OK) ? machine_dir : user_dir;
+    // Probe by making the missing directories and taking them away again: a
+    // process that only reads leaves the file system as it found it, and the
+    // first write makes them for good.
+    std::vector<std::string> missing;
+    for (std::string dir = machine_dir; !dir.empty() && access(dir.c_str(), F_OK) != 0;
+         dir = parent_of(dir))
+        missing.push_back(dir);
+    bool made = make_dirs(machine_dir) == ERROR_SUCCESS && may(machine_dir, W_OK | X_OK);
+    for (const std::string& dir : missing) rmdir(dir.c_str());
+    return made ? machine_dir : user_dir;
 }
 
 bool root_key(HKEY root, KeyRef* out) {
