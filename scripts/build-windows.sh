@@ -53,7 +53,9 @@ else
     echo
   fi
 fi
-scripts/check-windows-exports.sh "$expected" "$build/ZKXMisc.dll"
+# The listing stays beside the DLL for whoever wants to read the directory.
+i686-w64-mingw32-objdump -p "$build/ZKXMisc.dll" >"$build/ZKXMisc.objdump.txt"
+scripts/check-windows-exports.sh "$expected" --listing "$build/ZKXMisc.objdump.txt"
 if grep -q '_ZKShMemIndexAddress@8' "$expected"; then
   echo "decorated export _ZKShMemIndexAddress@8 present"
 fi
