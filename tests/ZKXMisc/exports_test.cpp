@@ -48,11 +48,7 @@ const std::set<std::string> kNotYetBuilt = {
     "ZKPollGetThData", "ZKPollSetThData", "ZKPollAddThread", "ZKPollDelThread", "ZKPollCheckEvent",
     "ZKShMemOpen", "ZKShMemClose", "ZKShMemBaseAddress", "ZKShMemGetAddress", "ZKShMemGetOffset",
     "ZKShMemAlloc", "ZKShMemFree", "ZKShMemFindMemory", "ZKShMemChangeID", "ZKShMemGetLastError",
-    "ZKShMemIndexAddress", "ZKMiscGetDataDir", "ZKMiscGetZKDir", "ZKMiscSetDataDir",
-    "ZKMiscSetZKDir", "ZKMiscGetDllDir", "ZKMiscSetDllDir", "ZKMiscGetSystemType",
-    "ZKMiscSetSystemType", "ZKMiscGetLangCode", "ZKMiscSetLangCode", "ZKMiscGetEnvironment",
-    "ZKMiscSetEnvironment", "ZKMiscGetCountryCode", "ZKMiscSetCountryCode",
-    "ZKMiscGetLocalizeCode", "ZKVer", "ZKVerSave", "ZKVerLoad",
+    "ZKShMemIndexAddress",
 };
 
 TEST(Exports, SharedLibraryExportsExactlyTheTable) {
