@@ -71,6 +71,7 @@ void zkutil_reset_environment_cache() { g_env = kUnknown; }
 
 ZKEXTERN DWORD ZKAPI ZKMiscGetEnvironment(DWORD dwLevel, PZKMISC_ENVIRONMENT pEnv,
                                           LPDWORD pdwSize) {
+    ZK_THREAD_CHECK();
     if (dwLevel != ZKMISC_ENV_LEVEL) return ERROR_INVALID_LEVEL;
     if (!pEnv || !pdwSize) return ERROR_INVALID_PARAMETER;
 
@@ -99,6 +100,7 @@ ZKEXTERN DWORD ZKAPI ZKMiscGetEnvironment(DWORD dwLevel, PZKMISC_ENVIRONMENT pEn
 
 ZKEXTERN DWORD ZKAPI ZKMiscSetEnvironment(DWORD dwLevel, const ZKMISC_ENVIRONMENT* pEnv,
                                           DWORD dwReserved) {
+    ZK_THREAD_CHECK();
     if (dwReserved != 0 || !pEnv) return ERROR_INVALID_PARAMETER;
     if (dwLevel != ZKMISC_ENV_LEVEL) return ERROR_INVALID_LEVEL;
     const bool oem_given = pEnv->dwOemType != ZKMISC_OEMTYPE_UNKNOWN;

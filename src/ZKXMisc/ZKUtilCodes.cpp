@@ -120,6 +120,7 @@ void zkutil_reset_code_caches() {
 
 ZKEXTERN DWORD ZKAPI ZKMiscGetSystemType(DWORD dwReserved1, DWORD dwReserved2, DWORD dwReserved3,
                                          LPDWORD pdwValue) {
+    ZK_THREAD_CHECK();
     if (!pdwValue) return ERROR_INVALID_PARAMETER;
     bool found = g_system_type != kNoSystemType;
     if (!found) {
@@ -139,6 +140,7 @@ ZKEXTERN DWORD ZKAPI ZKMiscGetSystemType(DWORD dwReserved1, DWORD dwReserved2, D
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscSetSystemType(DWORD dwReserved, DWORD dwFlags, DWORD dwValue) {
+    ZK_THREAD_CHECK();
     if (dwFlags & ZKMISC_FLAG_DELETE) {
         zkutil_delete_setting("ZKSystemType");
         g_system_type = kNoSystemType;
@@ -152,6 +154,7 @@ ZKEXTERN DWORD ZKAPI ZKMiscSetSystemType(DWORD dwReserved, DWORD dwFlags, DWORD 
 
 ZKEXTERN DWORD ZKAPI ZKMiscGetLangCode(LPWORD pwLangId, DWORD dwSize, LPSTR pszBuffer,
                                        LPDWORD pdwLength) {
+    ZK_THREAD_CHECK();
     if (!pszBuffer || !pdwLength) return ERROR_INVALID_PARAMETER;
     DWORD rc = get_code(g_lang_code, dwSize, pszBuffer, pdwLength);
     if (rc == 0 && pwLangId) *pwLangId = language_id(g_lang_code.text);
@@ -159,21 +162,25 @@ ZKEXTERN DWORD ZKAPI ZKMiscGetLangCode(LPWORD pwLangId, DWORD dwSize, LPSTR pszB
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscSetLangCode(DWORD dwReserved, DWORD dwFlags, LPCSTR pszCode) {
+    ZK_THREAD_CHECK();
     return set_code(g_lang_code, dwFlags, pszCode);
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscGetCountryCode(LPVOID pReserved, DWORD dwSize, LPSTR pszBuffer,
                                           LPDWORD pdwLength) {
+    ZK_THREAD_CHECK();
     if (pReserved || !pszBuffer || !pdwLength) return ERROR_INVALID_PARAMETER;
     return get_code(g_country_code, dwSize, pszBuffer, pdwLength);
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscSetCountryCode(DWORD dwReserved, DWORD dwFlags, LPCSTR pszCode) {
+    ZK_THREAD_CHECK();
     return set_code(g_country_code, dwFlags, pszCode);
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscGetLocalizeCode(LPVOID pReserved, DWORD dwSize, LPSTR pszBuffer,
                                            LPDWORD pdwLength) {
+    ZK_THREAD_CHECK();
     if (pReserved || !pszBuffer || !pdwLength) return ERROR_INVALID_PARAMETER;
     DWORD rc = get_code(g_lang_code, dwSize, pszBuffer, pdwLength);
     if (rc != 0) return rc;

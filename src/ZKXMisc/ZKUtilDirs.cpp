@@ -206,27 +206,33 @@ void zkutil_reset_dir_caches() {
 
 ZKEXTERN DWORD ZKAPI ZKMiscGetZKDir(DWORD dwReserved, DWORD dwSize, LPSTR pszBuffer,
                                     LPDWORD pdwLength) {
+    ZK_THREAD_CHECK();
     return get_zk_dir(dwSize, pszBuffer, pdwLength);
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscGetDataDir(DWORD dwReserved, DWORD dwSize, LPSTR pszBuffer,
                                       LPDWORD pdwLength) {
+    ZK_THREAD_CHECK();
     return get_derived_dir(g_data_dir, kDataSubdir, dwSize, pszBuffer, pdwLength);
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscGetDllDir(DWORD dwReserved, DWORD dwSize, LPSTR pszBuffer,
                                      LPDWORD pdwLength) {
+    ZK_THREAD_CHECK();
     return get_derived_dir(g_dll_dir, "", dwSize, pszBuffer, pdwLength);
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscSetZKDir(DWORD dwReserved, DWORD dwFlags, LPCSTR pszDir) {
+    ZK_THREAD_CHECK();
     return set_dir(g_zk_dir, dwFlags, pszDir);
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscSetDataDir(DWORD dwReserved, DWORD dwFlags, LPCSTR pszDir) {
+    ZK_THREAD_CHECK();
     return set_dir(g_data_dir, dwFlags, pszDir);
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscSetDllDir(DWORD dwReserved, DWORD dwFlags, LPCSTR pszDir) {
+    ZK_THREAD_CHECK();
     return set_dir(g_dll_dir, dwFlags, pszDir);
 }

@@ -79,14 +79,19 @@ bool zkver_format(const ZKVER_STAMP* pStamp, LPSTR pszBuffer, INT nSize) {
 }
 
 ZKEXTERN PZKVER_STAMP ZKAPI ZKVerSave(PZKVER_STAMP pStamp) {
+    ZK_THREAD_CHECK();
     char path[ZKVER_PATH_SIZE];
     if (!pStamp || !stamp_path(path)) return nullptr;
     return zkver_save_to(path, pStamp);
 }
 
-ZKEXTERN PZKVER_STAMP ZKAPI ZKVerLoad(PZKVER_STAMP pStamp) { return load_stamp(pStamp); }
+ZKEXTERN PZKVER_STAMP ZKAPI ZKVerLoad(PZKVER_STAMP pStamp) {
+    ZK_THREAD_CHECK();
+    return load_stamp(pStamp);
+}
 
 ZKEXTERN LPSTR ZKAPI ZKVer(LPSTR pszBuffer, INT nSize) {
+    ZK_THREAD_CHECK();
     if (nSize < kMinTextSize || !pszBuffer) return nullptr;
     std::memset(pszBuffer, 0, static_cast<size_t>(nSize));
     ZKVER_STAMP stamp;
