@@ -147,7 +147,7 @@ TEST_F(PollManager, SuspendHoldsEveryWorkerUntilResume) {
     ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, INFINITE), 0u);
     std::vector<int> polls;
     for (PZKPOLL_THREAD th = h->pFirst; th; th = th->pNext)
-        EXPECT_EQ(th->dwStatus & ZKPOLL_ST_SUSPENDED, ZKPOLL_ST_SUSPENDED);
+        EXPECT_EQ(status_of(th) & ZKPOLL_ST_SUSPENDED, ZKPOLL_ST_SUSPENDED);
     for (PollScript* s : {&a, &b, &c}) polls.push_back(s->count(ZKPOLL_POLL));
     Sleep(200);
     ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_RESUME, 0, nullptr, INFINITE), 0u);

@@ -94,6 +94,18 @@ ZKPOLL_MSG next_reply(PZKPOLL_THREAD pTh, int timeout_ms = 5000);
 
 long ms_since(std::chrono::steady_clock::time_point start);
 
+// A record's words as the manager reads them while its worker runs.
+inline DWORD status_of(PZKPOLL_THREAD pTh) {
+    DWORD status;
+    get_th_status(pTh, &status);
+    return status;
+}
+inline DWORD state_of(PZKPOLL_THREAD pTh) {
+    DWORD state;
+    get_th_state(pTh, &state);
+    return state;
+}
+
 }  // namespace zkx::test
 
 #endif

@@ -12,7 +12,10 @@ protected:
     void TearDown() override {
         script.release();
         if (thread) {
-            if (th && is_alive()) push_cmd(th, 0, ZKPOLL_TERMINATE, 0, 0);
+            if (th && is_alive()) {
+                zkpoll_store(&th->msgLast.dwCode, 0);
+                push_cmd(th, 0, ZKPOLL_TERMINATE, 0, 0);
+            }
             EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
         }
         close_started_threads();
@@ -33,7 +36,7 @@ protected:
         return next_reply(th);
     }
 
-    bool is_alive() const { return (th->dwStatus & ZKPOLL_ST_ALIVE) != 0; }
+    bool is_alive() const { return (status_of(th) & ZKPOLL_ST_ALIVE) != 0; }
 
     DWORD exit_code() {
         EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
@@ -59,8 +62,8 @@ TEST_F(PollWorker, FailedInitIsReportedAndEndsTheWorkerWithItsResult) {
     EXPECT_EQ(last.dwCode, ZKPOLL_TERMINATE);
     EXPECT_EQ(last.dwData1, 5u);
     EXPECT_EQ(exit_code(), 5u);
-    EXPECT_EQ(th->dwStatus, ZKPOLL_ST_FAILED);
-    EXPECT_EQ(th->dwState, ZKPOLL_STATE_IDLE);
+    EXPECT_EQ(status_of(th), ZKPOLL_ST_FAILED);
+    EXPECT_EQ(state_of(th), ZKPOLL_STATE_IDLE);
     EXPECT_EQ(script.events(), (std::vector<DWORD>{ZKPOLL_INIT, ZKPOLL_TERMINATE}));
     EXPECT_EQ(trace.count(" - init failed rc=5 fExit=1"), 1);
 }
@@ -69,7 +72,7 @@ TEST_F(PollWorker, ExitRequestedInInitOrSuspendEndsTheWorkerCleanly) {
     script.answer(ZKPOLL_INIT, 0, ZKPOLL_ACT_EXIT);
     EXPECT_EQ(start(1000).dwData1, 0u);
     EXPECT_EQ(exit_code(), 0u);
-    EXPECT_EQ(th->dwStatus, 0u);  // neither alive nor failed
+    EXPECT_EQ(status_of(th), 0u);  // neither alive nor failed
     EXPECT_EQ(script.count(ZKPOLL_POLL), 0);
     EXPECT_EQ(script.count(ZKPOLL_TERMINATE), 1);
     CloseHandle(thread);
@@ -103,8 +106,9 @@ TEST_F(PollWorker, PollsAtOnceThenEachIntervalAndAnswersPollBeforeItsCall) {
 
     // An INFINITE interval: the worker polls only on command, and a POLL
     // command is answered while its call is still running.
-    def.dwInterval = INFINITE;
-    th->thData.dwInterval = INFINITE;
+    ZKExclEnterCritSec(&th->csLock, INFINITE, 0, 0);
+    zkpoll_store(&th->thData.dwInterval, INFINITE);
+    ZKExclLeaveCritSec(&th->csLock, 0);
     ASSERT_TRUE(script.wait_count(ZKPOLL_POLL, 4));
     script.hold(ZKPOLL_POLL);
     int polls = script.count(ZKPOLL_POLL);
@@ -124,7 +128,7 @@ TEST_F(PollWorker, SuspendsUntilACommandComesAndTerminatesFromSuspension) {
     ZKPOLL_MSG reply = command(ZKPOLL_SUSPEND, 1);
     EXPECT_EQ(reply.dwCode, ZKPOLL_SUSPEND);
     EXPECT_EQ(reply.dwData1, 0u);
-    EXPECT_EQ(th->dwStatus, ZKPOLL_ST_ALIVE | ZKPOLL_ST_SUSPENDED);
+    EXPECT_EQ(status_of(th), ZKPOLL_ST_ALIVE | ZKPOLL_ST_SUSPENDED);
     int polls = script.count(ZKPOLL_POLL);
     Sleep(250);
     EXPECT_EQ(script.count(ZKPOLL_POLL), polls);  // no interval polls while suspended
@@ -133,7 +137,7 @@ TEST_F(PollWorker, SuspendsUntilACommandComesAndTerminatesFromSuspension) {
     EXPECT_EQ(reply.dwCode, ZKPOLL_RESUME);
     EXPECT_EQ(reply.dwSeq, 2u);
     EXPECT_EQ(script.count(ZKPOLL_RESUME), 1);
-    EXPECT_EQ(th->dwStatus & ZKPOLL_ST_SUSPENDED, 0u);
+    EXPECT_EQ(status_of(th) & ZKPOLL_ST_SUSPENDED, 0u);
     EXPECT_TRUE(script.wait_count(ZKPOLL_POLL, polls + 1));
 
     ASSERT_EQ(command(ZKPOLL_SUSPEND, 3).dwData1, 0u);
