@@ -27,5 +27,6 @@
 #include "zkxwin32/debug.h"
 #include "zkxwin32/system.h"
 #include "zkxwin32/registry.h"
+#include "zkxwin32/loader.h"
 
 #endif
