@@ -206,6 +206,7 @@ DWORD ZKAPI thPoll(LPVOID pvThread) {
 
 ZKEXTERN DWORD ZKAPI ZKPollCheckEvent(PZKPOLL_THREAD pThread, DWORD, LPDWORD pdwEvent,
                                       LPBOOL pbStop) {
+    ZK_THREAD_CHECK();
     if (!pThread || pThread->dwMagic != ZKPOLL_THREAD_MAGIC) return ERROR_INVALID_HANDLE;
     if (!pbStop) return ERROR_INVALID_PARAMETER;
     *pbStop = 0;

@@ -289,6 +289,7 @@ DWORD del_th(PZKPOLL_HANDLE pOwner, PZKPOLL_THREAD pTh) {
 // ---- Exported: the whole set -----------------------------------------------
 
 ZKEXTERN DWORD ZKAPI ZKPollCreate(PZKPOLL_PARAM pParam, PZKPOLL_HANDLE* phPoll, DWORD) {
+    ZK_THREAD_CHECK();
     if (!phPoll) return ERROR_INVALID_PARAMETER;
     *phPoll = nullptr;
     if (!pParam || !pParam->pThData || !pParam->pfnStartThread) return ERROR_INVALID_PARAMETER;
@@ -335,6 +336,7 @@ ZKEXTERN DWORD ZKAPI ZKPollCreate(PZKPOLL_PARAM pParam, PZKPOLL_HANDLE* phPoll, 
 }
 
 ZKEXTERN DWORD ZKAPI ZKPollDestroy(PZKPOLL_HANDLE hPoll, DWORD, DWORD dwTimeout) {
+    ZK_THREAD_CHECK();
     if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPollDestroy %08lX {", zkpoll_ptr32(hPoll));
     indent(1);
@@ -368,6 +370,7 @@ ZKEXTERN DWORD ZKAPI ZKPollDestroy(PZKPOLL_HANDLE hPoll, DWORD, DWORD dwTimeout)
 }
 
 ZKEXTERN DWORD ZKAPI ZKPollKillAll(PZKPOLL_HANDLE hPoll, DWORD) {
+    ZK_THREAD_CHECK();
     if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPollKillAll %08lX {", zkpoll_ptr32(hPoll));
     indent(1);
@@ -400,6 +403,7 @@ ZKEXTERN DWORD ZKAPI ZKPollKillAll(PZKPOLL_HANDLE hPoll, DWORD) {
 
 ZKEXTERN DWORD ZKAPI ZKPollControlAll(PZKPOLL_HANDLE hPoll, DWORD, DWORD dwCmd, DWORD,
                                       LPDWORD pdwSeq, DWORD dwTimeout) {
+    ZK_THREAD_CHECK();
     if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPollControlAll %08lX cmd=%08lX {", zkpoll_ptr32(hPoll), dwCmd);
     indent(1);
@@ -424,6 +428,7 @@ ZKEXTERN DWORD ZKAPI ZKPollControlAll(PZKPOLL_HANDLE hPoll, DWORD, DWORD dwCmd, 
 }
 
 ZKEXTERN DWORD ZKAPI ZKPollWaitLastCommand(PZKPOLL_HANDLE hPoll, DWORD, DWORD, DWORD dwTimeout) {
+    ZK_THREAD_CHECK();
     if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
     if (hPoll->msgLast.dwCode == 0) return 0;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPollWaitLastCommand %08lX {", zkpoll_ptr32(hPoll));
@@ -449,6 +454,7 @@ ZKEXTERN DWORD ZKAPI ZKPollWaitLastCommand(PZKPOLL_HANDLE hPoll, DWORD, DWORD, D
 // ---- Exported: single workers ----------------------------------------------
 
 ZKEXTERN DWORD ZKAPI ZKPollGetThData(PZKPOLL_HANDLE hPoll, DWORD, DWORD, PZKPOLL_THDATA pThData) {
+    ZK_THREAD_CHECK();
     if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
     if (!pThData) return ERROR_INVALID_PARAMETER;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPollGetThData %08lX {", zkpoll_ptr32(hPoll));
@@ -474,6 +480,7 @@ ZKEXTERN DWORD ZKAPI ZKPollGetThData(PZKPOLL_HANDLE hPoll, DWORD, DWORD, PZKPOLL
 }
 
 ZKEXTERN DWORD ZKAPI ZKPollSetThData(PZKPOLL_HANDLE hPoll, DWORD, DWORD, PZKPOLL_THDATA pThData) {
+    ZK_THREAD_CHECK();
     if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
     if (!pThData || !pThData->pfnCallback || pThData->dwInterval == 0)
         return ERROR_INVALID_PARAMETER;
@@ -504,6 +511,7 @@ ZKEXTERN DWORD ZKAPI ZKPollSetThData(PZKPOLL_HANDLE hPoll, DWORD, DWORD, PZKPOLL
 }
 
 ZKEXTERN DWORD ZKAPI ZKPollAddThread(PZKPOLL_HANDLE hPoll, DWORD, PZKPOLL_THDATA pThData, DWORD) {
+    ZK_THREAD_CHECK();
     if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
     if (!pThData || !pThData->pfnCallback || pThData->dwInterval == 0)
         return ERROR_INVALID_PARAMETER;
@@ -540,6 +548,7 @@ ZKEXTERN DWORD ZKAPI ZKPollAddThread(PZKPOLL_HANDLE hPoll, DWORD, PZKPOLL_THDATA
 }
 
 ZKEXTERN DWORD ZKAPI ZKPollDelThread(PZKPOLL_HANDLE hPoll, DWORD, DWORD dwId) {
+    ZK_THREAD_CHECK();
     if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPolDelThread %08lX #%u {", zkpoll_ptr32(hPoll), dwId);
     indent(1);
