@@ -23,7 +23,8 @@ protected:
     }
 
     DWORD create(std::vector<ZKPOLL_THDATA> defs, PFN_ZKPOLL_START_THREAD starter = test_starter) {
-        ZKPOLL_PARAM param{DWORD(defs.size()), defs.data(), starter};
+        ZKPOLL_THDATA none{};  // the array must exist even when it is empty
+        ZKPOLL_PARAM param{DWORD(defs.size()), defs.empty() ? &none : defs.data(), starter};
         return ZKPollCreate(&param, &h, 0);
     }
 
@@ -76,8 +77,10 @@ TEST_F(PollManager, BadArgumentsAndStaleHandlesAreRefusedWithoutTrace) {
 
 TEST_F(PollManager, OneFailedInitTearsEverythingDown) {
     b.answer(ZKPOLL_INIT, 5);
+    ZKPOLL_THDATA late = c.def(3, 1000);
+    late.adwUser[1] = 100;  // not yet running when the failure is known
     h = reinterpret_cast<PZKPOLL_HANDLE>(1);
-    EXPECT_EQ(create({a.def(1, 1000), b.def(2, 1000), c.def(3, 1000)}), 5u);
+    EXPECT_EQ(create({a.def(1, 1000), b.def(2, 1000), late}), 5u);
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(trace.count("thread #2 init error (5)"), 1);
     EXPECT_TRUE(started_threads_ended());
@@ -92,7 +95,9 @@ TEST_F(PollManager, FailedStarterStopsTheWorkersStartedBeforeIt) {
                       LPDWORD user, PHANDLE ph) -> DWORD {
         return ++calls == 3 ? 1450u : test_starter(hp, id, r, fn, arg, user, ph);
     };
-    EXPECT_EQ(create({a.def(1, 1000), b.def(2, 1000), c.def(3, 1000)}, starter), 1450u);
+    ZKPOLL_THDATA defs[] = {a.def(1, 1000), b.def(2, 1000), c.def(3, 1000)};
+    defs[0].adwUser[1] = defs[1].adwUser[1] = 100;  // still starting when the third fails
+    EXPECT_EQ(create({defs[0], defs[1], defs[2]}, starter), 1450u);
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(trace.count("failed to create thread #3 (1450)"), 1);
     EXPECT_EQ(started_threads().size(), 2u);
@@ -122,7 +127,7 @@ TEST_F(PollManager, BroadcastsAreNumberedSkippingZeroAndTracedInAFrame) {
             if (l.find(text) != std::string::npos) return l;
         return std::string();
     };
-    EXPECT_NE(find("STA, ZKPollControlAll ").find(" cmd=00000040 {\r\n"), std::string::npos);
+    EXPECT_NE(find(" cmd=00000040 {\r\n").find("STA, ZKPollControlAll "), std::string::npos);
     EXPECT_NE(find("STA,   ZKPollWaitLastCommand "), "");
     EXPECT_NE(find("END,   } ZKPollWaitLastCommand (0)"), "");
     EXPECT_NE(find("END, } ZKPollControlAll (0)\r\n"), "");
@@ -145,17 +150,18 @@ TEST_F(PollManager, TimedOutBroadcastStaysOutstandingUntilAnswered) {
 TEST_F(PollManager, SuspendHoldsEveryWorkerUntilResume) {
     ASSERT_EQ(create({a.def(1, 20), b.def(2, 20), c.def(3, 20)}), 0u);
     ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, INFINITE), 0u);
-    std::vector<int> polls;
     for (PZKPOLL_THREAD th = h->pFirst; th; th = th->pNext)
         EXPECT_EQ(status_of(th) & ZKPOLL_ST_SUSPENDED, ZKPOLL_ST_SUSPENDED);
+    std::vector<int> polls;
     for (PollScript* s : {&a, &b, &c}) polls.push_back(s->count(ZKPOLL_POLL));
-    Sleep(200);
-    ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_RESUME, 0, nullptr, INFINITE), 0u);
+    Sleep(200);  // ten intervals
     int i = 0;
+    for (PollScript* s : {&a, &b, &c}) EXPECT_EQ(s->count(ZKPOLL_POLL), polls[i++]);
+    ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_RESUME, 0, nullptr, INFINITE), 0u);
+    i = 0;
     for (PollScript* s : {&a, &b, &c}) {
         EXPECT_EQ(s->count(ZKPOLL_RESUME), 1);
-        EXPECT_EQ(s->count(ZKPOLL_POLL), polls[i++]);
-        EXPECT_TRUE(s->wait_count(ZKPOLL_POLL, polls[i - 1] + 1));
+        EXPECT_TRUE(s->wait_count(ZKPOLL_POLL, polls[i++] + 1));
     }
 }
 

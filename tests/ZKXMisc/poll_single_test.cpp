@@ -21,7 +21,8 @@ protected:
     }
 
     void create(std::vector<ZKPOLL_THDATA> defs) {
-        ZKPOLL_PARAM param{DWORD(defs.size()), defs.data(), test_starter};
+        ZKPOLL_THDATA none{};  // the array must exist even when it is empty
+        ZKPOLL_PARAM param{DWORD(defs.size()), defs.empty() ? &none : defs.data(), test_starter};
         ASSERT_EQ(ZKPollCreate(&param, &h, 0), 0u);
     }
 

@@ -125,9 +125,31 @@ DWORD ZKAPI PollScript::callback(PZKPOLL_THREAD pTh, DWORD, DWORD dwEvent, LPDWO
     return reply.first;
 }
 
+// A worker whose user word 1 is nonzero starts that many ms late, as a
+// thread that the system has not scheduled yet would.
+struct LateStart {
+    LPTHREAD_START_ROUTINE fn;
+    LPVOID arg;
+    DWORD delay;
+};
+
+DWORD ZKAPI start_late(LPVOID p) {
+    LateStart late = *static_cast<LateStart*>(p);
+    delete static_cast<LateStart*>(p);
+    Sleep(late.delay);
+    return late.fn(late.arg);
+}
+
 DWORD ZKAPI test_starter(PZKPOLL_HANDLE, DWORD, DWORD, LPTHREAD_START_ROUTINE pfnThread,
-                         LPVOID pvArg, LPDWORD, PHANDLE phThread) {
-    HANDLE h = CreateThread(nullptr, 0, pfnThread, pvArg, 0, nullptr);
+                         LPVOID pvArg, LPDWORD padwUser, PHANDLE phThread) {
+    HANDLE h;
+    if (padwUser && padwUser[1]) {
+        auto* late = new LateStart{pfnThread, pvArg, padwUser[1]};
+        h = CreateThread(nullptr, 0, start_late, late, 0, nullptr);
+        if (!h) delete late;
+    } else {
+        h = CreateThread(nullptr, 0, pfnThread, pvArg, 0, nullptr);
+    }
     if (!h) return GetLastError();
     *phThread = h;
     std::lock_guard<std::mutex> guard(g_lock);
@@ -158,11 +180,42 @@ HANDLE run_worker(PZKPOLL_THREAD pTh) {
     return h;
 }
 
-void use_fast_rounds() { g_zkPollTiming = {5, 2, 2, 5, 200}; }
+void use_fast_rounds() { g_zkPollTiming = {1, 1, 1, 1, 200}; }
 
-TraceCapture::TraceCapture() { g_hZKMiscLog = log_.handle(); }
+std::function<void(const std::string&)> TraceCapture::hook;
 
-TraceCapture::~TraceCapture() { g_hZKMiscLog = nullptr; }
+namespace {
+std::mutex g_trace_lock;
+std::vector<std::string> g_trace_lines;
+}  // namespace
+
+TraceCapture::TraceCapture() {
+    ZKDLogCreate("ZKMisc", 0, &log_);
+    log_->aOutput[0].wLevel = 0x0001;
+    log_->aOutput[0].pfnWrite = record;
+    g_hZKMiscLog = log_;
+}
+
+TraceCapture::~TraceCapture() {
+    g_hZKMiscLog = nullptr;
+    ZKDLogDestroy(log_, 0);
+    hook = nullptr;
+    std::lock_guard<std::mutex> guard(g_trace_lock);
+    g_trace_lines.clear();
+}
+
+DWORD TraceCapture::record(ZKDLOG_OUTPUT*, LPCSTR text, DWORD length) {
+    std::string line(text, length);
+    if (hook) hook(line);
+    std::lock_guard<std::mutex> guard(g_trace_lock);
+    g_trace_lines.push_back(std::move(line));
+    return 0;
+}
+
+std::vector<std::string> TraceCapture::lines() const {
+    std::lock_guard<std::mutex> guard(g_trace_lock);
+    return g_trace_lines;
+}
 
 int TraceCapture::count(const std::string& text) const {
     int n = 0;

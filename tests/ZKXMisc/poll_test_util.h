@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "ZKPollPriv.h"
-#include "dlog_test_util.h"
+#include "ZKDLogPriv.h"
 
 namespace zkx::test {
 
@@ -59,7 +59,8 @@ private:
     std::atomic<bool> holding_{false};
 };
 
-// A thread starter on CreateThread; it keeps every handle it gave out.
+// A thread starter on CreateThread; it keeps every handle it gave out.  A
+// worker whose adwUser[1] is nonzero begins that many ms after its start.
 DWORD ZKAPI test_starter(PZKPOLL_HANDLE hPoll, DWORD dwId, DWORD dwReserved,
                          LPTHREAD_START_ROUTINE pfnThread, LPVOID pvArg, LPDWORD padwUser,
                          PHANDLE phThread);
@@ -75,17 +76,20 @@ HANDLE run_worker(PZKPOLL_THREAD pTh);
 // Shortens the manager's rounds so that tests run many of them quickly.
 void use_fast_rounds();
 
-// Points the library's log at a capture that takes every level.
+// Points the library's log at a capture that takes every level.  The hook,
+// when set, runs on the tracing thread for each line as it is written.
 class TraceCapture {
 public:
     TraceCapture();
     ~TraceCapture();
-    std::vector<std::string> lines() const { return log_.file_lines(); }
+    std::vector<std::string> lines() const;
     int count(const std::string& text) const;
-    LONG indent() const { return log_.handle()->nIndent; }
+    LONG indent() const { return log_->nIndent; }
+    static std::function<void(const std::string&)> hook;
 
 private:
-    CapturedLog log_{"ZKMisc", 0x0001, 0xFFFF};
+    static DWORD record(ZKDLOG_OUTPUT* out, LPCSTR text, DWORD length);
+    PZKDLOG_HANDLE log_ = nullptr;
 };
 
 // Collects replies from a bare record until one arrives or time runs out;

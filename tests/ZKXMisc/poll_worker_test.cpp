@@ -124,14 +124,21 @@ TEST_F(PollWorker, PollsAtOnceThenEachIntervalAndAnswersPollBeforeItsCall) {
 }
 
 TEST_F(PollWorker, SuspendsUntilACommandComesAndTerminatesFromSuspension) {
+    script.hold(ZKPOLL_POLL);
     start(50);
-    ZKPOLL_MSG reply = command(ZKPOLL_SUSPEND, 1);
+    ASSERT_TRUE(script.wait_holding());
+    // Pushed while the worker is busy, so its wake-up is still pending when
+    // the worker suspends; that alone must not end the suspension.
+    ASSERT_EQ(push_cmd(th, 1, ZKPOLL_SUSPEND, 0, 0), 0u);
+    script.release();
+    ZKPOLL_MSG reply = next_reply(th);
     EXPECT_EQ(reply.dwCode, ZKPOLL_SUSPEND);
     EXPECT_EQ(reply.dwData1, 0u);
     EXPECT_EQ(status_of(th), ZKPOLL_ST_ALIVE | ZKPOLL_ST_SUSPENDED);
     int polls = script.count(ZKPOLL_POLL);
     Sleep(250);
     EXPECT_EQ(script.count(ZKPOLL_POLL), polls);  // no interval polls while suspended
+    EXPECT_EQ(script.count(ZKPOLL_RESUME), 0);
 
     reply = command(ZKPOLL_RESUME, 2);
     EXPECT_EQ(reply.dwCode, ZKPOLL_RESUME);
@@ -151,16 +158,34 @@ TEST_F(PollWorker, SuspendsUntilACommandComesAndTerminatesFromSuspension) {
     EXPECT_EQ(ev.back(), ZKPOLL_TERMINATE);
 }
 
-TEST_F(PollWorker, NoWakeUpIsLostBetweenTheLastLookAndTheWait) {
-    // On command only, and suspended: a lost wake-up would hang here.
+TEST_F(PollWorker, CommandPushedAfterTheLastLookStillWakesTheWorker) {
+    // On command only: the worker's last look into its inbox comes before
+    // its " - sleep" trace, and its wait without limit after it.  A command
+    // pushed from inside that trace must not be lost.
+    std::atomic<int> armed{0};
+    TraceCapture::hook = [&](const std::string& line) {
+        if (line.find(" - sleep") == std::string::npos || armed <= 0) return;
+        ZKPOLL_MSG reply;
+        pop_reply(th, &reply);  // the previous command's
+        if (push_cmd(th, DWORD(armed), ZKPOLL_POLL, 0, 0) == 0) armed--;
+    };
     start(INFINITE);
+    armed = 3;
+    ASSERT_EQ(push_cmd(th, 10, ZKPOLL_POLL, 0, 0), 0u);  // sets the chain off
+    EXPECT_TRUE(script.wait_count(ZKPOLL_POLL, 5, 3000)) << "a command was not taken";
+    EXPECT_EQ(armed, 0);
+    EXPECT_EQ(next_reply(th).dwSeq, 1u);
+
+    // Suspended, with each command following its predecessor's reply at once.
     for (DWORD i = 1; i <= 100; i++) {
-        ZKPOLL_MSG reply = command(i % 2 ? ZKPOLL_SUSPEND : ZKPOLL_RESUME, i);
-        ASSERT_NE(reply.dwCode, 0u) << "round " << i;
-        ASSERT_EQ(reply.dwSeq, i);
+        ASSERT_EQ(push_cmd(th, i, i % 2 ? ZKPOLL_SUSPEND : ZKPOLL_RESUME, 0, 0), 0u);
+        ZKPOLL_MSG reply{};
+        auto sent = std::chrono::steady_clock::now();
+        while ((pop_reply(th, &reply) != 0 || reply.dwCode == 0) && ms_since(sent) < 3000) {
+        }
+        ASSERT_EQ(reply.dwSeq, i) << "no answer";
     }
     EXPECT_EQ(script.count(ZKPOLL_RESUME), 50);
-    EXPECT_EQ(script.count(ZKPOLL_POLL), 1);  // the first poll after INIT
 }
 
 TEST_F(PollWorker, UnknownCommandIsAnsweredWithInvalidParameter) {
