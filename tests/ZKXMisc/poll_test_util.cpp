@@ -1,7 +1,5 @@
 #include "poll_test_util.h"
 
-#include <thread>
-
 namespace zkx::test {
 namespace {
 
@@ -10,10 +8,28 @@ using Clock = std::chrono::steady_clock;
 std::mutex g_lock;
 std::vector<PollScript*> g_scripts;
 std::vector<HANDLE> g_threads;
+std::vector<std::string> g_trace;
 
-PollScript* script_at(DWORD slot) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return slot < g_scripts.size() ? g_scripts[slot] : nullptr;
+bool wait_until(const std::function<bool()>& done, int timeout_ms) {
+    auto start = Clock::now();
+    while (!done()) {
+        if (ms_since(start) > timeout_ms) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+struct LateStart {
+    LPTHREAD_START_ROUTINE fn;
+    LPVOID arg;
+    DWORD delay;
+};
+
+DWORD ZKAPI start_late(LPVOID p) {
+    LateStart late = *static_cast<LateStart*>(p);
+    delete static_cast<LateStart*>(p);
+    Sleep(late.delay);  // as a thread the system has not scheduled yet
+    return late.fn(late.arg);
 }
 
 }  // namespace
@@ -34,30 +50,17 @@ PollScript::~PollScript() {
     g_scripts[slot_] = nullptr;
 }
 
+ZKPOLL_THDATA PollScript::def(DWORD id, DWORD interval, DWORD late_ms) const {
+    return ZKPOLL_THDATA{&PollScript::callback, interval, id, {slot_, late_ms}};
+}
+
 void PollScript::answer(DWORD event, DWORD result, DWORD action) {
     std::lock_guard<std::mutex> guard(lock_);
     answers_[event] = {result, action};
 }
 
-void PollScript::hold(DWORD event) {
-    released_ = false;
-    held_event_ = event;
-}
-
-void PollScript::release() { released_ = true; }
-
-void PollScript::delay(DWORD event, DWORD ms) {
-    std::lock_guard<std::mutex> guard(lock_);
-    delays_[event] = ms;
-}
-
-ZKPOLL_THDATA PollScript::def(DWORD id, DWORD interval) const {
-    ZKPOLL_THDATA d{};
-    d.pfnCallback = &PollScript::callback;
-    d.dwInterval = interval;
-    d.dwId = id;
-    d.adwUser[0] = slot_;
-    return d;
+bool PollScript::wait_holding() const {
+    return wait_until([this] { return holding_.load(); }, 5000);
 }
 
 std::vector<DWORD> PollScript::events() const {
@@ -65,13 +68,6 @@ std::vector<DWORD> PollScript::events() const {
     std::vector<DWORD> out;
     for (auto& c : calls_) out.push_back(c.first);
     return out;
-}
-
-int PollScript::count(DWORD event) const {
-    std::lock_guard<std::mutex> guard(lock_);
-    int n = 0;
-    for (auto& c : calls_) n += c.first == event;
-    return n;
 }
 
 std::vector<long> PollScript::times(DWORD event) const {
@@ -83,61 +79,31 @@ std::vector<long> PollScript::times(DWORD event) const {
 }
 
 bool PollScript::wait_count(DWORD event, int n, int timeout_ms) const {
-    auto start = Clock::now();
-    while (count(event) < n) {
-        if (ms_since(start) > timeout_ms) return false;
-        Sleep(2);
-    }
-    return true;
+    return wait_until([&] { return count(event) >= n; }, timeout_ms);
 }
 
-bool PollScript::wait_holding(int timeout_ms) const {
-    auto start = Clock::now();
-    while (!holding()) {
-        if (ms_since(start) > timeout_ms) return false;
-        Sleep(1);
+DWORD ZKAPI PollScript::callback(PZKPOLL_THREAD pTh, DWORD, DWORD dwEvent, LPDWORD pdwUser, LPDWORD,
+                                 LPDWORD pdwAction, DWORD) {
+    PollScript* s;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        s = g_scripts[pdwUser[0]];
     }
-    return true;
-}
-
-DWORD ZKAPI PollScript::callback(PZKPOLL_THREAD pTh, DWORD, DWORD dwEvent, LPDWORD pdwUser,
-                                 LPDWORD, LPDWORD pdwAction, DWORD) {
-    PollScript* s = script_at(pdwUser[0]);
-    if (!s) return 0;
     std::pair<DWORD, DWORD> reply{0, 0};
-    DWORD delay = 0;
     {
         std::lock_guard<std::mutex> guard(s->lock_);
         s->calls_.emplace_back(dwEvent, ms_since(s->born_));
         if (s->answers_.count(dwEvent)) reply = s->answers_[dwEvent];
-        if (s->delays_.count(dwEvent)) delay = s->delays_[dwEvent];
     }
-    // No lock is held while holding, so that a terminated worker leaves
-    // nothing locked behind.
-    if (s->held_event_ == dwEvent) {
+    // No lock is held while holding: a terminated worker leaves none behind.
+    if (s->held_ == dwEvent) {
         s->holding_ = true;
         while (!s->released_) Sleep(2);
         s->holding_ = false;
     }
     if (s->probe) s->probe(pTh, dwEvent);
-    if (delay) Sleep(delay);
     *pdwAction = reply.second;
     return reply.first;
-}
-
-// A worker whose user word 1 is nonzero starts that many ms late, as a
-// thread that the system has not scheduled yet would.
-struct LateStart {
-    LPTHREAD_START_ROUTINE fn;
-    LPVOID arg;
-    DWORD delay;
-};
-
-DWORD ZKAPI start_late(LPVOID p) {
-    LateStart late = *static_cast<LateStart*>(p);
-    delete static_cast<LateStart*>(p);
-    Sleep(late.delay);
-    return late.fn(late.arg);
 }
 
 DWORD ZKAPI test_starter(PZKPOLL_HANDLE, DWORD, DWORD, LPTHREAD_START_ROUTINE pfnThread,
@@ -145,8 +111,7 @@ DWORD ZKAPI test_starter(PZKPOLL_HANDLE, DWORD, DWORD, LPTHREAD_START_ROUTINE pf
     HANDLE h;
     if (padwUser && padwUser[1]) {
         auto* late = new LateStart{pfnThread, pvArg, padwUser[1]};
-        h = CreateThread(nullptr, 0, start_late, late, 0, nullptr);
-        if (!h) delete late;
+        if (!(h = CreateThread(nullptr, 0, start_late, late, 0, nullptr))) delete late;
     } else {
         h = CreateThread(nullptr, 0, pfnThread, pvArg, 0, nullptr);
     }
@@ -184,11 +149,6 @@ void use_fast_rounds() { g_zkPollTiming = {1, 1, 1, 1, 200}; }
 
 std::function<void(const std::string&)> TraceCapture::hook;
 
-namespace {
-std::mutex g_trace_lock;
-std::vector<std::string> g_trace_lines;
-}  // namespace
-
 TraceCapture::TraceCapture() {
     ZKDLogCreate("ZKMisc", 0, &log_);
     log_->aOutput[0].wLevel = 0x0001;
@@ -200,21 +160,19 @@ TraceCapture::~TraceCapture() {
     g_hZKMiscLog = nullptr;
     ZKDLogDestroy(log_, 0);
     hook = nullptr;
-    std::lock_guard<std::mutex> guard(g_trace_lock);
-    g_trace_lines.clear();
 }
 
 DWORD TraceCapture::record(ZKDLOG_OUTPUT*, LPCSTR text, DWORD length) {
     std::string line(text, length);
     if (hook) hook(line);
-    std::lock_guard<std::mutex> guard(g_trace_lock);
-    g_trace_lines.push_back(std::move(line));
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_trace.push_back(std::move(line));
     return 0;
 }
 
 std::vector<std::string> TraceCapture::lines() const {
-    std::lock_guard<std::mutex> guard(g_trace_lock);
-    return g_trace_lines;
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_trace;
 }
 
 int TraceCapture::count(const std::string& text) const {
@@ -224,14 +182,25 @@ int TraceCapture::count(const std::string& text) const {
 }
 
 ZKPOLL_MSG next_reply(PZKPOLL_THREAD pTh, int timeout_ms) {
-    auto start = Clock::now();
     ZKPOLL_MSG msg{};
-    while (ms_since(start) <= timeout_ms) {
-        if (pop_reply(pTh, &msg) == 0 && msg.dwCode != 0) return msg;
-        Sleep(2);
-    }
-    msg.dwCode = 0;
+    wait_until([&] { return pop_reply(pTh, &msg) == 0 && msg.dwCode != 0; }, timeout_ms);
     return msg;
+}
+
+void PollFixture::TearDown() {
+    for (PollScript* s : {&a, &b, &c}) s->release();
+    if (h) {
+        EXPECT_EQ(ZKPollDestroy(h, 0, INFINITE), 0u);
+    }
+    EXPECT_EQ(trace.indent(), 0);
+    EXPECT_TRUE(started_threads_ended());
+    close_started_threads();
+}
+
+DWORD PollFixture::create(std::vector<ZKPOLL_THDATA> defs, PFN_ZKPOLL_START_THREAD starter) {
+    ZKPOLL_THDATA none{};  // the array must exist even when it is empty
+    ZKPOLL_PARAM param{DWORD(defs.size()), defs.empty() ? &none : defs.data(), starter};
+    return ZKPollCreate(&param, &h, 0);
 }
 
 }  // namespace zkx::test

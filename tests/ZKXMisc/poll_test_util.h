@@ -1,8 +1,9 @@
 // Helpers for tests of the poll threads: a scripted callback that records
-// its calls, a thread starter on the platform's CreateThread, and a capture
-// of the library's trace lines.
+// its calls, a thread starter on CreateThread, and a capture of the traces.
 #ifndef ZKX_TESTS_POLL_TEST_UTIL_H
 #define ZKX_TESTS_POLL_TEST_UTIL_H
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,40 +13,35 @@
 #include <string>
 #include <vector>
 
-#include "ZKPollPriv.h"
 #include "ZKDLogPriv.h"
+#include "ZKPollPriv.h"
 
 namespace zkx::test {
 
-// What one worker's callback answers, and the calls it has seen.  A worker
-// finds its script through adwUser[0] of its definition.
+long ms_since(std::chrono::steady_clock::time_point start);
+
+// What a worker's callback answers and the calls it has seen.  A worker
+// finds its script through adwUser[0]; adwUser[1], when nonzero, makes
+// test_starter begin the worker that many ms late.
 class PollScript {
 public:
     PollScript();
     ~PollScript();
-    PollScript(const PollScript&) = delete;
-    PollScript& operator=(const PollScript&) = delete;
-
-    // Calls with this event return the result and set the action word.
+    ZKPOLL_THDATA def(DWORD id, DWORD interval, DWORD late_ms = 0) const;
     void answer(DWORD event, DWORD result, DWORD action = 0);
-    // Calls with this event spin (holding no lock) until release().
-    void hold(DWORD event);
-    void release();
-    // Calls with this event last this long.
-    void delay(DWORD event, DWORD ms);
-    // Runs inside every call, after any hold, before it answers.
+    // Calls with this event spin, holding no lock, until release().
+    void hold(DWORD event) { released_ = false, held_ = event; }
+    void release() { released_ = true; }
+    bool wait_holding() const;
+    // Runs in every call after any hold.
     std::function<void(PZKPOLL_THREAD, DWORD event)> probe;
 
-    ZKPOLL_THDATA def(DWORD id, DWORD interval) const;
     std::vector<DWORD> events() const;
-    int count(DWORD event) const;
     std::vector<long> times(DWORD event) const;  // ms since the script was made
+    int count(DWORD event) const { return int(times(event).size()); }
     bool wait_count(DWORD event, int n, int timeout_ms = 5000) const;
-    bool holding() const { return holding_.load(); }
-    bool wait_holding(int timeout_ms = 5000) const;
 
-    static DWORD ZKAPI callback(PZKPOLL_THREAD pTh, DWORD dwId, DWORD dwEvent, LPDWORD pdwUser,
-                                LPDWORD pdwWork, LPDWORD pdwAction, DWORD dwReserved);
+    static DWORD ZKAPI callback(PZKPOLL_THREAD, DWORD, DWORD, LPDWORD, LPDWORD, LPDWORD, DWORD);
 
 private:
     DWORD slot_;
@@ -53,31 +49,22 @@ private:
     mutable std::mutex lock_;
     std::vector<std::pair<DWORD, long>> calls_;
     std::map<DWORD, std::pair<DWORD, DWORD>> answers_;
-    std::map<DWORD, DWORD> delays_;
-    std::atomic<DWORD> held_event_{0};
-    std::atomic<bool> released_{false};
-    std::atomic<bool> holding_{false};
+    std::atomic<DWORD> held_{0};
+    std::atomic<bool> released_{false}, holding_{false};
 };
 
-// A thread starter on CreateThread; it keeps every handle it gave out.  A
-// worker whose adwUser[1] is nonzero begins that many ms after its start.
-DWORD ZKAPI test_starter(PZKPOLL_HANDLE hPoll, DWORD dwId, DWORD dwReserved,
-                         LPTHREAD_START_ROUTINE pfnThread, LPVOID pvArg, LPDWORD padwUser,
-                         PHANDLE phThread);
-// Handles of the threads test_starter started, oldest first.
-std::vector<HANDLE> started_threads();
-// True when every started thread has ended within the time.
+DWORD ZKAPI test_starter(PZKPOLL_HANDLE, DWORD, DWORD, LPTHREAD_START_ROUTINE pfnThread,
+                         LPVOID pvArg, LPDWORD padwUser, PHANDLE phThread);
+std::vector<HANDLE> started_threads();  // oldest first
 bool started_threads_ended(int timeout_ms = 5000);
 void close_started_threads();
-
-// Runs a bare record's worker on a new thread, as a starter would.
-HANDLE run_worker(PZKPOLL_THREAD pTh);
+HANDLE run_worker(PZKPOLL_THREAD pTh);  // a bare record's worker, as a starter would
 
 // Shortens the manager's rounds so that tests run many of them quickly.
 void use_fast_rounds();
 
-// Points the library's log at a capture that takes every level.  The hook,
-// when set, runs on the tracing thread for each line as it is written.
+// Points the library's log at a capture of every level.  The hook runs on
+// the tracing thread for each line as it is written.
 class TraceCapture {
 public:
     TraceCapture();
@@ -88,27 +75,30 @@ public:
     static std::function<void(const std::string&)> hook;
 
 private:
-    static DWORD record(ZKDLOG_OUTPUT* out, LPCSTR text, DWORD length);
+    static DWORD record(ZKDLOG_OUTPUT*, LPCSTR text, DWORD length);
     PZKDLOG_HANDLE log_ = nullptr;
 };
 
-// Collects replies from a bare record until one arrives or time runs out;
-// dwCode is 0 when none came.
+// The next reply of a bare record, or dwCode 0 when none comes in time.
 ZKPOLL_MSG next_reply(PZKPOLL_THREAD pTh, int timeout_ms = 5000);
 
-long ms_since(std::chrono::steady_clock::time_point start);
-
 // A record's words as the manager reads them while its worker runs.
-inline DWORD status_of(PZKPOLL_THREAD pTh) {
-    DWORD status;
-    get_th_status(pTh, &status);
-    return status;
-}
-inline DWORD state_of(PZKPOLL_THREAD pTh) {
-    DWORD state;
-    get_th_state(pTh, &state);
-    return state;
-}
+inline DWORD status_of(PZKPOLL_THREAD pTh) { return zkpoll_load(&pTh->dwStatus); }
+inline DWORD state_of(PZKPOLL_THREAD pTh) { return zkpoll_load(&pTh->dwState); }
+
+// A poll handle over scripted workers, run with short rounds; after each
+// test it is destroyed, the log's indentation must be back at 0 and every
+// started thread must have ended.
+class PollFixture : public ::testing::Test {
+protected:
+    void SetUp() override { use_fast_rounds(); }
+    void TearDown() override;
+    DWORD create(std::vector<ZKPOLL_THDATA> defs, PFN_ZKPOLL_START_THREAD starter = test_starter);
+
+    TraceCapture trace;
+    PollScript a, b, c;
+    PZKPOLL_HANDLE h = nullptr;
+};
 
 }  // namespace zkx::test
 
