@@ -10,6 +10,7 @@
  *   ZKX_REGISTRY   directory of the registry store
  *   ZKX_DRIVE_<L>  directory that drive letter L maps to (Z: is "/")
  *   ZKX_TICK_START value GetTickCount starts from in this process
+ *   ZKX_CODEPAGE   ANSI code page: 1252 by default; 932, 936, 949, 950 are double-byte
  */
 #ifndef ZKXWIN32_H
 #define ZKXWIN32_H

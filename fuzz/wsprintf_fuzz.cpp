@@ -1,0 +1,104 @@
+// Drives the wsprintf formatter with any format text and argument values.
+//
+// Input layout: byte 0 chooses the output capacity (bit 7: the wsprintf
+// buffer size, otherwise bits 0-5, so that small and empty buffers are tried
+// too) and the code page (bit 6: 932, otherwise 1252); the format runs from
+// byte 1 to the first NUL; the bytes after it feed the arguments.
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "codepage.h"
+#include "format_engine.h"
+
+namespace {
+
+using zkx::win32::ArgSource;
+
+// Hands out integers and strings made from the input.  Strings are always
+// terminated (as a caller's must be); some are longer than any output.
+class FuzzArgs final : public ArgSource {
+public:
+    FuzzArgs(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+    uint64_t next_int(IntSize size) override {
+        uint64_t v = 0;
+        for (int i = size == IntSize::k32 ? 4 : 8; i > 0; --i) v = (v << 8) | take();
+        return v;
+    }
+    const char* next_string() override {
+        switch (take() % 4) {
+        case 0: return nullptr;
+        case 1: return long_text().c_str();
+        default: break;
+        }
+        std::string& s = strings_.emplace_back();
+        for (size_t n = take(); n > 0; --n) s += static_cast<char>(take());
+        return s.c_str();
+    }
+    const uint16_t* next_wide_string() override {
+        if (take() % 4 == 0) return nullptr;
+        std::vector<uint16_t>& s = wide_strings_.emplace_back();
+        for (size_t n = take(); n > 0; --n) {
+            uint16_t high = take();
+            s.push_back(static_cast<uint16_t>(high << 8 | take()));
+        }
+        s.push_back(0);
+        return s.data();
+    }
+
+private:
+    uint8_t take() { return pos_ < size_ ? data_[pos_++] : 0; }
+    static const std::string& long_text() {
+        static const std::string text(3000, 'L');
+        return text;
+    }
+
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+    std::deque<std::string> strings_;
+    std::deque<std::vector<uint16_t>> wide_strings_;
+};
+
+constexpr char kGuard = 0x5A;
+constexpr size_t kGuardBytes = 32;
+
+void check(bool ok) {
+    if (!ok) __builtin_trap();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t mode = data[0];
+    const size_t cap = (mode & 0x80) ? zkx::win32::kWsprintfBufferSize : (mode & 0x3F);
+    setenv("ZKX_CODEPAGE", (mode & 0x40) ? "932" : "1252", 1);
+    zkx::win32::reset_code_page_for_tests();
+
+    const uint8_t* fmt_begin = data + 1;
+    const uint8_t* fmt_end = static_cast<const uint8_t*>(std::memchr(fmt_begin, 0, size - 1));
+    if (!fmt_end) fmt_end = data + size;
+    std::string fmt(reinterpret_cast<const char*>(fmt_begin), static_cast<size_t>(fmt_end - fmt_begin));
+    const uint8_t* arg_begin = fmt_end < data + size ? fmt_end + 1 : fmt_end;
+    FuzzArgs args(arg_begin, static_cast<size_t>(data + size - arg_begin));
+
+    std::vector<char> buf(cap + kGuardBytes, kGuard);
+    zkx::win32::FormatResult r = zkx::win32::format(buf.data(), cap, fmt.c_str(), args);
+
+    for (size_t i = cap; i < buf.size(); ++i) check(buf[i] == kGuard);
+    if (cap == 0) {
+        check(r.length == 0);
+        return 0;
+    }
+    check(r.length < cap);
+    check(buf[r.length] == 0);
+    check(std::strlen(buf.data()) == r.length);
+    if (r.truncated) check(zkx::win32::dangling_lead_bytes(buf.data(), r.length) == 0);
+    return 0;
+}

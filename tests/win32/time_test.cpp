@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "child.h"
+#include "zkxwin32.h"
+
+using namespace std::chrono;
+using zkx::test::spawn_child;
+using zkx::test::wait_child;
+
+namespace {
+
+uint64_t monotonic_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000;
+}
+
+int run_child_with_tick_start(const char* value, const std::string& expected) {
+    setenv("ZKX_TICK_START", value, 1);
+    pid_t pid = spawn_child("tick_child", {expected});
+    unsetenv("ZKX_TICK_START");
+    return wait_child(pid);
+}
+
+// Sakamoto's rule, independent of the C library: 0 is Sunday.
+int day_of_week(int y, int m, int d) {
+    static const int t[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+    if (m < 3) y -= 1;
+    return (y + y / 4 - y / 100 + y / 400 + t[m - 1] + d) % 7;
+}
+
+bool same_second(const SYSTEMTIME& st, const tm& t) {
+    return st.wYear == t.tm_year + 1900 && st.wMonth == t.tm_mon + 1 && st.wDay == t.tm_mday &&
+           st.wHour == t.tm_hour && st.wMinute == t.tm_min && st.wSecond == t.tm_sec;
+}
+
+}  // namespace
+
+// args[0]: "wrap" to watch the count wrap, "clock" when the count must follow
+// the unmoved monotonic clock, or the exact value the first call must return.
+ZKX_CHILD(tick_child) {
+    const std::string& want = args.at(0);
+    uint64_t first_before = monotonic_ms();
+    DWORD first = GetTickCount();
+    uint64_t first_after = monotonic_ms();
+    if (want == "clock") return DWORD(first_after) - first <= 1000 ? 0 : 1;
+    if (want != "wrap") return first == std::stoul(want, nullptr, 0) ? 0 : 2;
+    if (first != 0xFFFFFFC0u) return 3;
+    for (;;) {
+        uint64_t before = monotonic_ms();
+        DWORD now = GetTickCount();
+        uint64_t after = monotonic_ms();
+        // Elapsed time taken across the wrap still agrees with the clock.
+        DWORD elapsed = now - first;
+        if (elapsed + 1 < before - first_after || elapsed > after - first_before + 1) return 4;
+        if (now < 0x80000000u) return 0;
+        if (after - first_before > 10000) return 5;
+        Sleep(5);
+    }
+}
+
+TEST(TickCount, StartsWhereToldAndWraps) {
+    EXPECT_EQ(run_child_with_tick_start("0xFFFFFFC0", "wrap"), 0);
+    EXPECT_EQ(run_child_with_tick_start("100", "100"), 0);
+    EXPECT_EQ(run_child_with_tick_start("0xffffffff", "0xffffffff"), 0);
+    for (const char* ignored : {"12abc", "0x100000000", "-5", "0x", ""}) {
+        EXPECT_EQ(run_child_with_tick_start(ignored, "clock"), 0) << ignored;
+    }
+}
+
+TEST(SystemTime, MatchesTheCalendarClockToTheSecond) {
+    time_t before = time(nullptr);
+    SYSTEMTIME local, utc;
+    GetLocalTime(&local);
+    GetSystemTime(&utc);
+    time_t after = time(nullptr);
+    bool local_ok = false, utc_ok = false;
+    for (time_t s = before; s <= after; ++s) {
+        tm t;
+        local_ok |= same_second(local, *localtime_r(&s, &t));
+        utc_ok |= same_second(utc, *gmtime_r(&s, &t));
+    }
+    EXPECT_TRUE(local_ok);
+    EXPECT_TRUE(utc_ok);
+    for (const SYSTEMTIME& st : {local, utc}) {
+        EXPECT_LT(st.wMilliseconds, 1000);
+        EXPECT_EQ(st.wDayOfWeek, day_of_week(st.wYear, st.wMonth, st.wDay));
+    }
+    SetLastError(0);
+    GetLocalTime(nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+namespace {
+void ignore_signal(int) {}
+}  // namespace
+
+TEST(Sleep, LastsItsTimeDespiteSignals) {
+    struct sigaction sa {};
+    sa.sa_handler = ignore_signal;  // no SA_RESTART: nanosleep is interrupted
+    struct sigaction old {};
+    sigaction(SIGUSR1, &sa, &old);
+    pthread_t sleeper = pthread_self();
+    std::atomic<bool> done{false};
+    std::thread poker([&] {
+        while (!done) {
+            pthread_kill(sleeper, SIGUSR1);
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+    });
+    auto t0 = steady_clock::now();
+    Sleep(80);
+    auto slept = steady_clock::now() - t0;
+    done = true;
+    poker.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_GE(slept, milliseconds(80));
+}
+
+TEST(Sleep, InfiniteNeverReturnsButCanBeCancelled) {
+    static std::atomic<bool> returned{false};
+    pthread_t th;
+    ASSERT_EQ(pthread_create(&th, nullptr, [](void*) -> void* {
+        Sleep(INFINITE);
+        returned = true;
+        return nullptr;
+    }, nullptr), 0);
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_FALSE(returned);
+    pthread_cancel(th);
+    void* result = nullptr;
+    pthread_join(th, &result);
+    EXPECT_EQ(result, PTHREAD_CANCELED);
+    EXPECT_FALSE(returned);
+}
