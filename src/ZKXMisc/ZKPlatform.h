@@ -16,6 +16,15 @@
 #define ZKAPIV
 #endif
 
+/* Called on entry to the library's exported functions: on Linux it gives a
+ * thread that the loader has not seen yet its DLL_THREAD_ATTACH; Windows
+ * does that by itself. */
+#ifdef _WIN32
+#define ZK_THREAD_CHECK() ((void)0)
+#else
+#define ZK_THREAD_CHECK() zkx_dll_thread_check()
+#endif
+
 #ifdef __cplusplus
 #define ZKEXTERN extern "C"
 #else

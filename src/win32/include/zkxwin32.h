@@ -27,6 +27,7 @@
 #include "zkxwin32/debug.h"
 #include "zkxwin32/system.h"
 #include "zkxwin32/registry.h"
+#include "zkxwin32/loader.h"
 #include "zkxwin32/mapping.h"
 
 #endif

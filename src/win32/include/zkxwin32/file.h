@@ -1,12 +1,28 @@
 /* Files.  Paths may be Windows paths (drive letters, backslashes; see the
- * README for the drive mapping) or plain POSIX paths. */
+ * README for the drive mapping) or plain POSIX paths.
+ *
+ * CreateFileA honours the access rights, share modes (across processes too)
+ * and creation dispositions, and FILE_ATTRIBUTE_READONLY for a new file; it
+ * ignores the other attributes and flags, the security attributes and the
+ * template.  Directories cannot be opened (5).  I/O is synchronous: a
+ * non-null OVERLAPPED gives 87. */
 #ifndef ZKXWIN32_FILE_H
 #define ZKXWIN32_FILE_H
+
+#include <stdio.h>
 
 #include "types.h"
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+#define GENERIC_EXECUTE 0x20000000u
+#define GENERIC_ALL 0x10000000u
+#define FILE_READ_DATA 0x0001u
+#define FILE_WRITE_DATA 0x0002u
+#define FILE_APPEND_DATA 0x0004u
+#ifndef DELETE
+#define DELETE 0x00010000u
+#endif
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define FILE_SHARE_DELETE 0x00000004u
@@ -46,7 +62,28 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
 BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
+/* Process-wide; returns the previous mode.  SEM_NOALIGNMENTFAULTEXCEPT,
+ * once set, stays set, as on Win32.  The mode is kept for callers that save
+ * and restore it: nothing here shows a message box either way. */
 UINT WINAPI SetErrorMode(UINT uMode);
+UINT WINAPI GetErrorMode(void);
+
+/* Layer extensions, not Win32. */
+
+/* fopen for a Windows-style or POSIX path: the path is mapped as CreateFileA
+ * maps it (drive letters, case-insensitive lookup of names that do not
+ * exist as spelled), then opened with the C library's fopen and `mode`
+ * ("rb", "wb", ...).  Share modes of CreateFileA handles are not checked.
+ * On failure returns null with errno set and the Win32 code as the last
+ * error (87 for a null argument, 3 for an unmapped drive, ...). */
+FILE* zkx_fopen(const char* path, const char* mode);
+
+/* The host path that a Windows-style or POSIX path maps to, and the
+ * Windows-style form of a host path.  Both return the length copied without
+ * the terminator; when `size` is too small, the size needed including the
+ * terminator, with nothing copied; 0 with the last error on failure. */
+DWORD zkx_path_to_host(const char* path, char* buffer, DWORD size);
+DWORD zkx_path_to_windows(const char* host_path, char* buffer, DWORD size);
 ZKX_END_C
 
 #endif

@@ -1,5 +1,7 @@
 /* The registry: a persistent store shared by every process on the machine
- * (see README: ZKX_REGISTRY). */
+ * (see README: ZKX_REGISTRY; layout and guarantees in docs/registry.md).
+ * HKEY_PERFORMANCE_DATA and HKEY_CURRENT_CONFIG are named only so that they
+ * can be refused with ERROR_INVALID_HANDLE. */
 #ifndef ZKXWIN32_REGISTRY_H
 #define ZKXWIN32_REGISTRY_H
 
@@ -9,6 +11,8 @@
 #define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)0x80000001u)
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
 #define HKEY_USERS ((HKEY)(ULONG_PTR)0x80000003u)
+#define HKEY_PERFORMANCE_DATA ((HKEY)(ULONG_PTR)0x80000004u)
+#define HKEY_CURRENT_CONFIG ((HKEY)(ULONG_PTR)0x80000005u)
 
 #define REG_NONE 0u
 #define REG_SZ 1u
@@ -26,9 +30,53 @@
 #define KEY_WRITE 0x20006u
 #define KEY_ALL_ACCESS 0xF003Fu
 
+#define KEY_CREATE_LINK 0x0020u
+#define KEY_EXECUTE KEY_READ
+
+/* Standard and generic rights, as the registry reads them. */
+#ifndef DELETE
+#define DELETE 0x00010000u
+#endif
+#ifndef READ_CONTROL
+#define READ_CONTROL 0x00020000u
+#endif
+#ifndef WRITE_DAC
+#define WRITE_DAC 0x00040000u
+#endif
+#ifndef WRITE_OWNER
+#define WRITE_OWNER 0x00080000u
+#endif
+#ifndef MAXIMUM_ALLOWED
+#define MAXIMUM_ALLOWED 0x02000000u
+#endif
+#ifndef GENERIC_READ
+#define GENERIC_READ 0x80000000u
+#endif
+#ifndef GENERIC_WRITE
+#define GENERIC_WRITE 0x40000000u
+#endif
+#ifndef GENERIC_EXECUTE
+#define GENERIC_EXECUTE 0x20000000u
+#endif
+#ifndef GENERIC_ALL
+#define GENERIC_ALL 0x10000000u
+#endif
+
+#define REG_LINK 6u
+#define REG_QWORD 11u
+
 #define REG_OPTION_NON_VOLATILE 0u
+#define REG_OPTION_VOLATILE 1u
+#define REG_OPTION_CREATE_LINK 2u
+#define REG_OPTION_BACKUP_RESTORE 4u
+#define REG_OPTION_OPEN_LINK 8u
 #define REG_CREATED_NEW_KEY 1u
 #define REG_OPENED_EXISTING_KEY 2u
+
+/* A subkey path that begins with a backslash. */
+#ifndef ERROR_BAD_PATHNAME
+#define ERROR_BAD_PATHNAME 161L
+#endif
 
 typedef struct _FILETIME {
     DWORD dwLowDateTime;

@@ -1,0 +1,81 @@
+// Small helpers for the file, path, module and locale tests.
+#ifndef ZKX_TESTS_FS_TEST_HELPERS_H
+#define ZKX_TESTS_FS_TEST_HELPERS_H
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "test_env.h"
+#include "zkxwin32.h"
+
+namespace zkx::test {
+
+// Sets (or, with nullopt, removes) an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+        if (const char* old = getenv(name)) old_ = old;
+        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str()); }
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+class ScopedCwd {
+public:
+    explicit ScopedCwd(const std::string& dir) { std::filesystem::current_path(dir); }
+    ~ScopedCwd() { std::filesystem::current_path(old_); }
+
+private:
+    std::filesystem::path old_ = std::filesystem::current_path();
+};
+
+// A directory below the test's temporary directory.
+inline std::string make_dir(const std::string& name) {
+    std::string dir = temp_dir() + "/" + name;
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+inline void write_text(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline std::string read_text(const std::string& path) {
+    std::stringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
+}
+
+// The Windows form of a host path on drive Z:.
+inline std::string on_drive_z(std::string host) {
+    for (char& c : host) c = c == '/' ? '\\' : c;
+    return "Z:" + host;
+}
+
+inline HANDLE open_path(const std::string& path, DWORD access, DWORD share, DWORD disposition = OPEN_ALWAYS) {
+    return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// 0 when the file opens (the handle is closed again), else the last error.
+inline DWORD open_result(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
+    HANDLE h = open_path(path, access, share, disposition);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError();
+    CloseHandle(h);
+    return 0;
+}
+
+// The last error after a call that failed; ~0 after one that succeeded.
+inline DWORD failure(bool failed) { return failed ? GetLastError() : ~DWORD(0); }
+
+}  // namespace zkx::test
+
+#endif

@@ -1,0 +1,97 @@
+// Modules, the Windows directory and the environment.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "fs_test_helpers.h"
+
+using namespace zkx::test;
+
+namespace {
+
+void function_in_the_executable() {}
+
+std::string executable() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return std::string(buf, n > 0 ? size_t(n) : 0);
+}
+
+Dl_info info_of(const void* address) {
+    Dl_info info{};
+    dladdr(address, &info);
+    return info;
+}
+
+std::string file_name_of(HMODULE module) {
+    char buf[4096];
+    return std::string(buf, GetModuleFileNameA(module, buf, sizeof buf));
+}
+
+}  // namespace
+
+TEST(Modules, FileNamesAreWindowsPathsOfTheLoadedFiles) {
+    ScopedEnv c("ZKX_DRIVE_C", "/nonexistent/c");  // keep the drives off the build tree
+    std::string exe = executable();
+    EXPECT_EQ(file_name_of(nullptr), on_drive_z(exe));
+    Dl_info layer = info_of(reinterpret_cast<void*>(&CreateFileA));
+    EXPECT_EQ(file_name_of(static_cast<HMODULE>(layer.dli_fbase)), on_drive_z(layer.dli_fname));
+    ScopedEnv e("ZKX_DRIVE_E", exe.substr(0, exe.rfind('/')));
+    EXPECT_EQ(file_name_of(nullptr), "E:\\" + exe.substr(exe.rfind('/') + 1));
+
+    char small[16];
+    EXPECT_EQ(failure(GetModuleFileNameA(reinterpret_cast<HMODULE>(uintptr_t(0x1000)), small, 16) == 0),
+              DWORD(ERROR_MOD_NOT_FOUND));
+}
+
+TEST(Modules, ShortBuffersGetATerminatedPrefix) {
+    std::string full = file_name_of(nullptr);
+    DWORD len = DWORD(full.size());
+    std::string buf(len + 8, '#');
+    SetLastError(0);
+    EXPECT_EQ(GetModuleFileNameA(nullptr, &buf[0], len), len);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(std::string(buf.c_str()), full.substr(0, len - 1));
+    EXPECT_EQ(buf[len], '#');
+    EXPECT_EQ(failure(GetModuleFileNameA(nullptr, &buf[0], 0) == 0), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(failure(GetModuleFileNameA(nullptr, nullptr, 10) == 0), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+TEST(Modules, HandlesAreLoadBasesFoundByName) {
+    const void* here = reinterpret_cast<void*>(&function_in_the_executable);
+    HMODULE exe = static_cast<HMODULE>(info_of(here).dli_fbase);
+    EXPECT_EQ(GetModuleHandleA(nullptr), exe);
+    EXPECT_EQ(zkx_module_from_address(here), exe);
+    std::string exe_name = executable().substr(executable().rfind('/') + 1);
+    EXPECT_EQ(GetModuleHandleA((exe_name + ".EXE").c_str()), exe);
+
+    HMODULE layer = static_cast<HMODULE>(info_of(reinterpret_cast<void*>(&CreateFileA)).dli_fbase);
+    for (const char* name : {"libzkxwin32.so", "LIBZKXWIN32.SO.0", "zkxwin32", "ZkxWin32.dll", "/x/libzkxwin32.so"}) {
+        EXPECT_EQ(GetModuleHandleA(name), layer) << name;
+    }
+    EXPECT_EQ(failure(GetModuleHandleA("no_such_module.dll") == nullptr), DWORD(ERROR_MOD_NOT_FOUND));
+}
+
+TEST(Environment, WindowsDirectoryAndVariablesFollowWin32Rules) {
+    char dir[16] = "untouched";
+    EXPECT_EQ(GetWindowsDirectoryA(dir, 10), 11u);
+    EXPECT_STREQ(dir, "untouched");
+    EXPECT_EQ(GetWindowsDirectoryA(dir, 11), 10u);
+    EXPECT_STREQ(dir, "C:\\WINDOWS");
+
+    ScopedEnv var("ZKX_TEST_VALUE", "abc"), empty("ZKX_TEST_EMPTY", "");
+    char buf[8] = "#######";
+    EXPECT_EQ(GetEnvironmentVariableA("ZKX_TEST_VALUE", buf, 3), 4u);
+    EXPECT_EQ(buf[0], '#');  // too small: untouched
+    EXPECT_EQ(GetEnvironmentVariableA("zkx_Test_value", buf, sizeof buf), 3u);  // names ignore case
+    EXPECT_STREQ(buf, "abc");
+    SetLastError(99);
+    EXPECT_EQ(GetEnvironmentVariableA("ZKX_TEST_EMPTY", buf, sizeof buf), 0u);
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(failure(GetEnvironmentVariableA("ZKX_TEST_MISSING", buf, 8) == 0), DWORD(ERROR_ENVVAR_NOT_FOUND));
+    EXPECT_EQ(failure(GetEnvironmentVariableA(nullptr, buf, 8) == 0), DWORD(ERROR_INVALID_PARAMETER));
+}
