@@ -11,6 +11,11 @@
 #define WAIT_FAILED 0xFFFFFFFFu
 #define MAXIMUM_WAIT_OBJECTS 64
 
+/* A wait that would take a mutex its owner already holds too often. */
+#ifndef ERROR_MUTANT_LIMIT_EXCEEDED
+#define ERROR_MUTANT_LIMIT_EXCEEDED 587L
+#endif
+
 #define SYNCHRONIZE 0x00100000u
 #define EVENT_MODIFY_STATE 0x0002u
 #define EVENT_ALL_ACCESS 0x1F0003u

@@ -7,6 +7,12 @@
 typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 
+#if defined(__GNUC__)
+#define ZKX_NORETURN __attribute__((noreturn))
+#else
+#define ZKX_NORETURN __declspec(noreturn)
+#endif
+
 #define STILL_ACTIVE 259u
 #define CREATE_SUSPENDED 0x00000004u
 
@@ -14,7 +20,7 @@ ZKX_BEGIN_C
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                            LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                            DWORD dwCreationFlags, LPDWORD lpThreadId);
-void WINAPI ExitThread(DWORD dwExitCode);
+ZKX_NORETURN void WINAPI ExitThread(DWORD dwExitCode);
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 DWORD WINAPI GetCurrentThreadId(void);

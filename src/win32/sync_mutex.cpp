@@ -1,0 +1,71 @@
+// Mutexes: owned by a thread, recursive, handed on as abandoned when the
+// owner ends without releasing them.
+#include "kobj_internal.h"
+#include "zkxwin32/errors.h"
+#include "zkxwin32/sync.h"
+
+using namespace zkx::win32;
+using namespace zkx::win32::kobj;
+
+extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCSTR name) {
+    NoTerminate guard;
+    Segment* s = segment();
+    if (!s) return nullptr;
+    uint64_t state = 0;
+    if (initial_owner) {
+        arm_exit_hook();
+        state = current_key(*s) | st::kRecursionOne;
+    }
+    // An existing mutex keeps its owner: the initial owner applies only to
+    // the thread that creates it.
+    return create_object(NewObject{kMutex, HandleType::Mutex, name, state, 0, 0, nullptr, nullptr});
+}
+
+extern "C" HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR name) {
+    return open_object(kMutex, HandleType::Mutex, name);
+}
+
+extern "C" BOOL WINAPI ReleaseMutex(HANDLE h) {
+    Segment* s;
+    Ref r;
+    if (!resolve_as(h, HandleType::Mutex, &s, &r)) return FALSE;
+    HotEntry& hot = s->hot[r.slot];
+    uint32_t key = current_key(*s);
+    uint64_t cur = hot.state.load(std::memory_order_acquire);
+    for (;;) {
+        // Nobody but the owner can make a thread the owner or take it away
+        // from a live one, so this needs no lock even while a Txn runs.
+        if (hot.generation.load(std::memory_order_relaxed) != r.generation) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (st::owner(cur) != key) {
+            SetLastError(ERROR_NOT_OWNER);
+            return FALSE;
+        }
+        if (cur & st::kBusy) break;
+        uint64_t next;
+        if (st::recursion(cur) > 1) next = cur - st::kRecursionOne;
+        else if (!(cur & st::kWaiters)) next = 0;
+        else break;
+        if (hot.state.compare_exchange_weak(cur, next, std::memory_order_release)) return TRUE;
+    }
+    NoTerminate guard;
+    Txn t(*s);
+    if (!ref_current(*s, r)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    uint64_t state = t.touch(r.slot);
+    if (st::owner(state) != key) {
+        SetLastError(ERROR_NOT_OWNER);
+        return FALSE;
+    }
+    if (st::recursion(state) > 1) {
+        t.set_state(r.slot, state - st::kRecursionOne);
+    } else {
+        t.set_state(r.slot, state & st::kWaiters);
+        walk(t, r.slot);
+    }
+    return TRUE;
+}

@@ -1,0 +1,144 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "child.h"
+#include "kobj_layout.h"
+#include "kobj_test_util.h"
+
+using namespace zkx::test;
+
+TEST(Names, CreatingAnExistingNameOpensItAndSaysSo) {
+    std::string name = unique_name("ev");
+    SetLastError(77);
+    HANDLE a = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+    EXPECT_EQ(GetLastError(), 0u);
+    HANDLE b = CreateEventA(nullptr, FALSE, TRUE, name.c_str());  // keeps the first one's state and kind
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    ASSERT_TRUE(a && b && a != b);
+    EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_TIMEOUT);
+    SetEvent(a);
+    EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0) << "still manual reset";
+    HANDLE c = OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str());
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(info_of(c).handles, 3u);
+
+    std::string sname = unique_name("sem");
+    HANDLE s1 = CreateSemaphoreA(nullptr, 1, 4, sname.c_str());
+    HANDLE s2 = CreateSemaphoreA(nullptr, 0, 9, sname.c_str());
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(info_of(s2).max_count, 4);
+    std::string mname = unique_name("mtx");
+    HANDLE m1 = CreateMutexA(nullptr, FALSE, mname.c_str());
+    HANDLE m2 = CreateMutexA(nullptr, TRUE, mname.c_str());
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(info_of(m2).owner_tid, 0u) << "initial ownership applies only to a new mutex";
+    for (HANDLE h : {a, b, c, s1, s2, m1, m2}) EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST(Names, TypeMismatchMissingNamesAndLimits) {
+    std::string name = unique_name("typed");
+    HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
+    SetLastError(0);
+    EXPECT_EQ(CreateMutexA(nullptr, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+
+    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, (name + "-nope").c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+
+    // Names are case-sensitive.
+    std::string upper = name;
+    for (auto& ch : upper) ch = char(toupper(ch));
+    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, upper.c_str()), nullptr);
+    HANDLE other = CreateEventA(nullptr, FALSE, FALSE, upper.c_str());
+    EXPECT_EQ(GetLastError(), 0u);
+
+    std::string longest(260, 'n');
+    longest.replace(0, name.size(), name);
+    HANDLE l = CreateMutexA(nullptr, FALSE, longest.c_str());
+    EXPECT_NE(l, nullptr);
+    EXPECT_EQ(info_of(l).name, longest);
+    std::string too_long = longest + "x";
+    SetLastError(0);
+    EXPECT_EQ(CreateMutexA(nullptr, FALSE, too_long.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILENAME_EXCED_RANGE));
+    for (HANDLE h : {ev, other, l}) CloseHandle(h);
+}
+
+TEST(Names, AnObjectLivesWhileAnyHandleIsOpen) {
+    std::string name = unique_name("life");
+    HANDLE a = CreateMutexA(nullptr, FALSE, name.c_str());
+    HANDLE b = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+    EXPECT_TRUE(CloseHandle(a));
+    HANDLE c = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+    EXPECT_NE(c, nullptr);
+    EXPECT_TRUE(CloseHandle(b));
+    EXPECT_TRUE(CloseHandle(c));
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    HANDLE d = CreateMutexA(nullptr, FALSE, name.c_str());
+    EXPECT_EQ(GetLastError(), 0u) << "the name is free again";
+    CloseHandle(d);
+
+    // Unnamed objects (null or empty name) are distinct, each its own.
+    HANDLE u1 = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE u2 = CreateEventA(nullptr, TRUE, FALSE, "");
+    SetEvent(u1);
+    EXPECT_EQ(WaitForSingleObject(u2, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(info_of(u2).name, "");
+    CloseHandle(u1);
+    CloseHandle(u2);
+}
+
+// --- The namespace's segment file ------------------------------------------------
+
+ZKX_CHILD(create_in_namespace) {
+    setenv("ZKX_NAMESPACE", args.at(0).c_str(), 1);
+    HANDLE h = CreateEventA(nullptr, FALSE, FALSE, "probe");
+    if (h) return 0;
+    return int(GetLastError() & 0x7F);
+}
+
+TEST(Namespace, ForeignStaleOrBadNamespacesAreRefusedClearly) {
+    ASSERT_NE(CreateEventA(nullptr, FALSE, FALSE, nullptr), nullptr);  // maps ours first
+    std::string ns = zkx::win32::kernel_namespace();
+    std::string path = "/dev/shm/zkx." + ns;
+
+    // A file whose header says another layout version.
+    std::string old_ns = ns + ".old";
+    {
+        int fd = open(("/dev/shm/zkx." + old_ns).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        zkx::win32::kobj::SegmentHeader h;
+        std::memset(static_cast<void*>(&h), 0, sizeof h);
+        std::memcpy(h.magic, zkx::win32::kobj::kMagic, sizeof h.magic);
+        h.version = zkx::win32::kobj::kLayoutVersion + 1;
+        h.ready = 1;
+        ASSERT_EQ(write(fd, &h, sizeof h), ssize_t(sizeof h));
+        ASSERT_EQ(ftruncate(fd, 1 << 20), 0);
+        close(fd);
+    }
+    EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {old_ns})), int(ERROR_INVALID_DATA));
+
+    // Somebody else's file.
+    std::string foreign_ns = ns + ".foreign";
+    int fd = open(("/dev/shm/zkx." + foreign_ns).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    std::string junk(8192, 'x');
+    ASSERT_EQ(write(fd, junk.data(), junk.size()), ssize_t(junk.size()));
+    close(fd);
+    EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {foreign_ns})), int(ERROR_INVALID_DATA));
+
+    EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {"bad/name"})), int(ERROR_INVALID_NAME));
+    EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + ".fresh"})), 0);
+    EXPECT_EQ(access(path.c_str(), F_OK), 0);
+}

@@ -1,0 +1,222 @@
+// Named objects shared by real processes: the test binary started again as
+// a child.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "child.h"
+#include "kobj_test_util.h"
+
+using namespace zkx::test;
+
+namespace {
+
+[[noreturn]] void hang() {
+    for (;;) pause();
+}
+
+// Named manual-reset event the parent and a child use to say "ready".
+HANDLE flag(const std::string& name) { return CreateEventA(nullptr, TRUE, FALSE, name.c_str()); }
+
+}  // namespace
+
+ZKX_CHILD(wait_event) {
+    HANDLE h = OpenEventA(SYNCHRONIZE, FALSE, args.at(0).c_str());
+    return h && WaitForSingleObject(h, 20000) == WAIT_OBJECT_0 ? 0 : 1;
+}
+
+ZKX_CHILD(create_objects_and_hang) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, args.at(0).c_str());
+    HANDLE m = CreateMutexA(nullptr, TRUE, (args.at(0) + "-m").c_str());
+    if (!e || !m || GetLastError() != 0) return 1;
+    SetEvent(flag(args.at(1)));
+    hang();
+}
+
+ZKX_CHILD(wait_event_and_hang) {
+    HANDLE e = OpenEventA(SYNCHRONIZE, FALSE, args.at(0).c_str());
+    if (!e) return 1;
+    WaitForSingleObject(e, INFINITE);
+    return 2;  // must never get the signal: it is killed while waiting
+}
+
+// Takes the mutex, says so, and releases it when told (or is killed).
+ZKX_CHILD(hold_mutex_until_go) {
+    HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, args.at(0).c_str());
+    if (!m || WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) return 1;
+    SetEvent(flag(args.at(1)));
+    if (WaitForSingleObject(flag(args.at(2)), 20000) != WAIT_OBJECT_0) return 2;
+    return ReleaseMutex(m) ? 0 : 3;
+}
+
+// Busy with every kind of change, so that a SIGKILL lands inside the
+// namespace lock sooner or later.
+ZKX_CHILD(churn) {
+    HANDLE shared = OpenMutexA(SYNCHRONIZE, FALSE, args.at(0).c_str());
+    HANDLE sem = OpenSemaphoreA(SYNCHRONIZE, FALSE, (args.at(0) + "-s").c_str());
+    SetEvent(flag(args.at(1)));
+    for (unsigned n = 0;; ++n) {
+        std::string name = args.at(0) + "-" + std::to_string(n % 7);
+        HANDLE e = CreateEventA(nullptr, n % 2, FALSE, name.c_str());
+        HANDLE u = CreateSemaphoreA(nullptr, 0, 5, nullptr);
+        HANDLE set[3] = {shared, sem, e};
+        WaitForMultipleObjects(3, set, n % 3 == 0, 0);
+        WaitForSingleObject(shared, 0);
+        SetEvent(e);
+        PulseEvent(e);
+        ReleaseSemaphore(u, 2, nullptr);
+        WaitForMultipleObjects(2, set, TRUE, 1);
+        ReleaseMutex(shared);
+        ReleaseMutex(shared);
+        ReleaseSemaphore(sem, 1, nullptr);
+        CloseHandle(e);
+        CloseHandle(u);
+    }
+}
+
+TEST(Process, AnEventSetInOneProcessReleasesAWaiterInAnother) {
+    std::string name = unique_name("xev");
+    HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
+    pid_t child = spawn_child("wait_event", {name});
+    ASSERT_TRUE(wait_for_waiters(ev, 1));
+    EXPECT_TRUE(SetEvent(ev));
+    EXPECT_EQ(wait_child(child), 0);
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT) << "the child consumed the signal";
+
+    // A pulse of a manual-reset event reaches the other process too.
+    HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, (name + "-m").c_str());
+    child = spawn_child("wait_event", {name + "-m"});
+    ASSERT_TRUE(wait_for_waiters(manual, 1));
+    EXPECT_TRUE(PulseEvent(manual));
+    EXPECT_EQ(wait_child(child), 0);
+
+    CloseHandle(ev);
+    CloseHandle(manual);
+}
+
+TEST(Process, AMutexOfAKilledOwnerGoesToTheWaiterAsAbandoned) {
+    std::string name = unique_name("kmtx");
+    HANDLE m = CreateMutexA(nullptr, FALSE, name.c_str());
+    HANDLE ready = flag(name + "-ready");
+    pid_t child = spawn_child("hold_mutex_until_go", {name, name + "-ready", name + "-go"});
+    ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+
+    std::atomic<DWORD> r{0xDEAD};
+    std::atomic<bool> released{false};
+    std::chrono::steady_clock::time_point killed;
+    std::thread waiter([&] {
+        r = WaitForSingleObject(m, 20000);
+        released = ReleaseMutex(m);
+    });
+    ASSERT_TRUE(wait_for_waiters(m, 1));
+    killed = std::chrono::steady_clock::now();
+    kill(child, SIGKILL);
+    waiter.join();
+    EXPECT_LT(elapsed_ms(killed), 3000) << "noticed promptly";
+    EXPECT_EQ(r.load(), WAIT_ABANDONED);
+    EXPECT_TRUE(released.load()) << "the waiter became the owner";
+    EXPECT_EQ(wait_child(child), 128 + SIGKILL);
+
+    CloseHandle(m);
+    CloseHandle(ready);
+}
+
+TEST(Process, AKilledProcessGivesUpItsHandlesAndItsWaits) {
+    std::string name = unique_name("kobjs");
+    HANDLE ready = flag(name + "-ready");
+    pid_t child = spawn_child("create_objects_and_hang", {name, name + "-ready"});
+    ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+    HANDLE probe = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
+    ASSERT_NE(probe, nullptr);
+    CloseHandle(probe);
+    kill(child, SIGKILL);
+    EXPECT_EQ(wait_child(child), 128 + SIGKILL);
+    SetLastError(0);
+    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    std::vector<zkx::win32::KernelObjectInfo> all;
+    ASSERT_TRUE(zkx::win32::enumerate_kernel_objects(&all));
+    for (const auto& o : all) EXPECT_EQ(o.name.find(name + "-m"), std::string::npos) << o.name;
+
+    // A killed waiter must not swallow an auto-reset signal meant for a
+    // live waiter queued behind it.
+    HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, (name + "-ev").c_str());
+    child = spawn_child("wait_event_and_hang", {name + "-ev"});
+    ASSERT_TRUE(wait_for_waiters(ev, 1));
+    kill(child, SIGKILL);
+    EXPECT_EQ(wait_child(child), 128 + SIGKILL);
+    std::atomic<DWORD> r{0xDEAD};
+    std::thread t([&] { r = WaitForSingleObject(ev, 20000); });
+    ASSERT_TRUE(wait_for_waiters(ev, 2));
+    SetEvent(ev);
+    t.join();
+    EXPECT_EQ(r.load(), WAIT_OBJECT_0);
+    CloseHandle(ev);
+    CloseHandle(ready);
+}
+
+TEST(Process, WaitAllAcrossProcessesTakesBothAtOnceOrNeither) {
+    std::string name = unique_name("wall");
+    HANDLE m = CreateMutexA(nullptr, FALSE, (name + "-m").c_str());
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, (name + "-e").c_str());
+    HANDLE ready = flag(name + "-ready"), go = flag(name + "-go");
+    HANDLE both[2] = {m, e};
+
+    // The child holds the mutex: our wait-all must leave the event alone.
+    pid_t child = spawn_child("hold_mutex_until_go", {name + "-m", name + "-ready", name + "-go"});
+    ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+    SetEvent(e);
+    std::atomic<DWORD> r{0xDEAD};
+    std::thread t([&] {
+        r = WaitForMultipleObjects(2, both, TRUE, 20000);
+        if (r == WAIT_OBJECT_0) ReleaseMutex(m);
+    });
+    ASSERT_TRUE(wait_for_waiters(m, 1));
+    EXPECT_TRUE(info_of(e).signalled);
+    SetEvent(go);  // the child's release grants our wait-all from its process
+    t.join();
+    EXPECT_EQ(r.load(), WAIT_OBJECT_0);
+    EXPECT_FALSE(info_of(e).signalled);
+    EXPECT_EQ(wait_child(child), 0);
+
+    for (HANDLE h : {m, e, ready, go}) CloseHandle(h);
+}
+
+TEST(Process, AProcessKilledInsideTheNamespaceLockLeavesItConsistent) {
+    std::string name = unique_name("churn");
+    HANDLE shared = CreateMutexA(nullptr, FALSE, name.c_str());
+    HANDLE sem = CreateSemaphoreA(nullptr, 0, 1000000, (name + "-s").c_str());
+    HANDLE ready = flag(name + "-ready");
+    for (int round = 0; round < 6; ++round) {
+        ResetEvent(ready);
+        pid_t child = spawn_child("churn", {name, name + "-ready"});
+        ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+        usleep(2000 + round * 3000);
+        kill(child, SIGKILL);
+        EXPECT_EQ(wait_child(child), 128 + SIGKILL);
+
+        // Whatever it was doing, the namespace works and holds nothing of it.
+        DWORD r = WaitForSingleObject(shared, 5000);
+        EXPECT_TRUE(r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) << r;
+        EXPECT_TRUE(ReleaseMutex(shared));
+        std::vector<zkx::win32::KernelObjectInfo> all;
+        ASSERT_TRUE(zkx::win32::enumerate_kernel_objects(&all));
+        for (const auto& o : all) {
+            EXPECT_EQ(o.waiters, 0u) << o.name;
+            EXPECT_EQ(o.owner_tid, 0u) << o.name;
+            EXPECT_TRUE(o.name.empty() || o.name.rfind(name, 0) != 0 || o.name == name ||
+                        o.name == name + "-s" || o.name == name + "-ready")
+                << "left behind: " << o.name;
+        }
+        HANDLE probe = CreateEventA(nullptr, FALSE, TRUE, (name + "-0").c_str());
+        EXPECT_EQ(GetLastError(), 0u);
+        EXPECT_EQ(WaitForSingleObject(probe, 0), WAIT_OBJECT_0);
+        CloseHandle(probe);
+    }
+    CloseHandle(shared);
+    CloseHandle(sem);
+    CloseHandle(ready);
+}

@@ -1,0 +1,54 @@
+// Helpers shared by the kernel-object tests.
+#ifndef ZKX_TESTS_KOBJ_TEST_UTIL_H
+#define ZKX_TESTS_KOBJ_TEST_UTIL_H
+
+#include <time.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "kernel_objects.h"
+#include "zkxwin32.h"
+
+namespace zkx::test {
+
+// Polls until `h` has `n` queued waiters; false after `ms`.
+inline bool wait_for_waiters(HANDLE h, uint32_t n, int ms = 10000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        win32::KernelObjectInfo info;
+        if (win32::describe_kernel_object(h, &info) && info.waiters == n) return true;
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// Polls a condition until it holds; false after `ms`.
+template <class Pred>
+bool eventually(Pred pred, int ms = 10000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+inline win32::KernelObjectInfo info_of(HANDLE h) {
+    win32::KernelObjectInfo info;
+    win32::describe_kernel_object(h, &info);
+    return info;
+}
+
+inline long elapsed_ms(std::chrono::steady_clock::time_point since) {
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
+                    .count());
+}
+
+// Names unique to the test process, so parallel runs never meet.
+inline std::string unique_name(const std::string& base) { return base + "-" + std::to_string(GetCurrentProcessId()); }
+
+}  // namespace zkx::test
+
+#endif

@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "kobj_test_util.h"
+
+using namespace zkx::test;
+
+namespace {
+// A mutex left behind by a thread that ended owning it.
+HANDLE abandoned_mutex() {
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    std::thread([m] { WaitForSingleObject(m, 0); }).join();
+    return m;
+}
+}  // namespace
+
+TEST(Wait, TimeoutsAndResults) {
+    HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+    EXPECT_LT(elapsed_ms(start), 1000);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForSingleObject(ev, 60), WAIT_TIMEOUT);
+    EXPECT_GE(elapsed_ms(start), 55);
+    EXPECT_LT(elapsed_ms(start), 5000);
+
+    HANDLE m = abandoned_mutex();
+    HANDLE two[2] = {ev, m};
+    EXPECT_EQ(WaitForMultipleObjects(2, two, TRUE, 40), WAIT_TIMEOUT);
+    EXPECT_TRUE(info_of(m).abandoned) << "a wait-all that timed out took nothing";
+    SetEvent(ev);
+    EXPECT_EQ(WaitForMultipleObjects(2, two, TRUE, 0), WAIT_ABANDONED_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(2, two, FALSE, 0), WAIT_OBJECT_0 + 1) << "abandonment is reported once";
+    ReleaseMutex(m);
+    EXPECT_TRUE(ReleaseMutex(m));
+    CloseHandle(ev);
+    CloseHandle(m);
+}
+
+TEST(Wait, WaitAnyReportsTheLowestSignalledIndex) {
+    HANDLE h[4];
+    for (auto& e : h) e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetEvent(h[3]);
+    SetEvent(h[1]);
+    EXPECT_EQ(WaitForMultipleObjects(4, h, FALSE, 0), WAIT_OBJECT_0 + 1);
+    HANDLE dup[3] = {h[0], h[2], h[2]};  // duplicates are fine without wait-all
+    SetEvent(h[2]);
+    EXPECT_EQ(WaitForMultipleObjects(3, dup, FALSE, 0), WAIT_OBJECT_0 + 1);
+
+    ResetEvent(h[1]);
+    ResetEvent(h[2]);
+    std::atomic<DWORD> r{0xDEAD};
+    std::thread t([&] { r = WaitForMultipleObjects(3, h, FALSE, 10000); });
+    ASSERT_TRUE(wait_for_waiters(h[2], 1));
+    SetEvent(h[2]);
+    t.join();
+    EXPECT_EQ(r.load(), WAIT_OBJECT_0 + 2);
+    EXPECT_EQ(info_of(h[0]).waiters, 0u) << "a granted wait leaves every queue";
+    for (auto e : h) CloseHandle(e);
+}
+
+TEST(Wait, BadArgumentsFailClearly) {
+    HANDLE ev = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    HANDLE many[65];
+    for (auto& x : many) x = ev;
+    EXPECT_EQ(WaitForMultipleObjects(64, many, FALSE, 0), WAIT_OBJECT_0);
+    std::string name = unique_name("dup");
+    HANDLE same[2] = {CreateEventA(nullptr, TRUE, TRUE, name.c_str()), OpenEventA(SYNCHRONIZE, FALSE, name.c_str())};
+    struct {
+        DWORD count;
+        const HANDLE* handles;
+        BOOL all;
+    } invalid[] = {{0, many, FALSE}, {65, many, FALSE}, {1, nullptr, FALSE}, {2, many, TRUE}, {2, same, TRUE}};
+    for (const auto& c : invalid) {
+        SetLastError(0);
+        EXPECT_EQ(WaitForMultipleObjects(c.count, c.handles, c.all, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    }
+    HANDLE closed = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    CloseHandle(closed);
+    for (HANDLE bad : {HANDLE(nullptr), closed, INVALID_HANDLE_VALUE, GetCurrentThread(), HANDLE(uintptr_t(12345))}) {
+        SetLastError(0);
+        EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+        HANDLE mixed[2] = {ev, bad};
+        EXPECT_EQ(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    }
+    for (HANDLE h : {ev, same[0], same[1]}) CloseHandle(h);
+}
+
+TEST(Wait, WaitAllTakesEverythingAtOneMomentOrNothing) {
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    HANDLE ev = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    HANDLE sem = CreateSemaphoreA(nullptr, 1, 1, nullptr);
+    HANDLE set[3] = {m, ev, sem};
+    HANDLE hold = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread owner([&] {
+        WaitForSingleObject(m, 0);
+        WaitForSingleObject(hold, 10000);
+        ReleaseMutex(m);
+    });
+    ASSERT_TRUE(eventually([&] { return info_of(m).owner_tid != 0; }));
+    EXPECT_EQ(WaitForMultipleObjects(3, set, TRUE, 30), WAIT_TIMEOUT);
+    EXPECT_TRUE(info_of(ev).signalled) << "the event must not be taken without the mutex";
+    EXPECT_EQ(info_of(sem).count, 1);
+
+    std::atomic<DWORD> r{0xDEAD};
+    std::thread waiter([&] { r = WaitForMultipleObjects(3, set, TRUE, 10000); });
+    ASSERT_TRUE(wait_for_waiters(m, 1));
+    EXPECT_EQ(WaitForSingleObject(sem, 0), WAIT_OBJECT_0) << "others may take what the wait-all cannot use yet";
+    SetEvent(hold);
+    owner.join();
+    ASSERT_TRUE(wait_for_waiters(m, 1)) << "still short of the semaphore unit";
+    EXPECT_EQ(info_of(m).owner_tid, 0u);
+    ReleaseSemaphore(sem, 1, nullptr);
+    waiter.join();
+    EXPECT_EQ(r.load(), WAIT_OBJECT_0);
+    EXPECT_FALSE(info_of(ev).signalled);
+    EXPECT_EQ(info_of(sem).count, 0);
+    EXPECT_TRUE(info_of(m).abandoned) << "the waiter took it and ended owning it";
+    for (HANDLE h : {m, ev, sem, hold}) CloseHandle(h);
+}
+
+TEST(Wait, CompetingWaitAllsAndSingleWaitsNeverOverlap) {
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    HANDLE sem = CreateSemaphoreA(nullptr, 1, 1, nullptr);
+    HANDLE both[2] = {m, sem};
+    std::atomic<int> in_m{0}, in_sem{0}, bad{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i)
+        threads.emplace_back([&, i] {
+            for (int n = 0; n < 500; ++n) {
+                bool all = (i + n) % 2 == 0;
+                HANDLE one = i % 2 ? m : sem;
+                ASSERT_EQ(all ? WaitForMultipleObjects(2, both, TRUE, 10000) : WaitForSingleObject(one, 10000),
+                          WAIT_OBJECT_0);
+                bool has_m = all || one == m, has_sem = all || one == sem;
+                if (has_m && in_m.fetch_add(1) != 0) ++bad;
+                if (has_sem && in_sem.fetch_add(1) != 0) ++bad;
+                if (has_m) in_m.fetch_sub(1);
+                if (has_sem) in_sem.fetch_sub(1);
+                if (has_sem) ReleaseSemaphore(sem, 1, nullptr);
+                if (has_m) ReleaseMutex(m);
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(info_of(sem).count, 1);
+    CloseHandle(m);
+    CloseHandle(sem);
+}
+
+TEST(Wait, ClosingAHandleWhileAnotherThreadWaitsKeepsTheObjectAlive) {
+    HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<DWORD> r{0xDEAD};
+    std::thread t([&] { r = WaitForSingleObject(ev, 300); });
+    ASSERT_TRUE(wait_for_waiters(ev, 1));
+    uint32_t slot = info_of(ev).slot;
+    EXPECT_TRUE(CloseHandle(ev));
+    t.join();
+    EXPECT_EQ(r.load(), WAIT_TIMEOUT);
+    std::vector<zkx::win32::KernelObjectInfo> all;
+    ASSERT_TRUE(zkx::win32::enumerate_kernel_objects(&all));
+    for (const auto& o : all) EXPECT_NE(o.slot, slot) << "freed once the wait ended";
+}
