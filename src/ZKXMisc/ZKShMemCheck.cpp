@@ -118,6 +118,7 @@ bool Checker::list(BYTE which, WORD first, WORD last) {
             return fail(ZKSHMEM_RULE_LISTS, at, k, "entry %u is on the %s list and the %s list",
                         k, kListNames[state_[k]], name);
         state_[k] = which;
+        if (which == kOnSpare) ++out_->dwSpareEntries;
         const ZKSHMEM_INDEX* e = entry(k);
         if (e->wPrev != prev)
             return fail(ZKSHMEM_RULE_LISTS, at, k,
@@ -168,10 +169,14 @@ bool Checker::blocks() {
         if (is_free && below_is_free)
             return fail(ZKSHMEM_RULE_ADJACENT, o, k, "the free block at %lu follows a free block",
                         (unsigned long)o);
-        if (is_free)
+        if (is_free) {
             free_bytes_ += e->dwSize;
-        else
+            ++out_->dwFreeBlocks;
+            if (e->dwSize > out_->dwLargestFree) out_->dwLargestFree = e->dwSize;
+        } else {
             highest_used_end_ = end;
+            ++out_->dwUsedBlocks;
+        }
         below_is_free = is_free;
         o = end;
     }

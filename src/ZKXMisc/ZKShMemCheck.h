@@ -19,7 +19,12 @@ typedef struct _ZKSHMEM_CHECK {
     DWORD dwRule;       // ZKSHMEM_RULE_*
     DWORD dwOffset;     // the region offset where it was found, when one applies
     DWORD dwEntry;      // the entry concerned, when one applies (0 otherwise)
-    DWORD dwBlocks;     // blocks found (in use + free), when the walk got that far
+    // What the walks found, as far as they got: for a report on a live region.
+    DWORD dwBlocks;         // blocks, in use and free
+    DWORD dwUsedBlocks;
+    DWORD dwFreeBlocks;
+    DWORD dwSpareEntries;
+    DWORD dwLargestFree;    // size of the largest free block, tags included
     char szText[160];   // one line that names the violation
 } ZKSHMEM_CHECK;
 

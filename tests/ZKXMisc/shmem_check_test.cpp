@@ -97,6 +97,10 @@ TEST(ShMemCheck, ReportsWhereAndCountsBlocks) {
     ZKSHMEM_CHECK check;
     ASSERT_EQ(zkshmem_check_region(s.base(), s.region.total(), &check), 0u);
     EXPECT_EQ(check.dwBlocks, 4u);
+    EXPECT_EQ(check.dwUsedBlocks, 2u);
+    EXPECT_EQ(check.dwFreeBlocks, 2u);
+    EXPECT_EQ(check.dwSpareEntries, 0u);
+    EXPECT_EQ(check.dwLargestFree, get32(s.base(), s.entry(1) + 8));
     put16(s.base(), s.c + 34, 9);  // block c's upper tag
     ASSERT_EQ(zkshmem_check_region(s.base(), s.region.total(), &check), DWORD(ERROR_FILE_CORRUPT));
     EXPECT_EQ(check.dwEntry, 4u);
