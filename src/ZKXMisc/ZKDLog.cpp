@@ -135,6 +135,7 @@ WORD zkdlog_level_from_name(LPCSTR name) {
 }
 
 ZKEXTERN DWORD ZKAPI ZKDLogCreate(LPCSTR pszName, DWORD, PZKDLOG_HANDLE* phLog) {
+    ZK_THREAD_CHECK();
     if (!phLog) return ERROR_INVALID_PARAMETER;
     *phLog = nullptr;
     auto* log = static_cast<PZKDLOG_HANDLE>(LocalAlloc(LPTR, sizeof(_ZKDLOG_HANDLE)));
@@ -152,6 +153,7 @@ ZKEXTERN DWORD ZKAPI ZKDLogCreate(LPCSTR pszName, DWORD, PZKDLOG_HANDLE* phLog) 
 }
 
 ZKEXTERN DWORD ZKAPI ZKDLogDestroy(PZKDLOG_HANDLE hLog, DWORD) {
+    ZK_THREAD_CHECK();
     if (!hLog) return ERROR_INVALID_HANDLE;
     ZKExclEnterCritSec(&hLog->csLock, ZKDLOG_LOCK_TIMEOUT, 0, 0);
     ZKDLOG_OUTPUT& file = hLog->aOutput[ZKDLOG_OUT_FILE];
@@ -164,6 +166,7 @@ ZKEXTERN DWORD ZKAPI ZKDLogDestroy(PZKDLOG_HANDLE hLog, DWORD) {
 }
 
 ZKEXTERN DWORD ZKAPI ZKDLogIndent(PZKDLOG_HANDLE hLog, LONG nChange) {
+    ZK_THREAD_CHECK();
     if (!hLog) return ERROR_INVALID_PARAMETER;
     if (ZKExclEnterCritSec(&hLog->csLock, ZKDLOG_LOCK_TIMEOUT, 0, 0) != 0) return ERROR_BUSY;
     int64_t depth = int64_t(hLog->nIndent) + nChange;
@@ -176,6 +179,7 @@ ZKEXTERN DWORD ZKAPI ZKDLogIndent(PZKDLOG_HANDLE hLog, LONG nChange) {
 
 ZKEXTERN DWORD ZKAPIV ZKDLogOut(PZKDLOG_HANDLE hLog, LPCSTR pszFile, DWORD dwLine, DWORD dwFlags,
                                 LPCSTR pszFormat, ...) {
+    ZK_THREAD_CHECK();
     if (!hLog) return ERROR_INVALID_PARAMETER;
     const WORD level = LOWORD(dwFlags);
     // The cheap filter: a record no output takes costs two comparisons.

@@ -90,6 +90,7 @@ bool message_key_path(PZKDLOG_HANDLE log, LPCSTR path, char (&buffer)[kPathBuffe
 
 ZKEXTERN DWORD ZKAPI ZKDLogLoadCfg(PZKDLOG_HANDLE hLog, DWORD dwRoot, LPCSTR pszPath, DWORD,
                                    DWORD) {
+    ZK_THREAD_CHECK();
     if (!hLog) return ERROR_INVALID_PARAMETER;
     if (ZKExclEnterCritSec(&hLog->csLock, ZKDLOG_LOCK_TIMEOUT, 0, 0) != 0) return ERROR_BUSY;
     HKEY root = dwRoot ? reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(dwRoot)) : HKEY_LOCAL_MACHINE;

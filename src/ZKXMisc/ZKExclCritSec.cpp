@@ -26,6 +26,7 @@ void take_ownership(ZKEXCL_CRITSEC* cs, DWORD self) {
 }  // namespace
 
 ZKEXTERN DWORD ZKAPI ZKExclInitCritSec(PZKEXCL_CRITSEC pCs, DWORD, DWORD) {
+    ZK_THREAD_CHECK();
     wipe(pCs);
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!event) return GetLastError();
@@ -36,10 +37,12 @@ ZKEXTERN DWORD ZKAPI ZKExclInitCritSec(PZKEXCL_CRITSEC pCs, DWORD, DWORD) {
 }
 
 ZKEXTERN DWORD ZKAPI ZKExclIsValidCritSec(PZKEXCL_CRITSEC pCs) {
+    ZK_THREAD_CHECK();
     return is_valid(pCs) ? 0 : ERROR_INVALID_HANDLE;
 }
 
 ZKEXTERN DWORD ZKAPI ZKExclEnterCritSec(PZKEXCL_CRITSEC pCs, DWORD dwTimeout, DWORD, DWORD) {
+    ZK_THREAD_CHECK();
     if (!is_valid(pCs)) return WAIT_FAILED;
     DWORD self = GetCurrentThreadId();
     if (InterlockedIncrement(&pCs->lLockCount) == 0) {
@@ -64,6 +67,7 @@ ZKEXTERN DWORD ZKAPI ZKExclEnterCritSec(PZKEXCL_CRITSEC pCs, DWORD dwTimeout, DW
 }
 
 ZKEXTERN DWORD ZKAPI ZKExclLeaveCritSec(PZKEXCL_CRITSEC pCs, DWORD) {
+    ZK_THREAD_CHECK();
     if (!is_valid(pCs)) return ERROR_INVALID_HANDLE;
     if (load(&pCs->dwOwnerThreadId) != GetCurrentThreadId()) return ERROR_NOT_OWNER;
     DWORD recursion = load(&pCs->dwRecursion) - 1;
@@ -78,6 +82,7 @@ ZKEXTERN DWORD ZKAPI ZKExclLeaveCritSec(PZKEXCL_CRITSEC pCs, DWORD) {
 }
 
 ZKEXTERN DWORD ZKAPI ZKExclDeleteCritSec(PZKEXCL_CRITSEC pCs, DWORD) {
+    ZK_THREAD_CHECK();
     if (!is_valid(pCs)) return ERROR_INVALID_HANDLE;
     ZKExclEnterCritSec(pCs, 2000, 0, 0);
     HANDLE event = pCs->hEvent;

@@ -40,6 +40,7 @@ void remove_reader_unit_taken(ZKEXCL_MRMUTEX* mr) {
 }  // namespace
 
 ZKEXTERN DWORD ZKAPI ZKExclInitMRMutex(PZKEXCL_MRMUTEX pMr, LPCSTR pszName, DWORD, DWORD) {
+    ZK_THREAD_CHECK();
     pMr->dwFlags = 0;
     pMr->hNoWriterMutex = pMr->hNoReaderEvent = pMr->hReaderNumSem = nullptr;
     if (pszName && lstrlenA(pszName) > ZKEXCL_MR_MAX_NAME) return ERROR_INVALID_NAME;
@@ -62,10 +63,12 @@ ZKEXTERN DWORD ZKAPI ZKExclInitMRMutex(PZKEXCL_MRMUTEX pMr, LPCSTR pszName, DWOR
 }
 
 ZKEXTERN DWORD ZKAPI ZKExclIsValidMRMutex(PZKEXCL_MRMUTEX pMr) {
+    ZK_THREAD_CHECK();
     return is_valid(pMr) ? 0 : ERROR_INVALID_HANDLE;
 }
 
 ZKEXTERN DWORD ZKAPI ZKExclEnterMRMutexWrite(PZKEXCL_MRMUTEX pMr, DWORD dwTimeout, DWORD, DWORD) {
+    ZK_THREAD_CHECK();
     if (!is_valid(pMr)) return WAIT_FAILED;
     const HANDLE both[2] = {pMr->hNoWriterMutex, pMr->hNoReaderEvent};
     DWORD result = WaitForMultipleObjects(2, both, TRUE, dwTimeout);
@@ -86,11 +89,13 @@ ZKEXTERN DWORD ZKAPI ZKExclEnterMRMutexWrite(PZKEXCL_MRMUTEX pMr, DWORD dwTimeou
 }
 
 ZKEXTERN DWORD ZKAPI ZKExclLeaveMRMutexWrite(PZKEXCL_MRMUTEX pMr, DWORD) {
+    ZK_THREAD_CHECK();
     if (!is_valid(pMr)) return ERROR_INVALID_HANDLE;
     return ReleaseMutex(pMr->hNoWriterMutex) ? 0 : GetLastError();
 }
 
 ZKEXTERN DWORD ZKAPI ZKExclEnterMRMutexRead(PZKEXCL_MRMUTEX pMr, DWORD dwTimeout, DWORD, DWORD) {
+    ZK_THREAD_CHECK();
     if (!is_valid(pMr)) return ERROR_INVALID_HANDLE;
     HANDLE mutex = pMr->hNoWriterMutex;
     DWORD result = WaitForSingleObject(mutex, dwTimeout);
@@ -111,6 +116,7 @@ ZKEXTERN DWORD ZKAPI ZKExclEnterMRMutexRead(PZKEXCL_MRMUTEX pMr, DWORD dwTimeout
 }
 
 ZKEXTERN DWORD ZKAPI ZKExclLeaveMRMutexRead(PZKEXCL_MRMUTEX pMr, DWORD) {
+    ZK_THREAD_CHECK();
     if (!is_valid(pMr)) return ERROR_INVALID_HANDLE;
     const HANDLE both[2] = {pMr->hNoWriterMutex, pMr->hReaderNumSem};
     DWORD result = WaitForMultipleObjects(2, both, TRUE, kLeaveReadTimeout);
@@ -126,6 +132,7 @@ ZKEXTERN DWORD ZKAPI ZKExclLeaveMRMutexRead(PZKEXCL_MRMUTEX pMr, DWORD) {
 }
 
 ZKEXTERN DWORD ZKAPI ZKExclDeleteMRMutex(PZKEXCL_MRMUTEX pMr, DWORD) {
+    ZK_THREAD_CHECK();
     __atomic_store_n(&pMr->dwFlags, 0, __ATOMIC_RELEASE);
     if (pMr->hNoWriterMutex) {
         DWORD wait = WaitForSingleObject(pMr->hNoWriterMutex, kDeleteTimeout);

@@ -40,6 +40,7 @@ LPSTR copy_mapped(LPSTR dst, LPCSTR src) {
 
 ZKEXTERN DWORD ZKAPI ZKMiscMakeRegPath(LPCSTR pszSubKey1, LPCSTR pszSubKey2, DWORD dwSize,
                                        LPSTR pszBuffer) {
+    ZK_THREAD_CHECK();
     if (dwSize == 0 || !pszBuffer) return ERROR_INVALID_PARAMETER;
     if (dwSize < sizeof kSettingsKey) return ERROR_INSUFFICIENT_BUFFER;
     copy_text(pszBuffer, kSettingsKey);
@@ -59,6 +60,7 @@ ZKEXTERN DWORD ZKAPI ZKMiscMakeRegPath(LPCSTR pszSubKey1, LPCSTR pszSubKey2, DWO
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscGetSysBaseRegPath(DWORD dwSize, LPSTR pszBuffer) {
+    ZK_THREAD_CHECK();
     if (dwSize == 0 || !pszBuffer) return ERROR_INVALID_PARAMETER;
     if (dwSize < sizeof kProductKey) return ERROR_INSUFFICIENT_BUFFER;
     copy_text(pszBuffer, kProductKey);
@@ -67,6 +69,7 @@ ZKEXTERN DWORD ZKAPI ZKMiscGetSysBaseRegPath(DWORD dwSize, LPSTR pszBuffer) {
 
 ZKEXTERN DWORD ZKAPI ZKMiscMakeSysObjName(LPCSTR pszPart1, LPCSTR pszPart2, LPCSTR pszName,
                                           DWORD dwSize, LPSTR pszBuffer) {
+    ZK_THREAD_CHECK();
     if (!pszName || !pszBuffer || dwSize == 0) return ERROR_INVALID_PARAMETER;
     if (dwSize < sizeof kObjectPrefix) return ERROR_INSUFFICIENT_BUFFER;
     copy_text(pszBuffer, kObjectPrefix);

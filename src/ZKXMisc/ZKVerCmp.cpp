@@ -48,6 +48,7 @@ DWORD next_part(const char* s, int* pos) {
 }  // namespace
 
 ZKEXTERN DWORD ZKAPI ZKCompareVersion(LPCSTR pszVersion1, LPCSTR pszVersion2, LONG* pnResult) {
+    ZK_THREAD_CHECK();
     if (!pnResult) return ERROR_INVALID_PARAMETER;
     *pnResult = 0;
     char v1[kWorkSize], v2[kWorkSize];

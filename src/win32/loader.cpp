@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kernel_objects.h"
 #include "loader_internal.h"
 #include "zkxwin32/loader.h"
 #include "zkxwin32/system.h"
@@ -73,6 +74,11 @@ void thread_check() {
 }
 
 void thread_end() { t_state.detach_thread(); }
+
+namespace {
+// Threads the layer starts are told at their first and last step.
+const bool g_hooked = register_thread_callbacks(thread_check, thread_end);
+}  // namespace
 
 }  // namespace zkx::win32
 

@@ -45,7 +45,7 @@ TEST(DLogFormat, ReferenceLineIsByteExact) {
 TEST(DLogFormat, SourceFieldAndModuleName) {
     ZKDLOG_RECORD rec = example_record();
     rec.pszFile = "C:\\src\\zk\\ZKPollM.cpp";
-    EXPECT_EQ(format(rec, nullptr).substr(0, 20), "ZKPollM.cpp(  92)  ,");
+    EXPECT_EQ(format(rec, nullptr).substr(0, 20), "ZKPollM.cpp(  92) , ");
     rec.pszFile = "D:ZKUtil";
     rec.dwLine = 123456;
     EXPECT_EQ(format(rec, nullptr).substr(0, 16), "ZKUtil(123456)  ");

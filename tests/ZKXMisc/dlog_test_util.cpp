@@ -13,6 +13,11 @@ std::map<const ZKDLOG_OUTPUT*, std::vector<std::string>> g_lines;
 CapturedLog::CapturedLog(const char* name, WORD file_level, WORD debug_level) {
     ZKDLogCreate(name, 0, &log_);
     log_->aOutput[0].wLevel = file_level;
+    // A configured file output has a path; a fresh handle's has none.
+    if (file_level != 0xFFFF) {
+        log_->aOutput[0].pszPath = static_cast<LPSTR>(LocalAlloc(LPTR, 16));
+        lstrcpyA(log_->aOutput[0].pszPath, "captured");
+    }
     log_->aOutput[1].wLevel = debug_level;
     log_->aOutput[0].pfnWrite = record;
     log_->aOutput[1].pfnWrite = record;
@@ -26,6 +31,7 @@ CapturedLog::~CapturedLog() {
 }
 
 DWORD CapturedLog::record(ZKDLOG_OUTPUT* out, LPCSTR text, DWORD length) {
+    if (out->wKind == 4 && !out->pszPath) return 0;  // as the file writer does
     std::lock_guard<std::mutex> guard(g_lock);
     g_lines[out].emplace_back(text, length);
     return 0;

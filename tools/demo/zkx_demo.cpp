@@ -27,6 +27,12 @@ const char kStageFlag[] = "--zkx-demo-run";
 
 void step(const char* what) { std::printf("\n== %s\n", what); }
 
+// Log lines end in CR LF; show them without the CR.
+void print_line(std::string line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::printf("  %s\n", line.c_str());
+}
+
 bool set_string(HKEY root, const char* path, const char* name, const char* value) {
     HKEY key = nullptr;
     if (RegCreateKeyA(root, path, &key) != 0) return false;
@@ -96,18 +102,18 @@ int run_tour(const std::string& dir) {
     char key[261];
     ZKMiscMakeRegPath("Demo", "Message", sizeof key, key);
     set_string(HKEY_LOCAL_MACHINE, (std::string(key) + "\\LOG").c_str(), "OutputTo", demo_log.c_str());
-    set_string(HKEY_LOCAL_MACHINE, (std::string(key) + "\\LOG").c_str(), "OutputLevel", "dbg");
+    set_string(HKEY_LOCAL_MACHINE, (std::string(key) + "\\LOG").c_str(), "OutputLevel", "end");
     ZKDLogLoadCfg(log, 0, nullptr, 0, 0);
     ZKDLogOut(log, __FILE__, __LINE__, 0xC000B, "tour {");
     ZKDLogIndent(log, 1);
     ZKDLogOut(log, __FILE__, __LINE__, 0xC0010, "a detail: %d workers, name %s", 3, "demo");
-    ZKDLogOut(log, __FILE__, __LINE__, 0xC0008, "below the threshold: not written");
+    ZKDLogOut(log, __FILE__, __LINE__, 0xC0008, "level COM is below END: not written");
     ZKDLogIndent(log, -1);
     ZKDLogOut(log, __FILE__, __LINE__, 0xC000A, "} tour (%u)", 0u);
     ZKDLogDestroy(log, 0);
     std::printf("lines written to %s:\n", demo_log.c_str());
     std::ifstream in(demo_log);
-    for (std::string line; std::getline(in, line);) std::printf("  %s\n", line.c_str());
+    for (std::string line; std::getline(in, line);) print_line(line);
     return 0;
 }
 
@@ -115,7 +121,7 @@ int show_library_log(const std::string& log_file) {
     step("The library's own log (ZKMisc, level COM and up)");
     std::ifstream in(log_file);
     int lines = 0;
-    for (std::string line; std::getline(in, line); ++lines) std::printf("  %s\n", line.c_str());
+    for (std::string line; std::getline(in, line); ++lines) print_line(line);
     return lines > 0 ? 0 : 1;
 }
 
@@ -139,6 +145,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zkx-demo: cannot write the demo registry under %s\n", dir.c_str());
         return 1;
     }
+    std::fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
         execl("/proc/self/exe", argv[0], kStageFlag, dir.c_str(), static_cast<char*>(nullptr));

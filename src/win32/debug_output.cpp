@@ -1,0 +1,185 @@
+// Debug-string output between processes of one object namespace.
+//
+// Senders take "DBWinMutex", wait for the viewer's "buffer ready", fill the
+// shared buffer and set "data ready".  The buffer is a small file beside the
+// namespace's segment; the viewer creates it, senders map it once.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "kernel_objects.h"
+#include "zkxwin32.h"
+
+namespace {
+
+constexpr size_t kBufferSize = 4096;
+constexpr size_t kTextSize = kBufferSize - sizeof(DWORD);
+constexpr DWORD kSendTimeout = 1000;
+const char kBufferReady[] = "DBWIN_BUFFER_READY";
+const char kDataReady[] = "DBWIN_DATA_READY";
+const char kSenderMutex[] = "DBWinMutex";
+const char kViewerMutex[] = "DBWIN_VIEWER";
+
+struct SharedBuffer {
+    DWORD pid;
+    char text[kTextSize];
+};
+
+std::string buffer_path() {
+    std::string seg = zkx::win32::kernel_segment_path();
+    return seg.empty() ? seg : seg + ".dbwin";
+}
+
+SharedBuffer* map_buffer(bool create) {
+    std::string path = buffer_path();
+    if (path.empty()) return nullptr;
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+    if (fd < 0) return nullptr;
+    if (create && ftruncate(fd, kBufferSize) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    void* p = mmap(nullptr, kBufferSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    return p == MAP_FAILED ? nullptr : static_cast<SharedBuffer*>(p);
+}
+
+// Senders map the buffer once per process and keep it.
+std::mutex g_sender_lock;
+SharedBuffer* g_sender_buffer = nullptr;
+
+SharedBuffer* sender_buffer() {
+    std::lock_guard<std::mutex> guard(g_sender_lock);
+    if (!g_sender_buffer) g_sender_buffer = map_buffer(false);
+    return g_sender_buffer;
+}
+
+void send_chunk(SharedBuffer* buffer, HANDLE buffer_ready, HANDLE data_ready, const char* text,
+                size_t length) {
+    if (WaitForSingleObject(buffer_ready, kSendTimeout) != WAIT_OBJECT_0) return;
+    buffer->pid = GetCurrentProcessId();
+    std::memcpy(buffer->text, text, length);
+    buffer->text[length] = 0;
+    SetEvent(data_ready);
+}
+
+}  // namespace
+
+extern "C" void WINAPI OutputDebugStringA(LPCSTR text) {
+    if (!text) return;
+    DWORD saved_error = GetLastError();
+    // No "buffer ready" event means nobody is listening: drop the text.
+    HANDLE buffer_ready = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, kBufferReady);
+    if (buffer_ready) {
+        HANDLE data_ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, kDataReady);
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, kSenderMutex);
+        SharedBuffer* buffer = data_ready && mutex ? sender_buffer() : nullptr;
+        if (buffer) {
+            DWORD wait = WaitForSingleObject(mutex, kSendTimeout);
+            if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+                // A long text goes out in pieces, in order, under one turn.
+                size_t length = std::strlen(text);
+                do {
+                    size_t piece = length < kTextSize - 1 ? length : kTextSize - 1;
+                    send_chunk(buffer, buffer_ready, data_ready, text, piece);
+                    text += piece;
+                    length -= piece;
+                } while (length > 0);
+                ReleaseMutex(mutex);
+            }
+        }
+        if (mutex) CloseHandle(mutex);
+        if (data_ready) CloseHandle(data_ready);
+        CloseHandle(buffer_ready);
+    }
+    SetLastError(saved_error);
+}
+
+struct ZKX_DEBUG_VIEWER {
+    HANDLE viewer_mutex = nullptr;
+    HANDLE buffer_ready = nullptr;
+    HANDLE data_ready = nullptr;
+    SharedBuffer* buffer = nullptr;
+    bool ready_given = false;
+};
+
+extern "C" void WINAPI zkx_debug_viewer_close(ZKX_DEBUG_VIEWER* v) {
+    if (!v) return;
+    if (v->buffer) munmap(v->buffer, kBufferSize);
+    if (v->data_ready) CloseHandle(v->data_ready);
+    if (v->buffer_ready) CloseHandle(v->buffer_ready);
+    if (v->viewer_mutex) {
+        ReleaseMutex(v->viewer_mutex);
+        CloseHandle(v->viewer_mutex);
+    }
+    delete v;
+}
+
+extern "C" ZKX_DEBUG_VIEWER* WINAPI zkx_debug_viewer_open(void) {
+    auto* v = new (std::nothrow) ZKX_DEBUG_VIEWER();
+    if (!v) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    // The viewer owns a mutex while it reads; one left by a viewer that died
+    // comes back abandoned and is taken over.
+    v->viewer_mutex = CreateMutexA(nullptr, FALSE, kViewerMutex);
+    DWORD wait = v->viewer_mutex ? WaitForSingleObject(v->viewer_mutex, 0) : WAIT_FAILED;
+    zkx::win32::KernelObjectInfo info;
+    if ((wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) &&
+        zkx::win32::describe_kernel_object(v->viewer_mutex, &info) && info.recursion > 1) {
+        // This very thread is the viewer already: the mutex let it in again.
+        ReleaseMutex(v->viewer_mutex);
+        wait = WAIT_TIMEOUT;
+    }
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        if (v->viewer_mutex) CloseHandle(v->viewer_mutex);
+        v->viewer_mutex = nullptr;
+        zkx_debug_viewer_close(v);
+        SetLastError(wait == WAIT_TIMEOUT ? ERROR_BUSY : GetLastError());
+        return nullptr;
+    }
+    v->buffer = map_buffer(true);
+    v->buffer_ready = CreateEventA(nullptr, FALSE, FALSE, kBufferReady);
+    v->data_ready = CreateEventA(nullptr, FALSE, FALSE, kDataReady);
+    if (!v->buffer || !v->buffer_ready || !v->data_ready) {
+        DWORD error = v->buffer ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+        zkx_debug_viewer_close(v);
+        SetLastError(error ? error : ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return v;
+}
+
+extern "C" BOOL WINAPI zkx_debug_viewer_read(ZKX_DEBUG_VIEWER* v, DWORD timeout, LPDWORD pid,
+                                             LPSTR text, DWORD size) {
+    if (!v || !text || size == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!v->ready_given) {
+        SetEvent(v->buffer_ready);
+        v->ready_given = true;
+    }
+    DWORD wait = WaitForSingleObject(v->data_ready, timeout);
+    if (wait != WAIT_OBJECT_0) {
+        SetLastError(wait == WAIT_TIMEOUT ? WAIT_TIMEOUT : GetLastError());
+        return FALSE;
+    }
+    if (pid) *pid = v->buffer->pid;
+    size_t n = strnlen(v->buffer->text, kTextSize - 1);
+    if (n > size - 1) n = size - 1;
+    std::memcpy(text, v->buffer->text, n);
+    text[n] = 0;
+    // The buffer is free again only once its text has been copied out.
+    v->ready_given = false;
+    SetEvent(v->buffer_ready);
+    v->ready_given = true;
+    return TRUE;
+}
