@@ -10,6 +10,8 @@
 
 #include <boost/interprocess/managed_shared_memory.hpp>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -150,3 +152,22 @@ void BM_BoostFindByName(benchmark::State& state) {
 BENCHMARK(BM_BoostFindByName)->Arg(100)->Arg(1000)->Arg(10000);
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    // A namespace of its own, whose files are removed afterwards, unless the
+    // caller chose one.
+    std::string ns;
+    if (!getenv("ZKX_NAMESPACE")) {
+        ns = "bench-" + std::to_string(getpid());
+        setenv("ZKX_NAMESPACE", ns.c_str(), 1);
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (!ns.empty()) {
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec))
+            if (e.path().filename().string().rfind("zkx." + ns, 0) == 0) std::filesystem::remove(e.path(), ec);
+    }
+    return 0;
+}

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
@@ -42,11 +43,24 @@ constexpr uint64_t kAllocationGranularity = 64 * 1024;
 // The words of a section object, fixed when it is created.
 enum Word { kSize = 0, kProtection = 1, kFilePid = 2, kFileSerial = 3, kFileStamp = 4 };
 
+// Memory files sit beside the segment, named after it.  The destroy hook may
+// run while this process is still attaching to the namespace (it sweeps dead
+// processes then), where asking the layer for the segment's path would enter
+// the attach again; so the prefix follows the segment's own rule, from
+// ZKX_NAMESPACE, once per process.
+const std::string& file_prefix() {
+    static const std::string prefix = [] {
+        const char* ns = std::getenv("ZKX_NAMESPACE");
+        return std::string("/dev/shm/zkx.") + (ns && *ns ? ns : "default");
+    }();
+    return prefix;
+}
+
 std::string memory_file(const uint64_t ext[8]) {
     char suffix[80];
     std::snprintf(suffix, sizeof suffix, ".section.%" PRIx64 ".%" PRIx64 ".%" PRIx64, ext[kFilePid],
                   ext[kFileSerial], ext[kFileStamp]);
-    return kernel_segment_path() + suffix;
+    return file_prefix() + suffix;
 }
 
 void destroy_section(uint32_t, uint32_t, const uint64_t ext[8]) { unlink(memory_file(ext).c_str()); }
@@ -54,35 +68,41 @@ void destroy_section(uint32_t, uint32_t, const uint64_t ext[8]) { unlink(memory_
 const bool g_type_registered =
     register_kernel_object_type(KernelObjectType::Section, KernelObjectTypeHooks{destroy_section});
 
-// Process-local state: which handles may map for writing (the protection
-// they were opened with), and the views with the reference each holds.
+// Process-local state: what each handle was opened with (whether it may map
+// for writing, and the name, with which a view takes a reference of its
+// own), and the views.
+struct HandleInfo {
+    bool writable = false;
+    std::string name;  // empty for a private section
+};
+
 struct View {
     size_t length;
     HANDLE reference;  // keeps a named section alive while it is mapped; may be null
 };
 
 std::mutex g_lock;
-std::map<HANDLE, bool> g_writable;
+std::map<HANDLE, HandleInfo> g_handles;
 std::map<uintptr_t, View> g_views;
 
-void remember_handle(HANDLE h, bool writable) {
+void remember_handle(HANDLE h, bool writable, LPCSTR name) {
     NoTerminate guard;
     std::lock_guard<std::mutex> hold(g_lock);
-    g_writable[h] = writable;
+    g_handles[h] = HandleInfo{writable, name ? name : ""};
 }
 
-bool handle_writable(HANDLE h) {
+HandleInfo handle_info(HANDLE h) {
     NoTerminate guard;
     std::lock_guard<std::mutex> hold(g_lock);
-    auto it = g_writable.find(h);
-    return it != g_writable.end() && it->second;
+    auto it = g_handles.find(h);
+    return it != g_handles.end() ? it->second : HandleInfo{};
 }
 
 BOOL close_section_handle(HANDLE h, const HandleEntry& entry) {
     {
         NoTerminate guard;
         std::lock_guard<std::mutex> hold(g_lock);
-        g_writable.erase(h);
+        g_handles.erase(h);
     }
     return close_kernel_object_handle(h, entry);
 }
@@ -121,7 +141,7 @@ void copy_words(uint64_t ext[8], void* ctx) {
 
 // An existing section through a new handle: refused when it would give
 // write access to a section made read-only.
-HANDLE admit(HANDLE h, bool want_write) {
+HANDLE admit(HANDLE h, bool want_write, LPCSTR name) {
     HandleEntry entry;
     uint64_t ext[8];
     if (!handle_lookup(h, &entry) || !read_kernel_object(entry, KernelObjectType::Section, nullptr, nullptr, ext)) {
@@ -134,7 +154,7 @@ HANDLE admit(HANDLE h, bool want_write) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    remember_handle(h, want_write);
+    remember_handle(h, want_write, name);
     SetLastError(ERROR_ALREADY_EXISTS);
     return h;
 }
@@ -162,7 +182,7 @@ extern "C" HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES,
     if (is_named(lpName)) {
         // Opening is the common case, and it needs no memory file.
         if (HANDLE h = open_kernel_object(KernelObjectType::Section, HandleType::Mapping, lpName))
-            return admit(h, want_write);
+            return admit(h, want_write, lpName);
         if (GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
     }
     const uint64_t size = uint64_t(dwMaximumSizeHigh) << 32 | dwMaximumSizeLow;
@@ -178,9 +198,9 @@ extern "C" HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES,
         // Failed, or another process created the name in the meantime.
         unlink(memory_file(ext).c_str());
         SetLastError(created);
-        return h ? admit(h, want_write) : nullptr;
+        return h ? admit(h, want_write, lpName) : nullptr;
     }
-    remember_handle(h, want_write);
+    remember_handle(h, want_write, lpName);
     SetLastError(0);
     return h;
 }
@@ -192,7 +212,7 @@ extern "C" HANDLE WINAPI OpenFileMappingA(DWORD dwDesiredAccess, BOOL, LPCSTR lp
     }
     HANDLE h = open_kernel_object(KernelObjectType::Section, HandleType::Mapping, lpName);
     if (!h) return nullptr;
-    h = admit(h, (dwDesiredAccess & FILE_MAP_WRITE) != 0);
+    h = admit(h, (dwDesiredAccess & FILE_MAP_WRITE) != 0, lpName);
     if (h) SetLastError(0);
     return h;
 }
@@ -213,7 +233,8 @@ extern "C" LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesire
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (write && !handle_writable(hFileMappingObject)) {
+    const HandleInfo info = handle_info(hFileMappingObject);
+    if (write && !info.writable) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -246,8 +267,7 @@ extern "C" LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesire
     }
     // A named section stays alive while one of its views is mapped.
     HANDLE reference = nullptr;
-    KernelObjectInfo info;
-    if (describe_kernel_object(hFileMappingObject, &info) && !info.name.empty())
+    if (!info.name.empty())
         reference = open_kernel_object(KernelObjectType::Section, HandleType::Mapping, info.name.c_str());
     {
         NoTerminate guard;
