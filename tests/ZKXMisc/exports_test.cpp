@@ -46,9 +46,7 @@ std::set<std::string> exported_names() {
 const std::set<std::string> kNotYetBuilt = {
     "ZKPollCreate", "ZKPollDestroy", "ZKPollKillAll", "ZKPollControlAll", "ZKPollWaitLastCommand",
     "ZKPollGetThData", "ZKPollSetThData", "ZKPollAddThread", "ZKPollDelThread", "ZKPollCheckEvent",
-    "ZKShMemOpen", "ZKShMemClose", "ZKShMemBaseAddress", "ZKShMemGetAddress", "ZKShMemGetOffset",
-    "ZKShMemAlloc", "ZKShMemFree", "ZKShMemFindMemory", "ZKShMemChangeID", "ZKShMemGetLastError",
-    "ZKShMemIndexAddress", "ZKMiscGetDataDir", "ZKMiscGetZKDir", "ZKMiscSetDataDir",
+    "ZKMiscGetDataDir", "ZKMiscGetZKDir", "ZKMiscSetDataDir",
     "ZKMiscSetZKDir", "ZKMiscGetDllDir", "ZKMiscSetDllDir", "ZKMiscGetSystemType",
     "ZKMiscSetSystemType", "ZKMiscGetLangCode", "ZKMiscSetLangCode", "ZKMiscGetEnvironment",
     "ZKMiscSetEnvironment", "ZKMiscGetCountryCode", "ZKMiscSetCountryCode",
