@@ -270,29 +270,38 @@ bool Heap::give_back_lowest_slot() {
 
 // First fit in free-list order.  A block that fits exactly is taken whole;
 // a larger one gives its lower part and keeps its entry for the remainder.
+// Most steps of the walk pass over fragments that are too small, so those
+// read nothing but the size and the link.
 DWORD Heap::carve(DWORD need, WORD* k) {
+    const DWORD count = entry_count();
     DWORD steps = 0;
-    for (WORD f = first(kFree); f != ZKSHMEM_NO_ENTRY && !corrupt_; f = entry(f)->wNext) {
-        if (++steps > entry_count()) {
-            corrupt_ = true;
+    for (WORD f = first(kFree); f != ZKSHMEM_NO_ENTRY;) {
+        if (f == 0 || f > count || ++steps > count) {
+            corrupt_ = true;  // a link out of the table, or a cycle
             break;
         }
-        ZKSHMEM_INDEX* fe = entry(f);
+        ZKSHMEM_INDEX* fe = reinterpret_cast<ZKSHMEM_INDEX*>(base_ + total_ - ZKSHMEM_ENTRY_SIZE * f);
+        const DWORD size = fe->dwSize;
+        if (size != need && (size < need || size - need < ZKSHMEM_MIN_BLOCK)) {
+            f = fe->wNext;
+            continue;
+        }
         if (!block_ok(fe)) {
             corrupt_ = true;
             break;
         }
-        if (fe->dwSize == need) {
+        if (size == need) {
             unlink(kFree, f);
             grow_in_use(need);
             *k = f;
             return 0;
         }
-        if (fe->dwSize < need || fe->dwSize - need < ZKSHMEM_MIN_BLOCK) continue;
         // The top block pays for a new slot itself when no spare entry exists.
-        const bool pays_for_slot = fe->dwOffset + fe->dwSize == bottom() &&
-                                   first(kSpare) == ZKSHMEM_NO_ENTRY;
-        if (pays_for_slot && fe->dwSize - need < ZKSHMEM_ENTRY_SIZE + ZKSHMEM_MIN_BLOCK) continue;
+        const bool pays_for_slot = fe->dwOffset + size == bottom() && first(kSpare) == ZKSHMEM_NO_ENTRY;
+        if (pays_for_slot && size - need < ZKSHMEM_ENTRY_SIZE + ZKSHMEM_MIN_BLOCK) {
+            f = fe->wNext;
+            continue;
+        }
         WORD n;
         if (DWORD r = obtain_entry(&n)) return r;
         ZKSHMEM_INDEX* ne = entry(n);
