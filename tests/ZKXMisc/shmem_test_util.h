@@ -1,10 +1,11 @@
-// Helpers for tests of the shared-memory heap: a region in a plain buffer, a
-// reader of its fields by byte offset, and a reference model of the blocks.
+// Helpers for tests of the shared-memory heap: a region in a plain buffer,
+// its fields by offset, and a random workload checked against a model.
 #ifndef ZKX_TESTS_SHMEM_TEST_UTIL_H
 #define ZKX_TESTS_SHMEM_TEST_UTIL_H
 
 #include <cstdint>
-#include <random>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,80 +14,38 @@
 
 namespace zkx::test {
 
-// Little-endian fields at any offset of a byte range.
-uint16_t get16(const BYTE* p, DWORD offset);
-uint32_t get32(const BYTE* p, DWORD offset);
-void put16(BYTE* p, DWORD offset, uint16_t v);
-void put32(BYTE* p, DWORD offset, uint32_t v);
+inline DWORD get32(const BYTE* p, DWORD at) { DWORD v; std::memcpy(&v, p + at, 4); return v; }
+inline WORD get16(const BYTE* p, DWORD at) { WORD v; std::memcpy(&v, p + at, 2); return v; }
+inline void put32(BYTE* p, DWORD at, DWORD v) { std::memcpy(p + at, &v, 4); }
+inline void put16(BYTE* p, DWORD at, WORD v) { std::memcpy(p + at, &v, 2); }
 
 // The checker's verdict: "" for a consistent region, else its text.
 std::string check_text(const BYTE* base, DWORD total);
 
-// What a region's heap means, without the stale bytes that free blocks and
-// given-back slots keep: the header, the index table and every block's
-// offset, size and two tags.
+// What a heap means, without the stale bytes that free blocks and given-back
+// slots keep: the header, the index table and each block's tags.
 std::vector<BYTE> heap_state(const BYTE* base, DWORD total);
 
-// A laid-out region of the size that a payload size gives, in a buffer of
-// exactly that many bytes, so that a stray access is caught by ASan.
-class PlainRegion {
-public:
+// A laid-out region in a buffer of exactly its size, so ASan sees any stray
+// access.
+struct PlainRegion {
     explicit PlainRegion(DWORD payload);
-    BYTE* base() { return bytes_.data(); }
-    const BYTE* base() const { return bytes_.data(); }
-    DWORD total() const { return static_cast<DWORD>(bytes_.size()); }
-    std::vector<BYTE>& bytes() { return bytes_; }
-
-    DWORD alloc(DWORD size, DWORD id, DWORD* offset) {
-        return zkshmem_alloc(base(), total(), size, id, offset);
-    }
+    BYTE* base() { return bytes.data(); }
+    DWORD total() const { return DWORD(bytes.size()); }
+    DWORD entry(WORD k) const { return total() - 16u * k; }  // offset of entry k
+    DWORD u32(DWORD at) const { return get32(bytes.data(), at); }
+    WORD u16(DWORD at) const { return get16(bytes.data(), at); }
+    DWORD alloc(DWORD size, DWORD id, DWORD* offset) { return zkshmem_alloc(base(), total(), size, id, offset); }
     DWORD free(DWORD offset) { return zkshmem_free(base(), total(), offset); }
-    DWORD find(DWORD id, DWORD* offset) const { return zkshmem_find(base(), total(), id, offset); }
-    DWORD change_id(DWORD offset, DWORD id) {
-        return zkshmem_change_id(base(), total(), offset, id);
-    }
-
-    DWORD u32(DWORD offset) const { return get32(base(), offset); }
-    WORD u16(DWORD offset) const { return get16(base(), offset); }
-    DWORD entry_offset(WORD k) const { return total() - 16u * k; }
-    std::string check() const { return check_text(base(), total()); }
-    std::vector<BYTE> state() const { return heap_state(base(), total()); }
-
-private:
-    std::vector<BYTE> bytes_;
+    DWORD find(DWORD id, DWORD* offset) { return zkshmem_find(base(), total(), id, offset); }
+    DWORD change_id(DWORD offset, DWORD id) { return zkshmem_change_id(base(), total(), offset, id); }
+    std::string check() const { return check_text(bytes.data(), total()); }
+    std::vector<BYTE> state() const { return heap_state(bytes.data(), total()); }
+    std::vector<BYTE> bytes;
 };
 
-// The blocks in use as a caller sees them, most recent first, with a fill
-// pattern per block so that a heap that writes into caller memory is caught.
-class HeapModel {
-public:
-    struct Block {
-        DWORD offset;  // of the caller's memory
-        DWORD size;    // as requested
-        DWORD id;
-        BYTE fill;
-    };
-
-    // Records a new block and fills its memory in the region.
-    void add(BYTE* base, DWORD offset, DWORD size, DWORD id);
-    void remove(DWORD offset);
-    void change_id(DWORD offset, DWORD id);
-    // The memory of the most recent block with the id, or 0.
-    DWORD find(DWORD id) const;
-    bool is_block(DWORD offset) const;
-    // "" when every block's memory still holds its fill and no two overlap.
-    std::string verify(const BYTE* base, DWORD data_end) const;
-    const std::vector<Block>& blocks() const { return blocks_; }
-    DWORD bytes() const;
-
-private:
-    std::vector<Block> blocks_;
-    BYTE next_fill_ = 1;
-};
-
-// A random heap workload against the model, in one region that may be
-// shared: every call goes through `ops`, which a test binds to the plain
-// functions or to the exported ones.
+// The heap operations a workload drives, by offset of caller memory: on a
+// plain buffer, or through the exports.
 struct HeapOps {
     virtual ~HeapOps() = default;
     virtual DWORD alloc(DWORD size, DWORD id, DWORD* offset) = 0;
@@ -95,13 +54,18 @@ struct HeapOps {
     virtual DWORD change_id(DWORD offset, DWORD id) = 0;
 };
 
-// Runs `steps` random operations with ids drawn from [id_base, id_base +
-// 64), so that workloads with different bases never see each other's
-// blocks.  After each step `after_step` may check the region; it returns
-// "" or a failure text, which stops the run.  Returns "" or what failed.
-std::string run_random_workload(HeapOps& ops, BYTE* base, DWORD total, uint32_t seed, int steps,
-                                DWORD id_base, std::string (*after_step)(void*), void* ctx,
-                                bool private_region);
+struct Workload {
+    uint32_t seed = 1;
+    int steps = 1000;
+    DWORD id_base = 0;      // ids used: id_base to id_base + 63, so workloads never meet
+    bool private_region = true;  // nobody else writes: failures must change no byte
+    std::function<std::string()> check;  // after each step: "" or what is wrong
+};
+
+// Random allocs, frees, finds, id changes and calls with addresses that name
+// no block, checked against a model of the blocks in use and their contents;
+// then everything is freed.  "" or what failed.
+std::string run_workload(HeapOps& ops, BYTE* base, DWORD total, const Workload& w);
 
 }  // namespace zkx::test
 
