@@ -1,5 +1,7 @@
 #include "ZKDLog.h"
 
+#include <cstdint>
+
 #include "CLib.h"
 #include "ZKDLogPriv.h"
 

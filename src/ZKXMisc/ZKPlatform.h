@@ -7,6 +7,11 @@
 #define ZKPLATFORM_H
 
 #ifdef _WIN32
+/* windows.h would otherwise define min and max as macros, which breaks
+ * std::min and std::max in the portable sources. */
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #define ZKAPI __stdcall
 #define ZKAPIV __cdecl

@@ -46,11 +46,6 @@ std::set<std::string> exported_names() {
 const std::set<std::string> kNotYetBuilt = {
     "ZKPollCreate", "ZKPollDestroy", "ZKPollKillAll", "ZKPollControlAll", "ZKPollWaitLastCommand",
     "ZKPollGetThData", "ZKPollSetThData", "ZKPollAddThread", "ZKPollDelThread", "ZKPollCheckEvent",
-    "ZKMiscGetDataDir", "ZKMiscGetZKDir", "ZKMiscSetDataDir",
-    "ZKMiscSetZKDir", "ZKMiscGetDllDir", "ZKMiscSetDllDir", "ZKMiscGetSystemType",
-    "ZKMiscSetSystemType", "ZKMiscGetLangCode", "ZKMiscSetLangCode", "ZKMiscGetEnvironment",
-    "ZKMiscSetEnvironment", "ZKMiscGetCountryCode", "ZKMiscSetCountryCode",
-    "ZKMiscGetLocalizeCode", "ZKVer", "ZKVerSave", "ZKVerLoad",
 };
 
 TEST(Exports, SharedLibraryExportsExactlyTheTable) {

@@ -126,20 +126,3 @@ TEST(Sleep, LastsItsTimeDespiteSignals) {
     sigaction(SIGUSR1, &old, nullptr);
     EXPECT_GE(slept, milliseconds(80));
 }
-
-TEST(Sleep, InfiniteNeverReturnsButCanBeCancelled) {
-    static std::atomic<bool> returned{false};
-    pthread_t th;
-    ASSERT_EQ(pthread_create(&th, nullptr, [](void*) -> void* {
-        Sleep(INFINITE);
-        returned = true;
-        return nullptr;
-    }, nullptr), 0);
-    std::this_thread::sleep_for(milliseconds(50));
-    EXPECT_FALSE(returned);
-    pthread_cancel(th);
-    void* result = nullptr;
-    pthread_join(th, &result);
-    EXPECT_EQ(result, PTHREAD_CANCELED);
-    EXPECT_FALSE(returned);
-}
