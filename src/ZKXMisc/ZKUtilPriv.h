@@ -5,13 +5,6 @@
 
 #include "ZKUtil.h"
 
-// Win32 codes the settings report that the platform headers may lack.
-#ifndef ERROR_INVALID_LEVEL
-#define ERROR_INVALID_LEVEL 124L
-#endif
-#ifndef ERROR_NO_DATA
-#define ERROR_NO_DATA 232L
-#endif
 
 // Opens the settings key under HKEY_LOCAL_MACHINE with RegOpenKeyExA; the
 // caller closes *phKey after a result of 0.

@@ -11,15 +11,6 @@ namespace {
 const char kFileName[] = "zkx.ver";
 constexpr INT kMinTextSize = 13;
 
-// The path is a Windows path; off Windows the platform maps it for fopen.
-FILE* open_file(const char* path, const char* mode) {
-#ifdef _WIN32
-    return std::fopen(path, mode);
-#else
-    return zkx_fopen(path, mode);
-#endif
-}
-
 // The version file's path beside the library's own module file.
 bool stamp_path(char (&path)[ZKVER_PATH_SIZE]) {
     char module[ZKVER_PATH_SIZE];
@@ -50,7 +41,7 @@ bool zkver_file_path(LPCSTR pszModule, DWORD dwLength, LPSTR pszPath) {
 }
 
 PZKVER_STAMP zkver_save_to(LPCSTR pszPath, PZKVER_STAMP pStamp) {
-    FILE* file = open_file(pszPath, "wb");
+    FILE* file = ZK_FOPEN(pszPath, "wb");
     if (!file) return nullptr;
     size_t written = std::fwrite(pStamp, 1, sizeof *pStamp, file);
     // The bytes reach the file only at the close; a failing close loses them.
@@ -59,7 +50,7 @@ PZKVER_STAMP zkver_save_to(LPCSTR pszPath, PZKVER_STAMP pStamp) {
 }
 
 PZKVER_STAMP zkver_load_from(LPCSTR pszPath, PZKVER_STAMP pStamp) {
-    FILE* file = open_file(pszPath, "rb");
+    FILE* file = ZK_FOPEN(pszPath, "rb");
     if (!file) return nullptr;
     size_t read = std::fread(pStamp, 1, sizeof *pStamp, file);
     std::fclose(file);
