@@ -30,6 +30,14 @@
 #define ZK_THREAD_CHECK() zkx_dll_thread_check()
 #endif
 
+/* Buffered C file I/O on a Windows path: the C library's own on Windows, the
+ * layer's path mapping in front of it elsewhere. */
+#ifdef _WIN32
+#define ZK_FOPEN fopen
+#else
+#define ZK_FOPEN zkx_fopen
+#endif
+
 #ifdef __cplusplus
 #define ZKEXTERN extern "C"
 #else

@@ -2,7 +2,6 @@
 
 namespace {
 
-constexpr DWORD kInvalidPart = 0xFFFFFFFF;
 constexpr int kWorkSize = 256;
 
 // Copies a version string into a zero-filled working buffer; false when it
@@ -17,8 +16,11 @@ bool copy_version(LPCSTR src, char (&dst)[kWorkSize]) {
 }
 
 // A part's value: 32 times the number its digits form, plus the alphabet
-// places of its letters; wraps modulo 2^32 like the 32-bit original.
-DWORD part_value(const char* begin, const char* end) {
+// places of its letters; wraps modulo 2^32 like the 32-bit original.  False
+// for a part with any other character.  Validity is kept apart from the
+// value: a long part can wrap to any value, 0xFFFFFFFF included, and is
+// still a valid part.
+bool part_value(const char* begin, const char* end, DWORD* out) {
     DWORD value = 0;
     DWORD digit_weight = 32;
     for (const char* p = end; p != begin;) {
@@ -31,18 +33,19 @@ DWORD part_value(const char* begin, const char* end) {
         } else if (c >= 'a' && c <= 'z') {
             value += DWORD(c - 'a' + 1);
         } else if (c != ' ') {
-            return kInvalidPart;
+            return false;
         }
     }
-    return value;
+    *out = value;
+    return true;
 }
 
 // Cuts the next part out of s at *pos and moves *pos past its separator.
-DWORD next_part(const char* s, int* pos) {
+bool next_part(const char* s, int* pos, DWORD* value) {
     int start = *pos, end = start;
     while (s[end] && s[end] != '.') ++end;
     *pos = s[end] ? end + 1 : end;
-    return part_value(s + start, s + end);
+    return part_value(s + start, s + end, value);
 }
 
 }  // namespace
@@ -58,9 +61,11 @@ ZKEXTERN DWORD ZKAPI ZKCompareVersion(LPCSTR pszVersion1, LPCSTR pszVersion2, LO
 
     int pos1 = 0, pos2 = 0;
     for (;;) {
-        DWORD a = next_part(v1, &pos1);
-        DWORD b = next_part(v2, &pos2);
-        if (a == kInvalidPart || b == kInvalidPart) return ERROR_INVALID_PARAMETER;
+        DWORD a = 0, b = 0;
+        // Both parts are valued before either is judged.
+        const bool valid1 = next_part(v1, &pos1, &a);
+        const bool valid2 = next_part(v2, &pos2, &b);
+        if (!valid1 || !valid2) return ERROR_INVALID_PARAMETER;
         if (a != b) {
             *pnResult = a > b ? 1 : -1;
             return 0;

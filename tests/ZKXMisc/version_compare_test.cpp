@@ -22,6 +22,8 @@ TEST(CompareVersion, OrdersPartByPart) {
         {"1 .2", "1.2", 0, 0},       {"", "0", 0, 0},            {"", "0.1", 0, -1},
         {"2.10.3b", "2.9", 0, 1},    {"1-2", "1", 87, 0},        {"2.x!", "1.0", 0, 1},
         {"1.0", "1.0.\xE9", 87, 0},  {"1.1", "1.0.\xE9", 0, 1},
+        // 32 * 134217727 + 5 + 26 wraps to 0xFFFFFFFF: still a valid part.
+        {"134217727ez", "1", 0, 1},
     };
     for (const auto& c : cases) {
         LONG order = 77;

@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <string>
+
+#include "child.h"
+#include "settings_test_util.h"
+
+using namespace zkx::test;
+
+namespace {
+
+class Codes : public ::testing::Test {
+protected:
+    void SetUp() override { fresh_settings(); }
+};
+
+DWORD system_type() {
+    DWORD value = 77;
+    EXPECT_EQ(ZKMiscGetSystemType(0, 0, 0, &value), 0u);
+    return value;
+}
+
+// "<code>/<length>/<identifier>", or "rc <code>".
+std::string lang() {
+    char buf[16];
+    DWORD length = 99;
+    WORD id = 0xBEEF;
+    DWORD rc = ZKMiscGetLangCode(&id, sizeof buf, buf, &length);
+    if (rc) return "rc " + std::to_string(rc);
+    char out[64];
+    std::snprintf(out, sizeof out, "%.*s/%u/%04X", int(length), buf, unsigned(length), id);
+    return out;
+}
+
+std::string code(DWORD(ZKAPI* getter)(LPVOID, DWORD, LPSTR, LPDWORD)) {
+    char buf[16];
+    DWORD length = 0;
+    DWORD rc = getter(nullptr, sizeof buf, buf, &length);
+    return rc ? "rc " + std::to_string(rc) : std::string(buf, length);
+}
+
+TEST_F(Codes, SystemTypeIsReadUntilFoundAndSetLocally) {
+    EXPECT_EQ(system_type(), 0u);
+    put_number("ZKSystemType", 3);
+    EXPECT_EQ(system_type(), 3u) << "the default 0 was not cached";
+    put_number("ZKSystemType", 4);
+    EXPECT_EQ(system_type(), 3u);
+    ZKMiscSetSystemType(0, 0, 5);
+    EXPECT_EQ(system_type(), 5u);
+    ZKMiscSetSystemType(0, 0, 0xFFFFFFFF);
+    EXPECT_EQ(system_type(), 4u) << "0xFFFFFFFF leaves the cache empty";
+    ZKMiscSetSystemType(0, ZKMISC_FLAG_DELETE | ZKMISC_FLAG_STORE, 9);
+    put_text("ZKSystemType", "7");
+    EXPECT_EQ(system_type(), 0u) << "a REG_SZ is no system type";
+    EXPECT_EQ(ZKMiscGetSystemType(0, 0, 0, nullptr), 87u);
+}
+
+TEST_F(Codes, StoredCodesAreTakenAsTheyStand) {
+    put_text("ZKLangCode", "jp");
+    put_text("ZKCountryCode", "Japan");
+    EXPECT_EQ(lang(), "jp/2/0411");
+    EXPECT_EQ(lang(), "jp/2/0411");
+    EXPECT_EQ(code(ZKMiscGetLocalizeCode), "jp");
+    ZKMiscSetLangCode(0, 0, "XX");
+    EXPECT_EQ(lang(), "XX/2/0000");
+    ZKMiscSetLangCode(0, 0, "zh");
+    EXPECT_EQ(code(ZKMiscGetLocalizeCode), "Japan") << "ZH is localized by its country";
+    // Deleting the country forgets only the country.
+    EXPECT_EQ(ZKMiscSetCountryCode(0, ZKMISC_FLAG_DELETE, nullptr), 0u);
+    put_text("ZKCountryCode", "HK");
+    EXPECT_EQ(code(ZKMiscGetCountryCode), "HK");
+    EXPECT_EQ(lang(), "zh/2/0000");
+}
+
+TEST_F(Codes, BuffersAndArguments) {
+    ZKMiscSetLangCode(0, 0, "ZH");
+    ZKMiscSetCountryCode(0, 0, "CN");
+    char buf[4] = {'x', 'x', 'x', 'x'};
+    DWORD length = 0;
+    EXPECT_EQ(ZKMiscGetLangCode(nullptr, 2, buf, &length), 0u);
+    EXPECT_EQ(std::string(buf, 4), "ZHxx") << "no terminator without room for it";
+    // The localize code recognises ZH in a buffer without a terminator.
+    EXPECT_EQ(ZKMiscGetLocalizeCode(nullptr, 2, buf, &length), 0u);
+    EXPECT_EQ(std::string(buf, 4), "CNxx");
+    EXPECT_EQ(ZKMiscGetLangCode(nullptr, 1, buf, &length), 122u);
+    EXPECT_EQ(ZKMiscGetLangCode(nullptr, 4, nullptr, &length), 87u);
+    EXPECT_EQ(ZKMiscGetLangCode(nullptr, 4, buf, nullptr), 87u);
+    EXPECT_EQ(ZKMiscGetCountryCode(buf, 4, buf, &length), 87u);
+    EXPECT_EQ(ZKMiscGetLocalizeCode(buf, 4, buf, &length), 87u);
+    EXPECT_EQ(std::string(buf, 4), "CNxx");
+
+    const std::string longest(259, 'c');
+    EXPECT_EQ(ZKMiscSetCountryCode(0, 0, (longest + "c").c_str()), 122u);
+    EXPECT_EQ(ZKMiscSetCountryCode(0, 0, nullptr), 87u);
+    EXPECT_EQ(code(ZKMiscGetCountryCode), "CN") << "a refused set changes nothing";
+    EXPECT_EQ(ZKMiscSetCountryCode(0, ZKMISC_FLAG_STORE, longest.c_str()), 0u);
+    EXPECT_EQ(stored("ZKCountryCode"), "1:" + longest + std::string(1, '\0'));
+}
+
+// In a process whose locale the parent chose; args: language line, country.
+ZKX_CHILD(expect_locale_codes) {
+    fresh_settings();
+    if (lang() != args[0] || code(ZKMiscGetCountryCode) != args[1]) return 1;
+    // A stored code that is empty, too long or of another type falls back.
+    const std::string bad[] = {"", std::string(260, 'L')};
+    for (const std::string& value : bad) {
+        ZKMiscSetLangCode(0, ZKMISC_FLAG_DELETE, nullptr);
+        put_text("ZKLangCode", value);
+        if (lang() != args[0]) return 2;
+    }
+    ZKMiscSetLangCode(0, ZKMISC_FLAG_DELETE, nullptr);
+    put_number("ZKLangCode", 0x4544);
+    if (lang() != args[0]) return 3;
+    // An empty set empties the cache: the next get looks again.
+    ZKMiscSetLangCode(0, 0, "");
+    put_text("ZKLangCode", "DE");
+    return lang() == "DE/2/0407" ? 0 : 4;
+}
+
+int codes_in_locale(const char* locale, const char* lang_line, const char* country) {
+    const char* outer = getenv("LC_ALL");
+    const std::string saved = outer ? outer : "";
+    setenv("LC_ALL", locale, 1);
+    pid_t child = spawn_child("expect_locale_codes", {lang_line, country});
+    outer ? setenv("LC_ALL", saved.c_str(), 1) : unsetenv("LC_ALL");
+    return wait_child(child);
+}
+
+TEST_F(Codes, DefaultsComeFromTheUserLocale) {
+    EXPECT_EQ(codes_in_locale("en_US.UTF-8", "EN/2/0409", "US"), 0);
+    EXPECT_EQ(codes_in_locale("de_DE.UTF-8", "DE/2/0407", "DE"), 0);
+    EXPECT_EQ(codes_in_locale("C", "EN/2/0409", "US"), 0);
+}
+
+}  // namespace
