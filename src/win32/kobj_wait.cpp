@@ -263,8 +263,10 @@ void release_thread_resources() {
     if (!s) return;
     uint32_t key = current_key(*s);
     bool owns = false;
-    uint32_t end = std::min(s->header->object_hwm, kMaxObjects);
-    for (uint32_t slot = 0; slot < end && !owns; ++slot) {
+    // The whole table, not up to the high-water mark: that word changes under
+    // the namespace lock, which a thread on its way out does not take unless
+    // it must.  Unused slots read as empty.
+    for (uint32_t slot = 0; slot < kMaxObjects && !owns; ++slot) {
         owns = s->hot[slot].type.load(std::memory_order_relaxed) == kMutex &&
                st::owner(s->hot[slot].state.load(std::memory_order_relaxed)) == key;
     }

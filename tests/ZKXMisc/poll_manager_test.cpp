@@ -140,12 +140,6 @@ TEST_F(PollManager, DestroyThatRunsOutOfTimeLeavesAUsableHandle) {
 }
 
 TEST_F(PollManager, KillAllStopsWorkersStuckInTheirCallback) {
-#if defined(__SANITIZE_THREAD__)
-    // A terminated thread's exit in the platform layer reads the kernel
-    // object table's high-water mark without its lock (release_thread_
-    // resources), which races with object creation on other threads.
-    GTEST_SKIP() << "platform race on thread termination; see kobj_wait.cpp";
-#endif
     a.hold(ZKPOLL_POLL);
     b.hold(ZKPOLL_POLL);
     ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
