@@ -13,10 +13,11 @@ extern const Command kLogCommand;
 extern const Command kDbgviewCommand;
 extern const Command kObjectsCommand;
 extern const Command kVerCommand;
+extern const Command kSettingsCommand;
 
 const std::vector<const Command*>& commands() {
     static const std::vector<const Command*> all = {
-        &kRegCommand, &kLogCommand, &kDbgviewCommand, &kObjectsCommand, &kVerCommand,
+        &kRegCommand, &kLogCommand, &kDbgviewCommand, &kObjectsCommand, &kSettingsCommand, &kVerCommand,
     };
     return all;
 }
