@@ -127,3 +127,16 @@ TEST(ObjectsTool, NamesTheProcessHoldingAMutex) {
 
 }  // namespace
 }  // namespace zkx::test
+
+namespace zkx::test {
+namespace {
+
+TEST(DemoTool, RunsOnItsOwnSetUpAndExitsZero) {
+    ZkxResult r = run_zkx({"demo"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("demo finished"), std::string::npos);
+    EXPECT_NE(r.out.find("} ZKPollDestroy (0)"), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace zkx::test

@@ -14,10 +14,11 @@ extern const Command kDbgviewCommand;
 extern const Command kObjectsCommand;
 extern const Command kVerCommand;
 extern const Command kSettingsCommand;
+extern const Command kDemoCommand;
 
 const std::vector<const Command*>& commands() {
     static const std::vector<const Command*> all = {
-        &kRegCommand, &kLogCommand, &kDbgviewCommand, &kObjectsCommand, &kSettingsCommand, &kVerCommand,
+        &kRegCommand, &kLogCommand, &kDbgviewCommand, &kObjectsCommand, &kSettingsCommand, &kVerCommand, &kDemoCommand,
     };
     return all;
 }
