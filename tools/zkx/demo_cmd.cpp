@@ -92,6 +92,7 @@ void remove_namespace(const std::string& ns) {
 
 int demo_main(Args& args) {
     std::string stage_dir;
+    if (args.take_flag("--heap-peer")) return demo_heap_peer();
     if (args.take_option(kStageFlag, &stage_dir)) {
         args.finish();
         return run_stages(stage_dir);
@@ -143,8 +144,9 @@ extern const Command kDemoCommand = {
     "  zkx demo\n"
     "\n"
     "Makes a temporary registry, object namespace and log file, configures the\n"
-    "library's log, runs three pollers and suspends and resumes them, and shows\n"
-    "what happened and the log lines at the end.  Removes everything it made.\n",
+    "library's log, runs three pollers and suspends and resumes them, shares a\n"
+    "heap between two processes, and shows what happened, the heap's contents\n"
+    "and the log lines at the end.  Removes everything it made.\n",
     demo_main};
 
 }  // namespace zkx::tool

@@ -11,6 +11,8 @@ namespace zkx::tool {
 int demo_pollers();
 // A heap shared by two processes; `dir` is the demo's temporary directory.
 int demo_shared_heap(const std::string& dir);
+// The second process of the heap stage (zkx demo --heap-peer).
+int demo_heap_peer();
 
 }  // namespace zkx::tool
 

@@ -15,10 +15,11 @@ extern const Command kObjectsCommand;
 extern const Command kVerCommand;
 extern const Command kSettingsCommand;
 extern const Command kDemoCommand;
+extern const Command kShmemCommand;
 
 const std::vector<const Command*>& commands() {
     static const std::vector<const Command*> all = {
-        &kRegCommand, &kLogCommand, &kDbgviewCommand, &kObjectsCommand, &kSettingsCommand, &kVerCommand, &kDemoCommand,
+        &kRegCommand, &kLogCommand, &kDbgviewCommand, &kObjectsCommand, &kShmemCommand, &kSettingsCommand, &kVerCommand, &kDemoCommand,
     };
     return all;
 }
