@@ -21,7 +21,9 @@ typedef struct _ZKEXCL_CRITSEC {
 
 #define ZKEXCL_CS_VALID 0x00000001u
 
-/* 0, or the system error of the event creation (the record stays zeroed). */
+/* 0; 87 for a null record; or the system error of the event creation (the
+ * record stays zeroed).  Every other operation takes a null record for an
+ * invalid one. */
 ZKEXTERN DWORD ZKAPI ZKExclInitCritSec(PZKEXCL_CRITSEC pCs, DWORD dwReserved1, DWORD dwReserved2);
 /* 0; 6 when the record is not valid.  Waits up to 2000 ms for the lock,
  * then tears the record down whether it got the lock or not. */
@@ -53,8 +55,10 @@ typedef struct _ZKEXCL_MRMUTEX {
 #define ZKEXCL_MR_VALID 0x00000001u
 #define ZKEXCL_MR_MAX_NAME 226
 
-/* 0; 123 (ERROR_INVALID_NAME) for a name over 226 characters; or the system
- * error of the object that could not be created (the record stays invalid). */
+/* 0; 87 for a null record; 123 (ERROR_INVALID_NAME) for a name over 226
+ * characters; or the system error of the object that could not be created
+ * (the record stays invalid).  Every other operation takes a null record
+ * for an invalid one. */
 ZKEXTERN DWORD ZKAPI ZKExclInitMRMutex(PZKEXCL_MRMUTEX pMr, LPCSTR pszName, DWORD dwReserved1,
                                        DWORD dwReserved2);
 /* Always 0; works on any record.  Waits up to 2000 ms for the mutex first. */
