@@ -28,5 +28,6 @@
 #include "zkxwin32/system.h"
 #include "zkxwin32/registry.h"
 #include "zkxwin32/loader.h"
+#include "zkxwin32/mapping.h"
 
 #endif

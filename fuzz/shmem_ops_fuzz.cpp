@@ -1,0 +1,136 @@
+// Sequences of heap operations on a region in a plain buffer.  The oracle:
+// after every operation the checker finds the region consistent; a failed
+// operation leaves every byte as it was; no operation writes into caller
+// memory; finding by identifier agrees with a list of the blocks in use.
+//
+// Input: two bytes of payload size, then operations of four bytes each:
+// opcode, a selector, and a 16-bit argument.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "ZKShMemCheck.h"
+#include "ZKShMemHeap.h"
+
+namespace {
+
+struct Block {
+    DWORD offset;  // caller memory
+    DWORD size;
+    DWORD id;
+    BYTE fill;
+};
+
+[[noreturn]] void fail(const char* what, const BYTE* base, DWORD total) {
+    ZKSHMEM_CHECK check;
+    zkshmem_check_region(base, total, &check);
+    std::fprintf(stderr, "%s (checker: %s)\n", what, check.szText);
+    std::abort();
+}
+
+class Run {
+public:
+    explicit Run(DWORD payload) {
+        zkshmem_region_size(payload, &total_);
+        region_.assign(total_, 0);
+        zkshmem_layout(base(), total_);
+    }
+
+    void step(BYTE op, BYTE sel, WORD arg) {
+        before_ = region_;
+        const DWORD id = sel % 16;
+        DWORD r = 0, offset = 0;
+        switch (op % 6) {
+            case 0:
+            case 1:  // alloc, mostly small
+                r = zkshmem_alloc(base(), total_, op % 6 ? arg % 64 : arg, id, &offset);
+                if (r == 0) {
+                    add(offset, op % 6 ? arg % 64 : arg, id);
+                } else if (r != ERROR_NOT_ENOUGH_MEMORY) {
+                    fail("alloc gave an unexpected code", base(), total_);
+                }
+                break;
+            case 2:  // free a block in use
+                if (blocks_.empty()) return;
+                r = zkshmem_free(base(), total_, take(sel).offset);
+                if (r != 0) fail("freeing a block in use failed", base(), total_);
+                break;
+            case 3: {  // find
+                r = zkshmem_find(base(), total_, id, &offset);
+                const Block* expected = newest(id);
+                if (expected ? r != 0 || offset != expected->offset : r != ERROR_SERVICE_NOT_FOUND)
+                    fail("find disagrees with the blocks in use", base(), total_);
+                break;
+            }
+            case 4:  // change the id of a block in use
+                if (blocks_.empty()) return;
+                r = zkshmem_change_id(base(), total_, pick(sel).offset, id);
+                if (r != 0) fail("changing the id of a block in use failed", base(), total_);
+                pick(sel).id = id;
+                break;
+            default: {  // free or change id at an address that names no block in use
+                offset = arg % (total_ + 1);
+                if (in_use(offset)) return;
+                r = sel & 1 ? zkshmem_free(base(), total_, offset)
+                            : zkshmem_change_id(base(), total_, offset, id);
+                if (r != ERROR_INVALID_PARAMETER) fail("a bad address was accepted", base(), total_);
+                break;
+            }
+        }
+        if (r != 0 && region_ != before_) fail("a failed operation changed the region", base(), total_);
+        verify();
+    }
+
+private:
+    BYTE* base() { return region_.data(); }
+
+    void add(DWORD offset, DWORD size, DWORD id) {
+        Block b{offset, size, id, next_fill_++};
+        if (next_fill_ == 0) next_fill_ = 1;
+        std::memset(base() + offset, b.fill, size + 4);
+        blocks_.insert(blocks_.begin(), b);
+    }
+    Block& pick(BYTE sel) { return blocks_[sel % blocks_.size()]; }
+    Block take(BYTE sel) {
+        const size_t k = sel % blocks_.size();
+        Block b = blocks_[k];
+        blocks_.erase(blocks_.begin() + long(k));
+        return b;
+    }
+    const Block* newest(DWORD id) const {
+        for (const Block& b : blocks_)
+            if (b.id == id) return &b;
+        return nullptr;
+    }
+    bool in_use(DWORD offset) const {
+        for (const Block& b : blocks_)
+            if (b.offset == offset) return true;
+        return false;
+    }
+
+    void verify() {
+        ZKSHMEM_CHECK check;
+        if (zkshmem_check_region(base(), total_, &check) != 0) fail("inconsistent", base(), total_);
+        for (const Block& b : blocks_)
+            for (DWORD i = 0; i < b.size + 4; ++i)
+                if (region_[b.offset + i] != b.fill) fail("caller memory was overwritten", base(), total_);
+    }
+
+    DWORD total_ = 0;
+    std::vector<BYTE> region_, before_;
+    std::vector<Block> blocks_;
+    BYTE next_fill_ = 1;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
+    const DWORD payload = 1 + (data[0] | data[1] << 8) % 4096;
+    Run run(payload);
+    for (size_t i = 2; i + 4 <= size; i += 4)
+        run.step(data[i], data[i + 1], WORD(data[i + 2] | data[i + 3] << 8));
+    return 0;
+}

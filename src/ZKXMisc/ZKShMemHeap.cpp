@@ -1,0 +1,472 @@
+#include "ZKShMemHeap.h"
+
+#include <cstring>
+#include <initializer_list>
+
+// The region is trusted only as far as it is checked.  Rather than test every
+// step for an impossible entry number or block, the accessors below check
+// what they are given: a bad one marks the heap corrupt and yields a harmless
+// stand-in (a scratch entry, no tag write), so an operation on damaged
+// bookkeeping runs to its end without touching a byte outside the region and
+// then reports ERROR_FILE_CORRUPT.  A consistent heap never trips them.
+namespace {
+
+enum List { kUsed = 0, kFree = 1, kSpare = 2 };
+
+WORD load16(const BYTE* p) {
+    WORD v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void store16(BYTE* p, WORD v) { std::memcpy(p, &v, sizeof v); }
+
+class Heap {
+public:
+    Heap(BYTE* base, DWORD total)
+        : base_(base), total_(total), hdr_(reinterpret_cast<ZKSHMEM_REGION*>(base)) {}
+
+    DWORD alloc(DWORD size, DWORD id, DWORD* offset);
+    DWORD free(DWORD offset);
+    DWORD find(DWORD id, DWORD* offset);
+    DWORD change_id(DWORD offset, DWORD id);
+
+private:
+    bool sane() const;
+    DWORD bottom() const { return hdr_->dwIndexBottom; }
+    DWORD entry_count() const { return (total_ - bottom()) / ZKSHMEM_ENTRY_SIZE; }
+    bool is_entry(DWORD k) const { return k >= 1 && k <= entry_count(); }
+    bool block_ok(const ZKSHMEM_INDEX* e) const;
+    ZKSHMEM_INDEX* entry(WORD k);
+    WORD tag(DWORD offset);
+    void write_tags(WORD k);
+    WORD top_block();
+    bool in_use_at(DWORD offset, WORD* k);
+
+    WORD first(List l) const { return load16(base_ + 4 * l); }
+    WORD last(List l) const { return load16(base_ + 4 * l + 2); }
+    void set_first(List l, WORD k) { store16(base_ + 4 * l, k); }
+    void set_last(List l, WORD k) { store16(base_ + 4 * l + 2, k); }
+    void push(List l, WORD k);
+    void unlink(List l, WORD k);
+    WORD pop_spare();
+    bool on_spare(WORD k);
+
+    void grow_in_use(DWORD bytes) {
+        hdr_->dwBytesInUse += bytes;
+        hdr_->dwBytesFree -= bytes;
+    }
+    void shrink_in_use(DWORD bytes) {
+        hdr_->dwBytesInUse -= bytes;
+        hdr_->dwBytesFree += bytes;
+    }
+
+    DWORD obtain_entry(WORD* k);
+    void release_entry(WORD k);
+    bool give_back_lowest_slot();
+    DWORD carve(DWORD need, WORD* k);
+    void insert_free(WORD k);
+
+    DWORD outcome(DWORD result) const { return corrupt_ ? DWORD(ERROR_FILE_CORRUPT) : result; }
+
+    BYTE* const base_;
+    const DWORD total_;
+    ZKSHMEM_REGION* const hdr_;
+    ZKSHMEM_INDEX scratch_ = {};
+    bool corrupt_ = false;
+};
+
+// What every operation relies on before it follows a single link.
+bool Heap::sane() const {
+    const DWORD min_total = ZKSHMEM_HEADER_SIZE + ZKSHMEM_MIN_BLOCK + ZKSHMEM_ENTRY_SIZE;
+    if (total_ < min_total) return false;
+    const DWORD b = bottom();
+    if (b < ZKSHMEM_HEADER_SIZE + ZKSHMEM_MIN_BLOCK || b > total_ - ZKSHMEM_ENTRY_SIZE) return false;
+    if ((total_ - b) % ZKSHMEM_ENTRY_SIZE != 0 || entry_count() > ZKSHMEM_MAX_ENTRIES) return false;
+    if (hdr_->dwDataTop < ZKSHMEM_HEADER_SIZE || hdr_->dwDataTop > b) return false;
+    for (List l : {kUsed, kFree, kSpare}) {
+        const bool empty = first(l) == ZKSHMEM_NO_ENTRY;
+        if (empty != (last(l) == ZKSHMEM_NO_ENTRY)) return false;
+        if (!empty && (!is_entry(first(l)) || !is_entry(last(l)))) return false;
+    }
+    return true;
+}
+
+bool Heap::block_ok(const ZKSHMEM_INDEX* e) const {
+    return e->dwOffset >= ZKSHMEM_HEADER_SIZE && e->dwOffset <= bottom() &&
+           e->dwSize >= ZKSHMEM_MIN_BLOCK && e->dwSize <= bottom() - e->dwOffset;
+}
+
+ZKSHMEM_INDEX* Heap::entry(WORD k) {
+    if (!is_entry(k)) {
+        corrupt_ = true;
+        scratch_ = ZKSHMEM_INDEX{0, 0, 0, ZKSHMEM_NO_ENTRY, ZKSHMEM_NO_ENTRY};
+        return &scratch_;
+    }
+    return reinterpret_cast<ZKSHMEM_INDEX*>(base_ + total_ - ZKSHMEM_ENTRY_SIZE * k);
+}
+
+WORD Heap::tag(DWORD offset) {
+    if (offset < ZKSHMEM_HEADER_SIZE || offset > bottom() - ZKSHMEM_TAG_SIZE) {
+        corrupt_ = true;
+        return ZKSHMEM_NO_ENTRY;
+    }
+    return load16(base_ + offset);
+}
+
+void Heap::write_tags(WORD k) {
+    ZKSHMEM_INDEX* e = entry(k);
+    if (!block_ok(e)) {
+        corrupt_ = true;
+        return;
+    }
+    store16(base_ + e->dwOffset, k);
+    store16(base_ + e->dwOffset + e->dwSize - ZKSHMEM_TAG_SIZE, k);
+}
+
+// The entry of the block that ends where the index table begins.
+WORD Heap::top_block() {
+    WORD t = tag(bottom() - ZKSHMEM_TAG_SIZE);
+    const ZKSHMEM_INDEX* e = entry(t);
+    if (!block_ok(e) || e->dwOffset + e->dwSize != bottom()) corrupt_ = true;
+    return t;
+}
+
+// Whether offset is the caller memory of a block in use.  Any address may
+// arrive here, so this tests without marking the heap corrupt.
+bool Heap::in_use_at(DWORD offset, WORD* k) {
+    if (offset < ZKSHMEM_TAG_SIZE) return false;
+    const DWORD b = offset - ZKSHMEM_TAG_SIZE;
+    if (b < ZKSHMEM_HEADER_SIZE || b > hdr_->dwDataTop || b > bottom() - ZKSHMEM_TAG_SIZE)
+        return false;
+    const WORD number = load16(base_ + b);
+    if (!is_entry(number)) return false;
+    const ZKSHMEM_INDEX* e = entry(number);
+    if (e->dwOffset != b || e->dwId == ZKSHMEM_FREE_ID) return false;
+    *k = number;
+    return true;
+}
+
+void Heap::push(List l, WORD k) {
+    ZKSHMEM_INDEX* e = entry(k);
+    const WORD old_first = first(l);
+    if (old_first == ZKSHMEM_NO_ENTRY) {
+        e->wNext = ZKSHMEM_NO_ENTRY;
+        e->wPrev = ZKSHMEM_NO_ENTRY;
+        set_last(l, k);
+    } else {
+        ZKSHMEM_INDEX* old = entry(old_first);
+        e->wNext = old_first;
+        e->wPrev = old->wPrev;
+        old->wPrev = k;
+    }
+    set_first(l, k);
+}
+
+// The entry keeps its own links; whoever puts it on a list sets them.
+void Heap::unlink(List l, WORD k) {
+    const ZKSHMEM_INDEX* e = entry(k);
+    const WORD next = e->wNext;
+    const WORD prev = e->wPrev;
+    if (prev == ZKSHMEM_NO_ENTRY)
+        set_first(l, next);
+    else
+        entry(prev)->wNext = next;
+    if (next == ZKSHMEM_NO_ENTRY)
+        set_last(l, prev);
+    else
+        entry(next)->wPrev = prev;
+}
+
+WORD Heap::pop_spare() {
+    const WORD k = first(kSpare);
+    unlink(kSpare, k);
+    return k;
+}
+
+bool Heap::on_spare(WORD k) {
+    DWORD steps = 0;
+    for (WORD s = first(kSpare); s != ZKSHMEM_NO_ENTRY && !corrupt_; s = entry(s)->wNext) {
+        if (s == k) return true;
+        if (++steps > entry_count()) corrupt_ = true;  // a cycle
+    }
+    return false;
+}
+
+// An entry for a new block: a spare one, or a new slot cut from the top of
+// the data area.  8 when neither can be had; nothing changes then.
+DWORD Heap::obtain_entry(WORD* k) {
+    if (first(kSpare) != ZKSHMEM_NO_ENTRY) {
+        *k = pop_spare();
+        return 0;
+    }
+    const DWORD slot = bottom() - ZKSHMEM_ENTRY_SIZE;
+    const DWORD number = entry_count() + 1;
+    if (number > ZKSHMEM_MAX_ENTRIES) return ERROR_NOT_ENOUGH_MEMORY;
+    if (hdr_->dwDataTop > slot) return ERROR_NOT_ENOUGH_MEMORY;
+    const WORD t = top_block();
+    ZKSHMEM_INDEX* top = entry(t);
+    if (corrupt_) return ERROR_NOT_ENOUGH_MEMORY;
+    // The top block gives up 16 bytes and must keep at least 5, or vanish.
+    if (top->dwId != ZKSHMEM_FREE_ID) return ERROR_NOT_ENOUGH_MEMORY;
+    if (top->dwSize != ZKSHMEM_ENTRY_SIZE && top->dwSize < ZKSHMEM_ENTRY_SIZE + ZKSHMEM_MIN_BLOCK)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    if (top->dwSize == ZKSHMEM_ENTRY_SIZE) {
+        unlink(kFree, t);
+        push(kSpare, t);
+    } else {
+        top->dwSize -= ZKSHMEM_ENTRY_SIZE;
+        write_tags(t);
+    }
+    hdr_->dwIndexBottom = slot;
+    grow_in_use(ZKSHMEM_ENTRY_SIZE);
+    *k = WORD(number);
+    return 0;
+}
+
+// An entry whose block has merged into a neighbour.  The lowest slot of the
+// table goes back to the data area when it can; other entries wait on the
+// spare list.
+void Heap::release_entry(WORD k) {
+    const bool lowest = total_ - ZKSHMEM_ENTRY_SIZE * DWORD(k) == bottom();
+    if (lowest && give_back_lowest_slot()) return;
+    push(kSpare, k);
+}
+
+bool Heap::give_back_lowest_slot() {
+    const WORD t = top_block();
+    ZKSHMEM_INDEX* top = entry(t);
+    if (corrupt_) return false;
+    if (top->dwId == ZKSHMEM_FREE_ID) {
+        // The free top block swallows the slot, and every spare slot that
+        // comes to lie at the bottom of the table after it.
+        for (;;) {
+            hdr_->dwIndexBottom += ZKSHMEM_ENTRY_SIZE;
+            top->dwSize += ZKSHMEM_ENTRY_SIZE;
+            write_tags(t);
+            shrink_in_use(ZKSHMEM_ENTRY_SIZE);
+            if (bottom() >= total_ || corrupt_) break;
+            const WORD next = WORD((total_ - bottom()) / ZKSHMEM_ENTRY_SIZE);
+            if (!on_spare(next)) break;
+            unlink(kSpare, next);
+        }
+        return true;
+    }
+    // Above a block in use the slot becomes a free block of its own, which
+    // needs an entry: only a spare one will do.
+    if (first(kSpare) == ZKSHMEM_NO_ENTRY) return false;
+    const WORD s = pop_spare();
+    ZKSHMEM_INDEX* e = entry(s);
+    const DWORD slot = bottom();
+    hdr_->dwIndexBottom += ZKSHMEM_ENTRY_SIZE;
+    e->dwId = ZKSHMEM_FREE_ID;
+    e->dwOffset = slot;
+    e->dwSize = ZKSHMEM_ENTRY_SIZE;
+    write_tags(s);
+    shrink_in_use(ZKSHMEM_ENTRY_SIZE);
+    push(kFree, s);
+    return true;
+}
+
+// First fit in free-list order.  A block that fits exactly is taken whole;
+// a larger one gives its lower part and keeps its entry for the remainder.
+// Most steps of the walk pass over fragments that are too small, so those
+// read nothing but the size and the link.
+DWORD Heap::carve(DWORD need, WORD* k) {
+    const DWORD count = entry_count();
+    DWORD steps = 0;
+    for (WORD f = first(kFree); f != ZKSHMEM_NO_ENTRY;) {
+        if (f == 0 || f > count || ++steps > count) {
+            corrupt_ = true;  // a link out of the table, or a cycle
+            break;
+        }
+        ZKSHMEM_INDEX* fe = reinterpret_cast<ZKSHMEM_INDEX*>(base_ + total_ - ZKSHMEM_ENTRY_SIZE * f);
+        const DWORD size = fe->dwSize;
+        if (size != need && (size < need || size - need < ZKSHMEM_MIN_BLOCK)) {
+            f = fe->wNext;
+            continue;
+        }
+        if (!block_ok(fe)) {
+            corrupt_ = true;
+            break;
+        }
+        if (size == need) {
+            unlink(kFree, f);
+            grow_in_use(need);
+            *k = f;
+            return 0;
+        }
+        // The top block pays for a new slot itself when no spare entry exists.
+        const bool pays_for_slot = fe->dwOffset + size == bottom() && first(kSpare) == ZKSHMEM_NO_ENTRY;
+        if (pays_for_slot && size - need < ZKSHMEM_ENTRY_SIZE + ZKSHMEM_MIN_BLOCK) {
+            f = fe->wNext;
+            continue;
+        }
+        WORD n;
+        if (DWORD r = obtain_entry(&n)) return r;
+        ZKSHMEM_INDEX* ne = entry(n);
+        fe->dwSize -= need;
+        ne->dwOffset = fe->dwOffset;
+        fe->dwOffset += need;
+        ne->dwSize = need;
+        write_tags(f);
+        write_tags(n);
+        grow_in_use(need);
+        *k = n;
+        return 0;
+    }
+    return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+// Puts the block of entry k, just out of use and on no list, back among the
+// free blocks, merged with a free neighbour above and one below.
+void Heap::insert_free(WORD k) {
+    ZKSHMEM_INDEX* e = entry(k);
+    const DWORD end = e->dwOffset + e->dwSize;
+    const bool was_highest = hdr_->dwDataTop == end;
+
+    WORD m = k;
+    bool merged_up = false;
+    if (end != bottom()) {
+        const WORD nk = tag(end);
+        ZKSHMEM_INDEX* ne = entry(nk);
+        if (!corrupt_ && ne->dwId == ZKSHMEM_FREE_ID) {
+            if (ne->dwOffset != end || !block_ok(ne)) {
+                corrupt_ = true;
+                return;
+            }
+            ne->dwOffset = e->dwOffset;
+            ne->dwSize += e->dwSize;
+            write_tags(nk);
+            release_entry(k);
+            m = nk;
+            merged_up = true;
+        }
+    }
+
+    ZKSHMEM_INDEX* me = entry(m);
+    if (me->dwOffset != ZKSHMEM_HEADER_SIZE) {
+        const WORD pk = tag(me->dwOffset - ZKSHMEM_TAG_SIZE);
+        ZKSHMEM_INDEX* pe = entry(pk);
+        if (!corrupt_ && pe->dwId == ZKSHMEM_FREE_ID) {
+            if (!block_ok(pe) || pe->dwOffset + pe->dwSize != me->dwOffset) {
+                corrupt_ = true;
+                return;
+            }
+            me->dwOffset = pe->dwOffset;
+            me->dwSize += pe->dwSize;
+            me->dwId = ZKSHMEM_FREE_ID;
+            write_tags(m);
+            unlink(kFree, pk);
+            release_entry(pk);
+        }
+    }
+
+    if (!merged_up) {
+        me->dwId = ZKSHMEM_FREE_ID;
+        push(kFree, m);
+    }
+    // The block below a free block is in use, or there is none.
+    if (was_highest) hdr_->dwDataTop = me->dwOffset;
+}
+
+DWORD Heap::alloc(DWORD size, DWORD id, DWORD* offset) {
+    if (!sane()) return ERROR_FILE_CORRUPT;
+    if (size > 0xFFFFFFFFu - ZKSHMEM_BLOCK_OVERHEAD) return ERROR_NOT_ENOUGH_MEMORY;
+    WORD k;
+    if (DWORD r = carve(size + ZKSHMEM_BLOCK_OVERHEAD, &k)) return outcome(r);
+    ZKSHMEM_INDEX* e = entry(k);
+    e->dwId = id;
+    push(kUsed, k);
+    const DWORD end = e->dwOffset + e->dwSize;
+    if (end > hdr_->dwDataTop) hdr_->dwDataTop = end;
+    *offset = e->dwOffset + ZKSHMEM_TAG_SIZE;
+    return outcome(0);
+}
+
+DWORD Heap::free(DWORD offset) {
+    if (!sane()) return ERROR_FILE_CORRUPT;
+    WORD k;
+    if (!in_use_at(offset, &k)) return ERROR_INVALID_PARAMETER;
+    ZKSHMEM_INDEX* e = entry(k);
+    if (!block_ok(e)) return ERROR_FILE_CORRUPT;
+    shrink_in_use(e->dwSize);
+    unlink(kUsed, k);
+    insert_free(k);
+    return outcome(0);
+}
+
+DWORD Heap::find(DWORD id, DWORD* offset) {
+    if (!sane()) return ERROR_FILE_CORRUPT;
+    DWORD steps = 0;
+    for (WORD u = first(kUsed); u != ZKSHMEM_NO_ENTRY && !corrupt_; ++steps) {
+        if (steps >= entry_count()) return ERROR_FILE_CORRUPT;
+        const ZKSHMEM_INDEX* e = entry(u);
+        if (e->dwId == id) {
+            // The address goes to the caller: it must lie in a block.
+            if (!block_ok(e)) return ERROR_FILE_CORRUPT;
+            *offset = e->dwOffset + ZKSHMEM_TAG_SIZE;
+            return outcome(0);
+        }
+        u = e->wNext;
+    }
+    return outcome(ERROR_SERVICE_NOT_FOUND);
+}
+
+DWORD Heap::change_id(DWORD offset, DWORD id) {
+    if (!sane()) return ERROR_FILE_CORRUPT;
+    WORD k;
+    if (!in_use_at(offset, &k)) return ERROR_INVALID_PARAMETER;
+    entry(k)->dwId = id;
+    return 0;
+}
+
+}  // namespace
+
+DWORD zkshmem_region_size(DWORD dwSize, DWORD* pdwTotalSize) {
+    if (dwSize == 0) return ERROR_INVALID_PARAMETER;
+    const unsigned long long chunks = (static_cast<unsigned long long>(dwSize) + 31) >> 5;
+    const unsigned long long total = dwSize + chunks * 24 + ZKSHMEM_HEADER_SIZE;
+    if (total > 0xFFFFFFFFull) return ERROR_INVALID_PARAMETER;
+    *pdwTotalSize = static_cast<DWORD>(total);
+    return 0;
+}
+
+void zkshmem_layout(BYTE* pBase, DWORD dwTotalSize) {
+    ZKSHMEM_REGION* hdr = reinterpret_cast<ZKSHMEM_REGION*>(pBase);
+    std::memset(hdr, 0, sizeof *hdr);
+    const DWORD first_entry = dwTotalSize - ZKSHMEM_ENTRY_SIZE;
+    hdr->wUsedHead = hdr->wUsedTail = ZKSHMEM_NO_ENTRY;
+    hdr->wFreeHead = hdr->wFreeTail = 1;
+    hdr->wSpareHead = hdr->wSpareTail = ZKSHMEM_NO_ENTRY;
+    hdr->dwDataTop = ZKSHMEM_HEADER_SIZE;
+    hdr->dwIndexBottom = first_entry;
+    hdr->dwBytesInUse = ZKSHMEM_HEADER_SIZE + ZKSHMEM_ENTRY_SIZE;
+    hdr->dwBytesFree = dwTotalSize - hdr->dwBytesInUse;
+
+    ZKSHMEM_INDEX* e = reinterpret_cast<ZKSHMEM_INDEX*>(pBase + first_entry);
+    std::memset(e, 0, sizeof *e);
+    e->dwId = ZKSHMEM_FREE_ID;
+    e->dwOffset = ZKSHMEM_HEADER_SIZE;
+    e->dwSize = hdr->dwBytesFree;
+    e->wNext = e->wPrev = ZKSHMEM_NO_ENTRY;
+    store16(pBase + ZKSHMEM_HEADER_SIZE, 1);
+    store16(pBase + first_entry - ZKSHMEM_TAG_SIZE, 1);
+}
+
+DWORD zkshmem_alloc(BYTE* pBase, DWORD dwTotalSize, DWORD dwSize, DWORD dwId, DWORD* pdwOffset) {
+    return Heap(pBase, dwTotalSize).alloc(dwSize, dwId, pdwOffset);
+}
+
+DWORD zkshmem_free(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset) {
+    return Heap(pBase, dwTotalSize).free(dwOffset);
+}
+
+DWORD zkshmem_find(const BYTE* pBase, DWORD dwTotalSize, DWORD dwId, DWORD* pdwOffset) {
+    // Finding only reads; the heap object's writers are never reached.
+    return Heap(const_cast<BYTE*>(pBase), dwTotalSize).find(dwId, pdwOffset);
+}
+
+DWORD zkshmem_change_id(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset, DWORD dwNewId) {
+    return Heap(pBase, dwTotalSize).change_id(dwOffset, dwNewId);
+}

@@ -1,0 +1,35 @@
+// The heap's operations on the bytes of a region, whatever maps them: a
+// section view, or a plain buffer in tests and tools.  They take no lock and
+// keep no last error; the exported operations add both.
+//
+// Offsets of caller memory (the block's offset + 2) stand in for addresses.
+// Each operation returns 0 or a Win32 code and leaves the region unchanged
+// when it fails.  The bookkeeping read from the region is trusted only as far
+// as it is checked: an entry number, a block or a list that would lead
+// outside the region gives ERROR_FILE_CORRUPT instead of a stray access.
+#ifndef ZKX_ZKSHMEM_HEAP_H
+#define ZKX_ZKSHMEM_HEAP_H
+
+#include "ZKShMemFormat.h"
+
+// Lays an empty heap out in a region of dwTotalSize bytes (at least 44):
+// one free block over the whole data area, described by entry 1.  Only the
+// header, entry 1 and the block's two tags are written.
+void zkshmem_layout(BYTE* pBase, DWORD dwTotalSize);
+
+// A new block of dwSize + 8 bytes for dwId; *pdwOffset receives the offset
+// of the caller's memory.  8 when nothing fits.
+DWORD zkshmem_alloc(BYTE* pBase, DWORD dwTotalSize, DWORD dwSize, DWORD dwId, DWORD* pdwOffset);
+
+// Frees the block in use whose caller memory starts at dwOffset; 87 when
+// dwOffset names none.
+DWORD zkshmem_free(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset);
+
+// The caller memory of the most recently allocated block in use with dwId;
+// 1243 when there is none.
+DWORD zkshmem_find(const BYTE* pBase, DWORD dwTotalSize, DWORD dwId, DWORD* pdwOffset);
+
+// Gives the block in use at dwOffset the identifier dwNewId; 87 as free.
+DWORD zkshmem_change_id(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset, DWORD dwNewId);
+
+#endif

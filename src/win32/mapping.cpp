@@ -1,0 +1,297 @@
+// Sections backed by the paging file, and views of them.
+//
+// A section is a kernel object of its own type: it shares the objects' name
+// space, reference counting and the sweeping of dead processes.  Its memory
+// is a file beside the namespace's segment, created and sized before the
+// object becomes visible, so whoever finds the object finds its memory too;
+// the object's words name the file, and the last reference to go unlinks it.
+// Views already mapped keep their pages, as mapped memory does.
+//
+// The memory is reserved when the section is created (posix_fallocate), as
+// Windows commits a paging-file section at creation: a section that cannot
+// be backed fails there with ERROR_NOT_ENOUGH_MEMORY instead of faulting
+// later on a page that tmpfs cannot supply.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "errno_map.h"
+#include "handle_close.h"
+#include "kernel_objects.h"
+#include "thread_guard.h"
+#include "zkxwin32/errors.h"
+#include "zkxwin32/handles.h"
+#include "zkxwin32/mapping.h"
+
+namespace zkx::win32 {
+namespace {
+
+constexpr DWORD kErrorMappedAlignment = 1132;
+constexpr uint64_t kAllocationGranularity = 64 * 1024;
+
+// The words of a section object, fixed when it is created.
+enum Word { kSize = 0, kProtection = 1, kFilePid = 2, kFileSerial = 3, kFileStamp = 4 };
+
+// Memory files sit beside the segment, named after it.  The destroy hook may
+// run while this process is still attaching to the namespace (it sweeps dead
+// processes then), where asking the layer for the segment's path would enter
+// the attach again; so the prefix follows the segment's own rule, from
+// ZKX_NAMESPACE, once per process.
+const std::string& file_prefix() {
+    static const std::string prefix = [] {
+        const char* ns = std::getenv("ZKX_NAMESPACE");
+        return std::string("/dev/shm/zkx.") + (ns && *ns ? ns : "default");
+    }();
+    return prefix;
+}
+
+std::string memory_file(const uint64_t ext[8]) {
+    char suffix[80];
+    std::snprintf(suffix, sizeof suffix, ".section.%" PRIx64 ".%" PRIx64 ".%" PRIx64, ext[kFilePid],
+                  ext[kFileSerial], ext[kFileStamp]);
+    return file_prefix() + suffix;
+}
+
+void destroy_section(uint32_t, uint32_t, const uint64_t ext[8]) { unlink(memory_file(ext).c_str()); }
+
+const bool g_type_registered =
+    register_kernel_object_type(KernelObjectType::Section, KernelObjectTypeHooks{destroy_section});
+
+// Process-local state: what each handle was opened with (whether it may map
+// for writing, and the name, with which a view takes a reference of its
+// own), and the views.
+struct HandleInfo {
+    bool writable = false;
+    std::string name;  // empty for a private section
+};
+
+struct View {
+    size_t length;
+    HANDLE reference;  // keeps a named section alive while it is mapped; may be null
+};
+
+std::mutex g_lock;
+std::map<HANDLE, HandleInfo> g_handles;
+std::map<uintptr_t, View> g_views;
+
+void remember_handle(HANDLE h, bool writable, LPCSTR name) {
+    NoTerminate guard;
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_handles[h] = HandleInfo{writable, name ? name : ""};
+}
+
+HandleInfo handle_info(HANDLE h) {
+    NoTerminate guard;
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto it = g_handles.find(h);
+    return it != g_handles.end() ? it->second : HandleInfo{};
+}
+
+BOOL close_section_handle(HANDLE h, const HandleEntry& entry) {
+    {
+        NoTerminate guard;
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_handles.erase(h);
+    }
+    return close_kernel_object_handle(h, entry);
+}
+
+const bool g_closer_registered = register_handle_closer(HandleType::Mapping, close_section_handle);
+
+// Creates the memory file of a new section, reserved to its full size.
+bool make_memory_file(uint64_t size, uint64_t ext[8]) {
+    static std::atomic<uint64_t> serial{0};
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    ext[kFilePid] = uint64_t(getpid());
+    ext[kFileSerial] = serial.fetch_add(1, std::memory_order_relaxed);
+    ext[kFileStamp] = uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+    const std::string path = memory_file(ext);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        set_last_error_from_errno(errno, kErrorGenFailure);
+        return false;
+    }
+    int err = posix_fallocate(fd, 0, off_t(size));
+    close(fd);
+    if (err != 0) {
+        unlink(path.c_str());
+        SetLastError(err == ENOSPC || err == EFBIG ? DWORD(ERROR_NOT_ENOUGH_MEMORY)
+                                                   : win32_error_from_errno(err, kErrorGenFailure));
+        return false;
+    }
+    return true;
+}
+
+void copy_words(uint64_t ext[8], void* ctx) {
+    const uint64_t* words = static_cast<const uint64_t*>(ctx);
+    for (int i = 0; i < 8; ++i) ext[i] = words[i];
+}
+
+// An existing section through a new handle: refused when it would give
+// write access to a section made read-only.
+HANDLE admit(HANDLE h, bool want_write, LPCSTR name) {
+    HandleEntry entry;
+    uint64_t ext[8];
+    if (!handle_lookup(h, &entry) || !read_kernel_object(entry, KernelObjectType::Section, nullptr, nullptr, ext)) {
+        CloseHandle(h);
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (want_write && ext[kProtection] != PAGE_READWRITE) {
+        CloseHandle(h);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    remember_handle(h, want_write, name);
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return h;
+}
+
+bool is_named(LPCSTR name) { return name && *name; }
+
+}  // namespace
+}  // namespace zkx::win32
+
+using namespace zkx::win32;
+
+extern "C" HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES, DWORD flProtect,
+                                            DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow,
+                                            LPCSTR lpName) {
+    // Only memory sections: a mapping of a file is not part of this layer.
+    if (hFile != INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    if (flProtect != PAGE_READONLY && flProtect != PAGE_READWRITE) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const bool want_write = flProtect == PAGE_READWRITE;
+    if (is_named(lpName)) {
+        // Opening is the common case, and it needs no memory file.
+        if (HANDLE h = open_kernel_object(KernelObjectType::Section, HandleType::Mapping, lpName))
+            return admit(h, want_write, lpName);
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
+    }
+    const uint64_t size = uint64_t(dwMaximumSizeHigh) << 32 | dwMaximumSizeLow;
+    if (size == 0 || size > uint64_t(INT64_MAX)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    uint64_t ext[8] = {size, flProtect};
+    if (!make_memory_file(size, ext)) return nullptr;
+    HANDLE h = create_kernel_object(KernelObjectType::Section, HandleType::Mapping, lpName, copy_words, ext);
+    const DWORD created = GetLastError();
+    if (!h || created == ERROR_ALREADY_EXISTS) {
+        // Failed, or another process created the name in the meantime.
+        unlink(memory_file(ext).c_str());
+        SetLastError(created);
+        return h ? admit(h, want_write, lpName) : nullptr;
+    }
+    remember_handle(h, want_write, lpName);
+    SetLastError(0);
+    return h;
+}
+
+extern "C" HANDLE WINAPI OpenFileMappingA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName) {
+    if (!is_named(lpName)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HANDLE h = open_kernel_object(KernelObjectType::Section, HandleType::Mapping, lpName);
+    if (!h) return nullptr;
+    h = admit(h, (dwDesiredAccess & FILE_MAP_WRITE) != 0, lpName);
+    if (h) SetLastError(0);
+    return h;
+}
+
+extern "C" LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
+                                       DWORD dwFileOffsetHigh, DWORD dwFileOffsetLow,
+                                       SIZE_T dwNumberOfBytesToMap) {
+    HandleEntry entry;
+    uint64_t ext[8];
+    if (!handle_lookup(hFileMappingObject, &entry) || entry.type != HandleType::Mapping ||
+        !read_kernel_object(entry, KernelObjectType::Section, nullptr, nullptr, ext)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    const bool copy = dwDesiredAccess == FILE_MAP_COPY;
+    const bool write = (dwDesiredAccess & FILE_MAP_WRITE) != 0;
+    if (!copy && !write && (dwDesiredAccess & FILE_MAP_READ) == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const HandleInfo info = handle_info(hFileMappingObject);
+    if (write && !info.writable) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    const uint64_t size = ext[kSize];
+    const uint64_t offset = uint64_t(dwFileOffsetHigh) << 32 | dwFileOffsetLow;
+    if (offset % kAllocationGranularity != 0) {
+        SetLastError(kErrorMappedAlignment);
+        return nullptr;
+    }
+    if (offset >= size || dwNumberOfBytesToMap > size - offset) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    const size_t length = dwNumberOfBytesToMap ? dwNumberOfBytesToMap : size_t(size - offset);
+
+    const std::string path = memory_file(ext);
+    int fd = open(path.c_str(), (write || copy ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        set_last_error_from_errno(errno, kErrorGenFailure);
+        return nullptr;
+    }
+    const int protection = write || copy ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* p = mmap(nullptr, length, protection, copy ? MAP_PRIVATE : MAP_SHARED, fd, off_t(offset));
+    const int map_errno = errno;
+    close(fd);
+    if (p == MAP_FAILED) {
+        SetLastError(map_errno == ENOMEM ? DWORD(ERROR_NOT_ENOUGH_MEMORY)
+                                         : win32_error_from_errno(map_errno, kErrorGenFailure));
+        return nullptr;
+    }
+    // A named section stays alive while one of its views is mapped.
+    HANDLE reference = nullptr;
+    if (!info.name.empty())
+        reference = open_kernel_object(KernelObjectType::Section, HandleType::Mapping, info.name.c_str());
+    {
+        NoTerminate guard;
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_views[reinterpret_cast<uintptr_t>(p)] = View{length, reference};
+    }
+    SetLastError(0);
+    return p;
+}
+
+extern "C" BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress) {
+    View view{};
+    {
+        NoTerminate guard;
+        std::lock_guard<std::mutex> hold(g_lock);
+        auto it = g_views.find(reinterpret_cast<uintptr_t>(lpBaseAddress));
+        if (it == g_views.end()) {
+            SetLastError(ERROR_INVALID_ADDRESS);
+            return FALSE;
+        }
+        view = it->second;
+        g_views.erase(it);
+    }
+    munmap(const_cast<void*>(lpBaseAddress), view.length);
+    if (view.reference) CloseHandle(view.reference);
+    return TRUE;
+}

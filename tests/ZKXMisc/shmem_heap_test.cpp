@@ -1,0 +1,177 @@
+// The heap on a plain buffer: the region format byte for byte, first fit,
+// merging, the index table growing and shrinking, and a random workload.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "shmem_test_util.h"
+
+using zkx::test::PlainRegion;
+
+namespace {
+
+using Bytes = std::vector<BYTE>;
+Bytes at(PlainRegion& r, DWORD offset, DWORD n) { return Bytes(r.base() + offset, r.base() + offset + n); }
+// All succeeded; a braced list runs the calls in order.
+bool ok(std::initializer_list<DWORD> results) {
+    return std::all_of(results.begin(), results.end(), [](DWORD r) { return r == 0; });
+}
+
+TEST(ShMemFormat, Size1000LayoutAllocAndFreeByteForByte) {
+    PlainRegion r(1000);
+    ASSERT_EQ(r.total(), 1796u);
+    EXPECT_EQ(at(r, 0, 28), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x1C, 0, 0, 0,
+                                   0xF4, 0x06, 0, 0, 0x2C, 0, 0, 0, 0xD8, 0x06, 0, 0}));
+    EXPECT_EQ(at(r, 1780, 16), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x1C, 0, 0, 0, 0xD8, 0x06, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(at(r, 28, 2), (Bytes{1, 0}));
+    EXPECT_EQ(at(r, 1778, 2), (Bytes{1, 0}));
+    EXPECT_TRUE(std::all_of(r.base() + 30, r.base() + 1778, [](BYTE b) { return b == 0; })) << "nothing else written";
+    const Bytes first_layout = r.state();
+
+    DWORD offset = 0;
+    ASSERT_EQ(r.alloc(100, 5, &offset), 0u);
+    EXPECT_EQ(offset, 30u);
+    EXPECT_EQ(at(r, 0, 28), (Bytes{2, 0, 2, 0, 1, 0, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x88, 0, 0, 0, 0xE4, 0x06, 0, 0,
+                                   0xA8, 0, 0, 0, 0x5C, 0x06, 0, 0}));
+    // Entry 2 at 1764: id 5, block 28, size 108; entry 1: the free block at 136 of 1628 bytes.
+    EXPECT_EQ(at(r, 1764, 32), (Bytes{5, 0, 0, 0, 0x1C, 0, 0, 0, 0x6C, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF,
+                                      0xFF, 0xFF, 0xFF, 0xFF, 0x88, 0, 0, 0, 0x5C, 0x06, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+    for (auto [where, tag] : {std::pair<DWORD, WORD>{28, 2}, {134, 2}, {136, 1}, {1762, 1}})
+        EXPECT_EQ(r.u16(where), tag) << "tag at " << where;
+    EXPECT_EQ(r.check(), "");
+    ASSERT_EQ(r.free(offset), 0u);
+    EXPECT_EQ(r.state(), first_layout);
+}
+
+TEST(ShMemFormat, RegionSizesAndTheFirstBlocksLimits) {
+    DWORD total = 0;
+    for (auto [size, expected] : {std::pair<DWORD, DWORD>{1, 53}, {32, 84}, {33, 109}, {4096, 7196},
+                                  {2454267008u, 4294967292u}}) {
+        ASSERT_EQ(zkshmem_region_size(size, &total), 0u);
+        EXPECT_EQ(total, expected);
+    }
+    for (DWORD size : {0u, 2454267009u, 0xFFFFFFE1u, 0xFFFFFFFFu})
+        EXPECT_EQ(zkshmem_region_size(size, &total), 87u) << size;
+
+    // 1744 bytes take the free block whole; 1724 to 1743 do not fit; 1723
+    // leave 5 bytes.  A refusal changes nothing.
+    for (DWORD size = 1723; size <= 1744; ++size) {
+        PlainRegion r(1000);
+        const Bytes before = r.bytes;
+        DWORD offset = 0;
+        const DWORD result = r.alloc(size, 1, &offset);
+        if (size == 1723 || size == 1744) {
+            ASSERT_EQ(result, 0u) << size;
+            EXPECT_EQ(r.u32(24), size == 1723 ? 5u : 0u);
+            EXPECT_EQ(r.u32(16), size == 1723 ? 1764u : 1780u);
+            EXPECT_EQ(r.check(), "");
+        } else {
+            EXPECT_EQ(result, 8u) << size;
+            EXPECT_EQ(r.bytes, before);
+        }
+    }
+    PlainRegion r(1000);
+    DWORD offset = 0;
+    EXPECT_EQ(r.alloc(0xFFFFFFF8u, 1, &offset), 8u);
+}
+
+TEST(ShMemHeap, FindGivesTheLatestBlockAndFollowsIdChanges) {
+    PlainRegion r(1000);
+    DWORD a, b, c, found = 0;
+    ASSERT_TRUE(ok({r.alloc(10, 7, &a), r.alloc(10, 7, &b)}));
+    EXPECT_TRUE(r.find(7, &found) == 0 && found == b);
+    ASSERT_EQ(r.free(b), 0u);
+    EXPECT_TRUE(r.find(7, &found) == 0 && found == a);
+    // A changed id keeps the block's place: a later block with it comes first.
+    ASSERT_TRUE(ok({r.alloc(10, 9, &c), r.change_id(a, 9)}));
+    EXPECT_TRUE(r.find(9, &found) == 0 && found == c);
+    ASSERT_EQ(r.free(c), 0u);
+    EXPECT_TRUE(r.find(9, &found) == 0 && found == a);
+    EXPECT_EQ(r.find(7, &found), 1243u);
+    EXPECT_EQ(r.free(c), 87u) << "freed twice";
+    EXPECT_TRUE(r.change_id(a, 0) == 0 && r.find(0, &found) == 0 && found == a) << "0 is an ordinary id";
+}
+
+TEST(ShMemHeap, AnyOrderOfFreesRestoresTheFirstLayout) {
+    int order[] = {0, 1, 2};
+    do {
+        PlainRegion r(1000);
+        const Bytes first_layout = r.state();
+        DWORD blocks[3];
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(r.alloc(20 + 10 * i, i, &blocks[i]), 0u);
+        for (int i : order) {
+            ASSERT_EQ(r.free(blocks[i]), 0u);
+            ASSERT_EQ(r.check(), "");
+        }
+        EXPECT_EQ(r.state(), first_layout);
+    } while (std::next_permutation(order, order + 3));
+
+    // The top block taken whole, entries 2 and 3 made spare: freeing it gives
+    // back entry 4's slot and then the spare ones below it.
+    PlainRegion r(1000);
+    const Bytes first_layout = r.state();
+    DWORD a1, a2, a3, c;
+    ASSERT_TRUE(ok({r.alloc(10, 1, &a1), r.alloc(10, 2, &a2), r.alloc(10, 3, &a3)}));
+    ASSERT_EQ(r.alloc(r.u32(24) - 8, 4, &c), 0u);
+    ASSERT_TRUE(ok({r.free(a1), r.free(a3), r.free(a2)}));
+    EXPECT_EQ(r.u16(8) * 256 + r.u16(10), 2 * 256 + 3) << "spare list 2 .. 3";
+    ASSERT_EQ(r.free(c), 0u);
+    EXPECT_EQ(r.state(), first_layout);
+}
+
+// The lowest entry falls out of use while the top block is in use: a spare
+// entry takes its slot as a free block of 16 bytes.
+TEST(ShMemHeap, SlotAboveATopBlockInUseBecomesAFreeBlock) {
+    PlainRegion r(1000);
+    DWORD a1, a2, b, c;
+    ASSERT_TRUE(ok({r.alloc(10, 1, &a1), r.alloc(10, 2, &a2), r.free(a1)}));  // entries 2 at 28, 3 at 46
+    ASSERT_EQ(r.alloc(2, 3, &b), 0u);     // entry 4, cut from entry 2's block
+    ASSERT_EQ(r.alloc(1660, 4, &c), 0u);  // the top block whole
+    ASSERT_EQ(r.free(a2), 0u);            // merges down: entry 2 spare
+    EXPECT_TRUE(b == 30 && c == 66);
+    ASSERT_EQ(r.free(b), 0u);
+    const DWORD e2 = r.entry(2);
+    EXPECT_EQ(r.u32(16), 1748u);
+    EXPECT_TRUE(r.u32(e2) == ZKSHMEM_FREE_ID && r.u32(e2 + 4) == 1732 && r.u32(e2 + 8) == 16);
+    EXPECT_TRUE(r.u16(1732) == 2 && r.u16(1746) == 2 && r.u16(4) == 2 && r.u16(8) == 0xFFFF);
+    EXPECT_TRUE(r.u32(24) == 52 && r.u32(12) == 1732);
+    EXPECT_EQ(r.check(), "");
+    ASSERT_EQ(r.free(c), 0u);
+    EXPECT_TRUE(r.u32(16) == 1764 && r.u32(12) == 28 && r.u32(24) == 1736 && r.u16(8) == 1);
+    EXPECT_EQ(r.check(), "");
+}
+
+TEST(ShMemHeap, IndexTableStopsAt65534Entries) {
+    PlainRegion r(65534 * 32);
+    DWORD offset = 0, count = 0, result;
+    while ((result = r.alloc(0, count, &offset)) == 0) ++count;
+    EXPECT_EQ(result, 8u);
+    EXPECT_EQ(count, 65533u) << "entry 1 still describes the free rest";
+    EXPECT_EQ(r.u32(16), r.total() - 16u * 65534);
+    EXPECT_EQ(r.check(), "");
+    ASSERT_TRUE(ok({r.find(77, &offset), r.free(offset)}));
+    EXPECT_EQ(r.alloc(0, 1, &offset), 0u);
+}
+
+struct PlainOps : zkx::test::HeapOps {
+    explicit PlainOps(PlainRegion& r) : region(r) {}
+    DWORD alloc(DWORD size, DWORD id, DWORD* offset) override { return region.alloc(size, id, offset); }
+    DWORD free(DWORD offset) override { return region.free(offset); }
+    DWORD find(DWORD id, DWORD* offset) override { return region.find(id, offset); }
+    DWORD change_id(DWORD offset, DWORD id) override { return region.change_id(offset, id); }
+    PlainRegion& region;
+};
+
+TEST(ShMemHeap, RandomWorkloadMatchesTheModel) {
+    for (uint32_t seed : {1u, 2u, 3u, 4u}) {
+        PlainRegion r(seed % 2 ? 2000 : 20000);  // small regions fill up, large ones build long lists
+        PlainOps ops(r);
+        zkx::test::Workload w;
+        w.seed = seed;
+        w.steps = 4000;
+        w.check = [&] { return r.check(); };
+        EXPECT_EQ(run_workload(ops, r.base(), r.total(), w), "") << "seed " << seed;
+    }
+}
+
+}  // namespace

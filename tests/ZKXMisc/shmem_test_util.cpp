@@ -1,0 +1,130 @@
+#include "shmem_test_util.h"
+
+#include <algorithm>
+#include <random>
+
+namespace zkx::test {
+
+std::string check_text(const BYTE* base, DWORD total) {
+    ZKSHMEM_CHECK check;
+    const DWORD r = zkshmem_check_region(base, total, &check);
+    return r == 0 ? "" : "check " + std::to_string(r) + ": " + check.szText;
+}
+
+std::vector<BYTE> heap_state(const BYTE* base, DWORD total) {
+    const DWORD bottom = get32(base, 16);
+    std::vector<BYTE> state(base, base + 28);
+    state.insert(state.end(), base + bottom, base + total);
+    for (DWORD o = 28; o + 2 <= bottom;) {
+        const DWORD k = get16(base, o), size = get32(base, total - 16 * k + 8);
+        if (k == 0 || 16u * k > total - bottom || size < 4 || size > bottom - o) break;
+        for (DWORD at : {o, o + size - 2}) {
+            state.insert(state.end(), {BYTE(at), BYTE(at >> 8), BYTE(at >> 16), base[at], base[at + 1]});
+        }
+        o += size;
+    }
+    return state;
+}
+
+PlainRegion::PlainRegion(DWORD payload) {
+    DWORD total = 0;
+    zkshmem_region_size(payload, &total);
+    bytes.assign(total, 0);
+    zkshmem_layout(base(), total);
+}
+
+namespace {
+
+struct Block {
+    DWORD offset, size, id;
+    BYTE fill;
+};
+
+// A refused allocation is wrong if first fit must have reached a block of
+// exactly the size: one that no block big enough to split comes before (a
+// split that finds no entry ends the search).
+bool exact_fit_reachable(const BYTE* base, DWORD total, DWORD need) {
+    DWORD steps = 0;
+    for (WORD f = get16(base, 4); f != 0xFFFF && steps++ < 65535; f = get16(base, total - 16u * f + 12)) {
+        const DWORD size = get32(base, total - 16u * f + 8);
+        if (size == need) return true;
+        if (size >= need + 5) return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string run_workload(HeapOps& ops, BYTE* base, DWORD total, const Workload& w) {
+    std::mt19937 rng(w.seed);
+    auto pick = [&](size_t n) { return DWORD(rng() % n); };
+    std::vector<Block> blocks;  // most recent first, as the used list
+    std::vector<DWORD> freed;
+    std::vector<BYTE> before;
+    BYTE fill = 0;
+    auto live = [&](DWORD offset) {
+        return std::find_if(blocks.begin(), blocks.end(), [&](const Block& b) { return b.offset == offset; });
+    };
+    auto unchanged = [&] { return !w.private_region || std::memcmp(before.data(), base, total) == 0; };
+
+    for (int i = 0; i < w.steps; ++i) {
+        const std::string at = "step " + std::to_string(i) + ": ";
+        if (w.private_region) before.assign(base, base + total);
+        const DWORD roll = pick(100), id = w.id_base + pick(64);
+        DWORD offset = 0, r;
+        if (roll < 35 || blocks.empty()) {
+            const DWORD size = pick(8) ? pick(64) : pick(total / 8);
+            r = ops.alloc(size, id, &offset);
+            if (r == 0) {
+                fill = BYTE(fill % 251 + 1);
+                std::memset(base + offset, fill, size + 4);  // 4 bytes more are the caller's
+                blocks.insert(blocks.begin(), Block{offset, size, id, fill});
+            } else if (r != ERROR_NOT_ENOUGH_MEMORY || !unchanged()) {
+                return at + "alloc gave " + std::to_string(r) + (unchanged() ? "" : " and changed the region");
+            } else if (w.private_region && exact_fit_reachable(base, total, size + 8)) {
+                return at + "an exact fit was refused";
+            }
+        } else if (roll < 60) {
+            Block& b = blocks[pick(blocks.size())];
+            if ((r = ops.free(b.offset)) != 0) return at + "free gave " + std::to_string(r);
+            freed.push_back(b.offset);
+            blocks.erase(live(b.offset));
+        } else if (roll < 75) {
+            r = ops.find(id, &offset);
+            auto b = std::find_if(blocks.begin(), blocks.end(), [&](const Block& x) { return x.id == id; });
+            if (b == blocks.end() ? r != ERROR_SERVICE_NOT_FOUND : r != 0 || offset != b->offset)
+                return at + "find " + std::to_string(id) + " gave " + std::to_string(r);
+        } else if (roll < 85) {
+            Block& b = blocks[pick(blocks.size())];
+            if ((r = ops.change_id(b.offset, id)) != 0) return at + "change id gave " + std::to_string(r);
+            b.id = id;
+        } else {
+            // Inside a block, the header, the index table; where nobody else
+            // allocates also freed blocks and anywhere at all.
+            const Block& b = blocks[pick(blocks.size())];
+            switch (pick(w.private_region ? 5 : 3)) {
+                case 0: offset = b.offset + 1 + pick(b.size + 6); break;
+                case 1: offset = pick(30); break;
+                case 2: offset = total - pick(16); break;
+                case 3: offset = freed.empty() ? 0 : freed[pick(freed.size())]; break;
+                default: offset = pick(total + 1); break;
+            }
+            if (live(offset) != blocks.end()) continue;
+            r = pick(2) ? ops.free(offset) : ops.change_id(offset, id);
+            if (r != ERROR_INVALID_PARAMETER || !unchanged())
+                return at + "bad address " + std::to_string(offset) + " gave " + std::to_string(r);
+        }
+        for (const Block& b : blocks)
+            for (DWORD k = 0; k < b.size + 4; ++k)
+                if (base[b.offset + k] != b.fill) return at + "the heap wrote into caller memory";
+        if (w.check) {
+            const std::string fault = w.check();
+            if (!fault.empty()) return at + fault;
+        }
+    }
+    for (const Block& b : blocks)
+        if (DWORD r = ops.free(b.offset)) return "final free gave " + std::to_string(r);
+    return w.check ? w.check() : "";
+}
+
+}  // namespace zkx::test

@@ -1,0 +1,125 @@
+// Sections: create or open by name, views and their access, and a lifetime
+// that ends with the last handle or view of any process, killed ones too.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "child.h"
+#include "kobj_test_util.h"
+
+using namespace zkx::test;
+
+namespace {
+
+HANDLE create(const char* name, DWORD size, DWORD protect = PAGE_READWRITE) {
+    return CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, protect, 0, size, name);
+}
+char* view(HANDLE h, DWORD access = FILE_MAP_WRITE, SIZE_T bytes = 0, DWORD offset = 0) {
+    return static_cast<char*>(MapViewOfFile(h, access, 0, offset, bytes));
+}
+
+// The memory files of this namespace's sections.
+int memory_files() {
+    int n = 0;
+    const std::string prefix = "zkx." + std::string(getenv("ZKX_NAMESPACE")) + ".section.";
+    for (const auto& e : std::filesystem::directory_iterator("/dev/shm")) n += e.path().filename().string().rfind(prefix, 0) == 0;
+    return n;
+}
+
+TEST(Mapping, NamedSectionsAndTheirViews) {
+    HANDLE a = create("sec", 100000);
+    EXPECT_EQ(GetLastError(), 0u);
+    HANDLE b = create("sec", 99);  // an existing section keeps its size
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    HANDLE c = OpenFileMappingA(FILE_MAP_READ, FALSE, "sec");
+    char *va = view(a), *vb = view(b, FILE_MAP_WRITE, 100000), *tail = view(a, FILE_MAP_WRITE, 0, 65536);
+    const char* vc = view(c, FILE_MAP_READ);
+    ASSERT_TRUE(va && vb && vc && tail);
+    EXPECT_EQ(va[99999], 0) << "zero-filled";
+    std::strcpy(va + 65536, "shared");
+    EXPECT_STREQ(vb + 65536, "shared");
+    EXPECT_STREQ(vc + 65536, "shared");
+    EXPECT_STREQ(tail, "shared");
+    char* copy = view(a, FILE_MAP_COPY);
+    copy[0] = 'c';
+    EXPECT_EQ(va[0], 0) << "a copy-on-write view keeps its changes";
+    for (const void* v : {(const void*)va, (const void*)vb, (const void*)vc, (const void*)tail, (const void*)copy})
+        EXPECT_TRUE(UnmapViewOfFile(v));
+    for (HANDLE h : {a, b, c}) EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(memory_files(), 0);
+}
+
+TEST(Mapping, BadArgumentsAndAccess) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, "taken");
+    HANDLE ro = create("ro", 100, PAGE_READONLY), rw = create("rw", 100000);
+    auto error = [](bool failed) { return failed ? GetLastError() : 0u; };
+    const DWORD errors[] = {
+        error(!CreateFileMappingA(nullptr, nullptr, PAGE_READWRITE, 0, 100, "s")),  // files are not mapped
+        error(!create("s", 100, 0x40)), error(!create("s", 0)), error(!OpenFileMappingA(FILE_MAP_READ, FALSE, "s")),
+        error(!create("taken", 100)), error(!MapViewOfFile(mutex, FILE_MAP_READ, 0, 0, 0)),
+        error(!UnmapViewOfFile(&mutex)), error(!view(ro, FILE_MAP_WRITE)), error(!create("ro", 100, PAGE_READWRITE)),
+        error(!view(rw, 0)), error(!view(rw, FILE_MAP_READ, 0, 4096)), error(!view(rw, FILE_MAP_READ, 100001)),
+        error(!MapViewOfFile(rw, FILE_MAP_READ, 1, 0, 0))};
+    const DWORD expected[] = {50, 87, 87, 2, 6, 6, 487, 5, 5, 87, 1132, 5, 5};
+    EXPECT_EQ(std::vector<DWORD>(std::begin(errors), std::end(errors)),
+              std::vector<DWORD>(std::begin(expected), std::end(expected)));
+    for (HANDLE h : {mutex, ro, rw}) CloseHandle(h);
+}
+
+TEST(Mapping, ASectionLivesWhileAHandleOrAViewIsOpen) {
+    HANDLE priv = create(nullptr, 100), h = create("life", 100);
+    char *p = view(priv), *v = view(h);
+    CloseHandle(priv);
+    p[1] = 2;  // a private section's view outlives its handle too
+    std::strcpy(v, "kept");
+    CloseHandle(h);
+    h = create("life", 100);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS)) << "the view kept it";
+    UnmapViewOfFile(v);
+    EXPECT_STREQ(v = view(h), "kept");
+    UnmapViewOfFile(v);
+    UnmapViewOfFile(p);
+    CloseHandle(h);
+    EXPECT_EQ(memory_files(), 0);
+    CloseHandle(create("life", 100));
+    EXPECT_EQ(GetLastError(), 0u) << "the last handle and view took it along";
+}
+
+// args: section name, event name.  Creates and writes the section, says so
+// and waits to be killed.
+ZKX_CHILD(section_holder) {
+    std::strcpy(view(create(args.at(0).c_str(), 4096)), "from the child");
+    SetEvent(CreateEventA(nullptr, TRUE, FALSE, args.at(1).c_str()));
+    Sleep(60000);
+    return 2;
+}
+
+TEST(Mapping, KilledHoldersGiveTheirReferencesUp) {
+    for (bool keep : {true, false}) {
+        const std::string name = keep ? "held" : "alone", ready = name + "-ready";
+        HANDLE event = CreateEventA(nullptr, TRUE, FALSE, ready.c_str());
+        pid_t child = spawn_child("section_holder", {name, ready});
+        ASSERT_EQ(WaitForSingleObject(event, 30000), WAIT_OBJECT_0);
+        HANDLE mine = keep ? OpenFileMappingA(FILE_MAP_WRITE, FALSE, name.c_str()) : nullptr;
+        EXPECT_EQ(memory_files(), 1);
+        kill(child, SIGKILL);
+        wait_child(child);
+        // Held by us, the section keeps the dead creator's bytes; held by
+        // nobody, it is gone, memory file and all.
+        if (!keep) {
+            mine = create(name.c_str(), 4096);
+            EXPECT_EQ(GetLastError(), 0u);
+        }
+        char* v = view(mine);
+        EXPECT_STREQ(v, keep ? "from the child" : "");
+        UnmapViewOfFile(v);
+        CloseHandle(mine);
+        CloseHandle(event);
+        EXPECT_EQ(memory_files(), 0);
+    }
+}
+
+}  // namespace
