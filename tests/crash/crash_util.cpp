@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <stdlib.h>
+
 #include <chrono>
 #include <random>
 #include <thread>
@@ -44,6 +46,14 @@ bool kill_at_random_moment(pid_t pid, int max_ms) {
 bool kill_now(pid_t pid) {
     kill(pid, SIGKILL);
     return wait_child(pid, 10000) == 128 + SIGKILL;
+}
+
+
+bool another_round(int round, int rounds) {
+    static const auto start = std::chrono::steady_clock::now();
+    const char* soak = getenv("ZKX_SOAK_SECONDS");
+    if (!soak) return round < rounds;
+    return std::chrono::steady_clock::now() - start < std::chrono::seconds(atoi(soak));
 }
 
 }  // namespace zkx::test

@@ -28,6 +28,11 @@ bool kill_at_random_moment(pid_t pid, int max_ms);
 // SIGKILL now and reap; true when SIGKILL ended it.
 bool kill_now(pid_t pid);
 
+// Whether a test's loop runs round `round`: the first `rounds` in a normal
+// run; under scripts/soak.sh (ZKX_SOAK_SECONDS set) until that many seconds
+// have passed since the first call.
+bool another_round(int round, int rounds);
+
 }  // namespace zkx::test
 
 #endif
