@@ -51,5 +51,5 @@ for target in build-fuzz/fuzz/*_fuzz; do
 done
 
 echo "=== Windows DLL"
-scripts/build-windows.sh ${ZKX_WINDOWS_MODE:---partial}
+scripts/build-windows.sh
 echo "all test steps passed"

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,10 +45,11 @@ ZKX_CHILD(load_library) {
 std::vector<std::string> notes_in(const std::string& file) {
     std::ifstream in(file);
     std::vector<std::string> notes;
-    static const std::regex note(R"(, ZKMisc  , COM, (\w+)\r$)");
+    const std::string marker = ", ZKMisc  , COM, ";
     for (std::string line; std::getline(in, line);) {
-        std::smatch m;
-        if (std::regex_search(line, m, note)) notes.push_back(m[1]);
+        size_t at = line.find(marker);
+        if (at == std::string::npos || line.back() != '\r') continue;
+        notes.push_back(line.substr(at + marker.size(), line.size() - 1 - at - marker.size()));
     }
     return notes;
 }
