@@ -67,7 +67,7 @@ def main():
         else:
             verdict = "met" if ratio <= float(target) else "**missed**"
             target_text = f"<= {target}x"
-        show = (lambda v: f"{v:.3g} {counter}") if counter else fmt_ns
+        show = (lambda v: f"{v:.3g} ({counter})") if counter else fmt_ns
         rows.append(f"| {what} | {show(a[0])} | {show(b[0])} | {ratio:.2f}x | {target_text} | {verdict} |")
         chart.append((f"{binary.replace('_bench', '')}: {ours.replace('BM_', '')}", ratio,
                       float(target) if target != "-" else 0))
@@ -83,6 +83,9 @@ def main():
                 f"our build {build_type}; taken {context.get('date', '?')}.\n\n")
         f.write("| What | Ours | Baseline | Ratio | Target | |\n|---|---|---|---|---|---|\n")
         f.write("\n".join(rows) + "\n\n![ratios](ratios.png)\n")
+        notes = os.path.join(os.path.dirname(pairs_tsv), "notes.md")
+        if os.path.exists(notes):
+            f.write("\n" + open(notes).read())
     with open(out_dat, "w") as f:
         for i, (label, ratio, target) in enumerate(chart):
             f.write(f'{i}\t"{label}"\t{ratio:.4f}\t{target:.4f}\n')
