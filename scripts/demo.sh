@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build --target zkx-demo >/dev/null
-exec build/tools/zkx-demo "$@"
+cmake --build build --target zkx >/dev/null
+exec build/tools/zkx demo "$@"

@@ -4,7 +4,9 @@
 #   2. the suite again under AddressSanitizer + UndefinedBehaviorSanitizer,
 #   3. the suite again under ThreadSanitizer,
 #   4. the libFuzzer targets for a bounded time each (clang),
-#   5. the 32-bit Windows DLL, cross-built from the same source, and its exports.
+#   5. the 32-bit Windows DLL, cross-built from the same source, and its exports,
+#   6. what consumers get: the install tree, the example built against it with
+#      find_package and with pkg-config, the Debian package, the API reference.
 # scripts/test.sh --quick runs step 1 alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,4 +54,57 @@ done
 
 echo "=== Windows DLL"
 scripts/build-windows.sh
+check_packaging() {  # build-dir
+  local dir="$1" stage prefix example_env
+  echo "=== packaging for consumers"
+  stage="$(mktemp -d)"
+  prefix="$stage/opt/zkxmisc"
+  cmake --install "$dir" --prefix "$prefix" >/dev/null
+  test ! -e "$prefix/include/zkxmisc/ZKPollPriv.h"
+  # The example service, once through CMake and once through pkg-config.
+  cmake -S examples/service -B "$stage/example-cmake" -G Ninja \
+    -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  cmake --build "$stage/example-cmake"
+  PKG_CONFIG_PATH="$prefix/lib/pkgconfig" g++ -std=c++17 -Wall -Wextra -Wno-unused-parameter \
+    -o "$stage/example-pc" examples/service/service.cpp \
+    $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs zkxmisc) \
+    -Wl,-rpath,"$prefix/lib"
+  example_env=(env ZKX_REGISTRY="$stage/registry" ZKX_NAMESPACE="zkxpkg$$")
+  "${example_env[@]}" "$stage/example-cmake/zkx-example-service" --log "$stage/service.log"
+  grep -q "poller 1: event 0x1," "$stage/service.log"
+  "${example_env[@]}" "$stage/example-pc"
+
+  # The API reference: any Doxygen warning or undocumented export fails.
+  cmake --build "$dir" --target docs
+
+  # The Debian package installs, runs its tool, and goes without a trace.
+  (cd "$dir" && cpack -G DEB >/dev/null)
+  local deb
+  deb="$(ls "$dir"/zkxmisc_*.deb)"
+  dpkg-deb --info "$deb" | grep -E "Package|Version|Depends"
+  if dpkg-query -W zkxmisc >/dev/null 2>&1; then echo "zkxmisc is already installed"; exit 1; fi
+  dpkg -i "$deb" >/dev/null
+  dpkg -L zkxmisc > "$stage/files"
+  grep -q /usr/include/zkxmisc/ZKPoll.h "$stage/files"
+  grep -q "/usr/lib/.*libZKXMisc.so.0" "$stage/files"
+  if [ -e "$dir/tools/zkx" ]; then
+    grep -qx /usr/bin/zkx "$stage/files"
+    env ZKX_REGISTRY="$stage/registry" /usr/bin/zkx help >/dev/null
+  fi
+  dpkg -r zkxmisc >/dev/null
+  local left=0 f
+  while read -r f; do
+    if [ -f "$f" ] || [ -L "$f" ]; then echo "left behind: $f"; left=1; fi
+  done < "$stage/files"
+  if [ -d /usr/include/zkxmisc ]; then echo "left behind: /usr/include/zkxmisc"; left=1; fi
+  [ "$left" -eq 0 ]
+  rm -rf "$stage"
+  echo "packaging: install tree, example (CMake and pkg-config), docs and Debian package all good"
+}
+if [ "$(id -u)" -eq 0 ]; then
+  check_packaging build
+else
+  echo "=== packaging skipped: dpkg -i needs root"
+fi
+
 echo "all test steps passed"

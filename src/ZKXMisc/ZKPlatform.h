@@ -1,7 +1,10 @@
-/*
- * The one seam between ZKXMisc and its platform.  Library sources and public
- * headers include this file and nothing platform-specific: on Windows it is
- * the system's own Win32 API, elsewhere the library's Win32 layer.
+/**
+ * @file ZKPlatform.h
+ * @brief The one seam between ZKXMisc and its platform.
+ *
+ * Library sources and public headers include this file and nothing
+ * platform-specific: on Windows it is the system's own Win32 API, elsewhere
+ * the library's Win32 layer (zkxwin32.h, installed beside this header).
  */
 #ifndef ZKPLATFORM_H
 #define ZKPLATFORM_H
@@ -17,7 +20,9 @@
 #define ZKAPIV __cdecl
 #else
 #include <zkxwin32.h>
+/** Calling convention of the exports: standard call on 32-bit Windows. */
 #define ZKAPI
+/** Calling convention of the one variadic export, ZKDLogOut: caller cleans. */
 #define ZKAPIV
 #endif
 
@@ -27,6 +32,7 @@
 #ifdef _WIN32
 #define ZK_THREAD_CHECK() ((void)0)
 #else
+/** Gives a thread new to the loader its attach notice (library internal). */
 #define ZK_THREAD_CHECK() zkx_dll_thread_check()
 #endif
 
@@ -35,10 +41,12 @@
 #ifdef _WIN32
 #define ZK_FOPEN fopen
 #else
+/** fopen on a Windows-style path (library internal). */
 #define ZK_FOPEN zkx_fopen
 #endif
 
 #ifdef __cplusplus
+/** Linkage of the exports: plain C names. */
 #define ZKEXTERN extern "C"
 #else
 #define ZKEXTERN

@@ -1,0 +1,143 @@
+// zkx reg against the real store: REGEDIT4 round trips, refusals that
+// change nothing, and the reg command's options.
+#include <gtest/gtest.h>
+
+#include "test_env.h"
+#include "zkx_run.h"
+
+namespace zkx::test {
+namespace {
+
+const char kKey[] = "HKLM\\SOFTWARE\\VELKO\\ZKW\\Admin";
+
+// Every kind of value the format carries, a continued hex line, a comment,
+// CR LF line ends and a value name with escapes.
+const char kSample[] =
+    "REGEDIT4\r\n"
+    "\r\n"
+    "; installation settings\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin]\r\n"
+    "\"ZKDir\"=\"C:\\\\Prod\\\\bin\"\r\n"
+    "\"ZKSystemType\"=dword:00000005\r\n"
+    "@=\"default \\\"quoted\\\"\"\r\n"
+    "\"Blob\"=hex:00,01,fe,\\\r\n"
+    "  ff\r\n"
+    "\"Multi\"=hex(7):61,00,62,00,00\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\ZKMisc\\Message\\LOG]\r\n"
+    "\"OutputLevel\"=\"ERR\"\r\n";
+
+TEST(RegTool, ImportQueryExportRoundTrip) {
+    std::string file = temp_dir() + "/in.reg";
+    write_file(file, kSample);
+    ZkxResult imp = run_zkx({"reg", "import", file});
+    ASSERT_EQ(imp.exit_code, 0) << imp.err;
+
+    ZkxResult q = run_zkx({"reg", "query", kKey});
+    ASSERT_EQ(q.exit_code, 0) << q.err;
+    EXPECT_NE(q.out.find("    ZKDir    REG_SZ    C:\\Prod\\bin\n"), std::string::npos) << q.out;
+    EXPECT_NE(q.out.find("    ZKSystemType    REG_DWORD    0x5\n"), std::string::npos);
+    EXPECT_NE(q.out.find("    (Default)    REG_SZ    default \"quoted\"\n"), std::string::npos);
+    EXPECT_NE(q.out.find("    Blob    REG_BINARY    0001FEFF\n"), std::string::npos);
+    EXPECT_NE(q.out.find("    Multi    REG_MULTI_SZ    a\\0b\n"), std::string::npos);
+    EXPECT_NE(q.out.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\ZKMisc\n"), std::string::npos);
+
+    ZkxResult one = run_zkx({"reg", "query", kKey, "/v", "zksystemtype"});
+    EXPECT_EQ(one.exit_code, 0);
+    EXPECT_EQ(one.out.find("ZKDir"), std::string::npos);
+
+    // Export, wipe, import the export: the second export is the same text.
+    std::string out1 = temp_dir() + "/out1.reg", out2 = temp_dir() + "/out2.reg";
+    ASSERT_EQ(run_zkx({"reg", "export", "HKLM\\SOFTWARE\\VELKO", out1}).exit_code, 0);
+    ASSERT_EQ(run_zkx({"reg", "delete", "HKLM\\SOFTWARE\\VELKO", "/f"}).exit_code, 0);
+    EXPECT_EQ(run_zkx({"reg", "query", kKey}).exit_code, 1);
+    ASSERT_EQ(run_zkx({"reg", "import", out1}).exit_code, 0);
+    ASSERT_EQ(run_zkx({"reg", "export", "HKLM\\SOFTWARE\\VELKO", out2}).exit_code, 0);
+    EXPECT_EQ(read_file(out1), read_file(out2));
+    EXPECT_EQ(read_file(out1).rfind("REGEDIT4\n\n", 0), 0u);
+    // An existing file is not overwritten without /y or a yes.
+    EXPECT_EQ(run_zkx({"reg", "export", kKey, out1}, "n\n").exit_code, 1);
+    EXPECT_EQ(run_zkx({"reg", "export", kKey, out1, "/y"}).exit_code, 0);
+}
+
+TEST(RegTool, MalformedFileIsRefusedWithItsLineAndChangesNothing) {
+    struct Case {
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {"REGEDIT4\n[HKLM\\SOFTWARE\\T]\n\"a\"=\"1\"\n\"b\"=dword:123456789\n", "line 4:"},
+        {"REGEDIT4\n[HKLM\\SOFTWARE\\T]\n\"a\"=\"1\"\n\"b\"=hex:0g\n", "line 4:"},
+        {"REGEDIT4\n\"a\"=\"1\"\n", "line 2:"},
+        {"REGEDIT4\n[HKXX\\SOFTWARE\\T]\n", "line 2:"},
+        {"REGEDIT4\n[HKLM\\SOFTWARE\\T\n", "line 2:"},
+        {"REGEDIT4\n[HKLM\\SOFTWARE\\T]\n\"a\"=\"unterminated\n", "line 3:"},
+        {"REGEDIT4\n[HKLM\\SOFTWARE\\T]\n\"a\"=\"x\" trailing\n", "line 3:"},
+        {"REGEDIT4\n[HKLM\\SOFTWARE\\T]\n\"a\"=hex:01,\\\n  02,zz\n", "line 3:"},
+        {"Windows Registry Editor Version 5.00\n", "line 1:"},
+        {"", "line 1:"},
+    };
+    std::string file = temp_dir() + "/bad.reg";
+    for (const Case& c : cases) {
+        write_file(file, c.text);
+        ZkxResult r = run_zkx({"reg", "import", file});
+        EXPECT_EQ(r.exit_code, 1) << c.text;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.text << " -> " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T"}).exit_code, 1)
+            << "a refused file changed the store: " << c.text;
+    }
+}
+
+TEST(RegTool, AddDeleteAndDeletionsInFiles) {
+    EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "0x10"}).exit_code, 0);
+    // Overwriting asks first; "no" keeps the value, /f does not ask.
+    EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "1"}, "no\n").exit_code, 1);
+    EXPECT_NE(run_zkx({"reg", "query", kKey, "/v", "N"}).out.find("0x10"), std::string::npos);
+    EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "7", "/f"}).exit_code, 0);
+    EXPECT_NE(run_zkx({"reg", "query", kKey, "/v", "N"}).out.find("0x7"), std::string::npos);
+    EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "Q", "/t", "REG_QWORD", "/d", "0x100000000"}).exit_code, 0);
+    EXPECT_NE(run_zkx({"reg", "query", kKey, "/s", "/f", "100000000"}).out.find("1 match(es)"),
+              std::string::npos);
+
+    // A file deletes a value and a whole key.
+    EXPECT_EQ(run_zkx({"reg", "add", std::string(kKey) + "\\Old\\Deeper", "/v", "x", "/d", "y"}).exit_code, 0);
+    std::string file = temp_dir() + "/del.reg";
+    write_file(file, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin]\n\"N\"=-\n\n"
+                     "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\Old]\n");
+    ASSERT_EQ(run_zkx({"reg", "import", file}).exit_code, 0);
+    EXPECT_EQ(run_zkx({"reg", "query", kKey, "/v", "N"}).exit_code, 1);
+    EXPECT_EQ(run_zkx({"reg", "query", std::string(kKey) + "\\Old"}).exit_code, 1);
+
+    EXPECT_EQ(run_zkx({"reg", "delete", kKey, "/va", "/f"}).exit_code, 0);
+    EXPECT_EQ(run_zkx({"reg", "query", kKey, "/v", "Q"}).exit_code, 1);
+    EXPECT_EQ(run_zkx({"reg", "delete", kKey}, "y\n").exit_code, 0);
+    EXPECT_EQ(run_zkx({"reg", "query", kKey}).exit_code, 1);
+}
+
+TEST(RegTool, BadCommandLinesGiveOneLineAndExitTwo) {
+    const std::vector<std::vector<std::string>> lines = {
+        {"nosuch"},
+        {"reg"},
+        {"reg", "frob", kKey},
+        {"reg", "query", "HKXX\\SOFTWARE"},
+        {"reg", "query", "HKLM\\A\\\\B"},
+        {"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "12x"},
+        {"reg", "add", kKey, "/v", "N", "/t", "REG_FOO"},
+        {"reg", "add", kKey, "/v", "N", "/t", "REG_BINARY", "/d", "abc"},
+        {"reg", "query", kKey, "/bogus"},
+        {"reg", "delete", "HKLM", "/f"},
+        {"help", "nosuch"},
+    };
+    for (const auto& args : lines) {
+        ZkxResult r = run_zkx(args);
+        EXPECT_EQ(r.exit_code, 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+        EXPECT_EQ(r.err.rfind("zkx: ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    ZkxResult help = run_zkx({"help", "reg"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.out.find("zkx reg import FILE"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zkx::test

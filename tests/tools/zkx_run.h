@@ -1,0 +1,37 @@
+// Runs the built zkx binary as a user would, in this test's registry and
+// object namespace (it inherits the environment).
+#ifndef ZKX_TESTS_ZKX_RUN_H
+#define ZKX_TESTS_ZKX_RUN_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace zkx::test {
+
+struct ZkxResult {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Waits for zkx to end; `input` is its stdin.
+ZkxResult run_zkx(const std::vector<std::string>& args, const std::string& input = "");
+
+// Starts zkx in the background with stdout and stderr going to files;
+// finish_zkx waits (killing it after timeout_ms) and collects them.
+struct ZkxProcess {
+    pid_t pid = -1;
+    std::string out_path;
+    std::string err_path;
+};
+ZkxProcess start_zkx(const std::vector<std::string>& args);
+ZkxResult finish_zkx(const ZkxProcess& p, int timeout_ms = 20000);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& text);
+
+}  // namespace zkx::test
+
+#endif
