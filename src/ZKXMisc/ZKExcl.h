@@ -37,8 +37,9 @@ typedef struct _ZKEXCL_CRITSEC {
  * @param pCs         Caller's record.
  * @param dwReserved1 Reserved.
  * @param dwReserved2 Reserved.
- * @return 0, or the system error of the event creation (the record stays
- *         zeroed).
+ * @return 0; 87 for a null record; or the system error of the event
+ *         creation (the record stays zeroed).  Every other operation takes
+ *         a null record for an invalid one.
  */
 ZKEXTERN DWORD ZKAPI ZKExclInitCritSec(PZKEXCL_CRITSEC pCs, DWORD dwReserved1, DWORD dwReserved2);
 
@@ -108,9 +109,10 @@ typedef struct _ZKEXCL_MRMUTEX {
  *                    private to the process.
  * @param dwReserved1 Reserved.
  * @param dwReserved2 Reserved.
- * @return 0; 123 (ERROR_INVALID_NAME) for a longer name; or the system
- *         error of the object that could not be created (the record stays
- *         invalid).
+ * @return 0; 87 for a null record; 123 (ERROR_INVALID_NAME) for a longer
+ *         name; or the system error of the object that could not be created
+ *         (the record stays invalid).  Every other operation takes a null
+ *         record for an invalid one; delete returns 0 for it.
  */
 ZKEXTERN DWORD ZKAPI ZKExclInitMRMutex(PZKEXCL_MRMUTEX pMr, LPCSTR pszName, DWORD dwReserved1,
                                        DWORD dwReserved2);

@@ -8,7 +8,10 @@ namespace {
 
 DWORD load(const DWORD* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
 void store(DWORD* p, DWORD v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
-bool is_valid(const ZKEXCL_CRITSEC* cs) { return (load(&cs->dwFlags) & ZKEXCL_CS_VALID) != 0; }
+// A null record is a caller's slip, not a crash: it reads as invalid.
+bool is_valid(const ZKEXCL_CRITSEC* cs) {
+    return cs && (load(&cs->dwFlags) & ZKEXCL_CS_VALID) != 0;
+}
 
 void wipe(ZKEXCL_CRITSEC* cs) {
     store(&cs->dwFlags, 0);
@@ -27,6 +30,7 @@ void take_ownership(ZKEXCL_CRITSEC* cs, DWORD self) {
 
 ZKEXTERN DWORD ZKAPI ZKExclInitCritSec(PZKEXCL_CRITSEC pCs, DWORD, DWORD) {
     ZK_THREAD_CHECK();
+    if (!pCs) return ERROR_INVALID_PARAMETER;
     wipe(pCs);
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!event) return GetLastError();

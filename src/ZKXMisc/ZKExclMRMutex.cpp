@@ -10,8 +10,9 @@ constexpr DWORD kLeaveReadTimeout = 2000;
 constexpr DWORD kDeleteTimeout = 2000;
 constexpr LONG kMaxReaders = 0x7FFFFFFF;
 
+// A null record is a caller's slip, not a crash: it reads as invalid.
 bool is_valid(const ZKEXCL_MRMUTEX* mr) {
-    return (__atomic_load_n(&mr->dwFlags, __ATOMIC_ACQUIRE) & ZKEXCL_MR_VALID) != 0;
+    return mr && (__atomic_load_n(&mr->dwFlags, __ATOMIC_ACQUIRE) & ZKEXCL_MR_VALID) != 0;
 }
 
 // The object name for a prefix, or null for a private lock.
@@ -41,6 +42,7 @@ void remove_reader_unit_taken(ZKEXCL_MRMUTEX* mr) {
 
 ZKEXTERN DWORD ZKAPI ZKExclInitMRMutex(PZKEXCL_MRMUTEX pMr, LPCSTR pszName, DWORD, DWORD) {
     ZK_THREAD_CHECK();
+    if (!pMr) return ERROR_INVALID_PARAMETER;
     pMr->dwFlags = 0;
     pMr->hNoWriterMutex = pMr->hNoReaderEvent = pMr->hReaderNumSem = nullptr;
     if (pszName && lstrlenA(pszName) > ZKEXCL_MR_MAX_NAME) return ERROR_INVALID_NAME;
@@ -133,6 +135,7 @@ ZKEXTERN DWORD ZKAPI ZKExclLeaveMRMutexRead(PZKEXCL_MRMUTEX pMr, DWORD) {
 
 ZKEXTERN DWORD ZKAPI ZKExclDeleteMRMutex(PZKEXCL_MRMUTEX pMr, DWORD) {
     ZK_THREAD_CHECK();
+    if (!pMr) return 0;
     __atomic_store_n(&pMr->dwFlags, 0, __ATOMIC_RELEASE);
     if (pMr->hNoWriterMutex) {
         DWORD wait = WaitForSingleObject(pMr->hNoWriterMutex, kDeleteTimeout);
