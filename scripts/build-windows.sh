@@ -19,18 +19,7 @@ case "${1:-}" in
   *) echo "usage: $0 [--partial]" >&2; exit 2 ;;
 esac
 
-packages=(cmake ninja-build g++-mingw-w64-i686)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
-fi
+"$(dirname "$0")/install-deps.sh" cmake ninja-build g++-mingw-w64-i686
 
 # The two tools below decide what the DLL exports and whether it passes;
 # they check themselves first, on made-up input.

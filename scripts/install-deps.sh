@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, if missing.
+# Installs Debian packages that are missing.
+#   scripts/install-deps.sh           what the build and the tests need
+#   scripts/install-deps.sh PKG...    the packages named
 set -euo pipefail
-# doxygen and pkg-config for the packaging step (API reference, pkg-config build).
-packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
-  doxygen pkg-config dpkg-dev)
+if (($#)); then
+  packages=("$@")
+else
+  # doxygen, pkg-config and dpkg-dev serve the packaging step (API
+  # reference, pkg-config build, Debian package); Boost is the shared heap's
+  # benchmark baseline.
+  packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev
+    libboost-dev doxygen pkg-config dpkg-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
