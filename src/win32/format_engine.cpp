@@ -49,7 +49,7 @@ private:
 
 enum class Size { kNone, kShort, kLong, k32, k64, kPointer };
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool hex_prefix = false;
     bool zero = false;
@@ -67,17 +67,17 @@ size_t parse_count(const char*& p) {
     return v < kFieldMax ? v : kFieldMax;
 }
 
-// Lays out [prefix][zeros][body] in a field of spec.width characters.  The
+// Lays out [prefix][zeros][body] in a field of conv.width characters.  The
 // '0' flag pads with zeros on whichever side the padding goes, as Win32
 // documents for '-' ("blanks or zeros to the right").
 template <typename WriteBody>
-void emit_field(Output& out, const Spec& spec, const char* prefix, size_t prefix_len,
+void emit_field(Output& out, const Conversion& conv, const char* prefix, size_t prefix_len,
                 size_t zeros, size_t body_len, WriteBody write_body) {
     size_t content = prefix_len + zeros + body_len;
-    size_t pad = spec.width > content ? spec.width - content : 0;
-    if (spec.left) {
+    size_t pad = conv.width > content ? conv.width - content : 0;
+    if (conv.left) {
         out.write(prefix, prefix_len);
-    } else if (spec.zero) {
+    } else if (conv.zero) {
         out.write(prefix, prefix_len);
         out.fill('0', pad);
     } else {
@@ -86,30 +86,30 @@ void emit_field(Output& out, const Spec& spec, const char* prefix, size_t prefix
     }
     out.fill('0', zeros);
     write_body();
-    if (spec.left) out.fill(spec.zero ? '0' : ' ', pad);
+    if (conv.left) out.fill(conv.zero ? '0' : ' ', pad);
 }
 
 // How many characters of a string are worth measuring: past this it neither
 // fits nor changes the padding.  One more than the room left, so that a string
 // that does not fit is seen not to.
-size_t measure_limit(const Output& out, const Spec& spec) {
-    size_t limit = spec.width > out.room_left() ? spec.width : out.room_left() + 1;
-    if (spec.has_precision && spec.precision < limit) limit = spec.precision;
+size_t measure_limit(const Output& out, const Conversion& conv) {
+    size_t limit = conv.width > out.room_left() ? conv.width : out.room_left() + 1;
+    if (conv.has_precision && conv.precision < limit) limit = conv.precision;
     return limit;
 }
 
-void format_integer(Output& out, const Spec& spec, char type, ArgSource& args) {
+void format_integer(Output& out, const Conversion& conv, char type, ArgSource& args) {
     using IntSize = ArgSource::IntSize;
     IntSize read_size = IntSize::k32;
-    if (type == 'p' || spec.size == Size::kPointer) read_size = IntSize::kPointer;
-    if (type != 'p' && spec.size == Size::k64) read_size = IntSize::k64;
+    if (type == 'p' || conv.size == Size::kPointer) read_size = IntSize::kPointer;
+    if (type != 'p' && conv.size == Size::k64) read_size = IntSize::k64;
     uint64_t raw = args.next_int(read_size);
 
     bool negative = false;
     uint64_t magnitude;
     if (type == 'd' || type == 'i') {
         int64_t v;
-        switch (spec.size) {
+        switch (conv.size) {
         case Size::kShort: v = static_cast<int16_t>(static_cast<uint16_t>(raw)); break;
         case Size::k64: v = static_cast<int64_t>(raw); break;
         case Size::kPointer: v = static_cast<intptr_t>(static_cast<uintptr_t>(raw)); break;
@@ -120,7 +120,7 @@ void format_integer(Output& out, const Spec& spec, char type, ArgSource& args) {
     } else if (type == 'p') {
         magnitude = static_cast<uintptr_t>(raw);
     } else {
-        switch (spec.size) {
+        switch (conv.size) {
         case Size::kShort: magnitude = static_cast<uint16_t>(raw); break;
         case Size::k64: magnitude = raw; break;
         case Size::kPointer: magnitude = static_cast<uintptr_t>(raw); break;
@@ -141,83 +141,83 @@ void format_integer(Output& out, const Spec& spec, char type, ArgSource& args) {
     size_t ndigits = static_cast<size_t>(end - first);
 
     // A precision of 0, or none, means at least one digit, so 0 prints "0".
-    size_t min_digits = spec.has_precision && spec.precision > 0 ? spec.precision : 1;
-    if (type == 'p' && !spec.has_precision) min_digits = 2 * sizeof(void*);
+    size_t min_digits = conv.has_precision && conv.precision > 0 ? conv.precision : 1;
+    if (type == 'p' && !conv.has_precision) min_digits = 2 * sizeof(void*);
     size_t zeros = min_digits > ndigits ? min_digits - ndigits : 0;
 
     char prefix[2];
     size_t prefix_len = 0;
     if (negative) {
         prefix[prefix_len++] = '-';
-    } else if (hex && spec.hex_prefix) {
+    } else if (hex && conv.hex_prefix) {
         prefix[prefix_len++] = '0';
         prefix[prefix_len++] = type == 'x' ? 'x' : 'X';
     }
-    emit_field(out, spec, prefix, prefix_len, zeros, ndigits, [&] { out.write(first, ndigits); });
+    emit_field(out, conv, prefix, prefix_len, zeros, ndigits, [&] { out.write(first, ndigits); });
 }
 
-void format_char(Output& out, const Spec& spec, char c) {
+void format_char(Output& out, const Conversion& conv, char c) {
     // Win32 skips a character argument of value zero rather than ending the
     // text early; the field is still padded.
     size_t len = c ? 1 : 0;
-    emit_field(out, spec, nullptr, 0, 0, len, [&] { out.write(&c, len); });
+    emit_field(out, conv, nullptr, 0, 0, len, [&] { out.write(&c, len); });
 }
 
-void format_string(Output& out, const Spec& spec, const char* s) {
+void format_string(Output& out, const Conversion& conv, const char* s) {
     if (!s) s = "(null)";
-    size_t len = strnlen(s, measure_limit(out, spec));
-    emit_field(out, spec, nullptr, 0, 0, len, [&] { out.write(s, len); });
+    size_t len = strnlen(s, measure_limit(out, conv));
+    emit_field(out, conv, nullptr, 0, 0, len, [&] { out.write(s, len); });
 }
 
-void format_wide_string(Output& out, const Spec& spec, const uint16_t* s) {
+void format_wide_string(Output& out, const Conversion& conv, const uint16_t* s) {
     if (!s) {
-        format_string(out, spec, nullptr);
+        format_string(out, conv, nullptr);
         return;
     }
-    size_t limit = measure_limit(out, spec);
+    size_t limit = measure_limit(out, conv);
     size_t len = 0;
     while (len < limit && s[len] != 0) ++len;
-    emit_field(out, spec, nullptr, 0, 0, len, [&] {
+    emit_field(out, conv, nullptr, 0, 0, len, [&] {
         for (size_t i = 0; i < len && !out.full(); ++i) out.put(wide_to_ansi(s[i]));
     });
 }
 
 // Parses one specification after its '%'; returns false when the format ends
 // inside it.
-bool parse_spec(const char*& p, Spec* spec) {
+bool parse_spec(const char*& p, Conversion* conv) {
     for (;; ++p) {
         if (*p == '-') {
-            spec->left = true;
+            conv->left = true;
         } else if (*p == '#') {
-            spec->hex_prefix = true;
+            conv->hex_prefix = true;
         } else if (*p == '0') {
-            spec->zero = true;
+            conv->zero = true;
         } else {
             break;
         }
     }
-    spec->width = parse_count(p);
+    conv->width = parse_count(p);
     if (*p == '.') {
         ++p;
-        spec->has_precision = true;
-        spec->precision = parse_count(p);
+        conv->has_precision = true;
+        conv->precision = parse_count(p);
     }
     if (*p == 'h') {
-        spec->size = Size::kShort;
+        conv->size = Size::kShort;
         ++p;
     } else if (*p == 'l' || *p == 'w') {
-        spec->size = Size::kLong;
+        conv->size = Size::kLong;
         ++p;
     } else if (*p == 'I') {
         ++p;
         if (p[0] == '6' && p[1] == '4') {
-            spec->size = Size::k64;
+            conv->size = Size::k64;
             p += 2;
         } else if (p[0] == '3' && p[1] == '2') {
-            spec->size = Size::k32;
+            conv->size = Size::k32;
             p += 2;
         } else {
-            spec->size = Size::kPointer;
+            conv->size = Size::kPointer;
         }
     }
     return *p != 0;
@@ -236,28 +236,28 @@ FormatResult format(char* out_buf, size_t cap, const char* fmt, ArgSource& args)
             continue;
         }
         ++p;
-        Spec spec;
-        if (!parse_spec(p, &spec)) break;  // a cut-off specification prints nothing
+        Conversion conv;
+        if (!parse_spec(p, &conv)) break;  // a cut-off specification prints nothing
         const char type = *p++;
         switch (type) {
         case 'd': case 'i': case 'u': case 'x': case 'X': case 'p':
-            format_integer(out, spec, type, args);
+            format_integer(out, conv, type, args);
             break;
         case 'c': case 'C': {
             // In an ANSI format 'c' is a CHAR and 'C' a WCHAR; h and l force
             // either reading.
-            bool wide = type == 'C' ? spec.size != Size::kShort : spec.size == Size::kLong;
+            bool wide = type == 'C' ? conv.size != Size::kShort : conv.size == Size::kLong;
             uint64_t raw = args.next_int(ArgSource::IntSize::k32);
             char c = wide ? wide_to_ansi(static_cast<uint16_t>(raw)) : static_cast<char>(raw);
-            format_char(out, spec, c);
+            format_char(out, conv, c);
             break;
         }
         case 's': case 'S': {
-            bool wide = type == 'S' ? spec.size != Size::kShort : spec.size == Size::kLong;
+            bool wide = type == 'S' ? conv.size != Size::kShort : conv.size == Size::kLong;
             if (wide) {
-                format_wide_string(out, spec, args.next_wide_string());
+                format_wide_string(out, conv, args.next_wide_string());
             } else {
-                format_string(out, spec, args.next_string());
+                format_string(out, conv, args.next_string());
             }
             break;
         }
