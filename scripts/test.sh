@@ -73,6 +73,7 @@ check_packaging() {  # build-dir
   "${example_env[@]}" "$stage/example-cmake/zkx-example-service" --log "$stage/service.log"
   grep -q "poller 1: event 0x1," "$stage/service.log"
   "${example_env[@]}" "$stage/example-pc"
+  rm -f /dev/shm/zkx.zkxpkg$$*
 
   # The API reference: any Doxygen warning or undocumented export fails.
   cmake --build "$dir" --target docs
@@ -82,7 +83,11 @@ check_packaging() {  # build-dir
   local deb
   deb="$(ls "$dir"/zkxmisc_*.deb)"
   dpkg-deb --info "$deb" | grep -E "Package|Version|Depends"
-  if dpkg-query -W zkxmisc >/dev/null 2>&1; then echo "zkxmisc is already installed"; exit 1; fi
+  if dpkg-query -W -f='${Status}' zkxmisc 2>/dev/null | grep -q "installed"; then
+    echo "zkxmisc is installed on this machine already: remove it (dpkg --purge zkxmisc) first"
+    exit 1
+  fi
+  local left=0 f
   dpkg -i "$deb" >/dev/null
   dpkg -L zkxmisc > "$stage/files"
   grep -q /usr/include/zkxmisc/ZKPoll.h "$stage/files"
@@ -91,8 +96,8 @@ check_packaging() {  # build-dir
     grep -qx /usr/bin/zkx "$stage/files"
     env ZKX_REGISTRY="$stage/registry" /usr/bin/zkx help >/dev/null
   fi
-  dpkg -r zkxmisc >/dev/null
-  local left=0 f
+  dpkg --purge zkxmisc >/dev/null
+  if dpkg-query -W zkxmisc >/dev/null 2>&1; then echo "dpkg still knows zkxmisc"; left=1; fi
   while read -r f; do
     if [ -f "$f" ] || [ -L "$f" ]; then echo "left behind: $f"; left=1; fi
   done < "$stage/files"
