@@ -101,8 +101,7 @@ TEST_F(Files, CallsCheckTheHandleItsAccessAndTheirArguments) {
     EXPECT_EQ(failure(!ReadFile(w, buf, sizeof buf, &n, nullptr)), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(failure(!WriteFile(r, "x", 1, &n, nullptr)), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(CloseHandle(w));
-    EXPECT_TRUE(CloseHandle(r));
+    EXPECT_TRUE(CloseHandle(w) && CloseHandle(r));
     for (HANDLE bad : {w, HANDLE(nullptr), INVALID_HANDLE_VALUE}) {
         EXPECT_EQ(failure(!WriteFile(bad, "x", 1, &n, nullptr)), DWORD(ERROR_INVALID_HANDLE));
         EXPECT_EQ(failure(GetFileSize(bad, nullptr) == INVALID_FILE_SIZE), DWORD(ERROR_INVALID_HANDLE));
@@ -125,14 +124,12 @@ TEST_F(Files, CallsByName) {
     EXPECT_EQ(failure(!DeleteFileA("C:\\new")), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(DeleteFileA("C:\\File"));
     EXPECT_EQ(failure(!DeleteFileA("C:\\file")), DWORD(ERROR_FILE_NOT_FOUND));
-}
 
-TEST_F(Files, ErrorModeIsProcessWideAndKeepsTheAlignmentBit) {
-    UINT first = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    // The error mode is process-wide and keeps the alignment bit once set.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     EXPECT_EQ(SetErrorMode(SEM_NOALIGNMENTFAULTEXCEPT), SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     EXPECT_EQ(SetErrorMode(SEM_FAILCRITICALERRORS), SEM_NOALIGNMENTFAULTEXCEPT);
     EXPECT_EQ(GetErrorMode(), SEM_FAILCRITICALERRORS | SEM_NOALIGNMENTFAULTEXCEPT);
-    SetErrorMode(first);
 }
 
 TEST_F(Files, FopenTakesWindowsPaths) {

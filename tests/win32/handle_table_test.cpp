@@ -8,11 +8,9 @@
 
 using namespace zkx::win32;
 
-TEST(HandleTable, HandlesAreDistinctMultiplesOfFourAndReusable) {
-    HANDLE a = handle_insert(HandleType::Event, 7);
-    HANDLE b = handle_insert(HandleType::File, 9);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
+TEST(HandleTable, HandlesAreDistinctMultiplesOfFourReusableAndNeverForeignValues) {
+    HANDLE a = handle_insert(HandleType::Event, 7), b = handle_insert(HandleType::File, 9);
+    ASSERT_TRUE(a && b);
     EXPECT_NE(a, b);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 4, 0u);
     HandleEntry e;
@@ -24,25 +22,23 @@ TEST(HandleTable, HandlesAreDistinctMultiplesOfFourAndReusable) {
     EXPECT_FALSE(handle_lookup(a, &e));
     EXPECT_FALSE(handle_remove(a, &e));
     EXPECT_TRUE(handle_remove(b, &e));
-}
 
-TEST(HandleTable, ForeignValuesAreNotHandles) {
-    HandleEntry e;
-    for (uintptr_t v : {uintptr_t(0), uintptr_t(1), uintptr_t(6), ~uintptr_t(0), ~uintptr_t(1),
-                        uintptr_t(1) << 40}) {
+    for (uintptr_t v : {uintptr_t(0), uintptr_t(1), uintptr_t(6), ~uintptr_t(0), ~uintptr_t(1), uintptr_t(1) << 40})
         EXPECT_FALSE(handle_lookup(reinterpret_cast<HANDLE>(v), &e)) << v;
-    }
     SetLastError(0);
     EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(uintptr_t(0x1234))));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-TEST(HandleTable, ConcurrentInsertAndRemoveNeverShareASlot) {
+TEST(HandleTable, ConcurrentInsertAndRemoveNeverShareASlotAndLastErrorIsPerThread) {
     constexpr int kThreads = 4, kRounds = 2000;
     std::vector<std::thread> threads;
     std::atomic<int> mismatches{0};
+    SetLastError(183);
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t, &mismatches] {
+            EXPECT_EQ(GetLastError(), 0u);
+            SetLastError(5);
             for (int i = 0; i < kRounds; ++i) {
                 uint64_t payload = (uint64_t(t) << 32) | uint64_t(i);
                 HANDLE h = handle_insert(HandleType::Semaphore, payload);
@@ -54,13 +50,5 @@ TEST(HandleTable, ConcurrentInsertAndRemoveNeverShareASlot) {
     }
     for (auto& th : threads) th.join();
     EXPECT_EQ(mismatches.load(), 0);
-}
-
-TEST(LastError, IsPerThread) {
-    SetLastError(183);
-    std::thread([] {
-        EXPECT_EQ(GetLastError(), 0u);
-        SetLastError(5);
-    }).join();
     EXPECT_EQ(GetLastError(), 183u);
 }

@@ -90,22 +90,18 @@ TEST(Names, AnObjectLivesWhileAnyHandleIsOpen) {
     CloseHandle(d);
 
     // Unnamed objects (null or empty name) are distinct, each its own.
-    HANDLE u1 = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE u2 = CreateEventA(nullptr, TRUE, FALSE, "");
+    HANDLE u1 = CreateEventA(nullptr, TRUE, FALSE, nullptr), u2 = CreateEventA(nullptr, TRUE, FALSE, "");
     SetEvent(u1);
     EXPECT_EQ(WaitForSingleObject(u2, 0), WAIT_TIMEOUT);
     EXPECT_EQ(info_of(u2).name, "");
-    CloseHandle(u1);
-    CloseHandle(u2);
+    for (HANDLE u : {u1, u2}) CloseHandle(u);
 }
 
 // --- The namespace's segment file ------------------------------------------------
 
 ZKX_CHILD(create_in_namespace) {
     setenv("ZKX_NAMESPACE", args.at(0).c_str(), 1);
-    HANDLE h = CreateEventA(nullptr, FALSE, FALSE, "probe");
-    if (h) return 0;
-    return int(GetLastError() & 0x7F);
+    return CreateEventA(nullptr, FALSE, FALSE, "probe") ? 0 : int(GetLastError() & 0x7F);
 }
 
 TEST(Namespace, ForeignStaleOrBadNamespacesAreRefusedClearly) {
@@ -113,30 +109,22 @@ TEST(Namespace, ForeignStaleOrBadNamespacesAreRefusedClearly) {
     std::string ns = zkx::win32::kernel_namespace();
     std::string path = "/dev/shm/zkx." + ns;
 
-    // A file whose header says another layout version.
-    std::string old_ns = ns + ".old";
-    {
-        int fd = open(("/dev/shm/zkx." + old_ns).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    // A file whose header says another layout version, and somebody else's file.
+    zkx::win32::kobj::SegmentHeader h;
+    std::memset(static_cast<void*>(&h), 0, sizeof h);
+    std::memcpy(h.magic, zkx::win32::kobj::kMagic, sizeof h.magic);
+    h.version = zkx::win32::kobj::kLayoutVersion + 1;
+    h.ready = 1;
+    std::string old_header(reinterpret_cast<const char*>(&h), sizeof h);
+    old_header.resize(1 << 20);
+    for (const auto& [suffix, content] : {std::pair<std::string, std::string>{".old", old_header},
+                                          {".foreign", std::string(8192, 'x')}}) {
+        int fd = open(("/dev/shm/zkx." + ns + suffix).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         ASSERT_GE(fd, 0);
-        zkx::win32::kobj::SegmentHeader h;
-        std::memset(static_cast<void*>(&h), 0, sizeof h);
-        std::memcpy(h.magic, zkx::win32::kobj::kMagic, sizeof h.magic);
-        h.version = zkx::win32::kobj::kLayoutVersion + 1;
-        h.ready = 1;
-        ASSERT_EQ(write(fd, &h, sizeof h), ssize_t(sizeof h));
-        ASSERT_EQ(ftruncate(fd, 1 << 20), 0);
+        ASSERT_EQ(write(fd, content.data(), content.size()), ssize_t(content.size()));
         close(fd);
+        EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + suffix})), int(ERROR_INVALID_DATA)) << suffix;
     }
-    EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {old_ns})), int(ERROR_INVALID_DATA));
-
-    // Somebody else's file.
-    std::string foreign_ns = ns + ".foreign";
-    int fd = open(("/dev/shm/zkx." + foreign_ns).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    std::string junk(8192, 'x');
-    ASSERT_EQ(write(fd, junk.data(), junk.size()), ssize_t(junk.size()));
-    close(fd);
-    EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {foreign_ns})), int(ERROR_INVALID_DATA));
 
     EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {"bad/name"})), int(ERROR_INVALID_NAME));
     EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + ".fresh"})), 0);

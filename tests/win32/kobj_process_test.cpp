@@ -36,13 +36,6 @@ ZKX_CHILD(create_objects_and_hang) {
     hang();
 }
 
-ZKX_CHILD(wait_event_and_hang) {
-    HANDLE e = OpenEventA(SYNCHRONIZE, FALSE, args.at(0).c_str());
-    if (!e) return 1;
-    WaitForSingleObject(e, INFINITE);
-    return 2;  // must never get the signal: it is killed while waiting
-}
-
 // Takes the mutex, says so, and releases it when told (or is killed).
 ZKX_CHILD(hold_mutex_until_go) {
     HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, args.at(0).c_str());
@@ -92,9 +85,7 @@ TEST(Process, AnEventSetInOneProcessReleasesAWaiterInAnother) {
     ASSERT_TRUE(wait_for_waiters(manual, 1));
     EXPECT_TRUE(PulseEvent(manual));
     EXPECT_EQ(wait_child(child), 0);
-
-    CloseHandle(ev);
-    CloseHandle(manual);
+    for (HANDLE h : {ev, manual}) CloseHandle(h);
 }
 
 TEST(Process, AMutexOfAKilledOwnerGoesToTheWaiterAsAbandoned) {
@@ -106,22 +97,19 @@ TEST(Process, AMutexOfAKilledOwnerGoesToTheWaiterAsAbandoned) {
 
     std::atomic<DWORD> r{0xDEAD};
     std::atomic<bool> released{false};
-    std::chrono::steady_clock::time_point killed;
     std::thread waiter([&] {
         r = WaitForSingleObject(m, 20000);
         released = ReleaseMutex(m);
     });
     ASSERT_TRUE(wait_for_waiters(m, 1));
-    killed = std::chrono::steady_clock::now();
+    auto killed = std::chrono::steady_clock::now();
     kill(child, SIGKILL);
     waiter.join();
     EXPECT_LT(elapsed_ms(killed), 3000) << "noticed promptly";
     EXPECT_EQ(r.load(), WAIT_ABANDONED);
     EXPECT_TRUE(released.load()) << "the waiter became the owner";
     EXPECT_EQ(wait_child(child), 128 + SIGKILL);
-
-    CloseHandle(m);
-    CloseHandle(ready);
+    for (HANDLE h : {m, ready}) CloseHandle(h);
 }
 
 TEST(Process, AKilledProcessGivesUpItsHandlesAndItsWaits) {
@@ -129,9 +117,7 @@ TEST(Process, AKilledProcessGivesUpItsHandlesAndItsWaits) {
     HANDLE ready = flag(name + "-ready");
     pid_t child = spawn_child("create_objects_and_hang", {name, name + "-ready"});
     ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
-    HANDLE probe = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
-    ASSERT_NE(probe, nullptr);
-    CloseHandle(probe);
+    ASSERT_TRUE(CloseHandle(OpenEventA(SYNCHRONIZE, FALSE, name.c_str())));
     kill(child, SIGKILL);
     EXPECT_EQ(wait_child(child), 128 + SIGKILL);
     SetLastError(0);
@@ -144,7 +130,7 @@ TEST(Process, AKilledProcessGivesUpItsHandlesAndItsWaits) {
     // A killed waiter must not swallow an auto-reset signal meant for a
     // live waiter queued behind it.
     HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, (name + "-ev").c_str());
-    child = spawn_child("wait_event_and_hang", {name + "-ev"});
+    child = spawn_child("wait_event", {name + "-ev"});
     ASSERT_TRUE(wait_for_waiters(ev, 1));
     kill(child, SIGKILL);
     EXPECT_EQ(wait_child(child), 128 + SIGKILL);
@@ -154,8 +140,7 @@ TEST(Process, AKilledProcessGivesUpItsHandlesAndItsWaits) {
     SetEvent(ev);
     t.join();
     EXPECT_EQ(r.load(), WAIT_OBJECT_0);
-    CloseHandle(ev);
-    CloseHandle(ready);
+    for (HANDLE h : {ev, ready}) CloseHandle(h);
 }
 
 TEST(Process, WaitAllAcrossProcessesTakesBothAtOnceOrNeither) {
@@ -181,7 +166,6 @@ TEST(Process, WaitAllAcrossProcessesTakesBothAtOnceOrNeither) {
     EXPECT_EQ(r.load(), WAIT_OBJECT_0);
     EXPECT_FALSE(info_of(e).signalled);
     EXPECT_EQ(wait_child(child), 0);
-
     for (HANDLE h : {m, e, ready, go}) CloseHandle(h);
 }
 
@@ -216,7 +200,5 @@ TEST(Process, AProcessKilledInsideTheNamespaceLockLeavesItConsistent) {
         EXPECT_EQ(WaitForSingleObject(probe, 0), WAIT_OBJECT_0);
         CloseHandle(probe);
     }
-    CloseHandle(shared);
-    CloseHandle(sem);
-    CloseHandle(ready);
+    for (HANDLE h : {shared, sem, ready}) CloseHandle(h);
 }

@@ -14,28 +14,27 @@ namespace {
 
 std::vector<std::string> subkey_names(HKEY h) {
     std::vector<std::string> names;
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD len = sizeof name;
-        LONG r = RegEnumKeyExA(h, i, name, &len, nullptr, nullptr, nullptr, nullptr);
-        if (r != ERROR_SUCCESS) {
-            EXPECT_EQ(r, ERROR_NO_MORE_ITEMS);
-            return names;
-        }
+    char name[256];
+    DWORD len = sizeof name;
+    for (LONG r; (r = RegEnumKeyExA(h, DWORD(names.size()), name, &len, nullptr, nullptr, nullptr, nullptr)) !=
+                 ERROR_NO_MORE_ITEMS;
+         len = sizeof name) {
+        if (r != ERROR_SUCCESS) return {"error " + std::to_string(r)};
         names.emplace_back(name, len);
     }
+    return names;
 }
 
 }  // namespace
 
 TEST(RegistryKeys, NamesIgnoreCaseAndKeepTheCaseTheyWereCreatedWith) {
-    HKEY a = nullptr, b = nullptr, c = nullptr;
+    HKEY a = nullptr, b = nullptr, c = nullptr, h = nullptr;
     DWORD disp = 0;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Velko\\ZKW", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &a, &disp), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Velko\\ZKW", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &a, &disp), ERROR_SUCCESS);
     EXPECT_EQ(disp, REG_CREATED_NEW_KEY);
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\velko\\zkw\\", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &b, &disp), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\velko\\zkw\\", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &b, &disp), ERROR_SUCCESS);
     EXPECT_EQ(disp, REG_OPENED_EXISTING_KEY);
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\\\VELKO\\Zkw", 0, KEY_READ, &c), 0);
 
@@ -46,24 +45,19 @@ TEST(RegistryKeys, NamesIgnoreCaseAndKeepTheCaseTheyWereCreatedWith) {
     DWORD len = sizeof name;
     ASSERT_EQ(RegEnumValueA(c, 0, name, &len, nullptr, nullptr, nullptr, nullptr), 0);
     EXPECT_STREQ(name, "OutputTo");
-    EXPECT_EQ(RegEnumValueA(c, 1, name, &len, nullptr, nullptr, nullptr, nullptr),
-              ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(RegEnumValueA(c, 1, name, &len, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
 
     HKEY soft = create_key(HKEY_LOCAL_MACHINE, "SOFTWARE");
     EXPECT_EQ(subkey_names(soft), std::vector<std::string>{"Velko"});
-
-    HKEY h = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\Software", 0, KEY_READ, &h), ERROR_BAD_PATHNAME);
     EXPECT_EQ(h, nullptr);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Nope", 0, KEY_READ, &h),
-              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Nope", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegCreateKeyA(soft, std::string(256, 'k').c_str(), &h), ERROR_INVALID_PARAMETER);
     for (HKEY k : {a, b, c, soft}) EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
 }
 
 TEST(RegistryKeys, AnyNameABackslashCannotSplitIsAKey) {
     HKEY parent = create_key(HKEY_CURRENT_USER, "Odd");
-    ASSERT_NE(parent, nullptr);
     const std::vector<std::string> names = {
         ".", "..", ".values", "a/b", "%41", "x~y", "Tab\there", std::string(255, '/'),
         std::string(254, 'Q') + "1", std::string(254, 'q') + "2", "\xC9t\xE9"};
@@ -74,14 +68,13 @@ TEST(RegistryKeys, AnyNameABackslashCannotSplitIsAKey) {
         RegCloseKey(k);
     }
     auto listed = subkey_names(parent);
-    EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()),
-              std::set<std::string>(names.begin(), names.end()));
-    for (const auto& n : names) {
-        std::string upper = n;
-        for (char& ch : upper) ch = char(toupper(static_cast<unsigned char>(ch)));
+    EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), std::set<std::string>(names.begin(), names.end()));
+    for (auto n : names) {
+        std::string want = n + '\0';
+        for (char& ch : n) ch = char(toupper(static_cast<unsigned char>(ch)));
         HKEY k = nullptr;
-        ASSERT_EQ(RegOpenKeyExA(parent, upper.c_str(), 0, KEY_READ, &k), ERROR_SUCCESS) << n;
-        EXPECT_EQ(get_bytes(k, "ME"), n + '\0');
+        ASSERT_EQ(RegOpenKeyExA(parent, n.c_str(), 0, KEY_READ, &k), ERROR_SUCCESS) << n;
+        EXPECT_EQ(get_bytes(k, "ME"), want);
         RegCloseKey(k);
     }
     RegCloseKey(parent);
@@ -91,23 +84,12 @@ TEST(RegistryValues, EveryTypeKeepsItsBytesAndByteCount) {
     HKEY k = create_key(HKEY_LOCAL_MACHINE, "Types");
     std::string all_bytes;
     for (int i = 0; i < 256; ++i) all_bytes += char(i);
-    struct Case {
-        const char* name;
-        DWORD type;
-        std::string data;
-    };
-    const std::vector<Case> cases = {
-        {"sz", REG_SZ, std::string("text\0", 5)},
-        {"sz-unterminated", REG_SZ, "text"},
-        {"expand", REG_EXPAND_SZ, std::string("%TEMP%\\x\0", 9)},
-        {"multi", REG_MULTI_SZ, std::string("a\0bc\0\0", 6)},
-        {"dword", REG_DWORD, std::string("\x05\x00\x00\x80", 4)},
-        {"short-dword", REG_DWORD, std::string("\x01\x02", 2)},
-        {"qword", REG_QWORD, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8)},
-        {"binary", REG_BINARY, all_bytes},
-        {"empty", REG_BINARY, ""},
-        {"odd-type", 0x12345678u, "\"quoted\" \\ \n"},
-        {"", REG_SZ, std::string("default\0", 8)},
+    const struct { const char* name; DWORD type; std::string data; } cases[] = {
+        {"sz", REG_SZ, std::string("text\0", 5)},     {"sz-unterminated", REG_SZ, "text"},
+        {"expand", REG_EXPAND_SZ, std::string("%TEMP%\\x\0", 9)}, {"multi", REG_MULTI_SZ, std::string("a\0bc\0\0", 6)},
+        {"dword", REG_DWORD, std::string("\x05\x00\x00\x80", 4)}, {"short-dword", REG_DWORD, std::string("\x01\x02", 2)},
+        {"qword", REG_QWORD, "\x01\x02\x03\x04\x05\x06\x07\x08"}, {"binary", REG_BINARY, all_bytes},
+        {"empty", REG_BINARY, ""}, {"odd-type", 0x12345678u, "\"quoted\" \\ \n"}, {"", REG_SZ, std::string("default\0", 8)},
     };
     for (const auto& c : cases) ASSERT_EQ(set_bytes(k, c.name, c.type, c.data), 0) << c.name;
     for (const auto& c : cases) {
@@ -125,7 +107,7 @@ TEST(RegistryValues, QueryFollowsTheWin32SizeRules) {
     HKEY k = create_key(HKEY_LOCAL_MACHINE, "Sizes");
     ASSERT_EQ(set_string(k, "v", "12345"), 0);
     BYTE buf[16] = {};
-    DWORD type = 0, size = 3;
+    DWORD type = 0, size = 3, reserved = 0;
     EXPECT_EQ(RegQueryValueExA(k, "absent", nullptr, &type, buf, &size), ERROR_FILE_NOT_FOUND);
     size = 3;
     EXPECT_EQ(RegQueryValueExA(k, "v", nullptr, &type, buf, &size), ERROR_MORE_DATA);
@@ -136,17 +118,14 @@ TEST(RegistryValues, QueryFollowsTheWin32SizeRules) {
     EXPECT_EQ(size, 6u);
     EXPECT_EQ(RegQueryValueExA(k, "v", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
     EXPECT_EQ(RegQueryValueExA(k, "v", nullptr, nullptr, buf, nullptr), ERROR_INVALID_PARAMETER);
-    DWORD reserved = 0;
     EXPECT_EQ(RegQueryValueExA(k, "v", &reserved, nullptr, nullptr, &size), ERROR_INVALID_PARAMETER);
-    size = 6;
     EXPECT_EQ(RegQueryValueExA(k, "v", nullptr, nullptr, buf, &size), ERROR_SUCCESS);
     EXPECT_STREQ(reinterpret_cast<char*>(buf), "12345");
 
     EXPECT_EQ(RegSetValueExA(k, "n", 0, REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(set_string(k, std::string(16384, 'n').c_str(), "x"), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(set_string(k, std::string(16383, 'n').c_str(), "x"), ERROR_SUCCESS);
-    EXPECT_EQ(set_bytes(k, "big", REG_BINARY, std::string((1 << 20) + 1, 'b')),
-              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(set_bytes(k, "big", REG_BINARY, std::string((1 << 20) + 1, 'b')), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegDeleteValueA(k, "V"), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteValueA(k, "v"), ERROR_FILE_NOT_FOUND);
     RegCloseKey(k);
@@ -178,14 +157,12 @@ TEST(RegistryEnum, KeysAndValuesByIndex) {
     EXPECT_EQ(type, REG_BINARY);
     len = 6;  // "Second" needs 7 with its terminator
     EXPECT_EQ(RegEnumValueA(k, 1, name, &len, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
-    EXPECT_EQ(RegEnumValueA(k, 2, name, &len, nullptr, nullptr, nullptr, nullptr),
-              ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(RegEnumValueA(k, 2, name, &len, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
     RegCloseKey(k);
 }
 
 TEST(RegistryDelete, OnlyKeysWithoutSubkeysAndOpenHandlesSeeIt) {
-    HKEY parent = create_key(HKEY_LOCAL_MACHINE, "Del");
-    HKEY leaf = create_key(parent, "Leaf");
+    HKEY parent = create_key(HKEY_LOCAL_MACHINE, "Del"), leaf = create_key(parent, "Leaf"), h = nullptr;
     ASSERT_EQ(set_string(leaf, "v", "old"), 0);
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Del"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
@@ -193,19 +170,14 @@ TEST(RegistryDelete, OnlyKeysWithoutSubkeysAndOpenHandlesSeeIt) {
     EXPECT_EQ(RegDeleteKeyA(parent, nullptr), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegDeleteKeyA(parent, "LEAF"), ERROR_SUCCESS);
 
-    HKEY h = nullptr;
-    EXPECT_EQ(get_bytes(leaf, "v", nullptr), "");
-    LONG rc = 0;
-    get_bytes(leaf, "v", &rc);
-    EXPECT_EQ(rc, ERROR_KEY_DELETED);
+    EXPECT_EQ(query_rc(leaf, "v"), ERROR_KEY_DELETED);
     EXPECT_EQ(set_string(leaf, "v", "new"), ERROR_KEY_DELETED);
     EXPECT_EQ(RegCreateKeyA(leaf, "Sub", &h), ERROR_KEY_DELETED);
     EXPECT_EQ(RegOpenKeyExA(leaf, "Sub", 0, KEY_READ, &h), ERROR_KEY_DELETED);
     // A new key of the same name is another key.
     HKEY again = create_key(parent, "Leaf");
     ASSERT_NE(again, nullptr);
-    get_bytes(again, "v", &rc);
-    EXPECT_EQ(rc, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(query_rc(again, "v"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(set_string(leaf, "v", "new"), ERROR_KEY_DELETED);
     EXPECT_EQ(RegCloseKey(leaf), ERROR_SUCCESS);
 
@@ -226,28 +198,22 @@ TEST(RegistryAccess, TheHandleMaskDecidesWhatItMayDo) {
     EXPECT_EQ(set_string(rd, "v", "x"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteValueA(rd, "v"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(set_string(wr, "v", "x"), ERROR_SUCCESS);
-    LONG rc = 0;
-    get_bytes(wr, "v", &rc);
-    EXPECT_EQ(rc, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(query_rc(wr, "v"), ERROR_ACCESS_DENIED);
     char name[16];
     DWORD len = sizeof name;
-    EXPECT_EQ(RegEnumKeyExA(wr, 0, name, &len, nullptr, nullptr, nullptr, nullptr),
-              ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegEnumValueA(wr, 0, name, &len, nullptr, nullptr, nullptr, nullptr),
-              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegEnumKeyExA(wr, 0, name, &len, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegEnumValueA(wr, 0, name, &len, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED);
     EXPECT_EQ(get_bytes(rd, "v"), std::string("x\0", 2));
     EXPECT_EQ(RegDeleteValueA(all, "v"), ERROR_SUCCESS);
     HKEY refused = rd;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Acc", 0x10, KEY_READ, &refused),
-              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Acc", 0x10, KEY_READ, &refused), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(refused, nullptr);
     for (HKEY k : {rd, wr, all}) EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
 }
 
 TEST(RegistryHandles, BadAndClosedHandlesGiveInvalidHandle) {
     HKEY h = nullptr, same = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(reinterpret_cast<HKEY>(uintptr_t(0x1234)), "x", 0, KEY_READ, &h),
-              ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegOpenKeyExA(reinterpret_cast<HKEY>(uintptr_t(0x1234)), "x", 0, KEY_READ, &h), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegOpenKeyExA(HKEY_PERFORMANCE_DATA, "x", 0, KEY_READ, &h), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "x", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
@@ -261,7 +227,6 @@ TEST(RegistryHandles, BadAndClosedHandlesGiveInvalidHandle) {
     EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(h), ERROR_INVALID_HANDLE);
     EXPECT_EQ(set_string(h, "v", "x"), ERROR_INVALID_HANDLE);
-
     h = create_key(HKEY_LOCAL_MACHINE, "Handles");
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(RegCloseKey(h), ERROR_INVALID_HANDLE);
@@ -269,24 +234,20 @@ TEST(RegistryHandles, BadAndClosedHandlesGiveInvalidHandle) {
 
 TEST(RegistryThreads, ConcurrentWritersInOneProcessLoseNoValue) {
     constexpr int kThreads = 4, kRounds = 25;
+    auto name = [](int t, int i) { return "t" + std::to_string(t) + "_" + std::to_string(i); };
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t] {
+        threads.emplace_back([t, name] {
             for (int i = 0; i < kRounds; ++i) {
                 HKEY k = create_key(HKEY_LOCAL_MACHINE, "Threads");
-                std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
-                EXPECT_EQ(set_string(k, name.c_str(), name), ERROR_SUCCESS);
+                EXPECT_EQ(set_string(k, name(t, i).c_str(), name(t, i)), ERROR_SUCCESS);
                 EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
             }
         });
     }
     for (auto& th : threads) th.join();
     HKEY k = create_key(HKEY_LOCAL_MACHINE, "Threads");
-    for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kRounds; ++i) {
-            std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
-            EXPECT_EQ(get_bytes(k, name.c_str()), name + '\0');
-        }
-    }
+    for (int t = 0; t < kThreads; ++t)
+        for (int i = 0; i < kRounds; ++i) EXPECT_EQ(get_bytes(k, name(t, i).c_str()), name(t, i) + '\0');
     RegCloseKey(k);
 }

@@ -6,32 +6,21 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
 
 #include "child.h"
+#include "fs_test_helpers.h"
 #include "registry_format.h"
 #include "registry_store.h"
 #include "registry_test_util.h"
-#include "test_env.h"
-#include "zkxwin32.h"
 
 using namespace zkx::test;
 using namespace zkx::win32::reg;
 namespace fs = std::filesystem;
 
 namespace {
-
-void write_file(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // A value that shows whether it was written whole: "<tag>:" repeated.
 std::string pattern(const std::string& tag, size_t size) {
@@ -89,18 +78,16 @@ TEST(RegistryStore, ADamagedOrForeignFileFailsOnlyItsOwnKey) {
     ASSERT_EQ(set_string(bad, "v", "lost"), 0);
     const std::string dir = machine_root_dir() + "/damage";
     // The store is plain text that a person can read.
-    EXPECT_NE(read_file(dir + "/bad/.values").find("value 1 \"v\" \"lost\\0\""), std::string::npos);
+    EXPECT_NE(read_text(dir + "/bad/.values").find("value 1 \"v\" \"lost\\0\""), std::string::npos);
 
-    write_file(dir + "/bad/.values", "\x7f" "ELF garbage");
+    write_text(dir + "/bad/.values", "\x7f" "ELF garbage");
     fs::create_directory(dir + "/foreign");  // not made by the store
-    write_file(dir + "/notes.txt", "a person's note");
+    write_text(dir + "/notes.txt", "a person's note");
     fs::create_directories(dir + "/.newkey-0123/x");  // left by a killed creator
 
-    LONG rc = 0;
-    get_bytes(bad, "v", &rc);
-    EXPECT_EQ(rc, ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(query_rc(bad, "v"), ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(set_string(bad, "v", "x"), ERROR_REGISTRY_CORRUPT);
-    EXPECT_EQ(read_file(dir + "/bad/.values"), "\x7f" "ELF garbage");  // left for inspection
+    EXPECT_EQ(read_text(dir + "/bad/.values"), "\x7f" "ELF garbage");  // left for inspection
     HKEY h = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Damage\\Bad", 0, KEY_READ, &h),
               ERROR_REGISTRY_CORRUPT);
@@ -172,9 +159,7 @@ ZKX_CHILD(registry_writer) {
         std::string name = "w" + me + "_" + std::to_string(i);
         std::string data = pattern(name, 4000);
         if (set_bytes(shared, name.c_str(), REG_BINARY, data) != 0) return 2;
-        if (set_bytes(shared, "everyone", REG_BINARY, pattern(me, 3000 + 500 * std::stoi(me))) != 0) {
-            return 3;
-        }
+        if (set_bytes(shared, "everyone", REG_BINARY, pattern(me, 3000 + 500 * std::stoi(me))) != 0) return 3;
         if (set_bytes(own, name.c_str(), REG_BINARY, data) != 0) return 4;
     }
     return 0;
@@ -184,9 +169,8 @@ TEST(RegistryProcesses, ConcurrentWritersNeitherTearNorLoseValues) {
     constexpr int kChildren = 4, kRounds = 15;
     HKEY shared = create_key(HKEY_LOCAL_MACHINE, "Crowd");
     std::vector<pid_t> pids;
-    for (int c = 0; c < kChildren; ++c) {
+    for (int c = 0; c < kChildren; ++c)
         pids.push_back(spawn_child("registry_writer", {std::to_string(c), std::to_string(kRounds)}));
-    }
     // Read while they write: every read sees one writer's value, whole.
     bool running = true;
     while (running) {
@@ -216,13 +200,9 @@ TEST(RegistryProcesses, ConcurrentWritersNeitherTearNorLoseValues) {
 // Rewrites four values with one generation number after another, for ever.
 ZKX_CHILD(registry_endless_writer) {
     HKEY k = create_key(HKEY_LOCAL_MACHINE, "Killed");
-    for (int gen = 0;; ++gen) {
-        for (const char* name : {"a", "b", "c", "d"}) {
-            if (set_bytes(k, name, REG_BINARY, pattern("g" + std::to_string(gen), 20000)) != 0) {
-                return 1;
-            }
-        }
-    }
+    for (int gen = 0;; ++gen)
+        for (const char* name : {"a", "b", "c", "d"})
+            if (set_bytes(k, name, REG_BINARY, pattern("g" + std::to_string(gen), 20000)) != 0) return 1;
 }
 
 TEST(RegistryProcesses, AWriterKilledMidWriteLeavesOldOrNewValues) {

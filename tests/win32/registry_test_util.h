@@ -46,6 +46,13 @@ inline std::string get_bytes(HKEY h, const char* name, LONG* rc = nullptr, DWORD
     return r == ERROR_SUCCESS ? out : std::string();
 }
 
+// The result of querying a value.
+inline LONG query_rc(HKEY h, const char* name) {
+    LONG rc = -1;
+    get_bytes(h, name, &rc);
+    return rc;
+}
+
 // Where the store keeps HKEY_LOCAL_MACHINE in this test process.
 inline std::string machine_root_dir() {
     return std::string(getenv("ZKX_REGISTRY")) + "/HKEY_LOCAL_MACHINE";

@@ -1,3 +1,4 @@
+// Events, mutexes, semaphores and the interlocked calls within one process.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,9 +17,7 @@ struct Waiters {
     std::atomic<int> released{0};
     Waiters(HANDLE h, int n) {
         for (int i = 0; i < n; ++i)
-            threads.emplace_back([this, h] {
-                if (WaitForSingleObject(h, 10000) == WAIT_OBJECT_0) ++released;
-            });
+            threads.emplace_back([this, h] { released += WaitForSingleObject(h, 10000) == WAIT_OBJECT_0; });
     }
     void join() {
         for (auto& t : threads) t.join();
@@ -28,8 +27,7 @@ struct Waiters {
 }  // namespace
 
 TEST(Event, AutoResetReleasesOneWaiterPerSetManualStaysSet) {
-    HANDLE autoev = CreateEventA(nullptr, FALSE, TRUE, nullptr);
-    HANDLE manual = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    HANDLE autoev = CreateEventA(nullptr, FALSE, TRUE, nullptr), manual = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     EXPECT_EQ(WaitForSingleObject(autoev, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(autoev, 0), WAIT_TIMEOUT);
     EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
@@ -51,8 +49,7 @@ TEST(Event, AutoResetReleasesOneWaiterPerSetManualStaysSet) {
     SetLastError(0);
     EXPECT_FALSE(SetEvent(CreateMutexA(nullptr, FALSE, nullptr)));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    CloseHandle(autoev);
-    CloseHandle(manual);
+    for (HANDLE h : {autoev, manual}) CloseHandle(h);
 }
 
 TEST(Event, PulseReleasesOnlyThreadsAlreadyWaiting) {
@@ -82,9 +79,8 @@ TEST(Event, PulseReleasesOnlyThreadsAlreadyWaiting) {
         SetEvent(h);
         EXPECT_TRUE(PulseEvent(h));
         EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
+        CloseHandle(h);
     }
-    CloseHandle(manual);
-    CloseHandle(autoev);
 }
 
 TEST(Event, PulseDoesNotReleaseAWaitAllThatCannotTakeEverything) {
@@ -99,6 +95,67 @@ TEST(Event, PulseDoesNotReleaseAWaitAllThatCannotTakeEverything) {
     SetEvent(both[0]);
     t.join();
     EXPECT_EQ(result.load(), WAIT_OBJECT_0);
-    CloseHandle(both[0]);
-    CloseHandle(both[1]);
+    for (HANDLE h : both) CloseHandle(h);
+}
+
+TEST(Mutex, OwnershipIsRecursivePerThreadAndOnlyTheOwnerReleases) {
+    HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(info_of(m).recursion, 3u);
+    EXPECT_EQ(info_of(m).owner_tid, GetCurrentThreadId());
+    std::thread([m] {
+        EXPECT_EQ(WaitForSingleObject(m, 30), WAIT_TIMEOUT);
+        SetLastError(0);
+        EXPECT_FALSE(ReleaseMutex(m));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_OWNER));
+    }).join();
+    EXPECT_EQ(info_of(m).recursion, 3u) << "a refused release changes nothing";
+
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_TRUE(ReleaseMutex(m));
+    std::thread([m] { EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT); }).join();
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_FALSE(ReleaseMutex(m));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_OWNER));
+    std::thread([m] {
+        EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(m));
+    }).join();
+    CloseHandle(m);
+}
+
+TEST(Semaphore, CountsStayWithinZeroAndTheMaximum) {
+    for (auto counts : {std::pair<LONG, LONG>{-1, 5}, {6, 5}, {0, 0}}) {
+        SetLastError(0);
+        EXPECT_EQ(CreateSemaphoreA(nullptr, counts.first, counts.second, nullptr), nullptr);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    }
+    HANDLE s = CreateSemaphoreA(nullptr, 2, 3, nullptr);
+    EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_TIMEOUT);
+    LONG prev = -1;
+    EXPECT_TRUE(ReleaseSemaphore(s, 2, &prev));
+    EXPECT_EQ(prev, 0);
+    prev = -1;
+    EXPECT_FALSE(ReleaseSemaphore(s, 2, &prev));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_TOO_MANY_POSTS));
+    EXPECT_EQ(prev, -1);
+    EXPECT_EQ(info_of(s).count, 2) << "a refused release changes nothing";
+    EXPECT_FALSE(ReleaseSemaphore(s, 0x7FFFFFFF, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_TOO_MANY_POSTS));
+    EXPECT_FALSE(ReleaseSemaphore(s, 0, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(ReleaseSemaphore(s, 1, &prev));
+    EXPECT_EQ(prev, 2);
+    CloseHandle(s);
+
+    LONG v = 5;  // the interlocked calls return the new value, or the old one
+    EXPECT_EQ(InterlockedIncrement(&v), 6);
+    EXPECT_EQ(InterlockedDecrement(&v), 5);
+    EXPECT_EQ(InterlockedExchange(&v, 9), 5);
+    EXPECT_EQ(InterlockedCompareExchange(&v, 1, 8), 9);
+    EXPECT_EQ(InterlockedCompareExchange(&v, 1, 9), 9);
+    EXPECT_EQ(v, 1);
 }

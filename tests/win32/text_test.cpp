@@ -1,7 +1,9 @@
+// Code pages, character stepping and the lstr calls.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
 
+#include <cstring>
 #include <string>
 
 #include "codepage.h"
@@ -13,11 +15,7 @@ namespace {
 class CodePage : public ::testing::Test {
 protected:
     void use(const char* value) {
-        if (value) {
-            setenv("ZKX_CODEPAGE", value, 1);
-        } else {
-            unsetenv("ZKX_CODEPAGE");
-        }
+        value ? setenv("ZKX_CODEPAGE", value, 1) : unsetenv("ZKX_CODEPAGE");
         zkx::win32::reset_code_page_for_tests();
     }
     void TearDown() override { use(nullptr); }
@@ -27,10 +25,14 @@ bool lead(int b) { return IsDBCSLeadByte(static_cast<BYTE>(b)) != FALSE; }
 
 }  // namespace
 
-TEST_F(CodePage, SelectionAndLeadByteRanges) {
+TEST_F(CodePage, SelectionLeadByteRangesAndSingleByteStepping) {
     use(nullptr);
     EXPECT_EQ(GetACP(), 1252u);
     for (int b = 0; b < 256; ++b) EXPECT_FALSE(lead(b)) << b;
+    const char s[] = "a\x81\x5C";
+    EXPECT_EQ(CharNextA(s + 1), s + 2);
+    EXPECT_EQ(CharPrevA(s, s + 3), s + 2);
+    EXPECT_EQ(CharPrevA(s, s), s);
     for (const char* bad : {"abc", "932x", "0", "70000", ""}) {
         use(bad);
         EXPECT_EQ(GetACP(), 1252u) << bad;
@@ -47,14 +49,6 @@ TEST_F(CodePage, SelectionAndLeadByteRanges) {
         EXPECT_TRUE(lead(0x81) && lead(0xA0) && lead(0xFE)) << cp;
         EXPECT_FALSE(lead(0x80) || lead(0xFF) || lead('A')) << cp;
     }
-}
-
-TEST_F(CodePage, SingleByteSteppingIsByteWise) {
-    use(nullptr);
-    const char s[] = "a\x81\x5C";
-    EXPECT_EQ(CharNextA(s + 1), s + 2);
-    EXPECT_EQ(CharPrevA(s, s + 3), s + 2);
-    EXPECT_EQ(CharPrevA(s, s), s);
 }
 
 TEST_F(CodePage, DoubleByteSteppingIn932) {
@@ -96,4 +90,71 @@ TEST_F(CodePage, TextRoutinesRespectDoubleByteCharacters) {
     const uint16_t e_acute[] = {0xE9, 0};
     wsprintfA(buf, "%ls", e_acute);
     EXPECT_STREQ(buf, "?");
+}
+
+// --- The lstr calls in the default code page -------------------------------------
+
+namespace {
+void expect_refused(LPSTR result) {
+    EXPECT_EQ(result, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    SetLastError(0);
+}
+}  // namespace
+
+TEST(Lstr, CopyConcatenateAndLength) {
+    char buf[16];
+    EXPECT_EQ(lstrlenA(nullptr), 0);
+    EXPECT_EQ(lstrcpyA(buf, "abc"), buf);
+    EXPECT_EQ(lstrcatA(buf, "def"), buf);
+    EXPECT_STREQ(buf, "abcdef");
+    EXPECT_EQ(lstrlenA(buf), 6);
+
+    // lstrcpynA copies n - 1 characters, terminates, and writes nothing more.
+    std::memset(buf, 'z', sizeof buf);
+    EXPECT_EQ(lstrcpynA(buf, "abcdef", 4), buf);
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_EQ(buf[4], 'z');
+    std::memset(buf, 'z', sizeof buf);
+    lstrcpynA(buf, "ab", 10);
+    EXPECT_STREQ(buf, "ab");
+    EXPECT_EQ(buf[3], 'z');
+    lstrcpynA(buf, "ab", 1);
+    EXPECT_STREQ(buf, "");
+    buf[0] = 'q';
+    EXPECT_EQ(lstrcpynA(buf, "ab", 0), buf);
+    EXPECT_EQ(buf[0], 'q');
+
+    // Overlapping copies behave as if through a temporary buffer.
+    lstrcpyA(buf, "abcdef");
+    lstrcpyA(buf + 2, buf);
+    EXPECT_STREQ(buf, "ababcdef");
+
+    expect_refused(lstrcpyA(nullptr, "a"));
+    expect_refused(lstrcpyA(buf, nullptr));
+    expect_refused(lstrcpynA(buf, nullptr, 4));
+    expect_refused(lstrcpynA(buf, "a", -1));
+    expect_refused(lstrcatA(nullptr, "a"));
+    expect_refused(lstrcatA(buf, nullptr));
+}
+
+TEST(Lstr, ComparisonOrdersLikeWindowsForLettersAndDigits) {
+    // Sorted as Windows sorts them: case-insensitive first, lower case first
+    // on a tie.
+    const char* sorted[] = {"", "1", "a", "A", "ab", "Ab", "abc", "apple", "b", "Banana", "z_"};
+    const size_t n = sizeof sorted / sizeof sorted[0];
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j < n; ++j) {
+            int want = i < j ? -1 : (i > j ? 1 : 0);
+            EXPECT_EQ(lstrcmpA(sorted[i], sorted[j]), want) << sorted[i] << " vs " << sorted[j];
+        }
+    }
+    EXPECT_EQ(lstrcmpiA("ABC", "abc"), 0);
+    EXPECT_LT(lstrcmpiA("ab", "ABC"), 0);
+    EXPECT_LT(lstrcmpiA("_", "a"), 0);  // folds to lower case, as the linguistic sort agrees
+    EXPECT_EQ(lstrcmpiA("\xC9t\xC9", "\xE9T\xE9"), 0);  // accented capitals of 1252
+    EXPECT_NE(lstrcmpiA("\xD7", "\xF7"), 0);            // multiplication and division signs
+    EXPECT_EQ(lstrcmpA(nullptr, nullptr), 0);
+    EXPECT_LT(lstrcmpA(nullptr, ""), 0);
+    EXPECT_GT(lstrcmpiA("", nullptr), 0);
 }
