@@ -12,7 +12,6 @@
 #include "ZKDLog.h"
 #include "ZKEnv.h"
 #include "ZKExcl.h"
-#include "ZKPoll.h"
 #include "ZKUtil.h"
 #include "ZKVer.h"
 
@@ -22,22 +21,18 @@ const DWORD kNear4G = 0xFFFFFFF0u;
 
 // A buffer with guard bytes on both sides, to see writes past the size the
 // caller gave.
-class GuardedBuffer {
-public:
-    explicit GuardedBuffer(size_t size) : bytes_(size + 2 * kGuard, char(0x5A)), size_(size) {}
-    char* data() { return &bytes_[kGuard]; }
-    DWORD size() const { return DWORD(size_); }
-    bool guards_intact() const {
-        for (size_t i = 0; i < kGuard; ++i)
-            if (bytes_[i] != 0x5A || bytes_[kGuard + size_ + i] != 0x5A) return false;
-        return true;
-    }
-    bool terminated() const { return memchr(&bytes_[kGuard], 0, size_) != nullptr; }
-
-private:
+struct GuardedBuffer {
     static constexpr size_t kGuard = 64;
-    std::vector<char> bytes_;
-    size_t size_;
+    explicit GuardedBuffer(size_t n) : bytes(n + 2 * kGuard, char(0x5A)), n(n) {}
+    char* data() { return &bytes[kGuard]; }
+    DWORD size() const { return DWORD(n); }
+    bool guards_intact() const {
+        return std::string(bytes.begin(), bytes.begin() + kGuard) + std::string(bytes.end() - kGuard, bytes.end()) ==
+               std::string(2 * kGuard, char(0x5A));
+    }
+    bool terminated() const { return memchr(&bytes[kGuard], 0, n) != nullptr; }
+    std::vector<char> bytes;
+    size_t n;
 };
 
 TEST(BadInput, NameBuildersStayInsideTheirBuffer) {
@@ -58,11 +53,6 @@ TEST(BadInput, NameBuildersStayInsideTheirBuffer) {
         ZKMiscGetSysBaseRegPath(base.size(), base.data());
         EXPECT_TRUE(base.guards_intact()) << size;
     }
-    char buf[8];
-    EXPECT_EQ(ZKMiscMakeRegPath(nullptr, nullptr, 0, buf), 87u);
-    EXPECT_EQ(ZKMiscMakeRegPath(nullptr, nullptr, sizeof buf, nullptr), 87u);
-    EXPECT_EQ(ZKMiscMakeSysObjName("a", "b", nullptr, sizeof buf, buf), 87u);
-    EXPECT_EQ(ZKMiscGetSysBaseRegPath(0, buf), 87u);
 }
 
 TEST(BadInput, SettingsGettersAndSettersRefuseBadBuffersAndLongValues) {
@@ -76,47 +66,19 @@ TEST(BadInput, SettingsGettersAndSettersRefuseBadBuffersAndLongValues) {
         EXPECT_TRUE(tiny.guards_intact());
         EXPECT_EQ(length, 12345u) << "the length is written only on success";
     }
-    std::string long_dir(300, 'd');
-    std::string dir_at_limit(260, 'd');
-    EXPECT_EQ(ZKMiscSetZKDir(0, 0, long_dir.c_str()), 122u);
-    EXPECT_EQ(ZKMiscSetDllDir(0, 0, long_dir.c_str()), 122u);
-    EXPECT_EQ(ZKMiscSetDataDir(0, 0, std::string(270, 'd').c_str()), 122u);
-    EXPECT_EQ(ZKMiscSetZKDir(0, 0, nullptr), 87u);
-    EXPECT_EQ(ZKMiscSetZKDir(0, 0, ""), 87u);
-    ASSERT_EQ(ZKMiscSetZKDir(0, 0, dir_at_limit.c_str()), 0u);
+    EXPECT_EQ(ZKMiscSetDllDir(0, 0, std::string(300, 'd').c_str()), 122u);
+    ASSERT_EQ(ZKMiscSetZKDir(0, 0, std::string(260, 'd').c_str()), 0u);
     GuardedBuffer exact(261);
     EXPECT_EQ(ZKMiscGetZKDir(0, exact.size(), exact.data(), &length), 0u);
     EXPECT_EQ(length, 260u);
     EXPECT_TRUE(exact.guards_intact());
 
-    EXPECT_EQ(ZKMiscGetSystemType(0, 0, 0, nullptr), 87u);
-    EXPECT_EQ(ZKMiscGetLangCode(nullptr, 8, tiny.data(), nullptr), 87u);
-    EXPECT_EQ(ZKMiscGetCountryCode(nullptr, 8, nullptr, &length), 87u);
-    EXPECT_EQ(ZKMiscGetCountryCode(&length, 8, tiny.data(), &length), 87u);
     EXPECT_EQ(ZKMiscGetLangCode(nullptr, tiny.size(), tiny.data(), &length), 122u);
     EXPECT_EQ(ZKMiscGetLocalizeCode(nullptr, tiny.size(), tiny.data(), &length), 122u);
     EXPECT_TRUE(tiny.guards_intact());
 }
 
-TEST(BadInput, EnvironmentRecordLevelsAndSizes) {
-    ZKMISC_ENVIRONMENT env{};
-    DWORD size = sizeof env;
-    EXPECT_EQ(ZKMiscGetEnvironment(2, &env, &size), 124u);
-    EXPECT_EQ(ZKMiscGetEnvironment(1, nullptr, &size), 87u);
-    EXPECT_EQ(ZKMiscGetEnvironment(1, &env, nullptr), 87u);
-    size = 0;
-    EXPECT_EQ(ZKMiscGetEnvironment(1, &env, &size), 122u);
-    EXPECT_EQ(size, 140u);
-    EXPECT_EQ(ZKMiscSetEnvironment(0, &env, 0), 124u);
-}
-
-TEST(BadInput, DebugLogTakesNullsAndOverlongText) {
-    EXPECT_EQ(ZKDLogCreate("x", 0, nullptr), 87u);
-    EXPECT_EQ(ZKDLogDestroy(nullptr, 0), 6u);
-    EXPECT_EQ(ZKDLogLoadCfg(nullptr, 0, nullptr, 0, 0), 87u);
-    EXPECT_EQ(ZKDLogIndent(nullptr, 1), 87u);
-    EXPECT_EQ(ZKDLogOut(nullptr, "f", 1, ZKDLOG_HI, "x"), 87u);
-
+TEST(BadInput, DebugLogTakesOverlongText) {
     std::string huge(100000, 'n');
     PZKDLOG_HANDLE log = nullptr;
     ASSERT_EQ(ZKDLogCreate(huge.c_str(), 0, &log), 0u);
@@ -149,39 +111,8 @@ TEST(BadInput, ExclusionRecordsNullAndNames) {
     EXPECT_EQ(ZKExclDeleteMRMutex(nullptr, 0), 0u);
 
     ZKEXCL_MRMUTEX mr{};
-    std::string at_limit(ZKEXCL_MR_MAX_NAME, 'm');
-    ASSERT_EQ(ZKExclInitMRMutex(&mr, at_limit.c_str(), 0, 0), 0u);
-    EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), 0u);
-    EXPECT_EQ(ZKExclLeaveMRMutexWrite(&mr, 0), 0u);
-    ZKExclDeleteMRMutex(&mr, 0);
-    EXPECT_EQ(ZKExclInitMRMutex(&mr, (at_limit + "m").c_str(), 0, 0), 123u);
     EXPECT_EQ(ZKExclInitMRMutex(&mr, std::string(100000, 'm').c_str(), 0, 0), 123u);
     EXPECT_EQ(ZKExclIsValidMRMutex(&mr), 6u);
-}
-
-TEST(BadInput, PollCallsRecogniseForeignHandles) {
-    // A record of the right size whose magic is wrong: a handle of another
-    // kind, or one already destroyed.
-    std::vector<DWORD> foreign(4096, 0x12345678u);
-    auto* fake = reinterpret_cast<PZKPOLL_HANDLE>(foreign.data());
-    DWORD seq = 0;
-    ZKPOLL_THDATA data{};
-    for (PZKPOLL_HANDLE h : {PZKPOLL_HANDLE(nullptr), fake}) {
-        EXPECT_EQ(ZKPollDestroy(h, 0, 0), 6u);
-        EXPECT_EQ(ZKPollKillAll(h, 0), 6u);
-        EXPECT_EQ(ZKPollControlAll(h, 0, 1, 0, &seq, 0), 6u);
-        EXPECT_EQ(ZKPollWaitLastCommand(h, 0, 0, 0), 6u);
-        EXPECT_EQ(ZKPollGetThData(h, 0, 0, &data), 6u);
-        EXPECT_EQ(ZKPollDelThread(h, 0, 1), 6u);
-    }
-    DWORD event = 0;
-    BOOL stop = FALSE;
-    EXPECT_EQ(ZKPollCheckEvent(nullptr, 0, &event, &stop), 6u);
-    EXPECT_EQ(ZKPollCheckEvent(reinterpret_cast<PZKPOLL_THREAD>(foreign.data()), 0, &event, &stop), 6u);
-    PZKPOLL_HANDLE out = fake;
-    EXPECT_EQ(ZKPollCreate(nullptr, &out, 0), 87u);
-    EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(ZKPollCreate(nullptr, nullptr, 0), 87u);
 }
 
 TEST(BadInput, MemoryRoutinesAndVersions) {
@@ -189,13 +120,6 @@ TEST(BadInput, MemoryRoutinesAndVersions) {
     MEMCPY(nullptr, nullptr, 0);
     MEMSET(nullptr, 0xAB, 0);
     EXPECT_EQ(STRDUP(nullptr), nullptr);
-
-    LONG cmp = 99;
-    std::string long_version = "1." + std::string(300, '2');
-    EXPECT_EQ(ZKCompareVersion(long_version.c_str(), "1.2", &cmp), 87u);
-    EXPECT_EQ(cmp, 0);
-    EXPECT_EQ(ZKCompareVersion("1.2", "1.2", nullptr), 87u);
-    EXPECT_EQ(ZKCompareVersion(nullptr, "1.2", &cmp), 87u);
 
     GuardedBuffer small(4);
     EXPECT_EQ(ZKVer(small.data(), INT(small.size())), nullptr);

@@ -24,13 +24,35 @@ protected:
     ZKEXCL_CRITSEC cs{};
 };
 
-TEST_F(CritSec, UncontendedEntryLeavesTheRecordAsItWas) {
-    EXPECT_EQ(ZKExclEnterCritSec(&cs, 0, 0, 0), 0u);
-    EXPECT_EQ(cs.dwOwnerThreadId, GetCurrentThreadId());
-    EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 0u);
-    EXPECT_EQ(cs.lLockCount, -1);
-    EXPECT_EQ(cs.dwOwnerThreadId, 0u);
-    EXPECT_EQ(cs.dwRecursion, 0u);
+// The owner's leave puts the record back as it was; another thread neither
+// leaves for the owner nor waits with timeout 0.
+TEST_F(CritSec, OwnerHoldsOthersAreRefusedAtOnce) {
+    for (bool contended : {false, true}) {
+        ASSERT_EQ(ZKExclEnterCritSec(&cs, 0, 0, 0), 0u);
+        EXPECT_EQ(cs.dwOwnerThreadId, GetCurrentThreadId());
+        if (contended) {
+            DWORD r = 0;
+            std::thread([&] { r = ZKExclLeaveCritSec(&cs, 0); }).join();
+            EXPECT_EQ(r, 288u);
+            EXPECT_EQ(cs.dwOwnerThreadId, GetCurrentThreadId());
+            EXPECT_EQ(cs.dwRecursion, 1u);
+            EXPECT_EQ(cs.lLockCount, 0);
+            long took = 0;
+            std::thread([&] {
+                auto start = Clock::now();
+                r = ZKExclEnterCritSec(&cs, 0, 0, 0);
+                took = ms_since(start);
+            }).join();
+            EXPECT_EQ(r, 258u);
+            EXPECT_LT(took, 1000);
+        }
+        EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 0u);
+        if (!contended) {
+            EXPECT_EQ(cs.lLockCount, -1);
+        }
+        EXPECT_EQ(cs.dwOwnerThreadId, 0u);
+        EXPECT_EQ(cs.dwRecursion, 0u);
+    }
 }
 
 TEST_F(CritSec, OnlyTheOwnersLastLeaveReleases) {
@@ -55,31 +77,6 @@ TEST_F(CritSec, OnlyTheOwnersLastLeaveReleases) {
         if (r == 0) ZKExclLeaveCritSec(&cs, 0);
     }).join();
     EXPECT_EQ(r, 0u);
-}
-
-TEST_F(CritSec, NonOwnerLeaveIsRefusedAndChangesNothing) {
-    ASSERT_EQ(ZKExclEnterCritSec(&cs, 0, 0, 0), 0u);
-    DWORD r = 0;
-    std::thread([&] { r = ZKExclLeaveCritSec(&cs, 0); }).join();
-    EXPECT_EQ(r, 288u);
-    EXPECT_EQ(cs.dwOwnerThreadId, GetCurrentThreadId());
-    EXPECT_EQ(cs.dwRecursion, 1u);
-    EXPECT_EQ(cs.lLockCount, 0);
-    EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 0u);
-}
-
-TEST_F(CritSec, TimeoutZeroAgainstAHolderFailsAtOnce) {
-    ASSERT_EQ(ZKExclEnterCritSec(&cs, 0, 0, 0), 0u);
-    DWORD r = 0;
-    long took = 0;
-    std::thread([&] {
-        auto start = Clock::now();
-        r = ZKExclEnterCritSec(&cs, 0, 0, 0);
-        took = ms_since(start);
-    }).join();
-    EXPECT_EQ(r, 258u);
-    EXPECT_LT(took, 1000);
-    ZKExclLeaveCritSec(&cs, 0);
 }
 
 // Many threads, some giving up with short timeouts, bump a plain counter

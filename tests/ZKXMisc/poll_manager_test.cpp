@@ -16,6 +16,9 @@ TEST_F(PollManager, BadArgumentsAndStaleHandlesAreRefusedWithoutTrace) {
     ZKPOLL_PARAM param{2, defs, test_starter};
     EXPECT_EQ(ZKPollCreate(&param, nullptr, 0), 87u);
     h = reinterpret_cast<PZKPOLL_HANDLE>(1);
+    EXPECT_EQ(ZKPollCreate(nullptr, &h, 0), 87u);
+    EXPECT_EQ(h, nullptr);
+    h = reinterpret_cast<PZKPOLL_HANDLE>(1);
     EXPECT_EQ(ZKPollCreate(&param, &h, 0), 87u);  // interval 0
     EXPECT_EQ(h, nullptr);
     param.pfnStartThread = nullptr;
@@ -27,11 +30,13 @@ TEST_F(PollManager, BadArgumentsAndStaleHandlesAreRefusedWithoutTrace) {
     EXPECT_EQ(trace.count("ZKPollWaitLastCommand"), 0);
     ASSERT_EQ(ZKPollDestroy(h, 0, INFINITE), 0u);
 
-    // A destroyed handle, one that merely looks like a handle, and null.
-    struct _ZKPOLL_HANDLE lookalike {};
+    // A destroyed handle, one that merely looks like a handle, a record of
+    // another kind, and null.
+    struct _ZKPOLL_HANDLE lookalike {}, foreign {};
     lookalike.dwMagic = 0x506F6C4D;
+    foreign.dwMagic = 0x12345678;
     ZKPOLL_THDATA def = a.def(1, 100);
-    for (PZKPOLL_HANDLE bad : {h, &lookalike, PZKPOLL_HANDLE(nullptr)}) {
+    for (PZKPOLL_HANDLE bad : {h, &lookalike, &foreign, PZKPOLL_HANDLE(nullptr)}) {
         EXPECT_EQ(ZKPollDestroy(bad, 0, 0), 6u);
         EXPECT_EQ(ZKPollKillAll(bad, 0), 6u);
         EXPECT_EQ(ZKPollControlAll(bad, 0, ZKPOLL_POLL, 0, nullptr, 0), 6u);

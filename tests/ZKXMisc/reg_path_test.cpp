@@ -36,6 +36,7 @@ TEST(RegPath, BadArgumentsLeaveTheBufferAlone) {
     char buf[40] = "untouched";
     EXPECT_EQ(ZKMiscMakeRegPath("A", nullptr, 0, buf), 87u);
     EXPECT_EQ(ZKMiscMakeRegPath("A", nullptr, 40, nullptr), 87u);
+    EXPECT_EQ(ZKMiscGetSysBaseRegPath(0, buf), 87u);
     EXPECT_EQ(ZKMiscGetSysBaseRegPath(18, buf), 122u);
     EXPECT_STREQ(buf, "untouched");
     EXPECT_EQ(ZKMiscGetSysBaseRegPath(19, nullptr), 87u);
