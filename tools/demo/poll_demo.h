@@ -35,7 +35,8 @@ inline DWORD ZKAPI start_thread(PZKPOLL_HANDLE, DWORD dwId, DWORD, LPTHREAD_STAR
 inline void show(const char* when) {
     std::printf("  %-22s", when);
     for (int i = 0; i < kWorkers; i++)
-        std::printf("  #%d polls %2ld", i + 1, long(g_calls[i][1]));
+        std::printf("  #%d polls %2ld", i + 1,
+                    long(InterlockedCompareExchange(&g_calls[i][1], 0, 0)));  // an atomic read
     std::printf("\n");
 }
 
