@@ -115,6 +115,10 @@ TEST_F(PollWorker, PollsAtOnceThenEachIntervalAndAnswersCommandsBeforeCalls) {
     command(ZKPOLL_POLL, 9);
     ASSERT_TRUE(script.wait_holding());
     script.release();
+    // Once the worker sleeps, past its last look into the inbox, the next
+    // command must wake it: a slow machine must not let the look take it.
+    for (int i = 0; i < 500 && zkpoll_load(&th->dwState) != ZKPOLL_STATE_SLEEP; ++i) Sleep(10);
+    ASSERT_EQ(zkpoll_load(&th->dwState), DWORD(ZKPOLL_STATE_SLEEP));
     command(0x40, 10, 87);  // unknown: answered, nothing else
     Sleep(300);
     EXPECT_EQ(script.count(ZKPOLL_POLL), polls + 1);
