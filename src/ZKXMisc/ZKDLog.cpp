@@ -65,14 +65,51 @@ LPCSTR source_name(LPCSTR file) {
     return name;
 }
 
+// A writer that died holding the file's mutex may have died inside its
+// write and left a record without its line end.  Whoever inherits the mutex
+// cuts that piece off, so that the file keeps only whole lines.  A record is
+// at most one line buffer long, so the last line end lies within that reach.
+void trim_torn_record(LPCSTR path) {
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD high = 0;
+    DWORD size = GetFileSize(file, &high);
+    if (size != INVALID_FILE_SIZE && high == 0 && size > 0) {
+        char tail[ZKDLOG_LINE_SIZE];
+        DWORD want = size < sizeof tail ? size : DWORD(sizeof tail);
+        DWORD got = 0;
+        if (SetFilePointer(file, LONG(size - want), nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+            ReadFile(file, tail, want, &got, nullptr) && got == want &&
+            !(got >= 2 && tail[got - 2] == '\r' && tail[got - 1] == '\n')) {
+            DWORD keep = 0;  // bytes of the tail up to and with its last line end
+            for (DWORD i = got; i >= 2; --i) {
+                if (tail[i - 2] == '\r' && tail[i - 1] == '\n') {
+                    keep = i;
+                    break;
+                }
+            }
+            if (keep > 0 || size <= sizeof tail) {
+                SetFilePointer(file, LONG(size - want + keep), nullptr, FILE_BEGIN);
+                SetEndOfFile(file);
+            }
+        }
+    }
+    CloseHandle(file);
+}
+
 DWORD write_file(ZKDLOG_OUTPUT* out, LPCSTR text, DWORD length) {
     if (!out->pszPath) return 0;
     if (out->hFileMutex) {
         DWORD wait = WaitForSingleObject(out->hFileMutex, ZKDLOG_LOCK_TIMEOUT);
         if (wait != WAIT_OBJECT_0) {
-            // An abandoned mutex is ours now; give it back at once so the
-            // file stays usable for everyone, and drop this record.
-            if (wait == WAIT_ABANDONED) ReleaseMutex(out->hFileMutex);
+            // An abandoned mutex is ours now: mend what its owner may have
+            // left half written, give the mutex back at once so the file
+            // stays usable for everyone, and drop this record.
+            if (wait == WAIT_ABANDONED) {
+                trim_torn_record(out->pszPath);
+                ReleaseMutex(out->hFileMutex);
+            }
             return ERROR_BUSY;
         }
     }

@@ -282,3 +282,20 @@ extern "C" UINT WINAPI SetErrorMode(UINT mode) {
 }
 
 extern "C" UINT WINAPI GetErrorMode(void) { return g_error_mode.load(std::memory_order_relaxed); }
+
+// The file ends at the current position: longer files are cut, shorter ones
+// grow with zeros, as on Windows.
+extern "C" BOOL WINAPI SetEndOfFile(HANDLE h) {
+    OpenFile f;
+    if (!lookup_file(h, &f)) return FALSE;
+    if (!(f.access & kAccessWrite)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    off_t here = lseek(f.fd, 0, SEEK_CUR);
+    if (here < 0 || ftruncate(f.fd, here) != 0) {
+        set_last_error_from_errno(errno, ERROR_WRITE_FAULT);
+        return FALSE;
+    }
+    return TRUE;
+}
