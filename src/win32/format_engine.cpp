@@ -182,9 +182,9 @@ void format_wide_string(Output& out, const Conversion& conv, const uint16_t* s) 
     });
 }
 
-// Parses one specification after its '%'; returns false when the format ends
+// Parses one conversion after its '%'; returns false when the format ends
 // inside it.
-bool parse_spec(const char*& p, Conversion* conv) {
+bool parse_conversion(const char*& p, Conversion* conv) {
     for (;; ++p) {
         if (*p == '-') {
             conv->left = true;
@@ -237,7 +237,7 @@ FormatResult format(char* out_buf, size_t cap, const char* fmt, ArgSource& args)
         }
         ++p;
         Conversion conv;
-        if (!parse_spec(p, &conv)) break;  // a cut-off specification prints nothing
+        if (!parse_conversion(p, &conv)) break;  // a cut-off conversion prints nothing
         const char type = *p++;
         switch (type) {
         case 'd': case 'i': case 'u': case 'x': case 'X': case 'p':

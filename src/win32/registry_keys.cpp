@@ -53,9 +53,9 @@ extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOpti
     return open_or_create(hKey, lpSubKey, samDesired, false, phkResult, nullptr);
 }
 
-// The old call: an empty path gives back the handle itself, and the key
+// The old calls: an empty path gives back the handle itself, and the key
 // opens with every right the store allows this process.
-extern "C" LSTATUS WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
+static LSTATUS open_or_create_old(HKEY hKey, LPCSTR lpSubKey, bool create, PHKEY phkResult) {
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     if (!lpSubKey || !*lpSubKey) {
         KeyPtr key;
@@ -63,18 +63,15 @@ extern "C" LSTATUS WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResul
         *phkResult = r == ERROR_SUCCESS ? hKey : nullptr;
         return r;
     }
-    return open_or_create(hKey, lpSubKey, MAXIMUM_ALLOWED, false, phkResult, nullptr);
+    return open_or_create(hKey, lpSubKey, MAXIMUM_ALLOWED, create, phkResult, nullptr);
+}
+
+extern "C" LSTATUS WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
+    return open_or_create_old(hKey, lpSubKey, false, phkResult);
 }
 
 extern "C" LSTATUS WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
-    if (!phkResult) return ERROR_INVALID_PARAMETER;
-    if (!lpSubKey || !*lpSubKey) {
-        KeyPtr key;
-        LONG r = key_from_handle(hKey, &key);
-        *phkResult = r == ERROR_SUCCESS ? hKey : nullptr;
-        return r;
-    }
-    return open_or_create(hKey, lpSubKey, MAXIMUM_ALLOWED, true, phkResult, nullptr);
+    return open_or_create_old(hKey, lpSubKey, true, phkResult);
 }
 
 extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved,

@@ -8,7 +8,7 @@ ZKX_BEGIN_C
 /*
  * wsprintfA, wvsprintfA: Win32 formatting, no floating point.
  *
- * A specification is %[flags][width][.precision][size]type.
+ * A conversion is %[flags][width][.precision][size]type.
  *   flags      '-' left-justifies; '0' pads with zeros (after the sign and
  *              any 0x, and on the right as well when '-' is given, as Win32
  *              documents: "%-05d" of 42 is "42000"); '#' puts 0x or 0X
@@ -30,7 +30,7 @@ ZKX_BEGIN_C
  * padded).  A null string prints "(null)", subject to the precision.  Any
  * other character after '%' (and its flags, width, precision and size) has no
  * meaning as a conversion: it is printed as it is, without them, and no
- * argument is read; so "%%" prints "%" and "%5q" prints "q".  A specification
+ * argument is read; so "%%" prints "%" and "%5q" prints "q".  A conversion
  * cut off by the end of the format prints nothing.
  *
  * At most 1023 characters and a terminator are written (1024 bytes, the
