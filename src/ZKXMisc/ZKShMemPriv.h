@@ -4,6 +4,7 @@
 #define ZKX_ZKSHMEM_PRIV_H
 
 #include "ZKShMem.h"
+#include "ZKShMemJournal.h"
 
 #define ZKSHMEM_NAME_SIZE (ZKSHMEM_MAX_NAME + 1)
 #define ZKSHMEM_MAP_PREFIX "ZKSHMEM_MAPNAME_"
@@ -26,6 +27,8 @@ struct _ZKSHMEM_HEAD {
     HANDLE hMutex;                       // the heap mutex, "ZKMUTEX_" + name
     DWORD dwAccess;                      // ZKSHMEM_READONLY or ZKSHMEM_READWRITE
     DWORD dwLastError;                   // the latest failure on the handle, shared by its threads
+    HANDLE hJournal;                     // the heap's undo journal, "ZKSHMEM_JOURNAL_" + name
+    ZKSHMEM_JOURNAL* pJournal;           // its view in this process
 };
 
 // Stores code as the handle's last error and returns it.
@@ -37,8 +40,9 @@ bool zkshmem_inside(PZKSHMEM_HEAD h, LPCVOID address);
 
 // Takes the heap mutex: 0, 1053 when it stays busy for dwTimeout ms, the
 // system's code when the wait fails.  After an owner that died holding it,
-// the heap is checked first, and 1392 (mutex given back) says the dead
-// owner left it damaged.
+// a read-write handle rolls back what the dead owner's operation left in
+// the journal and has the heap checked; 1392 (mutex given back) when the
+// heap is damaged, or, for a read-only handle, when a rollback is due.
 DWORD zkshmem_lock(PZKSHMEM_HEAD h, DWORD dwTimeout);
 void zkshmem_unlock(PZKSHMEM_HEAD h);
 
