@@ -68,7 +68,7 @@ typedef struct _ZKSHMEM_JOURNAL {
 } ZKSHMEM_JOURNAL;
 
 // Moments at which a probe is called: the states a kill can leave behind.
-#define ZKSHMEM_PROBE_RECORD 1u  // a record is in force, its write not yet done
+#define ZKSHMEM_PROBE_IN_FORCE 1u  // records in force: after each one, and before a commit
 #define ZKSHMEM_PROBE_COMMIT 2u  // the journal was emptied at a consistent heap
 #define ZKSHMEM_PROBE_UNDONE 3u  // a rollback restored one record, journal still full
 
@@ -112,12 +112,13 @@ public:
         __atomic_store_n(&j->dwCount, count_, __ATOMIC_RELEASE);
         // The write that follows must not be moved above the count.
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        if (undo_->pfnProbe) undo_->pfnProbe(undo_->pContext, ZKSHMEM_PROBE_RECORD);
+        if (undo_->pfnProbe) undo_->pfnProbe(undo_->pContext, ZKSHMEM_PROBE_IN_FORCE);
     }
 
     // The heap is consistent: what was written stays.
     void commit() {
         if (!undo_) return;
+        if (undo_->pfnProbe && count_) undo_->pfnProbe(undo_->pContext, ZKSHMEM_PROBE_IN_FORCE);
         std::atomic_signal_fence(std::memory_order_seq_cst);
         __atomic_store_n(&undo_->pJournal->dwCount, 0u, __ATOMIC_RELEASE);
         count_ = 0;
