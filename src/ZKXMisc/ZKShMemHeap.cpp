@@ -19,23 +19,23 @@
 // fails undoes its writes; one that succeeds commits them.
 //
 // The journal never holds more than one step's writes.  Counting the writes
-// of each path (a list push writes 4 fields, an unlink 2, the tags of a
-// block 2, the two byte counters 2):
+// of each path (a list push writes 3 times, an unlink 2, the tags of a
+// block 2, the byte counters 1, an entry's place 1):
 //   - alloc: obtaining an entry from the spare list 2, or by cutting a slot
-//     at most 2 + 4 (the top block vanishes onto the spare list) + 3 = 9;
-//     the split 4 + 2 * 2 + 2 = 10; the new entry's id, used-list push and
-//     data top 6: at most 25.
-//   - free up to its first commit: counters 2, used-list unlink 2, merge
-//     with the block above 4, with the block below 3 + 2 + 2, data top 1,
-//     and two entries released, each at most 14 (a spare entry becomes the
-//     16-byte free block above a block in use: pop 2, index bottom 1, id,
-//     offset and size 3, tags 2, counters 2, free-list push 4): at most
-//     2 + 2 + 4 + 14 + 7 + 14 + 1 = 44.  Without the upward merge it pushes
-//     the block onto the free list instead (5), well under that.
+//     at most 2 + 3 (the top block vanishes onto the spare list) + 2 = 7;
+//     the split 2 + 2 * 2 + 1 = 7; the new entry's id, used-list push and
+//     data top 5: at most 19.
+//   - free up to its first commit: counters 1, used-list unlink 2, merge
+//     with the block above 1 + 2, with the block below 2 + 2 + 2, data top
+//     1, and two entries released, each at most 11 (a spare entry becomes
+//     the 16-byte free block above a block in use: pop 2, index bottom 1,
+//     id 1, place 1, tags 2, counters 1, free-list push 3): at most
+//     1 + 2 + 3 + 11 + 6 + 11 + 1 = 35.  Without the upward merge it pushes
+//     the block onto the free list instead (4), well under that.
 //   - each further slot given back: spare unlink 2, index bottom 1, the top
-//     block's size 1 and tags 2, counters 2: 8.
+//     block's size 1 and tags 2, counters 1: 7.
 //   - change id: 1.
-// ZKSHMEM_JOURNAL_STEP_MAX is that 44; a test drives the longest paths.
+// ZKSHMEM_JOURNAL_STEP_MAX is that 35; a test drives the longest paths.
 namespace {
 
 enum List { kUsed = 0, kFree = 1, kSpare = 2 };
@@ -77,14 +77,29 @@ private:
         if (log_.active() && at < total_) log_.record(base_, DWORD(at), width);
         std::memcpy(p, value, width);
     }
+    // Fields that lie side by side and change together are written (and
+    // journalled) as one: an entry's place (offset and size), its links,
+    // a list's two ends, the two byte counters.
+    template <class A, class B>
+    void put_pair(BYTE* p, A a, B b) {
+        BYTE v[sizeof a + sizeof b];
+        std::memcpy(v, &a, sizeof a);
+        std::memcpy(v + sizeof a, &b, sizeof b);
+        put(p, v, sizeof v);
+    }
     void put16(BYTE* p, WORD v) { put(p, &v, sizeof v); }
     void put32(BYTE* p, DWORD v) { put(p, &v, sizeof v); }
     static BYTE* field(ZKSHMEM_INDEX* e, size_t offset) { return reinterpret_cast<BYTE*>(e) + offset; }
     void set_id(ZKSHMEM_INDEX* e, DWORD v) { put32(field(e, offsetof(ZKSHMEM_INDEX, dwId)), v); }
-    void set_offset(ZKSHMEM_INDEX* e, DWORD v) { put32(field(e, offsetof(ZKSHMEM_INDEX, dwOffset)), v); }
     void set_size(ZKSHMEM_INDEX* e, DWORD v) { put32(field(e, offsetof(ZKSHMEM_INDEX, dwSize)), v); }
-    void set_next(ZKSHMEM_INDEX* e, WORD k) { put16(field(e, offsetof(ZKSHMEM_INDEX, wNext)), k); }
+    void set_place(ZKSHMEM_INDEX* e, DWORD offset, DWORD size) {
+        put_pair(field(e, offsetof(ZKSHMEM_INDEX, dwOffset)), offset, size);
+    }
     void set_prev(ZKSHMEM_INDEX* e, WORD k) { put16(field(e, offsetof(ZKSHMEM_INDEX, wPrev)), k); }
+    void set_next(ZKSHMEM_INDEX* e, WORD k) { put16(field(e, offsetof(ZKSHMEM_INDEX, wNext)), k); }
+    void set_links(ZKSHMEM_INDEX* e, WORD next, WORD prev) {
+        put_pair(field(e, offsetof(ZKSHMEM_INDEX, wNext)), next, prev);
+    }
     void set_bottom(DWORD v) { put32(base_ + offsetof(ZKSHMEM_REGION, dwIndexBottom), v); }
     void set_data_top(DWORD v) { put32(base_ + offsetof(ZKSHMEM_REGION, dwDataTop), v); }
 
@@ -92,14 +107,15 @@ private:
     WORD last(List l) const { return load16(base_ + 4 * l + 2); }
     void set_first(List l, WORD k) { put16(base_ + 4 * l, k); }
     void set_last(List l, WORD k) { put16(base_ + 4 * l + 2, k); }
+    void set_ends(List l, WORD first, WORD last) { put_pair(base_ + 4 * l, first, last); }
     void push(List l, WORD k);
     void unlink(List l, WORD k);
     WORD pop_spare();
     bool on_spare(WORD k);
 
     void grow_in_use(DWORD bytes) {
-        put32(base_ + offsetof(ZKSHMEM_REGION, dwBytesInUse), hdr_->dwBytesInUse + bytes);
-        put32(base_ + offsetof(ZKSHMEM_REGION, dwBytesFree), hdr_->dwBytesFree - bytes);
+        put_pair(base_ + offsetof(ZKSHMEM_REGION, dwBytesInUse), hdr_->dwBytesInUse + bytes,
+                 hdr_->dwBytesFree - bytes);
     }
     void shrink_in_use(DWORD bytes) { grow_in_use(0u - bytes); }
 
@@ -206,16 +222,14 @@ void Heap::push(List l, WORD k) {
     ZKSHMEM_INDEX* e = entry(k);
     const WORD old_first = first(l);
     if (old_first == ZKSHMEM_NO_ENTRY) {
-        set_next(e, ZKSHMEM_NO_ENTRY);
-        set_prev(e, ZKSHMEM_NO_ENTRY);
-        set_last(l, k);
+        set_links(e, ZKSHMEM_NO_ENTRY, ZKSHMEM_NO_ENTRY);
+        set_ends(l, k, k);
     } else {
         ZKSHMEM_INDEX* old = entry(old_first);
-        set_next(e, old_first);
-        set_prev(e, old->wPrev);
+        set_links(e, old_first, old->wPrev);
         set_prev(old, k);
+        set_first(l, k);
     }
-    set_first(l, k);
 }
 
 // The entry keeps its own links; whoever puts it on a list sets them.
@@ -309,8 +323,7 @@ bool Heap::give_back_lowest_slot() {
     const DWORD slot = bottom();
     set_bottom(slot + ZKSHMEM_ENTRY_SIZE);
     set_id(e, ZKSHMEM_FREE_ID);
-    set_offset(e, slot);
-    set_size(e, ZKSHMEM_ENTRY_SIZE);
+    set_place(e, slot, ZKSHMEM_ENTRY_SIZE);
     write_tags(s);
     shrink_in_use(ZKSHMEM_ENTRY_SIZE);
     push(kFree, s);
@@ -380,10 +393,9 @@ DWORD Heap::carve(DWORD need, WORD* k) {
         WORD n;
         if (DWORD r = obtain_entry(&n)) return r;
         ZKSHMEM_INDEX* ne = entry(n);
-        set_size(fe, fe->dwSize - need);  // less the slot, if fe paid for it
-        set_offset(ne, fe->dwOffset);
-        set_offset(fe, fe->dwOffset + need);
-        set_size(ne, need);
+        const DWORD lower = fe->dwOffset;
+        set_place(ne, lower, need);
+        set_place(fe, lower + need, fe->dwSize - need);  // less the slot, if fe paid for it
         write_tags(f);
         write_tags(n);
         grow_in_use(need);
@@ -410,8 +422,7 @@ void Heap::insert_free(WORD k) {
                 corrupt_ = true;
                 return;
             }
-            set_offset(ne, e->dwOffset);
-            set_size(ne, ne->dwSize + e->dwSize);
+            set_place(ne, e->dwOffset, ne->dwSize + e->dwSize);
             write_tags(nk);
             release_entry(k);
             m = nk;
@@ -428,8 +439,7 @@ void Heap::insert_free(WORD k) {
                 corrupt_ = true;
                 return;
             }
-            set_offset(me, pe->dwOffset);
-            set_size(me, me->dwSize + pe->dwSize);
+            set_place(me, pe->dwOffset, me->dwSize + pe->dwSize);
             set_id(me, ZKSHMEM_FREE_ID);
             write_tags(m);
             unlink(kFree, pk);

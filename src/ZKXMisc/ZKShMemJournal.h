@@ -48,15 +48,15 @@
 #define ZKSHMEM_JOURNAL_PREFIX "ZKSHMEM_JOURNAL_"
 #define ZKSHMEM_JOURNAL_RECORDS 64u
 // The most region writes between two commits of any heap operation.
-#define ZKSHMEM_JOURNAL_STEP_MAX 44u
+#define ZKSHMEM_JOURNAL_STEP_MAX 35u
 static_assert(ZKSHMEM_JOURNAL_STEP_MAX <= ZKSHMEM_JOURNAL_RECORDS, "a step must fit in the journal");
 
 // One write's undo: the bytes it is about to overwrite.  Heap writes are
-// 16- and 32-bit fields.
+// one field or two side by side, at most 8 bytes.
 typedef struct _ZKSHMEM_UNDO_RECORD {
     DWORD dwOffset;  // region offset of the first byte written
-    DWORD dwWidth;   // 1 to 4
-    BYTE abOld[4];
+    DWORD dwWidth;   // 1 to 8
+    BYTE abOld[8];
 } ZKSHMEM_UNDO_RECORD;
 
 // The journal section's bytes, shared by every process of the region.
