@@ -34,10 +34,6 @@ DWORD ZKAPI start_late(LPVOID p) {
 
 }  // namespace
 
-long ms_since(Clock::time_point start) {
-    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
 PollScript::PollScript() {
     std::lock_guard<std::mutex> guard(g_lock);
     slot_ = DWORD(g_scripts.size());

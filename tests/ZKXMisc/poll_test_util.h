@@ -15,10 +15,9 @@
 
 #include "ZKDLogPriv.h"
 #include "ZKPollPriv.h"
+#include "misc_test_util.h"
 
 namespace zkx::test {
-
-long ms_since(std::chrono::steady_clock::time_point start);
 
 // What a worker's callback answers and the calls it has seen.  A worker
 // finds its script through adwUser[0]; adwUser[1], when nonzero, makes
