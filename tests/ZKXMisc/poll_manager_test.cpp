@@ -115,24 +115,6 @@ TEST_F(PollManager, TimedOutBroadcastStaysOutstandingUntilAnswered) {
     EXPECT_EQ(a.count(ZKPOLL_SUSPEND) + b.count(ZKPOLL_SUSPEND), 2);
 }
 
-TEST_F(PollManager, SuspendHoldsEveryWorkerUntilResume) {
-    ASSERT_EQ(create({a.def(1, 20), b.def(2, 20), c.def(3, 20)}), 0u);
-    ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, INFINITE), 0u);
-    for (PZKPOLL_THREAD th = h->pFirst; th; th = th->pNext)
-        EXPECT_EQ(status_of(th), ZKPOLL_ST_ALIVE | ZKPOLL_ST_SUSPENDED);
-    std::vector<int> polls;
-    for (PollScript* s : {&a, &b, &c}) polls.push_back(s->count(ZKPOLL_POLL));
-    Sleep(200);  // ten intervals
-    int i = 0;
-    for (PollScript* s : {&a, &b, &c}) EXPECT_EQ(s->count(ZKPOLL_POLL), polls[i++]);
-    ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_RESUME, 0, nullptr, INFINITE), 0u);
-    i = 0;
-    for (PollScript* s : {&a, &b, &c}) {
-        EXPECT_EQ(s->count(ZKPOLL_RESUME), 1);
-        EXPECT_TRUE(s->wait_count(ZKPOLL_POLL, polls[i++] + 2));
-    }
-}
-
 TEST_F(PollManager, DestroyThatRunsOutOfTimeLeavesAUsableHandle) {
     a.hold(ZKPOLL_TERMINATE);
     ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);

@@ -35,6 +35,8 @@ TEST_F(PollSingle, EqualIdsAreServedInCreationOrder) {
 TEST_F(PollSingle, RemovingASuspendedWorkerResumesThenTerminatesIt) {
     ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
     ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, INFINITE), 0u);
+    for (PZKPOLL_THREAD th = h->pFirst; th; th = th->pNext)
+        EXPECT_EQ(status_of(th), ZKPOLL_ST_ALIVE | ZKPOLL_ST_SUSPENDED);
     ASSERT_EQ(ZKPollDelThread(h, 0, 1), 0u);
     auto ev = a.events();
     EXPECT_EQ(std::vector<DWORD>(ev.end() - 3, ev.end()),
