@@ -121,12 +121,6 @@ TEST(ObjectsTool, NamesTheProcessHoldingAMutex) {
     EXPECT_EQ(run_zkx({"objects", "--type", "lock"}).exit_code, 2);
 }
 
-}  // namespace
-}  // namespace zkx::test
-
-namespace zkx::test {
-namespace {
-
 TEST(DemoTool, RunsOnItsOwnSetUpAndExitsZero) {
     ZkxResult r = run_zkx({"demo"});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
