@@ -22,6 +22,9 @@
 #include "thread_guard.h"
 #include "zkxwin32/errors.h"
 
+// Nothing here leaves the library, so calls between its sources need no PLT.
+#pragma GCC visibility push(hidden)
+
 namespace zkx::win32::kobj {
 
 struct Segment {
@@ -44,9 +47,11 @@ struct Segment {
 };
 
 // Every kernel-object call starts with these, so they are inline: a lookup
-// of the attached segment is one load, the tid one initial-exec TLS read.
+// of the attached segment is one load, the tid one initial-exec TLS read
+// (__thread, as a C++ thread_local declared extern would be reached through
+// a wrapper call).
 extern std::atomic<Segment*> g_attached;
-extern thread_local uint32_t t_tid __attribute__((tls_model("initial-exec")));
+extern __thread uint32_t t_tid __attribute__((tls_model("initial-exec")));
 Segment* attach_segment();
 uint32_t fetch_tid();
 
@@ -188,7 +193,7 @@ void free_record(Txn& t, uint32_t record);
 
 // Makes sure the calling thread gives up its mutexes when it ends, however
 // it ends; called before a thread can come to own one.
-extern thread_local bool t_exit_hooked __attribute__((tls_model("initial-exec")));
+extern __thread bool t_exit_hooked __attribute__((tls_model("initial-exec")));
 void hook_thread_exit();
 inline void arm_exit_hook() {
     if (!t_exit_hooked) hook_thread_exit();
@@ -207,5 +212,7 @@ BOOL release_mutex(Segment& s, Ref r, uint32_t key);
 DWORD wait_objects(Segment& s, uint32_t count, const Ref* refs, bool wait_all, DWORD timeout_ms);
 
 }  // namespace zkx::win32::kobj
+
+#pragma GCC visibility pop
 
 #endif

@@ -24,7 +24,7 @@
 
 namespace zkx::win32::kobj {
 
-thread_local uint32_t t_tid __attribute__((tls_model("initial-exec"))) = 0;
+__thread uint32_t t_tid __attribute__((tls_model("initial-exec"))) = 0;
 std::atomic<Segment*> g_attached{nullptr};  // mapped and registered
 
 namespace {

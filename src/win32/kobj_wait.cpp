@@ -251,7 +251,7 @@ thread_local ExitHook t_exit_hook;
 
 }  // namespace
 
-thread_local bool t_exit_hooked __attribute__((tls_model("initial-exec"))) = false;
+__thread bool t_exit_hooked __attribute__((tls_model("initial-exec"))) = false;
 
 void hook_thread_exit() {
     t_exit_hooked = true;
