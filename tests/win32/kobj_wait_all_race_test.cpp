@@ -52,9 +52,12 @@ void close_set(const RaceSet& r) {
     for (HANDLE h : r.set) CloseHandle(h);
 }
 
+// The gate: a set whose first object is the manual event `open`, and the
+// event `closed`, set under the mutex while `open` is reset.
 struct Gate {
-    HANDLE open, closed;  // closed: set under the mutex while `open` is reset
+    HANDLE closed;
     RaceSet race;
+    HANDLE open() const { return race.set[0]; }
 };
 
 Gate make_gate(const std::string& base, bool create) {
@@ -62,18 +65,14 @@ Gate make_gate(const std::string& base, bool create) {
         return create ? CreateEventA(nullptr, TRUE, initial, (base + name).c_str())
                       : OpenEventA(SYNCHRONIZE, FALSE, (base + name).c_str());
     };
-    Gate g;
-    g.open = event("-open", TRUE);
-    g.closed = event("-closed", FALSE);
-    g.race = make_set(base, g.open, create);
-    return g;
+    HANDLE closed = event("-closed", FALSE);
+    return Gate{closed, make_set(base, event("-open", TRUE), create)};
 }
 
-// Takes wait-all turns on (mutex, open) until `stop` is set; the number of
-// turns that found the gate marked closed, or -1 on a failed wait.  Mostly
-// zero timeouts: a thread that never queues keeps every object free of
-// waiters, so the turns stay on the lock-free path, and a thread preempted
-// inside it lets the closer run a whole cycle there.
+// Takes wait-all turns through the gate until `stop` is set; the number of
+// turns that found it marked closed, or -1 on a failed wait.  Mostly zero
+// timeouts: a thread that never queues keeps every object free of waiters,
+// so the turns stay on the lock-free path.
 int gate_turns(const Gate& g, HANDLE stop, long* turns) {
     int violations = 0;
     for (unsigned n = 0; WaitForSingleObject(stop, 0) == WAIT_TIMEOUT; ++n) {
@@ -154,16 +153,16 @@ TEST(WaitAllRace, NeverGetsInWhileTheManualEventIsReset) {
         });
     long cycles = 0;
     for (auto end = Clock::now() + kRaceTime; Clock::now() < end; ++cycles) {
-        ResetEvent(g.open);
+        ResetEvent(g.open());
         if (WaitForSingleObject(g.race.mutex, 5000) != WAIT_OBJECT_0) break;
         SetEvent(g.closed);
         ReleaseMutex(g.race.mutex);
         if (WaitForSingleObject(g.race.mutex, 5000) != WAIT_OBJECT_0) break;
         ResetEvent(g.closed);
-        SetEvent(g.open);
+        SetEvent(g.open());
         ReleaseMutex(g.race.mutex);
     }
-    SetEvent(g.open);  // a racer blocked on the gate must see `stop`
+    SetEvent(g.open());  // a racer blocked on the gate must see `stop`
     SetEvent(stop);
     for (auto& t : racers) t.join();
     EXPECT_EQ(wait_child(child), 0) << "10 + n: the other process got in n times while closed";
