@@ -12,22 +12,22 @@
 
 namespace {
 
-ZKSHMEM_UNDO undo_of(PZKSHMEM_HEAD h) { return ZKSHMEM_UNDO{h->pJournal, nullptr, nullptr}; }
+ZKSHMEM_UNDO undo_of(PZKSHMEM_HEAD h) { return ZKSHMEM_UNDO{zkshmem_journal(h), nullptr, nullptr}; }
 
 bool marked_damaged(PZKSHMEM_HEAD h) {
-    return __atomic_load_n(&h->pJournal->dwDamaged, __ATOMIC_RELAXED) != 0;
+    return __atomic_load_n(&zkshmem_journal(h)->dwDamaged, __ATOMIC_RELAXED) != 0;
 }
 
 // Only a read-write handle marks: a reader never writes the journal either.
 void mark_damaged(PZKSHMEM_HEAD h) {
-    if (h->dwAccess != ZKSHMEM_READONLY) __atomic_store_n(&h->pJournal->dwDamaged, 1u, __ATOMIC_RELAXED);
+    if (h->dwAccess != ZKSHMEM_READONLY) __atomic_store_n(&zkshmem_journal(h)->dwDamaged, 1u, __ATOMIC_RELAXED);
 }
 
 // Under the heap mutex, when its last owner died or left a journal: 0 when
 // the heap can be used.
 DWORD recover(PZKSHMEM_HEAD h, bool abandoned) {
     if (marked_damaged(h)) return ERROR_FILE_CORRUPT;
-    const bool pending = zkshmem_journal_pending(h->pJournal) != 0;
+    const bool pending = zkshmem_journal_pending(zkshmem_journal(h)) != 0;
     if (pending) {
         if (h->dwAccess == ZKSHMEM_READONLY) return ERROR_FILE_CORRUPT;
         const ZKSHMEM_UNDO undo = undo_of(h);
@@ -124,7 +124,7 @@ DWORD zkshmem_lock(PZKSHMEM_HEAD h, DWORD dwTimeout) {
     // in force means its owner died inside one; that owner's abandoned mutex
     // may have gone to a reader or an inspector that could not repair.
     const bool abandoned = wait == WAIT_ABANDONED;
-    if (abandoned || zkshmem_journal_pending(h->pJournal) != 0 || marked_damaged(h)) {
+    if (abandoned || zkshmem_journal_pending(zkshmem_journal(h)) != 0 || marked_damaged(h)) {
         if (const DWORD r = recover(h, abandoned)) {
             ReleaseMutex(h->hMutex);
             return r;
@@ -144,7 +144,7 @@ DWORD zkshmem_check_handle(PZKSHMEM_HEAD hShMem, DWORD dwTimeout, ZKSHMEM_CHECK*
     if (wait == WAIT_TIMEOUT) return ERROR_SERVICE_REQUEST_TIMEOUT;
     if (wait == WAIT_FAILED) return zkshmem_system_error();
     DWORD result;
-    if (zkshmem_journal_pending(hShMem->pJournal) == 0) {
+    if (zkshmem_journal_pending(zkshmem_journal(hShMem)) == 0) {
         result = zkshmem_check_region(hShMem->pBase, hShMem->dwTotalSize, pResult);
     } else if (hShMem->dwAccess != ZKSHMEM_READONLY) {
         const ZKSHMEM_UNDO undo = undo_of(hShMem);
@@ -152,7 +152,7 @@ DWORD zkshmem_check_handle(PZKSHMEM_HEAD hShMem, DWORD dwTimeout, ZKSHMEM_CHECK*
         result = zkshmem_check_region(hShMem->pBase, hShMem->dwTotalSize, pResult);
     } else if (std::unique_ptr<BYTE[]> region{new (std::nothrow) BYTE[hShMem->dwTotalSize]}) {
         std::memcpy(region.get(), hShMem->pBase, hShMem->dwTotalSize);
-        ZKSHMEM_JOURNAL journal = *hShMem->pJournal;
+        ZKSHMEM_JOURNAL journal = *zkshmem_journal(hShMem);
         const ZKSHMEM_UNDO undo{&journal, nullptr, nullptr};
         zkshmem_journal_rollback(&undo, region.get(), hShMem->dwTotalSize);
         result = zkshmem_check_region(region.get(), hShMem->dwTotalSize, pResult);

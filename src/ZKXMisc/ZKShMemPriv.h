@@ -27,9 +27,18 @@ struct _ZKSHMEM_HEAD {
     HANDLE hMutex;                       // the heap mutex, "ZKMUTEX_" + name
     DWORD dwAccess;                      // ZKSHMEM_READONLY or ZKSHMEM_READWRITE
     DWORD dwLastError;                   // the latest failure on the handle, shared by its threads
+};
+
+// What an open handle carries beyond the record's published fields, in the
+// same allocation right after them: the record keeps its published size and
+// offsets, and callers only ever hold a pointer to its start.
+struct ZKSHMEM_OPEN_HEAD : _ZKSHMEM_HEAD {
     HANDLE hJournal;                     // the heap's undo journal, "ZKSHMEM_JOURNAL_" + name
     ZKSHMEM_JOURNAL* pJournal;           // its view in this process
 };
+
+inline ZKSHMEM_OPEN_HEAD* zkshmem_open_head(PZKSHMEM_HEAD h) { return static_cast<ZKSHMEM_OPEN_HEAD*>(h); }
+inline ZKSHMEM_JOURNAL* zkshmem_journal(PZKSHMEM_HEAD h) { return zkshmem_open_head(h)->pJournal; }
 
 // Stores code as the handle's last error and returns it.
 DWORD zkshmem_fail(PZKSHMEM_HEAD h, DWORD code);

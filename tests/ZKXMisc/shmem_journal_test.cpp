@@ -165,7 +165,7 @@ TEST(ShMemJournal, RollbackSkipsRecordsOutsideTheRegion) {
 // What a process killed inside an operation leaves: a counter changed, its
 // old value in force in the journal.
 void leave_half_done(PZKSHMEM_HEAD h) {
-    ZKSHMEM_JOURNAL& journal = *h->pJournal;
+    ZKSHMEM_JOURNAL& journal = *zkshmem_journal(h);
     journal.aRecord[0] = ZKSHMEM_UNDO_RECORD{24, 4, {}};
     std::memcpy(journal.aRecord[0].abOld, h->pBase + 24, 4);
     journal.dwCount = 1;
@@ -187,7 +187,7 @@ TEST(ShMemJournalHandles, ReadersWaitForAWriterToRollBack) {
     EXPECT_EQ(ZKShMemGetLastError(reader), DWORD(ERROR_FILE_CORRUPT));
     ZKSHMEM_CHECK check;
     EXPECT_EQ(zkshmem_check_handle(reader, 2000, &check), 0u) << check.szText;
-    EXPECT_NE(zkshmem_journal_pending(writer->pJournal), 0u);
+    EXPECT_NE(zkshmem_journal_pending(zkshmem_journal(writer)), 0u);
 
     // The next writer's call rolls back.
     EXPECT_EQ(ZKShMemFindMemory(writer, 2), b);

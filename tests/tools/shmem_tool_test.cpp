@@ -80,7 +80,7 @@ TEST_F(ShmemTool, DamagedRegionFailsWithWhatIsWrong) {
 // A user killed inside an operation: the inspector shows the heap as the
 // next read-write call will roll it back, and leaves the region alone.
 TEST_F(ShmemTool, HalfDoneOperationIsShownRolledBack) {
-    ZKSHMEM_JOURNAL& journal = *h_->pJournal;
+    ZKSHMEM_JOURNAL& journal = *zkshmem_journal(h_);
     journal.aRecord[0] = ZKSHMEM_UNDO_RECORD{24, 4, {}};
     std::memcpy(journal.aRecord[0].abOld, base_ + 24, 4);
     journal.dwCount = 1;

@@ -60,7 +60,7 @@ Snapshot take_snapshot(Args& args) {
     DWORD wait = lock ? WaitForSingleObject(lock, kLockTimeoutMs) : WAIT_FAILED;
     const BYTE* base = static_cast<const BYTE*>(ZKShMemBaseAddress(h));
     s.bytes.assign(base, base + s.total);
-    ZKSHMEM_JOURNAL journal = *h->pJournal;
+    ZKSHMEM_JOURNAL journal = *zkshmem_journal(h);
     if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(lock);
     if (lock) CloseHandle(lock);
     ZKShMemClose(h);

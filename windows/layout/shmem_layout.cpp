@@ -8,7 +8,7 @@
 #include "layout_check.h"
 
 // 4 + 4 + 33 + 49 bytes, then the words from the next multiple of 4.
-ZKX_CHECK_SIZE(struct _ZKSHMEM_HEAD, 120);
+ZKX_CHECK_SIZE(struct _ZKSHMEM_HEAD, 112);
 ZKX_CHECK_FIELD(struct _ZKSHMEM_HEAD, hMapping, 0);
 ZKX_CHECK_FIELD(struct _ZKSHMEM_HEAD, pBase, 4);
 ZKX_CHECK_FIELD(struct _ZKSHMEM_HEAD, szName, 8);
@@ -20,8 +20,6 @@ ZKX_CHECK_FIELD(struct _ZKSHMEM_HEAD, dwTotalSize, 96);
 ZKX_CHECK_FIELD(struct _ZKSHMEM_HEAD, hMutex, 100);
 ZKX_CHECK_FIELD(struct _ZKSHMEM_HEAD, dwAccess, 104);
 ZKX_CHECK_FIELD(struct _ZKSHMEM_HEAD, dwLastError, 108);
-ZKX_CHECK_FIELD(struct _ZKSHMEM_HEAD, hJournal, 112);
-ZKX_CHECK_FIELD(struct _ZKSHMEM_HEAD, pJournal, 116);
 
 // The undo journal beside the region is shared by every process as well.
 ZKX_CHECK_SIZE(struct _ZKSHMEM_UNDO_RECORD, 16);
