@@ -20,36 +20,27 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kRaceTime = std::chrono::milliseconds(700);
 
+HANDLE event(const std::string& name, bool create, BOOL initial = TRUE) {
+    return create ? CreateEventA(nullptr, TRUE, initial, name.c_str()) : OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
+}
+
 // Every wait-all here names the contested object first, then 62 manual
 // events that stay signalled, then the mutex.  The lock-free path reads them
 // all before it takes the mutex, and reads them again before it takes the
 // first, so a racing change has a window of a few hundred instructions to
 // hit instead of a few.
 struct RaceSet {
-    HANDLE mutex;
     HANDLE set[MAXIMUM_WAIT_OBJECTS];
+    HANDLE mutex() const { return set[MAXIMUM_WAIT_OBJECTS - 1]; }
+    bool complete() const { return std::count(std::begin(set), std::end(set), nullptr) == 0; }
 };
 
 RaceSet make_set(const std::string& base, HANDLE first, bool create) {
-    RaceSet r;
-    r.mutex = create ? CreateMutexA(nullptr, FALSE, (base + "-m").c_str())
-                     : OpenMutexA(SYNCHRONIZE, FALSE, (base + "-m").c_str());
-    r.set[0] = first;
-    for (int i = 1; i < MAXIMUM_WAIT_OBJECTS - 1; ++i) {
-        std::string name = base + "-" + std::to_string(i);
-        r.set[i] = create ? CreateEventA(nullptr, TRUE, TRUE, name.c_str())
-                          : OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
-    }
-    r.set[MAXIMUM_WAIT_OBJECTS - 1] = r.mutex;
+    RaceSet r{{first}};
+    for (int i = 1; i < MAXIMUM_WAIT_OBJECTS - 1; ++i) r.set[i] = event(base + "-" + std::to_string(i), create);
+    r.set[MAXIMUM_WAIT_OBJECTS - 1] = create ? CreateMutexA(nullptr, FALSE, (base + "-m").c_str())
+                                             : OpenMutexA(SYNCHRONIZE, FALSE, (base + "-m").c_str());
     return r;
-}
-
-bool complete(const RaceSet& r) {
-    return std::all_of(std::begin(r.set), std::end(r.set), [](HANDLE h) { return h != nullptr; });
-}
-
-void close_set(const RaceSet& r) {
-    for (HANDLE h : r.set) CloseHandle(h);
 }
 
 // The gate: a set whose first object is the manual event `open`, and the
@@ -57,16 +48,10 @@ void close_set(const RaceSet& r) {
 struct Gate {
     HANDLE closed;
     RaceSet race;
-    HANDLE open() const { return race.set[0]; }
 };
 
 Gate make_gate(const std::string& base, bool create) {
-    auto event = [&](const std::string& name, BOOL initial) {
-        return create ? CreateEventA(nullptr, TRUE, initial, (base + name).c_str())
-                      : OpenEventA(SYNCHRONIZE, FALSE, (base + name).c_str());
-    };
-    HANDLE closed = event("-closed", FALSE);
-    return Gate{closed, make_set(base, event("-open", TRUE), create)};
+    return Gate{event(base + "-closed", create, FALSE), make_set(base, event(base + "-open", create), create)};
 }
 
 // Takes wait-all turns through the gate until `stop` is set; the number of
@@ -81,7 +66,7 @@ int gate_turns(const Gate& g, HANDLE stop, long* turns) {
         if (r != WAIT_OBJECT_0) return -1;
         if (WaitForSingleObject(g.closed, 0) == WAIT_OBJECT_0) ++violations;
         ++*turns;
-        ReleaseMutex(g.race.mutex);
+        ReleaseMutex(g.race.mutex());
     }
     return violations;
 }
@@ -100,7 +85,7 @@ bool drain(const RaceSet& units, HANDLE stop, Count count) {
         DWORD r = WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, units.set, TRUE, n % 64 == 0 ? 20 : 0);
         if (r == WAIT_OBJECT_0) {
             count(true);
-            if (!ReleaseMutex(units.mutex)) return false;
+            if (!ReleaseMutex(units.mutex())) return false;
         } else if (r != WAIT_TIMEOUT) {
             return false;
         } else if (WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) {
@@ -113,21 +98,19 @@ bool drain(const RaceSet& units, HANDLE stop, Count count) {
 
 ZKX_CHILD(gate_racer) {
     Gate g = make_gate(args.at(0), false);
-    HANDLE stop = OpenEventA(SYNCHRONIZE, FALSE, (args.at(0) + "-stop").c_str());
-    if (!complete(g.race) || !g.closed || !stop) return 2;
+    HANDLE stop = event(args.at(0) + "-stop", false);
+    if (!g.race.complete() || !g.closed || !stop) return 2;
     long turns = 0;
     int v = gate_turns(g, stop, &turns);
-    if (v < 0) return 3;
-    return v > 0 ? 10 + std::min(v, 100) : 0;
+    return v < 0 ? 3 : v > 0 ? 10 + std::min(v, 100) : 0;
 }
 
 ZKX_CHILD(unit_drainer) {
     RaceSet units = make_set(args.at(0), OpenSemaphoreA(SYNCHRONIZE, FALSE, (args.at(0) + "-s").c_str()), false);
     HANDLE tally = OpenSemaphoreA(SYNCHRONIZE, FALSE, (args.at(0) + "-tally").c_str());
-    HANDLE stop = OpenEventA(SYNCHRONIZE, FALSE, (args.at(0) + "-stop").c_str());
-    if (!complete(units) || !tally || !stop) return 2;
-    bool ok = drain(units, stop, [&](bool) { ReleaseSemaphore(tally, 1, nullptr); });
-    return ok ? 0 : 3;
+    HANDLE stop = event(args.at(0) + "-stop", false);
+    if (!units.complete() || !tally || !stop) return 2;
+    return drain(units, stop, [&](bool) { ReleaseSemaphore(tally, 1, nullptr); }) ? 0 : 3;
 }
 
 // A wait-all must never get in while the manual event is reset, however the
@@ -137,8 +120,8 @@ ZKX_CHILD(unit_drainer) {
 TEST(WaitAllRace, NeverGetsInWhileTheManualEventIsReset) {
     std::string base = unique_name("gate");
     Gate g = make_gate(base, true);
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, (base + "-stop").c_str());
-    ASSERT_TRUE(complete(g.race) && g.closed && stop);
+    HANDLE stop = event(base + "-stop", true, FALSE);
+    ASSERT_TRUE(g.race.complete() && g.closed && stop);
     pid_t child = spawn_child("gate_racer", {base});
 
     std::atomic<int> violations{0};
@@ -152,24 +135,25 @@ TEST(WaitAllRace, NeverGetsInWhileTheManualEventIsReset) {
             turns += mine;
         });
     long cycles = 0;
+    HANDLE open = g.race.set[0];
     for (auto end = Clock::now() + kRaceTime; Clock::now() < end; ++cycles) {
-        ResetEvent(g.open());
-        if (WaitForSingleObject(g.race.mutex, 5000) != WAIT_OBJECT_0) break;
+        ResetEvent(open);
+        if (WaitForSingleObject(g.race.mutex(), 5000) != WAIT_OBJECT_0) break;
         SetEvent(g.closed);
-        ReleaseMutex(g.race.mutex);
-        if (WaitForSingleObject(g.race.mutex, 5000) != WAIT_OBJECT_0) break;
+        ReleaseMutex(g.race.mutex());
+        if (WaitForSingleObject(g.race.mutex(), 5000) != WAIT_OBJECT_0) break;
         ResetEvent(g.closed);
-        SetEvent(g.open());
-        ReleaseMutex(g.race.mutex);
+        SetEvent(open);
+        ReleaseMutex(g.race.mutex());
     }
-    SetEvent(g.open());  // a racer blocked on the gate must see `stop`
+    SetEvent(open);  // a racer blocked on the gate must see `stop`
     SetEvent(stop);
     for (auto& t : racers) t.join();
     EXPECT_EQ(wait_child(child), 0) << "10 + n: the other process got in n times while closed";
     EXPECT_EQ(violations.load(), 0);
     EXPECT_GT(turns.load(), 0);
     EXPECT_GT(cycles, 1) << "the closer could not take the mutex";
-    close_set(g.race);
+    for (HANDLE h : g.race.set) CloseHandle(h);
     for (HANDLE h : {g.closed, stop}) CloseHandle(h);
 }
 
@@ -181,8 +165,8 @@ TEST(WaitAllRace, SemaphoreUnitsAreTakenExactlyOnce) {
     HANDLE sem = CreateSemaphoreA(nullptr, 0, 1 << 20, (base + "-s").c_str());
     RaceSet units = make_set(base, sem, true);
     HANDLE tally = CreateSemaphoreA(nullptr, 0, 1 << 20, (base + "-tally").c_str());
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, (base + "-stop").c_str());
-    ASSERT_TRUE(complete(units) && tally && stop);
+    HANDLE stop = event(base + "-stop", true, FALSE);
+    ASSERT_TRUE(units.complete() && tally && stop);
     pid_t child = spawn_child("unit_drainer", {base});
 
     std::atomic<long> taken{0};
@@ -220,7 +204,7 @@ TEST(WaitAllRace, SemaphoreUnitsAreTakenExactlyOnce) {
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(overlaps.load(), 0);
     EXPECT_EQ(taken.load() + child_taken + info_of(sem).count, released);
-    EXPECT_EQ(info_of(units.mutex).owner_tid, 0u);
-    close_set(units);
+    EXPECT_EQ(info_of(units.mutex()).owner_tid, 0u);
+    for (HANDLE h : units.set) CloseHandle(h);
     for (HANDLE h : {tally, stop}) CloseHandle(h);
 }
