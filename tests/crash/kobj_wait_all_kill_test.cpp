@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "child.h"
@@ -26,24 +28,21 @@ struct Objects {
     HANDLE set[MAXIMUM_WAIT_OBJECTS];  // semaphore, gates, mutex
     HANDLE sem() const { return set[0]; }
     HANDLE mutex() const { return set[MAXIMUM_WAIT_OBJECTS - 1]; }
-    bool ok() const {
-        for (HANDLE h : set)
-            if (!h) return false;
-        return true;
-    }
+    bool ok() const { return std::count(std::begin(set), std::end(set), nullptr) == 0; }
 };
 
 Objects open_objects(const std::string& base, bool create) {
     Objects o;
-    o.set[0] = create ? CreateSemaphoreA(nullptr, kUnits, kUnits, (base + "-s").c_str())
-                      : OpenSemaphoreA(SYNCHRONIZE, FALSE, (base + "-s").c_str());
+    const std::string sem = base + "-s", mutex = base + "-m";
+    o.set[0] = create ? CreateSemaphoreA(nullptr, kUnits, kUnits, sem.c_str())
+                      : OpenSemaphoreA(SYNCHRONIZE, FALSE, sem.c_str());
     for (int i = 1; i <= kGates; ++i) {
         std::string name = base + "-g" + std::to_string(i);
         o.set[i] = create ? CreateEventA(nullptr, TRUE, TRUE, name.c_str())
                           : OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
     }
-    o.set[MAXIMUM_WAIT_OBJECTS - 1] = create ? CreateMutexA(nullptr, FALSE, (base + "-m").c_str())
-                                             : OpenMutexA(SYNCHRONIZE, FALSE, (base + "-m").c_str());
+    o.set[kGates + 1] = create ? CreateMutexA(nullptr, FALSE, mutex.c_str())
+                               : OpenMutexA(SYNCHRONIZE, FALSE, mutex.c_str());
     return o;
 }
 

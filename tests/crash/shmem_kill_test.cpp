@@ -66,20 +66,14 @@ std::string check(PZKSHMEM_HEAD h) {
 // Our own block, written before the kills and read after each.
 const DWORD kMine = 0x5000;
 
-BYTE* alloc_mine(PZKSHMEM_HEAD h) {
-    auto* mine = static_cast<BYTE*>(ZKShMemAlloc(h, 512, kMine));
-    if (mine)
-        for (int i = 0; i < 512; ++i) mine[i] = BYTE(i);
-    return mine;
-}
-
 TEST(ShMemKill, UsersKilledInsideHeapOperationsLeaveItConsistent) {
     int rounds = 0, damaged = 0;
     const std::string name = "crash-heap";
     PZKSHMEM_HEAD h = open_region(name);
     ASSERT_NE(h, nullptr);
-    BYTE* mine = alloc_mine(h);
+    auto* mine = static_cast<BYTE*>(ZKShMemAlloc(h, 512, kMine));
     ASSERT_NE(mine, nullptr);
+    for (int i = 0; i < 512; ++i) mine[i] = BYTE(i);
     for (int round = 0; another_round(round, 10); ++round) {
         ++rounds;
         std::string ready = "crash-heap-ready-" + std::to_string(round);
@@ -88,8 +82,7 @@ TEST(ShMemKill, UsersKilledInsideHeapOperationsLeaveItConsistent) {
         ASSERT_TRUE(a && b);
         EXPECT_TRUE(kill_at_random_moment(a, 10));
         EXPECT_TRUE(kill_at_random_moment(b, 5));
-        const std::string verdict = check(h);
-        if (!verdict.empty()) {
+        if (const std::string verdict = check(h); !verdict.empty()) {
             ++damaged;
             ADD_FAILURE() << "round " << round << ": " << verdict;
             break;
