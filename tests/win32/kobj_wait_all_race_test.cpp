@@ -44,29 +44,20 @@ RaceSet make_set(const std::string& base, HANDLE first, bool create) {
 }
 
 // The gate: a set whose first object is the manual event `open`, and the
-// event `closed`, set under the mutex while `open` is reset.
-struct Gate {
-    HANDLE closed;
-    RaceSet race;
-};
-
-Gate make_gate(const std::string& base, bool create) {
-    return Gate{event(base + "-closed", create, FALSE), make_set(base, event(base + "-open", create), create)};
-}
-
-// Takes wait-all turns through the gate until `stop` is set; the number of
-// turns that found it marked closed, or -1 on a failed wait.  Mostly zero
+// event `closed`, set under the mutex while `open` is reset.  Takes wait-all
+// turns through the gate until `stop` is set; the number of turns that found
+// it marked closed, or -1 on a failed wait.  Mostly zero
 // timeouts: a thread that never queues keeps every object free of waiters,
 // so the turns stay on the lock-free path.
-int gate_turns(const Gate& g, HANDLE stop, long* turns) {
+int gate_turns(const RaceSet& gate, HANDLE closed, HANDLE stop, long* turns) {
     int violations = 0;
     for (unsigned n = 0; WaitForSingleObject(stop, 0) == WAIT_TIMEOUT; ++n) {
-        DWORD r = WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, g.race.set, TRUE, n % 64 == 0 ? 5000 : 0);
+        DWORD r = WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, gate.set, TRUE, n % 64 == 0 ? 5000 : 0);
         if (r == WAIT_TIMEOUT) continue;
         if (r != WAIT_OBJECT_0) return -1;
-        if (WaitForSingleObject(g.closed, 0) == WAIT_OBJECT_0) ++violations;
+        if (WaitForSingleObject(closed, 0) == WAIT_OBJECT_0) ++violations;
         ++*turns;
-        ReleaseMutex(g.race.mutex());
+        ReleaseMutex(gate.mutex());
     }
     return violations;
 }
@@ -97,11 +88,12 @@ bool drain(const RaceSet& units, HANDLE stop, Count count) {
 }  // namespace
 
 ZKX_CHILD(gate_racer) {
-    Gate g = make_gate(args.at(0), false);
-    HANDLE stop = event(args.at(0) + "-stop", false);
-    if (!g.race.complete() || !g.closed || !stop) return 2;
+    const std::string& base = args.at(0);
+    RaceSet gate = make_set(base, event(base + "-open", false), false);
+    HANDLE closed = event(base + "-closed", false), stop = event(base + "-stop", false);
+    if (!gate.complete() || !closed || !stop) return 2;
     long turns = 0;
-    int v = gate_turns(g, stop, &turns);
+    int v = gate_turns(gate, closed, stop, &turns);
     return v < 0 ? 3 : v > 0 ? 10 + std::min(v, 100) : 0;
 }
 
@@ -119,9 +111,10 @@ ZKX_CHILD(unit_drainer) {
 // sees the mark was granted while the event was reset.
 TEST(WaitAllRace, NeverGetsInWhileTheManualEventIsReset) {
     std::string base = unique_name("gate");
-    Gate g = make_gate(base, true);
-    HANDLE stop = event(base + "-stop", true, FALSE);
-    ASSERT_TRUE(g.race.complete() && g.closed && stop);
+    HANDLE open = event(base + "-open", true);
+    RaceSet gate = make_set(base, open, true);
+    HANDLE closed = event(base + "-closed", true, FALSE), stop = event(base + "-stop", true, FALSE);
+    ASSERT_TRUE(gate.complete() && closed && stop);
     pid_t child = spawn_child("gate_racer", {base});
 
     std::atomic<int> violations{0};
@@ -130,21 +123,20 @@ TEST(WaitAllRace, NeverGetsInWhileTheManualEventIsReset) {
     for (int i = 0; i < 6; ++i)
         racers.emplace_back([&] {
             long mine = 0;
-            int v = gate_turns(g, stop, &mine);
+            int v = gate_turns(gate, closed, stop, &mine);
             violations += v < 0 ? 1000 : v;
             turns += mine;
         });
     long cycles = 0;
-    HANDLE open = g.race.set[0];
     for (auto end = Clock::now() + kRaceTime; Clock::now() < end; ++cycles) {
         ResetEvent(open);
-        if (WaitForSingleObject(g.race.mutex(), 5000) != WAIT_OBJECT_0) break;
-        SetEvent(g.closed);
-        ReleaseMutex(g.race.mutex());
-        if (WaitForSingleObject(g.race.mutex(), 5000) != WAIT_OBJECT_0) break;
-        ResetEvent(g.closed);
+        if (WaitForSingleObject(gate.mutex(), 5000) != WAIT_OBJECT_0) break;
+        SetEvent(closed);
+        ReleaseMutex(gate.mutex());
+        if (WaitForSingleObject(gate.mutex(), 5000) != WAIT_OBJECT_0) break;
+        ResetEvent(closed);
         SetEvent(open);
-        ReleaseMutex(g.race.mutex());
+        ReleaseMutex(gate.mutex());
     }
     SetEvent(open);  // a racer blocked on the gate must see `stop`
     SetEvent(stop);
@@ -153,8 +145,8 @@ TEST(WaitAllRace, NeverGetsInWhileTheManualEventIsReset) {
     EXPECT_EQ(violations.load(), 0);
     EXPECT_GT(turns.load(), 0);
     EXPECT_GT(cycles, 1) << "the closer could not take the mutex";
-    for (HANDLE h : g.race.set) CloseHandle(h);
-    for (HANDLE h : {g.closed, stop}) CloseHandle(h);
+    for (HANDLE h : gate.set) CloseHandle(h);
+    for (HANDLE h : {closed, stop}) CloseHandle(h);
 }
 
 // Units released while wait-alls and zero-timeout waits race for them, in

@@ -114,14 +114,10 @@ TEST(RegistryStore, DefaultStoreIsMachineWideWhenWritableElsePerUser) {
     EXPECT_FALSE(fs::exists(temp_dir() + "/var-lib")) << "choosing the store creates nothing";
     EXPECT_EQ(choose_machine_store("/proc/zkx-cannot-exist/registry", "/user"), "/user");
 
-    std::string saved = getenv("ZKX_REGISTRY");
-    unsetenv("ZKX_REGISTRY");
-    setenv("XDG_DATA_HOME", "/data/home", 1);
+    ScopedEnv reg("ZKX_REGISTRY", std::nullopt), xdg("XDG_DATA_HOME", "/data/home"), home("HOME", "/home/u");
     EXPECT_EQ(user_store_dir(), "/data/home/zkx/registry");
-    unsetenv("XDG_DATA_HOME");
-    setenv("HOME", "/home/u", 1);
+    ScopedEnv no_xdg("XDG_DATA_HOME", std::nullopt);
     EXPECT_EQ(user_store_dir(), "/home/u/.local/share/zkx/registry");
-    setenv("ZKX_REGISTRY", saved.c_str(), 1);
 }
 
 // args: child number, rounds.  Reads what the parent stored, then writes
