@@ -31,6 +31,7 @@ namespace {
 
 Segment g_segment;
 bool g_mapped = false;
+int g_segment_fd = -1;  // locked shared while this process is attached
 DWORD g_attach_error = 0;  // a failure to map is final for the process
 std::mutex g_attach_lock;
 std::string g_namespace;
@@ -151,6 +152,52 @@ std::string header_problem(const SegmentHeader& h) {
     return {};
 }
 
+// Opens the segment file locked: exclusively when no other process is
+// attached (*alone), else shared.  Every attached process keeps a shared lock,
+// so the exclusive one proves that nobody uses the file.  A file that only a
+// different build can have made (its header is foreign: another layout
+// version, other table sizes) is then replaced by a new file; it is unlinked,
+// not truncated, because processes of that build may still map it.  Whoever
+// locks a file that was replaced meanwhile opens the new one.
+DWORD open_segment_file(const std::string& path, int* out_fd, bool* alone) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) {
+            complain("cannot open " + path + ": " + std::strerror(errno));
+            return ERROR_ACCESS_DENIED;
+        }
+        *alone = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (!*alone) {
+            // A creator laying the header out holds the exclusive lock; the
+            // shared one is granted once the header is finished.
+            while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {
+            }
+        }
+        struct stat by_fd {}, by_path {};
+        if (fstat(fd, &by_fd) != 0 || stat(path.c_str(), &by_path) != 0 || by_fd.st_ino != by_path.st_ino ||
+            by_fd.st_dev != by_path.st_dev) {
+            close(fd);  // replaced (or removed) while we waited for the lock
+            continue;
+        }
+        SegmentHeader h;
+        std::memset(static_cast<void*>(&h), 0, sizeof h);
+        const bool whole = by_fd.st_size >= off_t(sizeof h) && pread(fd, &h, sizeof h, 0) == ssize_t(sizeof h);
+        const bool unfinished = whole && h.ready == 0 && h.magic[0] == 0;  // laid out afresh below
+        if (*alone && S_ISREG(by_fd.st_mode) && by_fd.st_size > 0 && !unfinished &&
+            (!whole || !header_problem(h).empty())) {
+            complain(path + " " + (whole ? header_problem(h) : std::string("is too short")) +
+                     "; nobody uses it, so it is replaced by a new one");
+            unlink(path.c_str());
+            close(fd);
+            continue;
+        }
+        *out_fd = fd;
+        return 0;
+    }
+    complain("cannot settle on " + path + ": it keeps being replaced");
+    return ERROR_INVALID_DATA;
+}
+
 DWORD map_segment(Segment* s) {
     const char* env = std::getenv("ZKX_NAMESPACE");
     std::string ns = env && *env ? env : "default";
@@ -160,16 +207,10 @@ DWORD map_segment(Segment* s) {
     }
     g_namespace = ns;
     std::string path = "/dev/shm/zkx." + ns;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        complain("cannot open " + path + ": " + std::strerror(errno));
-        return ERROR_ACCESS_DENIED;
-    }
-    // The creator lays out the header under an exclusive file lock, so a
-    // process that finds the file non-empty sees a finished header or, when
-    // its creator died half-way, one without the ready mark.
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    int fd = -1;
+    bool alone = false;
+    DWORD opened = open_segment_file(path, &fd, &alone);
+    if (opened) return opened;
     DWORD err = 0;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -180,14 +221,14 @@ DWORD map_segment(Segment* s) {
         if (!fresh) {
             SegmentHeader h;
             std::memset(static_cast<void*>(&h), 0, sizeof h);
-            if (st.st_size >= off_t(sizeof h) && pread(fd, &h, sizeof h, 0) == ssize_t(sizeof h) &&
-                h.ready == 0 && h.magic[0] == 0) {
+            const bool whole = st.st_size >= off_t(sizeof h) && pread(fd, &h, sizeof h, 0) == ssize_t(sizeof h);
+            if (alone && whole && h.ready == 0 && h.magic[0] == 0) {
                 fresh = ftruncate(fd, 0) == 0;  // an unfinished layout nobody can have used
             } else {
-                std::string problem = st.st_size < off_t(sizeof h) ? "is too short" : header_problem(h);
+                std::string problem = whole ? header_problem(h) : "is too short";
                 if (!problem.empty()) {
                     complain(path + " " + problem +
-                             "; refusing to use it (remove it once no process of the namespace runs)");
+                             "; refusing to use it while processes of that build are attached");
                     err = ERROR_INVALID_DATA;
                 } else if (st.st_size != off_t(Layout::total)) {
                     complain(path + " has the wrong size; refusing to use it");
@@ -222,9 +263,16 @@ DWORD map_segment(Segment* s) {
             }
         }
     }
-    flock(fd, LOCK_UN);
-    close(fd);
-    return err;
+    if (err) {
+        close(fd);
+        return err;
+    }
+    // The shared lock stays for the life of the process: it is how a later
+    // opener knows that somebody is attached.  (Converting is not atomic; a
+    // process that slips in between finds a finished header and uses it.)
+    if (alone) flock(fd, LOCK_SH);
+    g_segment_fd = fd;
+    return 0;
 }
 
 DWORD register_process(Segment* s) {

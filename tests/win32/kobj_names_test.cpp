@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -104,7 +106,7 @@ ZKX_CHILD(create_in_namespace) {
     return CreateEventA(nullptr, FALSE, FALSE, "probe") ? 0 : int(GetLastError() & 0x7F);
 }
 
-TEST(Namespace, ForeignStaleOrBadNamespacesAreRefusedClearly) {
+TEST(Namespace, ForeignOrStaleSegmentsAreReplacedUnlessSomebodyIsAttached) {
     ASSERT_NE(CreateEventA(nullptr, FALSE, FALSE, nullptr), nullptr);  // maps ours first
     std::string ns = zkx::win32::kernel_namespace();
     std::string path = "/dev/shm/zkx." + ns;
@@ -119,11 +121,22 @@ TEST(Namespace, ForeignStaleOrBadNamespacesAreRefusedClearly) {
     old_header.resize(1 << 20);
     for (const auto& [suffix, content] : {std::pair<std::string, std::string>{".old", old_header},
                                           {".foreign", std::string(8192, 'x')}}) {
-        int fd = open(("/dev/shm/zkx." + ns + suffix).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        const std::string file = path + suffix;
+        int fd = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(write(fd, content.data(), content.size()), ssize_t(content.size()));
-        close(fd);
+        // While a process of that build is attached (it holds the shared
+        // lock), the file is refused and left as it is...
+        ASSERT_EQ(flock(fd, LOCK_SH), 0);
         EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + suffix})), int(ERROR_INVALID_DATA)) << suffix;
+        struct stat before {}, after {};
+        EXPECT_EQ(fstat(fd, &before), 0);
+        EXPECT_EQ(stat(file.c_str(), &after), 0);
+        EXPECT_EQ(before.st_ino, after.st_ino) << suffix;
+        // ...and once nobody is, it is replaced by a working segment.
+        close(fd);
+        EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + suffix})), 0) << suffix;
+        unlink(file.c_str());
     }
 
     EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {"bad/name"})), int(ERROR_INVALID_NAME));
