@@ -44,6 +44,8 @@ TestEnvironment::~TestEnvironment() {
     }
 }
 
+void adopt_test_environment() {}
+
 const std::string& temp_dir() { return g_dir; }
 
 }  // namespace zkx::test

@@ -7,6 +7,7 @@ namespace zkx::test {
 
 // Gives the process (unless the caller set them already) its own
 // ZKX_NAMESPACE and a fresh ZKX_REGISTRY directory, and removes both at exit.
+// On Windows ns() is the registry key that stands in for the store.
 class TestEnvironment {
 public:
     TestEnvironment();
@@ -20,6 +21,10 @@ private:
     bool own_ns_ = false;
     bool own_dir_ = false;
 };
+
+// In a child process: joins the environment of the test process that
+// started it (Linux: the inherited variables already do that).
+void adopt_test_environment();
 
 // The temporary directory of this test process (removed at exit).
 const std::string& temp_dir();

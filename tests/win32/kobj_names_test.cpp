@@ -7,7 +7,6 @@
 #include <string>
 
 #include "child.h"
-#include "kobj_layout.h"
 #include "kobj_test_util.h"
 
 using namespace zkx::test;
@@ -98,6 +97,8 @@ TEST(Names, AnObjectLivesWhileAnyHandleIsOpen) {
 }
 
 // --- The namespace's segment file ------------------------------------------------
+#ifndef _WIN32
+#include "kobj_layout.h"
 
 ZKX_CHILD(create_in_namespace) {
     setenv("ZKX_NAMESPACE", args.at(0).c_str(), 1);
@@ -130,3 +131,4 @@ TEST(Namespace, ForeignStaleOrBadNamespacesAreRefusedClearly) {
     EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + ".fresh"})), 0);
     EXPECT_EQ(access(path.c_str(), F_OK), 0);
 }
+#endif
