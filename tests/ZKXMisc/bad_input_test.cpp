@@ -181,7 +181,7 @@ TEST(BadInput, RegistryRefusesOverlongNamesAndBadBuffers) {
     EXPECT_NE(RegOpenKeyA(key, std::string(100000, 'k').c_str(), &sub), 0);
     std::string long_value(20000, 'v');
     EXPECT_NE(RegSetValueExA(key, long_value.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), 0);
-    EXPECT_EQ(RegSetValueExA(key, "n", 0, REG_SZ, nullptr, 4), 87);
+    EXPECT_EQ(RegSetValueExA(key, "n", 0, REG_SZ, nullptr, 4), 998);  // ERROR_NOACCESS, as on Windows
     ASSERT_EQ(RegSetValueExA(key, "s", 0, REG_SZ, reinterpret_cast<const BYTE*>("hello"), 6), 0);
     GuardedBuffer small(3);
     DWORD size = small.size(), type = 0;

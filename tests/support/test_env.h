@@ -26,6 +26,16 @@ private:
 // started it (Linux: the inherited variables already do that).
 void adopt_test_environment();
 
+// True when the suite runs under Wine and Wine departs from Windows in the
+// behaviour `what` describes; the caller then leaves that check out.  The
+// departure is printed, so that every skipped check shows in the log.
+bool wine_departs(const char* what);
+
+// True on Windows, where the call `what` describes faults or misbehaves
+// where the layer, by its rule that bad input gets a clear error, refuses
+// it; the caller then leaves that check out.
+bool windows_faults_on(const char* what);
+
 // The temporary directory of this test process (removed at exit).
 const std::string& temp_dir();
 

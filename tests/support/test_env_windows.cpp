@@ -77,6 +77,17 @@ void adopt_test_environment() {
     if (n > 0 && n < sizeof buf) override_roots(buf);
 }
 
+bool wine_departs(const char* what) {
+    static const bool under_wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    if (under_wine) std::printf("[ WINE     ] left out, Wine departs from Windows: %s\n", what);
+    return under_wine;
+}
+
+bool windows_faults_on(const char* what) {
+    std::printf("[ WINDOWS  ] left out, the layer's refusal is its own: %s\n", what);
+    return true;
+}
+
 const std::string& temp_dir() { return g_dir; }
 
 }  // namespace zkx::test

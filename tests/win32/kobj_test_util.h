@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "kernel_objects.h"
+#include "test_env.h"
 #include "zkxwin32.h"
 
 namespace zkx::test {
@@ -43,6 +44,14 @@ bool eventually(Pred pred, int ms = 10000) {
     }
     return true;
 }
+
+// The number of threads queued on an object is the layer's own diagnostic:
+// Win32 has no call that tells it, so on Windows the check is left out.
+#ifdef _WIN32
+#define EXPECT_WAITERS(h, n) ((void)(h), (void)(n))
+#else
+#define EXPECT_WAITERS(h, n) EXPECT_EQ(::zkx::test::info_of(h).waiters, uint32_t(n))
+#endif
 
 inline win32::KernelObjectInfo info_of(HANDLE h) {
     win32::KernelObjectInfo info;
