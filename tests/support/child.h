@@ -41,6 +41,10 @@ pid_t spawn_child(const std::string& name, const std::vector<std::string>& args 
 // when a signal ended it, or -1 on timeout (the child is then killed).
 int wait_child(pid_t pid, int timeout_ms = 30000);
 
+// True, with its exit status as wait_child gives it, once the child has
+// ended (it is then reaped); false while it runs.  Never blocks.
+bool child_exited(pid_t pid, int* status);
+
 // Ends the child at once, the way a crash would (SIGKILL; TerminateProcess
 // on Windows); wait_child then reports kKilledStatus.
 void kill_child(pid_t pid);

@@ -57,6 +57,13 @@ int wait_child(pid_t pid, int timeout_ms) {
     }
 }
 
+bool child_exited(pid_t pid, int* status) {
+    int st = 0;
+    if (waitpid(pid, &st, WNOHANG) != pid) return false;
+    *status = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
+    return true;
+}
+
 void kill_child(pid_t pid) { kill(pid, SIGKILL); }
 
 }  // namespace zkx::test

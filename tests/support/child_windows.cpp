@@ -82,6 +82,21 @@ int wait_child(pid_t pid, int timeout_ms) {
     return result;
 }
 
+bool child_exited(pid_t pid, int* status) {
+    HANDLE h = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        auto it = g_children.find(pid);
+        if (it == g_children.end() || WaitForSingleObject(it->second, 0) != WAIT_OBJECT_0) return false;
+        h = it->second;
+        g_children.erase(it);
+    }
+    DWORD code = 0;
+    *status = GetExitCodeProcess(h, &code) ? int(code) : -1;
+    CloseHandle(h);
+    return true;
+}
+
 void kill_child(pid_t pid) {
     std::lock_guard<std::mutex> lock(g_mutex);
     auto it = g_children.find(pid);
