@@ -17,20 +17,17 @@
 
 namespace {
 
-const DWORD kNear4G = 0xFFFFFFF0u;
-
-// A buffer with guard bytes on both sides, to see writes past the size the
-// caller gave.
+// A buffer with 64 guard bytes on both sides, to see writes past the size
+// the caller gave.
 struct GuardedBuffer {
-    static constexpr size_t kGuard = 64;
-    explicit GuardedBuffer(size_t n) : bytes(n + 2 * kGuard, char(0x5A)), n(n) {}
-    char* data() { return &bytes[kGuard]; }
+    explicit GuardedBuffer(size_t n) : bytes(n + 128, char(0x5A)), n(n) {}
+    char* data() { return &bytes[64]; }
     DWORD size() const { return DWORD(n); }
     bool guards_intact() const {
-        return std::string(bytes.begin(), bytes.begin() + kGuard) + std::string(bytes.end() - kGuard, bytes.end()) ==
-               std::string(2 * kGuard, char(0x5A));
+        return std::string(bytes.begin(), bytes.begin() + 64) + std::string(bytes.end() - 64, bytes.end()) ==
+               std::string(128, char(0x5A));
     }
-    bool terminated() const { return memchr(&bytes[kGuard], 0, n) != nullptr; }
+    bool terminated() const { return memchr(&bytes[64], 0, n) != nullptr; }
     std::vector<char> bytes;
     size_t n;
 };
@@ -95,24 +92,28 @@ TEST(BadInput, DebugLogTakesOverlongText) {
     EXPECT_EQ(ZKDLogDestroy(log, 0), 0u);
 }
 
-TEST(BadInput, ExclusionRecordsNullAndNames) {
+// Null records, and records never initialised, are refused alike.
+TEST(BadInput, ExclusionRecordsNullZeroedAndNames) {
     EXPECT_EQ(ZKExclInitCritSec(nullptr, 0, 0), 87u);
-    EXPECT_EQ(ZKExclIsValidCritSec(nullptr), 6u);
-    EXPECT_EQ(ZKExclEnterCritSec(nullptr, 0, 0, 0), 0xFFFFFFFFu);
-    EXPECT_EQ(ZKExclLeaveCritSec(nullptr, 0), 6u);
-    EXPECT_EQ(ZKExclDeleteCritSec(nullptr, 0), 6u);
-
     EXPECT_EQ(ZKExclInitMRMutex(nullptr, "x", 0, 0), 87u);
-    EXPECT_EQ(ZKExclIsValidMRMutex(nullptr), 6u);
-    EXPECT_EQ(ZKExclEnterMRMutexRead(nullptr, 0, 0, 0), 6u);
-    EXPECT_EQ(ZKExclLeaveMRMutexRead(nullptr, 0), 6u);
-    EXPECT_EQ(ZKExclEnterMRMutexWrite(nullptr, 0, 0, 0), 0xFFFFFFFFu);
-    EXPECT_EQ(ZKExclLeaveMRMutexWrite(nullptr, 0), 6u);
-    EXPECT_EQ(ZKExclDeleteMRMutex(nullptr, 0), 0u);
-
-    ZKEXCL_MRMUTEX mr{};
-    EXPECT_EQ(ZKExclInitMRMutex(&mr, std::string(100000, 'm').c_str(), 0, 0), 123u);
-    EXPECT_EQ(ZKExclIsValidMRMutex(&mr), 6u);
+    ZKEXCL_CRITSEC zero_cs{};
+    ZKEXCL_MRMUTEX zero_mr{};
+    for (bool null : {true, false}) {
+        ZKEXCL_CRITSEC* cs = null ? nullptr : &zero_cs;
+        ZKEXCL_MRMUTEX* mr = null ? nullptr : &zero_mr;
+        EXPECT_EQ(ZKExclIsValidCritSec(cs), 6u);
+        EXPECT_EQ(ZKExclEnterCritSec(cs, 0, 0, 0), 0xFFFFFFFFu);
+        EXPECT_EQ(ZKExclLeaveCritSec(cs, 0), 6u);
+        EXPECT_EQ(ZKExclDeleteCritSec(cs, 0), 6u);
+        EXPECT_EQ(ZKExclIsValidMRMutex(mr), 6u);
+        EXPECT_EQ(ZKExclEnterMRMutexRead(mr, 0, 0, 0), 6u);
+        EXPECT_EQ(ZKExclLeaveMRMutexRead(mr, 0), 6u);
+        EXPECT_EQ(ZKExclEnterMRMutexWrite(mr, 0, 0, 0), 0xFFFFFFFFu);
+        EXPECT_EQ(ZKExclLeaveMRMutexWrite(mr, 0), 6u);
+        EXPECT_EQ(ZKExclDeleteMRMutex(mr, 0), 0u);
+    }
+    EXPECT_EQ(ZKExclInitMRMutex(&zero_mr, std::string(100000, 'm').c_str(), 0, 0), 123u);
+    EXPECT_EQ(ZKExclIsValidMRMutex(&zero_mr), 6u);
 }
 
 TEST(BadInput, MemoryRoutinesAndVersions) {
@@ -130,69 +131,36 @@ TEST(BadInput, MemoryRoutinesAndVersions) {
     EXPECT_EQ(ZKVerLoad(nullptr), nullptr);
 }
 
+// What the platform's own tests leave out: a handle of another kind taken
+// for a mutex or semaphore, counts and sizes near 4 GB, a name no registry
+// holds and a value read into a buffer too small.
 TEST(BadInput, PlatformCallsRejectForeignHandlesAndHugeSizes) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(event, nullptr);
-    // A handle of another kind is refused with 6, not taken for a mutex.
     SetLastError(0);
     EXPECT_FALSE(ReleaseMutex(event));
     EXPECT_EQ(GetLastError(), 6u);
     EXPECT_FALSE(ReleaseSemaphore(event, 1, nullptr));
     EXPECT_EQ(GetLastError(), 6u);
     CloseHandle(event);
-    // Closed, or never a handle.
-    for (HANDLE bad : {event, HANDLE(uintptr_t(0x7FFF0001)), HANDLE(nullptr)}) {
-        SetLastError(0);
-        EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
-        EXPECT_EQ(GetLastError(), 6u);
-        EXPECT_FALSE(SetEvent(bad));
-        EXPECT_FALSE(CloseHandle(bad));
-        EXPECT_EQ(GetLastError(), 6u);
-    }
+    EXPECT_FALSE(CloseHandle(event));
     HANDLE two[2] = {nullptr, nullptr};
-    EXPECT_EQ(WaitForMultipleObjects(0, two, FALSE, 0), WAIT_FAILED);
-    EXPECT_EQ(WaitForMultipleObjects(kNear4G, two, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(WaitForMultipleObjects(0xFFFFFFF0u, two, FALSE, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), 87u);
-
-    // Sizes no address space can hold.
     EXPECT_EQ(LocalAlloc(LPTR, ~SIZE_T(0) - 15), nullptr);
     EXPECT_EQ(GetLastError(), 8u);
     EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, ~SIZE_T(0) - 15), nullptr);
 
-    GuardedBuffer out(16);
-    std::string huge(100000, 'w');
-    int n = wsprintfA(out.data(), "%.8s", huge.c_str());
-    EXPECT_EQ(n, 8);
-    EXPECT_TRUE(out.guards_intact());
-    EXPECT_EQ(lstrlenA(nullptr), 0);
-    GuardedBuffer copy(8);
-    EXPECT_NE(lstrcpynA(copy.data(), huge.c_str(), 8), nullptr);
-    EXPECT_EQ(strlen(copy.data()), 7u);
-    EXPECT_TRUE(copy.guards_intact());
-}
-
-TEST(BadInput, RegistryRefusesOverlongNamesAndBadBuffers) {
-    HKEY key = nullptr;
+    HKEY key = nullptr, sub = nullptr;
     ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BadInput", &key), 0);
-    std::string long_key(300, 'k');
-    HKEY sub = nullptr;
-    EXPECT_NE(RegCreateKeyA(key, long_key.c_str(), &sub), 0);
-    EXPECT_EQ(sub, nullptr);
     EXPECT_NE(RegOpenKeyA(key, std::string(100000, 'k').c_str(), &sub), 0);
-    std::string long_value(20000, 'v');
-    EXPECT_NE(RegSetValueExA(key, long_value.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), 0);
-    EXPECT_EQ(RegSetValueExA(key, "n", 0, REG_SZ, nullptr, 4), 998);  // ERROR_NOACCESS, as on Windows
+    EXPECT_EQ(sub, nullptr);
     ASSERT_EQ(RegSetValueExA(key, "s", 0, REG_SZ, reinterpret_cast<const BYTE*>("hello"), 6), 0);
     GuardedBuffer small(3);
-    DWORD size = small.size(), type = 0;
-    EXPECT_EQ(RegQueryValueExA(key, "s", nullptr, &type, reinterpret_cast<BYTE*>(small.data()), &size), 234);
+    DWORD size = small.size();
+    EXPECT_EQ(RegQueryValueExA(key, "s", nullptr, nullptr, reinterpret_cast<BYTE*>(small.data()), &size), 234);
     EXPECT_EQ(size, 6u);
     EXPECT_TRUE(small.guards_intact());
-    EXPECT_EQ(RegQueryValueExA(key, "s", nullptr, &type, reinterpret_cast<BYTE*>(small.data()), nullptr), 87);
-    EXPECT_EQ(RegSetValueExA(HKEY(uintptr_t(0x7FFF0003)), "s", 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>("x"), 2), 6);
     RegCloseKey(key);
-    EXPECT_EQ(RegCloseKey(key), 6);
 }
 
 }  // namespace

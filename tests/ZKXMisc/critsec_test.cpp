@@ -1,19 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 #include <vector>
 
 #include "ZKExcl.h"
+#include "misc_test_util.h"
 
 namespace {
 
+using zkx::test::ms_since;
+using zkx::test::on_other_thread;
 using Clock = std::chrono::steady_clock;
-
-long ms_since(Clock::time_point start) {
-    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 class CritSec : public ::testing::Test {
 protected:
@@ -21,67 +19,44 @@ protected:
     void TearDown() override {
         if (ZKExclIsValidCritSec(&cs) == 0) ZKExclDeleteCritSec(&cs, 0);
     }
+    DWORD enter_from_other(DWORD timeout = 0) {
+        return on_other_thread([&] { return ZKExclEnterCritSec(&cs, timeout, 0, 0); });
+    }
     ZKEXCL_CRITSEC cs{};
 };
 
-// The owner's leave puts the record back as it was; another thread neither
-// leaves for the owner nor waits with timeout 0.
-TEST_F(CritSec, OwnerHoldsOthersAreRefusedAtOnce) {
-    for (bool contended : {false, true}) {
-        ASSERT_EQ(ZKExclEnterCritSec(&cs, 0, 0, 0), 0u);
-        EXPECT_EQ(cs.dwOwnerThreadId, GetCurrentThreadId());
-        if (contended) {
-            DWORD r = 0;
-            std::thread([&] { r = ZKExclLeaveCritSec(&cs, 0); }).join();
-            EXPECT_EQ(r, 288u);
-            EXPECT_EQ(cs.dwOwnerThreadId, GetCurrentThreadId());
-            EXPECT_EQ(cs.dwRecursion, 1u);
-            EXPECT_EQ(cs.lLockCount, 0);
-            long took = 0;
-            std::thread([&] {
-                auto start = Clock::now();
-                r = ZKExclEnterCritSec(&cs, 0, 0, 0);
-                took = ms_since(start);
-            }).join();
-            EXPECT_EQ(r, 258u);
-            EXPECT_LT(took, 1000);
-        }
-        EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 0u);
-        if (!contended) {
-            EXPECT_EQ(cs.lLockCount, -1);
-        }
-        EXPECT_EQ(cs.dwOwnerThreadId, 0u);
-        EXPECT_EQ(cs.dwRecursion, 0u);
-    }
-}
+// The owner's last leave puts the record back as it was; another thread
+// neither leaves for the owner nor waits with timeout 0.
+TEST_F(CritSec, OnlyTheOwnersLastLeaveReleasesOthersAreRefusedAtOnce) {
+    ASSERT_EQ(ZKExclEnterCritSec(&cs, 0, 0, 0), 0u);
+    EXPECT_EQ(cs.dwOwnerThreadId, GetCurrentThreadId());
+    EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 0u);
+    EXPECT_TRUE(cs.lLockCount == -1 && cs.dwOwnerThreadId == 0 && cs.dwRecursion == 0);
 
-TEST_F(CritSec, OnlyTheOwnersLastLeaveReleases) {
-    ASSERT_EQ(ZKExclEnterCritSec(&cs, 0, 0, 0), 0u);
-    ASSERT_EQ(ZKExclEnterCritSec(&cs, 0, 0, 0), 0u);
-    ASSERT_EQ(ZKExclEnterCritSec(&cs, INFINITE, 0, 0), 0u);
+    for (DWORD timeout : {0u, 0u, DWORD(INFINITE)}) ASSERT_EQ(ZKExclEnterCritSec(&cs, timeout, 0, 0), 0u);
     EXPECT_EQ(cs.dwRecursion, 3u);
-    auto try_from_other = [this] {
-        DWORD r = 0;
-        std::thread([&] { r = ZKExclEnterCritSec(&cs, 0, 0, 0); }).join();
-        return r;
-    };
     EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 0u);
     EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 0u);
-    EXPECT_EQ(try_from_other(), 258u);  // still held once
+    EXPECT_EQ(on_other_thread([&] { return ZKExclLeaveCritSec(&cs, 0); }), 288u);
+    EXPECT_TRUE(cs.dwOwnerThreadId == GetCurrentThreadId() && cs.dwRecursion == 1 && cs.lLockCount == 0);
+    const auto start = Clock::now();
+    EXPECT_EQ(enter_from_other(), 258u) << "still held once";
+    EXPECT_LT(ms_since(start), 1000);
     EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 0u);
-    // The failed try above kept its increment, so the free lock is now
-    // reached through the event; it is free all the same.
-    DWORD r = 1;
-    std::thread([&] {
-        r = ZKExclEnterCritSec(&cs, 0, 0, 0);
-        if (r == 0) ZKExclLeaveCritSec(&cs, 0);
-    }).join();
-    EXPECT_EQ(r, 0u);
+    EXPECT_TRUE(cs.dwOwnerThreadId == 0 && cs.dwRecursion == 0);
+    // The failed try kept its increment, so the free lock is now reached
+    // through the event; it is free all the same.
+    EXPECT_EQ(on_other_thread([&] {
+                  DWORD r = ZKExclEnterCritSec(&cs, 0, 0, 0);
+                  if (r == 0) ZKExclLeaveCritSec(&cs, 0);
+                  return r;
+              }),
+              0u);
 }
 
-// Many threads, some giving up with short timeouts, bump a plain counter
-// under the lock: if two were ever inside at once, increments get lost or
-// the inside-count check trips.
+// Many threads, some giving up with timeout 0, bump a plain counter under
+// the lock: if two were ever inside at once, increments get lost or the
+// inside-count check trips.
 TEST_F(CritSec, AdmitsOneThreadAtATimeAlsoAfterTimeouts) {
     constexpr int kThreads = 6, kRounds = 3000;
     long counter = 0;
@@ -90,8 +65,7 @@ TEST_F(CritSec, AdmitsOneThreadAtATimeAlsoAfterTimeouts) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kRounds; ++i) {
-                DWORD timeout = (t % 2) ? 0 : INFINITE;
-                if (ZKExclEnterCritSec(&cs, timeout, 0, 0) != 0) continue;
+                if (ZKExclEnterCritSec(&cs, t % 2 ? 0 : INFINITE, 0, 0) != 0) continue;
                 if (inside.fetch_add(1) != 0) ++overlaps;
                 ++counter;
                 ++entered;
@@ -107,26 +81,16 @@ TEST_F(CritSec, AdmitsOneThreadAtATimeAlsoAfterTimeouts) {
     EXPECT_GE(cs.lLockCount, -1);
 }
 
-TEST(CritSecRecord, InvalidRecordsAreRefused) {
-    ZKEXCL_CRITSEC cs{};
-    EXPECT_EQ(ZKExclEnterCritSec(&cs, 0, 0, 0), 0xFFFFFFFFu);
-    EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 6u);
-    EXPECT_EQ(ZKExclDeleteCritSec(&cs, 0), 6u);
-    EXPECT_EQ(ZKExclIsValidCritSec(&cs), 6u);
-}
-
-TEST(CritSecRecord, DeleteWhileHeldTearsDownAfterItsWait) {
-    ZKEXCL_CRITSEC cs{};
-    ASSERT_EQ(ZKExclInitCritSec(&cs, 0, 0), 0u);
+TEST_F(CritSec, DeleteWhileHeldTearsDownAfterItsWait) {
     std::atomic<bool> held{false}, release{false};
     std::thread holder([&] {
         ZKExclEnterCritSec(&cs, 0, 0, 0);
         held = true;
-        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (!release) Sleep(5);
         EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 6u);  // the record is gone
     });
-    while (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    auto start = Clock::now();
+    while (!held) Sleep(1);
+    const auto start = Clock::now();
     EXPECT_EQ(ZKExclDeleteCritSec(&cs, 0), 0u);
     EXPECT_GE(ms_since(start), 1900);
     EXPECT_EQ(ZKExclIsValidCritSec(&cs), 6u);
@@ -134,9 +98,7 @@ TEST(CritSecRecord, DeleteWhileHeldTearsDownAfterItsWait) {
     holder.join();
 }
 
-TEST(CritSecRecord, WaiterWokenAfterTheRecordWasWipedGets128) {
-    ZKEXCL_CRITSEC cs{};
-    ASSERT_EQ(ZKExclInitCritSec(&cs, 0, 0), 0u);
+TEST_F(CritSec, WaiterWokenAfterTheRecordWasWipedGets128) {
     ASSERT_EQ(ZKExclEnterCritSec(&cs, 0, 0, 0), 0u);
     HANDLE event = cs.hEvent;
     std::atomic<DWORD> result{0};
@@ -144,7 +106,7 @@ TEST(CritSecRecord, WaiterWokenAfterTheRecordWasWipedGets128) {
     // Wait until the waiter has counted itself in, then wipe the record the
     // way delete does and let the event go, as a racing leave would.
     while (__atomic_load_n(&cs.lLockCount, __ATOMIC_SEQ_CST) < 1) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Sleep(50);
     __atomic_store_n(&cs.dwFlags, 0, __ATOMIC_SEQ_CST);
     SetEvent(event);
     waiter.join();

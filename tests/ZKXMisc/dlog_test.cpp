@@ -1,30 +1,29 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "child.h"
 #include "ZKUtil.h"
 #include "dlog_test_util.h"
+#include "misc_test_util.h"
 #include "test_env.h"
 
-using zkx::test::CapturedLog;
+using namespace zkx::test;
 
 namespace {
 
-TEST(DLog, FreshHandleWritesOnlyHighestLevelToDebugOutput) {
-    CapturedLog log;
-    // The writers were replaced; the thresholds are those of a fresh handle.
-    EXPECT_EQ(ZKDLogOut(log.handle(), "f", 1, 0xC8000, "err"), 0u);
-    EXPECT_EQ(ZKDLogOut(log.handle(), "f", 2, 0xFFFF, "hi"), 0u);
-    EXPECT_TRUE(log.file_lines().empty());
-    ASSERT_EQ(log.debug_lines().size(), 1u);
-    EXPECT_NE(log.debug_lines()[0].find(", HI, hi\r\n"), std::string::npos);
-}
-
 TEST(DLog, EachOutputHasItsOwnThreshold) {
+    // A fresh handle's: only the highest level, only to the debug output.
+    CapturedLog fresh;
+    EXPECT_EQ(ZKDLogOut(fresh.handle(), "f", 1, 0xC8000, "err"), 0u);
+    EXPECT_EQ(ZKDLogOut(fresh.handle(), "f", 2, 0xFFFF, "hi"), 0u);
+    EXPECT_TRUE(fresh.file_lines().empty());
+    ASSERT_EQ(fresh.debug_lines().size(), 1u);
+    EXPECT_NE(fresh.debug_lines()[0].find(", HI, hi\r\n"), std::string::npos);
+
     CapturedLog log("Test", 0x0010, 0x8000);
     // Below both: formatting this would read through a wild pointer.
     EXPECT_EQ(ZKDLogOut(log.handle(), "f", 1, 0x0008, "%s", reinterpret_cast<const char*>(16)), 0u);
@@ -42,17 +41,15 @@ TEST(DLog, EachOutputHasItsOwnThreshold) {
 
 TEST(DLog, IndentationNeverGoesBelowZero) {
     CapturedLog log("Test", 0, 0xFFFF);
-    ZKDLogIndent(log.handle(), 2);
-    ZKDLogOut(log.handle(), "f", 1, 0x0B, "two");
-    ZKDLogIndent(log.handle(), -5);
-    ZKDLogOut(log.handle(), "f", 2, 0x0B, "zero");
-    ZKDLogIndent(log.handle(), 1);
-    ZKDLogOut(log.handle(), "f", 3, 0x0B, "one");
+    // Each line's text is the last word of what it must show.
+    const std::pair<LONG, const char*> steps[] = {{2, "STA,     two"}, {-5, "STA, zero"}, {1, "STA,   one"}};
+    for (auto [delta, shown] : steps) {
+        ZKDLogIndent(log.handle(), delta);
+        ZKDLogOut(log.handle(), "f", 1, 0x0B, "%s", std::strrchr(shown, ' ') + 1);
+    }
     auto lines = log.file_lines();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_NE(lines[0].find("STA,     two"), std::string::npos);
-    EXPECT_NE(lines[1].find("STA, zero"), std::string::npos);
-    EXPECT_NE(lines[2].find("STA,   one"), std::string::npos);
+    for (int i = 0; i < 3; ++i) EXPECT_NE(lines[i].find(steps[i].second), std::string::npos) << lines[i];
 }
 
 TEST(DLog, NullHandlesAndNames) {
@@ -76,7 +73,7 @@ constexpr int kRecords = 150;
 void write_records(const std::string& path, const char* who) {
     PZKDLOG_HANDLE log = nullptr;
     ZKDLogCreate("Stress", 0, &log);
-    zkx::test::set_file_output(log, path, 0);
+    set_file_output(log, path, 0);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([log, t, who] {
@@ -94,13 +91,12 @@ ZKX_CHILD(dlog_writer) {
 }
 
 TEST(DLog, TwoProcessesShareOneFileWithoutLosingALine) {
-    std::string path = zkx::test::temp_dir() + "/shared.log";
-    pid_t child = zkx::test::spawn_child("dlog_writer", {path});
+    std::string path = temp_dir() + "/shared.log";
+    pid_t child = spawn_child("dlog_writer", {path});
     write_records(path, "parent");
-    ASSERT_EQ(zkx::test::wait_child(child, 60000), 0);
+    ASSERT_EQ(wait_child(child, 60000), 0);
 
-    std::ifstream in(path, std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string content = file_text(path);
     size_t lines = 0, pos = 0;
     while (pos < content.size()) {
         size_t end = content.find("\r\n", pos);
@@ -114,10 +110,6 @@ TEST(DLog, TwoProcessesShareOneFileWithoutLosingALine) {
     EXPECT_EQ(lines, size_t(2 * kThreads * kRecords));
 }
 
-}  // namespace
-
-namespace {
-
 // Takes the named mutex of a log file and ends without giving it back, as a
 // writer killed inside its write does.
 ZKX_CHILD(dlog_mutex_dies) {
@@ -126,23 +118,22 @@ ZKX_CHILD(dlog_mutex_dies) {
 }
 
 TEST(DLog, HeirOfADeadWritersMutexCutsItsTornRecord) {
-    std::string path = zkx::test::temp_dir() + "/torn.log";
+    std::string path = temp_dir() + "/torn.log";
     {
         std::ofstream out(path, std::ios::binary);
         out << "whole line one\r\nwhole line two\r\nhalf a rec";
     }
     PZKDLOG_HANDLE log = nullptr;
     ASSERT_EQ(ZKDLogCreate("Torn", 0, &log), 0u);
-    zkx::test::set_file_output(log, path, 0);
+    set_file_output(log, path, 0);
     char name[260];
     ZKMiscMakeSysObjName("ZKDLog", "LOGExcl", path.c_str(), sizeof name, name);
-    ASSERT_EQ(zkx::test::wait_child(zkx::test::spawn_child("dlog_mutex_dies", {name})), 0);
+    ASSERT_EQ(wait_child(spawn_child("dlog_mutex_dies", {name})), 0);
 
     EXPECT_EQ(ZKDLogOut(log, "f", 1, 0x10, "dropped: the mutex came abandoned"), 0u);
     EXPECT_EQ(ZKDLogOut(log, "f", 2, 0x10, "written"), 0u);
     ZKDLogDestroy(log, 0);
-    std::ifstream in(path, std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string content = file_text(path);
     ASSERT_EQ(content.rfind("whole line one\r\nwhole line two\r\nf(   2)", 0), 0u) << content;
     EXPECT_EQ(content.substr(content.size() - 9), "written\r\n");
 }

@@ -1,32 +1,29 @@
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
+#include <random>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "ZKExcl.h"
-#include "child.h"
+#include "misc_test_util.h"
 
 namespace {
 
+using namespace zkx::test;
 using Clock = std::chrono::steady_clock;
 
-long ms_since(Clock::time_point start) {
-    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
+std::string unique_name(const char* what) { return std::string(what) + "-" + std::to_string(getpid()); }
 
-std::string unique_name(const char* what) {
-    return std::string(what) + "-" + std::to_string(getpid());
-}
-
-// Runs fn on another thread and returns its result.
-template <class Fn> DWORD on_other_thread(Fn fn) {
-    DWORD r = 0;
-    std::thread([&] { r = fn(); }).join();
-    return r;
+// Enter write with timeout 0 from another thread, leaving at once: 0 when
+// nobody else holds the lock.
+DWORD try_write(ZKEXCL_MRMUTEX* mr) {
+    return on_other_thread([&] {
+        DWORD r = ZKExclEnterMRMutexWrite(mr, 0, 0, 0);
+        if (r == 0) ZKExclLeaveMRMutexWrite(mr, 0);
+        return r;
+    });
 }
 
 class MRMutex : public ::testing::Test {
@@ -46,12 +43,7 @@ TEST_F(MRMutex, ReadersShareAndKeepWritersOut) {
     EXPECT_EQ(WaitForSingleObject(mr.hNoReaderEvent, 0), 258u) << "a reader is still inside";
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 0u);
     EXPECT_EQ(WaitForSingleObject(mr.hNoReaderEvent, 0), 0u) << "the last reader signals it";
-    EXPECT_EQ(on_other_thread([&] {
-                  DWORD r = ZKExclEnterMRMutexWrite(&mr, 0, 0, 0);
-                  if (r == 0) ZKExclLeaveMRMutexWrite(&mr, 0);
-                  return r;
-              }),
-              0u);
+    EXPECT_EQ(try_write(&mr), 0u);
 }
 
 TEST_F(MRMutex, WriterExcludesReadersUntilItLeaves) {
@@ -74,15 +66,8 @@ TEST_F(MRMutex, LeaveReadWithoutReaderTimesOut) {
     EXPECT_GE(ms_since(start), 1900);
 }
 
-TEST(MRMutexRecord, InvalidRecordsAndNames) {
+TEST(MRMutexRecord, NamesUpTo226Characters) {
     ZKEXCL_MRMUTEX mr{};
-    EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), 0xFFFFFFFFu);
-    EXPECT_EQ(ZKExclEnterMRMutexRead(&mr, 0, 0, 0), 6u);
-    EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 6u);
-    EXPECT_EQ(ZKExclLeaveMRMutexWrite(&mr, 0), 6u);
-    EXPECT_EQ(ZKExclIsValidMRMutex(&mr), 6u);
-    EXPECT_EQ(ZKExclDeleteMRMutex(&mr, 0), 0u);
-
     std::string longest(226, 'n'), too_long(227, 'n');
     longest.replace(0, 8, std::to_string(getpid()).append(8, '-').substr(0, 8));
     ASSERT_EQ(ZKExclInitMRMutex(&mr, longest.c_str(), 0, 0), 0u);
@@ -96,18 +81,16 @@ TEST(MRMutexRecord, InvalidRecordsAndNames) {
 
 // --- across processes ---------------------------------------------------
 
-// args: lock name, role ("read" or "write"), name of an event: holds the
-// lock until the event is set (or the child is killed).
-ZKX_CHILD(mr_holder) {
+// args: lock name, name of an event: reads under the lock until the event
+// is set.  (Writers killed inside their turn are the crash tests' part.)
+ZKX_CHILD(mr_reader) {
     ZKEXCL_MRMUTEX mr{};
-    if (ZKExclInitMRMutex(&mr, args.at(0).c_str(), 0, 0) != 0) return 10;
-    bool write = args.at(1) == "write";
-    DWORD r = write ? ZKExclEnterMRMutexWrite(&mr, 5000, 0, 0) : ZKExclEnterMRMutexRead(&mr, 5000, 0, 0);
-    if (r != 0) return 11;
-    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, args.at(2).c_str());
-    if (WaitForSingleObject(release, 60000) != WAIT_OBJECT_0) return 13;
+    if (ZKExclInitMRMutex(&mr, args.at(0).c_str(), 0, 0) != 0 || ZKExclEnterMRMutexRead(&mr, 5000, 0, 0) != 0)
+        return 10;
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, args.at(1).c_str());
+    if (WaitForSingleObject(release, 60000) != WAIT_OBJECT_0) return 11;
     CloseHandle(release);
-    r = write ? ZKExclLeaveMRMutexWrite(&mr, 0) : ZKExclLeaveMRMutexRead(&mr, 0);
+    const DWORD r = ZKExclLeaveMRMutexRead(&mr, 0);
     ZKExclDeleteMRMutex(&mr, 0);
     return r == 0 ? 0 : 12;
 }
@@ -115,16 +98,8 @@ ZKX_CHILD(mr_holder) {
 // Waits until the named lock is taken by someone else (enter write with
 // timeout 0 fails), for at most 10 s.
 bool wait_until_taken(ZKEXCL_MRMUTEX* mr) {
-    auto start = Clock::now();
-    while (ms_since(start) < 10000) {
-        DWORD r = on_other_thread([&] {
-            DWORD w = ZKExclEnterMRMutexWrite(mr, 0, 0, 0);
-            if (w == 0) ZKExclLeaveMRMutexWrite(mr, 0);
-            return w;
-        });
-        if (r != 0) return true;
-        Sleep(5);
-    }
+    for (auto start = Clock::now(); ms_since(start) < 10000; Sleep(5))
+        if (try_write(mr) != 0) return true;
     return false;
 }
 
@@ -134,11 +109,11 @@ TEST(MRMutexProcesses, SameNameSharesTheLockAndNullNameDoesNot) {
     ASSERT_EQ(ZKExclInitMRMutex(&mine, name.c_str(), 0, 0), 0u);
     ASSERT_EQ(ZKExclInitMRMutex(&priv, nullptr, 0, 0), 0u);
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, (name + "-release").c_str());
-    pid_t child = zkx::test::spawn_child("mr_holder", {name, "read", name + "-release"});
+    pid_t child = spawn_child("mr_reader", {name, name + "-release"});
     ASSERT_TRUE(wait_until_taken(&mine));
     // The child's reader lets our readers in but keeps our writers out.
     EXPECT_EQ(ZKExclEnterMRMutexRead(&mine, 0, 0, 0), 0u);
-    EXPECT_EQ(on_other_thread([&] { return ZKExclEnterMRMutexWrite(&mine, 0, 0, 0); }), 258u);
+    EXPECT_EQ(try_write(&mine), 258u);
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mine, 0), 0u);
     EXPECT_EQ(ZKExclEnterMRMutexWrite(&priv, 0, 0, 0), 0u) << "a private lock is not shared";
     ZKExclLeaveMRMutexWrite(&priv, 0);
@@ -146,26 +121,88 @@ TEST(MRMutexProcesses, SameNameSharesTheLockAndNullNameDoesNot) {
     SetEvent(release);
     EXPECT_EQ(ZKExclEnterMRMutexWrite(&mine, 10000, 0, 0), 0u);
     EXPECT_EQ(ZKExclLeaveMRMutexWrite(&mine, 0), 0u);
-    EXPECT_EQ(zkx::test::wait_child(child), 0);
+    EXPECT_EQ(wait_child(child), 0);
     CloseHandle(release);
     ZKExclDeleteMRMutex(&mine, 0);
     ZKExclDeleteMRMutex(&priv, 0);
 }
 
-TEST(MRMutexProcesses, WriterKilledInsideItsTurnIsReportedOnceAndTheLockWorks) {
-    std::string name = unique_name("killed");
+// Four processes with two threads each take one named lock as readers and
+// writers at random.  Counters in shared memory record who is inside; any
+// reader that sees a writer, or writer that sees anyone else, counts a
+// violation.
+struct Shared {
+    std::atomic<int32_t> readers;
+    std::atomic<int32_t> writers;
+    std::atomic<int32_t> violations;
+    std::atomic<int32_t> reads;
+    std::atomic<int32_t> writes;
+};
+static_assert(std::atomic<int32_t>::is_always_lock_free, "counters shared between processes");
+
+constexpr int kProcesses = 4;
+constexpr int kThreadsPerProcess = 2;
+constexpr int kMillis = 1500;
+
+Shared* map_shared(const std::string& name, HANDLE* section) {
+    *section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Shared),
+                                  name.c_str());
+    if (!*section) return nullptr;
+    return static_cast<Shared*>(MapViewOfFile(*section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Shared)));
+}
+
+void hammer(const std::string& lock_name, Shared* shared, unsigned seed) {
     ZKEXCL_MRMUTEX mr{};
-    ASSERT_EQ(ZKExclInitMRMutex(&mr, name.c_str(), 0, 0), 0u);
-    pid_t child = zkx::test::spawn_child("mr_holder", {name, "write", name + "-never"});
-    ASSERT_TRUE(wait_until_taken(&mr));
-    kill(child, SIGKILL);
-    zkx::test::wait_child(child);
-    EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 10000, 0, 0), 128u);
-    EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), 0u);
-    EXPECT_EQ(ZKExclLeaveMRMutexWrite(&mr, 0), 0u);
-    EXPECT_EQ(ZKExclEnterMRMutexRead(&mr, 0, 0, 0), 0u);
-    EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 0u);
+    if (ZKExclInitMRMutex(&mr, lock_name.c_str(), 0, 0) != 0) {
+        ++shared->violations;
+        return;
+    }
+    std::mt19937 rng(seed);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMillis);
+    while (std::chrono::steady_clock::now() < end) {
+        const bool write = rng() % 4 == 0;
+        if ((write ? ZKExclEnterMRMutexWrite(&mr, 50, 0, 0) : ZKExclEnterMRMutexRead(&mr, 50, 0, 0)) != 0) continue;
+        auto& mine = write ? shared->writers : shared->readers;
+        auto& others = write ? shared->readers : shared->writers;
+        if ((mine.fetch_add(1) != 0 && write) || others.load() != 0) ++shared->violations;
+        std::this_thread::yield();
+        if (others.load() != 0) ++shared->violations;
+        mine.fetch_sub(1);
+        ++(write ? shared->writes : shared->reads);
+        if ((write ? ZKExclLeaveMRMutexWrite(&mr, 0) : ZKExclLeaveMRMutexRead(&mr, 0)) != 0) ++shared->violations;
+    }
     ZKExclDeleteMRMutex(&mr, 0);
+}
+
+ZKX_CHILD(mr_stress) {
+    HANDLE section = nullptr;
+    Shared* shared = map_shared(args.at(1), &section);
+    if (!shared) return 1;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreadsPerProcess; ++t)
+        threads.emplace_back(hammer, args.at(0), shared, unsigned(getpid() * 31 + t));
+    for (auto& th : threads) th.join();
+    UnmapViewOfFile(shared);
+    CloseHandle(section);
+    return 0;
+}
+
+TEST(MRMutexStress, ReadersAndWritersOfFourProcessesNeverOverlap) {
+    std::string lock = "stress-" + std::to_string(getpid());
+    std::string counters = lock + "-counters";
+    HANDLE section = nullptr;
+    Shared* shared = map_shared(counters, &section);
+    ASSERT_NE(shared, nullptr);
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) children.push_back(spawn_child("mr_stress", {lock, counters}));
+    for (pid_t child : children) EXPECT_EQ(wait_child(child, 60000), 0);
+    EXPECT_EQ(shared->violations.load(), 0);
+    EXPECT_GT(shared->reads.load(), 0);
+    EXPECT_GT(shared->writes.load(), 0);
+    EXPECT_EQ(shared->readers.load(), 0);
+    EXPECT_EQ(shared->writers.load(), 0);
+    UnmapViewOfFile(shared);
+    CloseHandle(section);
 }
 
 }  // namespace

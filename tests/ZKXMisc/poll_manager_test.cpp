@@ -1,8 +1,7 @@
-// The poll manager: create, broadcasts and their waits, kill and destroy.
+// The poll manager: create, broadcasts and their waits, kill and destroy,
+// and the operations on one worker found by its id.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include "child.h"
 #include "poll_test_util.h"
 
 namespace {
@@ -10,6 +9,7 @@ namespace {
 using namespace zkx::test;
 
 using PollManager = PollFixture;
+using PollSingle = PollFixture;
 
 TEST_F(PollManager, BadArgumentsAndStaleHandlesAreRefusedWithoutTrace) {
     ZKPOLL_THDATA defs[] = {a.def(1, 100), b.def(2, 0)};
@@ -115,24 +115,6 @@ TEST_F(PollManager, TimedOutBroadcastStaysOutstandingUntilAnswered) {
     EXPECT_EQ(a.count(ZKPOLL_SUSPEND) + b.count(ZKPOLL_SUSPEND), 2);
 }
 
-TEST_F(PollManager, SuspendHoldsEveryWorkerUntilResume) {
-    ASSERT_EQ(create({a.def(1, 20), b.def(2, 20), c.def(3, 20)}), 0u);
-    ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, INFINITE), 0u);
-    for (PZKPOLL_THREAD th = h->pFirst; th; th = th->pNext)
-        EXPECT_EQ(status_of(th), ZKPOLL_ST_ALIVE | ZKPOLL_ST_SUSPENDED);
-    std::vector<int> polls;
-    for (PollScript* s : {&a, &b, &c}) polls.push_back(s->count(ZKPOLL_POLL));
-    Sleep(200);  // ten intervals
-    int i = 0;
-    for (PollScript* s : {&a, &b, &c}) EXPECT_EQ(s->count(ZKPOLL_POLL), polls[i++]);
-    ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_RESUME, 0, nullptr, INFINITE), 0u);
-    i = 0;
-    for (PollScript* s : {&a, &b, &c}) {
-        EXPECT_EQ(s->count(ZKPOLL_RESUME), 1);
-        EXPECT_TRUE(s->wait_count(ZKPOLL_POLL, polls[i++] + 2));
-    }
-}
-
 TEST_F(PollManager, DestroyThatRunsOutOfTimeLeavesAUsableHandle) {
     a.hold(ZKPOLL_TERMINATE);
     ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
@@ -161,6 +143,87 @@ TEST_F(PollManager, KillAllStopsWorkersStuckInTheirCallback) {
     EXPECT_EQ(a.count(ZKPOLL_TERMINATE) + b.count(ZKPOLL_TERMINATE), 0);
 }
 
+TEST_F(PollSingle, EqualIdsAreServedInCreationOrder) {
+    ZKPOLL_THDATA second = b.def(4, 1000);
+    second.adwUser[7] = 22;
+    ASSERT_EQ(create({a.def(4, 1000), second}), 0u);
+    ZKPOLL_THDATA got{};
+    got.dwId = 4;
+    ASSERT_EQ(ZKPollGetThData(h, 0, 0, &got), 0u);
+    EXPECT_EQ(got.adwUser[7], 0u);  // the first one's
+    ASSERT_EQ(ZKPollDelThread(h, 0, 4), 0u);
+    EXPECT_EQ(a.count(ZKPOLL_TERMINATE), 1);
+    EXPECT_EQ(b.count(ZKPOLL_TERMINATE), 0);
+    ASSERT_EQ(ZKPollGetThData(h, 0, 0, &got), 0u);
+    EXPECT_EQ(got.adwUser[7], 22u);  // all eleven words of the second
+    ASSERT_EQ(ZKPollDelThread(h, 0, 4), 0u);
+    EXPECT_EQ(h->dwThreads, 0u);
+
+    EXPECT_EQ(ZKPollDelThread(h, 0, 4), 159u);
+    EXPECT_EQ(trace.count("bad id #4 (159)"), 1);
+    EXPECT_EQ(ZKPollGetThData(h, 0, 0, &got), 1444u);
+    EXPECT_EQ(got.adwUser[7], 22u);  // untouched
+    EXPECT_EQ(trace.count("no thread id 00000004"), 1);
+}
+
+TEST_F(PollSingle, RemovingASuspendedWorkerResumesThenTerminatesIt) {
+    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
+    ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, INFINITE), 0u);
+    for (PZKPOLL_THREAD th = h->pFirst; th; th = th->pNext)
+        EXPECT_EQ(status_of(th), ZKPOLL_ST_ALIVE | ZKPOLL_ST_SUSPENDED);
+    ASSERT_EQ(ZKPollDelThread(h, 0, 1), 0u);
+    auto ev = a.events();
+    EXPECT_EQ(std::vector<DWORD>(ev.end() - 3, ev.end()),
+              (std::vector<DWORD>{ZKPOLL_SUSPEND, ZKPOLL_RESUME, ZKPOLL_TERMINATE}));
+    EXPECT_EQ(h->dwThreads, 1u);
+    EXPECT_EQ(b.count(ZKPOLL_RESUME), 0);  // the other stays suspended
+}
+
+TEST_F(PollSingle, WorkerThatEndedByItselfIsLeftForDestroy) {
+    a.answer(ZKPOLL_POLL, 9);  // its first poll fails
+    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
+    ASSERT_EQ(WaitForSingleObject(started_threads()[0], 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(ZKPollDelThread(h, 0, 1), 159u);
+    EXPECT_EQ(trace.count("thread #1 was not arrive (159)"), 1);
+    EXPECT_EQ(h->dwThreads, 2u);
+    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_POLL, 0, nullptr, INFINITE), 0u);  // passed by
+}
+
+TEST_F(PollSingle, NewDefinitionTakesEffectAtTheNextSleep) {
+    ASSERT_EQ(create({a.def(1, 3000)}), 0u);
+    ASSERT_TRUE(a.wait_count(ZKPOLL_POLL, 1));
+    ZKPOLL_THDATA def = a.def(1, 0);
+    EXPECT_EQ(ZKPollSetThData(h, 0, 0, &def), 87u);
+    EXPECT_EQ(trace.count("ZKPollSetThData"), 0);
+    def = a.def(77, 60);
+    EXPECT_EQ(ZKPollSetThData(h, 0, 0, &def), 1444u);
+    def.dwId = 1;
+    ASSERT_EQ(ZKPollSetThData(h, 0, 0, &def), 0u);
+
+    Sleep(400);  // the 3000 ms sleep goes on
+    EXPECT_EQ(a.count(ZKPOLL_POLL), 1);
+    // A command ends that sleep; the following ones last 60 ms.
+    ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_POLL, 0, nullptr, INFINITE), 0u);
+    EXPECT_TRUE(a.wait_count(ZKPOLL_POLL, 5, 2000));
+}
+
+TEST_F(PollSingle, AddedWorkerRunsOrIsRemovedWhenItsInitFails) {
+    ASSERT_EQ(create({}), 0u);
+    ZKPOLL_THDATA def = a.def(1, 0);
+    EXPECT_EQ(ZKPollAddThread(h, 0, &def, 0), 87u);
+    def.dwInterval = 1000;
+    ASSERT_EQ(ZKPollAddThread(h, 0, &def, 0), 0u);
+    EXPECT_TRUE(a.wait_count(ZKPOLL_POLL, 1));
+
+    b.answer(ZKPOLL_INIT, 7);
+    def = b.def(2, 1000);
+    EXPECT_EQ(ZKPollAddThread(h, 0, &def, 0), 7u);
+    EXPECT_EQ(trace.count("thread init error (7)"), 1);
+    EXPECT_EQ(b.count(ZKPOLL_TERMINATE), 1);
+    EXPECT_EQ(h->dwThreads, 1u);
+    EXPECT_EQ(ZKPollGetThData(h, 0, 0, &def), 1444u);
+}
+
 // A broadcast's timeout, measured from just before the tick count wraps.
 ZKX_CHILD(poll_wait_across_wrap) {
     use_fast_rounds();
@@ -181,10 +244,7 @@ ZKX_CHILD(poll_wait_across_wrap) {
 }
 
 TEST(PollManagerTicks, TimeoutsHoldAcrossTheTickWrap) {
-    setenv("ZKX_TICK_START", "4294967000", 1);  // 0xFFFFFFFF - 295
-    pid_t child = spawn_child("poll_wait_across_wrap");
-    unsetenv("ZKX_TICK_START");
-    EXPECT_EQ(wait_child(child), 0);
+    EXPECT_EQ(run_child_with("ZKX_TICK_START", "4294967000", "poll_wait_across_wrap"), 0);  // 0xFFFFFFFF - 295
 }
 
 }  // namespace

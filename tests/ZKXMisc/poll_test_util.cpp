@@ -3,21 +3,10 @@
 namespace zkx::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 std::mutex g_lock;
 std::vector<PollScript*> g_scripts;
 std::vector<HANDLE> g_threads;
 std::vector<std::string> g_trace;
-
-bool wait_until(const std::function<bool()>& done, int timeout_ms) {
-    auto start = Clock::now();
-    while (!done()) {
-        if (ms_since(start) > timeout_ms) return false;
-        Sleep(1);
-    }
-    return true;
-}
 
 struct LateStart {
     LPTHREAD_START_ROUTINE fn;
@@ -34,8 +23,10 @@ DWORD ZKAPI start_late(LPVOID p) {
 
 }  // namespace
 
-long ms_since(Clock::time_point start) {
-    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+bool wait_until(const std::function<bool()>& done, int timeout_ms) {
+    for (auto start = std::chrono::steady_clock::now(); !done(); Sleep(1))
+        if (ms_since(start) > timeout_ms) return false;
+    return true;
 }
 
 PollScript::PollScript() {
@@ -48,19 +39,6 @@ PollScript::~PollScript() {
     release();
     std::lock_guard<std::mutex> guard(g_lock);
     g_scripts[slot_] = nullptr;
-}
-
-ZKPOLL_THDATA PollScript::def(DWORD id, DWORD interval, DWORD late_ms) const {
-    return ZKPOLL_THDATA{&PollScript::callback, interval, id, {slot_, late_ms}};
-}
-
-void PollScript::answer(DWORD event, DWORD result, DWORD action) {
-    std::lock_guard<std::mutex> guard(lock_);
-    answers_[event] = {result, action};
-}
-
-bool PollScript::wait_holding() const {
-    return wait_until([this] { return holding_.load(); }, 5000);
 }
 
 std::vector<DWORD> PollScript::events() const {
@@ -76,10 +54,6 @@ std::vector<long> PollScript::times(DWORD event) const {
     for (auto& c : calls_)
         if (c.first == event) out.push_back(c.second);
     return out;
-}
-
-bool PollScript::wait_count(DWORD event, int n, int timeout_ms) const {
-    return wait_until([&] { return count(event) >= n; }, timeout_ms);
 }
 
 DWORD ZKAPI PollScript::callback(PZKPOLL_THREAD pTh, DWORD, DWORD dwEvent, LPDWORD pdwUser, LPDWORD,
@@ -139,14 +113,6 @@ void close_started_threads() {
     g_threads.clear();
 }
 
-HANDLE run_worker(PZKPOLL_THREAD pTh) {
-    HANDLE h = nullptr;
-    test_starter(nullptr, 0, 0, thPoll, pTh, nullptr, &h);
-    return h;
-}
-
-void use_fast_rounds() { g_zkPollTiming = {1, 1, 1, 1, 200}; }
-
 std::function<void(const std::string&)> TraceCapture::hook;
 
 TraceCapture::TraceCapture() {
@@ -181,12 +147,6 @@ int TraceCapture::count(const std::string& text) const {
     return n;
 }
 
-ZKPOLL_MSG next_reply(PZKPOLL_THREAD pTh, int timeout_ms) {
-    ZKPOLL_MSG msg{};
-    wait_until([&] { return pop_reply(pTh, &msg) == 0 && msg.dwCode != 0; }, timeout_ms);
-    return msg;
-}
-
 void PollFixture::TearDown() {
     for (PollScript* s : {&a, &b, &c}) s->release();
     if (h) {
@@ -195,12 +155,6 @@ void PollFixture::TearDown() {
     EXPECT_EQ(trace.indent(), 0);
     EXPECT_TRUE(started_threads_ended());
     close_started_threads();
-}
-
-DWORD PollFixture::create(std::vector<ZKPOLL_THDATA> defs, PFN_ZKPOLL_START_THREAD starter) {
-    ZKPOLL_THDATA none{};  // the array must exist even when it is empty
-    ZKPOLL_PARAM param{DWORD(defs.size()), defs.empty() ? &none : defs.data(), starter};
-    return ZKPollCreate(&param, &h, 0);
 }
 
 }  // namespace zkx::test

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -15,10 +14,12 @@
 
 #include "ZKDLogPriv.h"
 #include "ZKPollPriv.h"
+#include "misc_test_util.h"
 
 namespace zkx::test {
 
-long ms_since(std::chrono::steady_clock::time_point start);
+// Polls done() every ms for up to timeout_ms.
+bool wait_until(const std::function<bool()>& done, int timeout_ms = 5000);
 
 // What a worker's callback answers and the calls it has seen.  A worker
 // finds its script through adwUser[0]; adwUser[1], when nonzero, makes
@@ -27,19 +28,26 @@ class PollScript {
 public:
     PollScript();
     ~PollScript();
-    ZKPOLL_THDATA def(DWORD id, DWORD interval, DWORD late_ms = 0) const;
-    void answer(DWORD event, DWORD result, DWORD action = 0);
+    ZKPOLL_THDATA def(DWORD id, DWORD interval, DWORD late_ms = 0) const {
+        return ZKPOLL_THDATA{&PollScript::callback, interval, id, {slot_, late_ms}};
+    }
+    void answer(DWORD event, DWORD result, DWORD action = 0) {
+        std::lock_guard<std::mutex> guard(lock_);
+        answers_[event] = {result, action};
+    }
     // Calls with this event spin, holding no lock, until release().
     void hold(DWORD event) { released_ = false, held_ = event; }
     void release() { released_ = true; }
-    bool wait_holding() const;
+    bool wait_holding() const { return wait_until([this] { return holding_.load(); }); }
     // Runs in every call after any hold.
     std::function<void(PZKPOLL_THREAD, DWORD event)> probe;
 
     std::vector<DWORD> events() const;
     std::vector<long> times(DWORD event) const;  // ms since the script was made
     int count(DWORD event) const { return int(times(event).size()); }
-    bool wait_count(DWORD event, int n, int timeout_ms = 5000) const;
+    bool wait_count(DWORD event, int n, int timeout_ms = 5000) const {
+        return wait_until([&] { return count(event) >= n; }, timeout_ms);
+    }
 
     static DWORD ZKAPI callback(PZKPOLL_THREAD, DWORD, DWORD, LPDWORD, LPDWORD, LPDWORD, DWORD);
 
@@ -58,10 +66,15 @@ DWORD ZKAPI test_starter(PZKPOLL_HANDLE, DWORD, DWORD, LPTHREAD_START_ROUTINE pf
 std::vector<HANDLE> started_threads();  // oldest first
 bool started_threads_ended(int timeout_ms = 5000);
 void close_started_threads();
-HANDLE run_worker(PZKPOLL_THREAD pTh);  // a bare record's worker, as a starter would
+// A bare record's worker, as a starter would run it.
+inline HANDLE run_worker(PZKPOLL_THREAD pTh) {
+    HANDLE h = nullptr;
+    test_starter(nullptr, 0, 0, thPoll, pTh, nullptr, &h);
+    return h;
+}
 
 // Shortens the manager's rounds so that tests run many of them quickly.
-void use_fast_rounds();
+inline void use_fast_rounds() { g_zkPollTiming = {1, 1, 1, 1, 200}; }
 
 // Points the library's log at a capture of every level.  The hook runs on
 // the tracing thread for each line as it is written.
@@ -80,7 +93,11 @@ private:
 };
 
 // The next reply of a bare record, or dwCode 0 when none comes in time.
-ZKPOLL_MSG next_reply(PZKPOLL_THREAD pTh, int timeout_ms = 5000);
+inline ZKPOLL_MSG next_reply(PZKPOLL_THREAD pTh, int timeout_ms = 5000) {
+    ZKPOLL_MSG msg{};
+    wait_until([&] { return pop_reply(pTh, &msg) == 0 && msg.dwCode != 0; }, timeout_ms);
+    return msg;
+}
 
 // A record's words as the manager reads them while its worker runs.
 inline DWORD status_of(PZKPOLL_THREAD pTh) { return zkpoll_load(&pTh->dwStatus); }
@@ -93,7 +110,11 @@ class PollFixture : public ::testing::Test {
 protected:
     void SetUp() override { use_fast_rounds(); }
     void TearDown() override;
-    DWORD create(std::vector<ZKPOLL_THDATA> defs, PFN_ZKPOLL_START_THREAD starter = test_starter);
+    DWORD create(std::vector<ZKPOLL_THDATA> defs, PFN_ZKPOLL_START_THREAD starter = test_starter) {
+        ZKPOLL_THDATA none{};  // the array must exist even when it is empty
+        ZKPOLL_PARAM param{DWORD(defs.size()), defs.empty() ? &none : defs.data(), starter};
+        return ZKPollCreate(&param, &h, 0);
+    }
 
     TraceCapture trace;
     PollScript a, b, c;

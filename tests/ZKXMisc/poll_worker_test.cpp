@@ -14,13 +14,12 @@ protected:
     void TearDown() override { stop(); }
 
     // Starts a worker and collects its INIT reply.
-    ZKPOLL_MSG start(DWORD interval, PollScript& s) {
-        def = s.def(1, interval);
+    ZKPOLL_MSG start(DWORD interval, PollScript* s = nullptr) {
+        def = (s ? *s : script).def(1, interval);
         EXPECT_EQ(add_new_th(nullptr, nullptr, &def, &th), 0u);
         thread = run_worker(th);
         return next_reply(th);
     }
-    ZKPOLL_MSG start(DWORD interval) { return start(interval, script); }
 
     void stop() {
         script.release();
@@ -84,7 +83,7 @@ TEST_F(PollWorker, ExitAskedForInInitOrSuspendEndsTheWorkerWithoutFailure) {
 
     PollScript in_suspend;
     in_suspend.answer(ZKPOLL_SUSPEND, 0, ZKPOLL_ACT_EXIT);
-    start(1000, in_suspend);
+    start(1000, &in_suspend);
     command(ZKPOLL_SUSPEND, 4, 1223);
     expect_reply(ZKPOLL_TERMINATE, 0, 0);
     EXPECT_EQ(exit_code(), 0u);
@@ -97,19 +96,25 @@ TEST_F(PollWorker, PollsAtOnceThenEachIntervalAndAnswersCommandsBeforeCalls) {
     auto t = script.times(ZKPOLL_POLL);
     auto lines = trace.lines();  // the first poll does not wait for an interval
     auto first = [&](const char* text) {
-        return std::find_if(lines.begin(), lines.end(),
-                            [&](const std::string& l) { return l.find(text) != l.npos; });
+        return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
     };
     EXPECT_LT(first(" - callback [00000001]"), first(" - sleep"));
     EXPECT_GE(t[1] - t[0], 140);
     EXPECT_GE(t[2] - t[1], 140);
     EXPECT_GE(trace.count(" - awake [poll]"), 2);
 
-    // On command only now; a POLL command is answered while its call runs.
+    // On command only from now on: the interval changes while a poll's call
+    // runs, so the sleep after it is the first to read it.  (Changed while
+    // the worker is between calls, a slow machine decides which sleep does.)
+    auto asleep = [&] { return wait_until([&] { return state_of(th) == ZKPOLL_STATE_SLEEP; }); };
+    script.hold(ZKPOLL_POLL);
+    ASSERT_TRUE(script.wait_holding());
     ZKExclEnterCritSec(&th->csLock, INFINITE, 0, 0);
     zkpoll_store(&th->thData.dwInterval, INFINITE);
     ZKExclLeaveCritSec(&th->csLock, 0);
-    ASSERT_TRUE(script.wait_count(ZKPOLL_POLL, 4));
+    script.release();
+    ASSERT_TRUE(asleep());
+    // A POLL command is answered while its call runs.
     script.hold(ZKPOLL_POLL);
     int polls = script.count(ZKPOLL_POLL);
     command(ZKPOLL_POLL, 9);
@@ -117,8 +122,7 @@ TEST_F(PollWorker, PollsAtOnceThenEachIntervalAndAnswersCommandsBeforeCalls) {
     script.release();
     // Once the worker sleeps, past its last look into the inbox, the next
     // command must wake it: a slow machine must not let the look take it.
-    for (int i = 0; i < 500 && zkpoll_load(&th->dwState) != ZKPOLL_STATE_SLEEP; ++i) Sleep(10);
-    ASSERT_EQ(zkpoll_load(&th->dwState), DWORD(ZKPOLL_STATE_SLEEP));
+    ASSERT_TRUE(asleep());
     command(0x40, 10, 87);  // unknown: answered, nothing else
     Sleep(300);
     EXPECT_EQ(script.count(ZKPOLL_POLL), polls + 1);

@@ -1,35 +1,29 @@
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <cstring>
 #include <string>
 
 #include "ZKUtil.h"
-#include "child.h"
+#include "misc_test_util.h"
 
 namespace {
 
-std::string reg_path(const char* a, const char* b, DWORD size, DWORD* result) {
-    char buf[512];
-    std::memset(buf, 'x', sizeof buf);
-    *result = ZKMiscMakeRegPath(a, b, size, buf);
-    return *result == 0 ? std::string(buf) : std::string();
-}
-
 TEST(RegPath, SizesAreExact) {
-    DWORD r;
-    EXPECT_EQ(reg_path(nullptr, nullptr, 25, &r), "SOFTWARE\\VELKO\\ZKW\\Admin");
-    EXPECT_EQ(r, 0u);
-    reg_path(nullptr, nullptr, 24, &r);
-    EXPECT_EQ(r, 122u);
-    EXPECT_EQ(reg_path("", nullptr, 26, &r), "SOFTWARE\\VELKO\\ZKW\\Admin\\");
-    EXPECT_EQ(reg_path(nullptr, "B", 27, &r), "SOFTWARE\\VELKO\\ZKW\\Admin\\B");
-    EXPECT_EQ(reg_path("A", "B", 29, &r), "SOFTWARE\\VELKO\\ZKW\\Admin\\A\\B");
-    reg_path("A", "B", 28, &r);
-    EXPECT_EQ(r, 122u);
-    EXPECT_EQ(reg_path("ZKMisc", "Message", 261, &r),
-              "SOFTWARE\\VELKO\\ZKW\\Admin\\ZKMisc\\Message");
+    const std::string admin = "SOFTWARE\\VELKO\\ZKW\\Admin";
+    const struct { const char *a, *b; DWORD size; DWORD result; std::string text; } cases[] = {
+        {nullptr, nullptr, 25, 0, admin},     {nullptr, nullptr, 24, 122, ""},
+        {"", nullptr, 26, 0, admin + "\\"},   {nullptr, "B", 27, 0, admin + "\\B"},
+        {"A", "B", 29, 0, admin + "\\A\\B"},  {"A", "B", 28, 122, ""},
+        {"ZKMisc", "Message", 261, 0, admin + "\\ZKMisc\\Message"},
+    };
+    for (const auto& c : cases) {
+        char buf[512];
+        std::memset(buf, 'x', sizeof buf);
+        EXPECT_EQ(ZKMiscMakeRegPath(c.a, c.b, c.size, buf), c.result) << c.size;
+        if (c.result == 0) {
+            EXPECT_EQ(buf, c.text);
+        }
+    }
 }
 
 TEST(RegPath, BadArgumentsLeaveTheBufferAlone) {
@@ -48,21 +42,25 @@ TEST(RegPath, BadArgumentsLeaveTheBufferAlone) {
 }
 
 TEST(SysObjName, MapsPathsIntoNames) {
-    char buf[300];
-    EXPECT_EQ(ZKMiscMakeSysObjName("ZKDLog", "LOGExcl", "C:\\Logs\\misc.log", 260, buf), 0u);
-    EXPECT_STREQ(buf, "VELKO_ZK_ZKDLog_LOGExcl_C__Logs_misc.log");
-    EXPECT_EQ(ZKMiscMakeSysObjName(nullptr, nullptr, "D:\\x", 260, buf), 0u);
-    EXPECT_STREQ(buf, "VELKO_ZK_D__x");
-    EXPECT_EQ(ZKMiscMakeSysObjName(nullptr, nullptr, "", 10, buf), 0u);
-    EXPECT_STREQ(buf, "VELKO_ZK_");
-    EXPECT_EQ(ZKMiscMakeSysObjName("", nullptr, "n", 260, buf), 0u);
-    EXPECT_STREQ(buf, "VELKO_ZK__n");
-    EXPECT_EQ(ZKMiscMakeSysObjName("AB", nullptr, "C", 14, buf), 0u);
-    EXPECT_EQ(ZKMiscMakeSysObjName("AB", nullptr, "C", 13, buf), 122u);
-    EXPECT_EQ(ZKMiscMakeSysObjName(nullptr, "AB", "C", 14, buf), 0u);
-    EXPECT_EQ(ZKMiscMakeSysObjName(nullptr, "AB", "C", 13, buf), 122u);
-    EXPECT_EQ(ZKMiscMakeSysObjName("A", "B", nullptr, 260, buf), 87u);
-    EXPECT_EQ(ZKMiscMakeSysObjName(nullptr, nullptr, "x", 9, buf), 122u);
+    const struct { const char *a, *b, *path; DWORD size; DWORD result; const char* text; } cases[] = {
+        {"ZKDLog", "LOGExcl", "C:\\Logs\\misc.log", 260, 0, "VELKO_ZK_ZKDLog_LOGExcl_C__Logs_misc.log"},
+        {nullptr, nullptr, "D:\\x", 260, 0, "VELKO_ZK_D__x"},
+        {nullptr, nullptr, "", 10, 0, "VELKO_ZK_"},
+        {"", nullptr, "n", 260, 0, "VELKO_ZK__n"},
+        {"AB", nullptr, "C", 14, 0, "VELKO_ZK_AB_C"},
+        {"AB", nullptr, "C", 13, 122, nullptr},
+        {nullptr, "AB", "C", 14, 0, "VELKO_ZK_AB_C"},
+        {nullptr, "AB", "C", 13, 122, nullptr},
+        {"A", "B", nullptr, 260, 87, nullptr},
+        {nullptr, nullptr, "x", 9, 122, nullptr},
+    };
+    for (const auto& c : cases) {
+        char buf[300];
+        EXPECT_EQ(ZKMiscMakeSysObjName(c.a, c.b, c.path, c.size, buf), c.result) << c.size;
+        if (c.text) {
+            EXPECT_STREQ(buf, c.text);
+        }
+    }
 }
 
 ZKX_CHILD(sys_obj_name_in_932) {
@@ -74,10 +72,7 @@ ZKX_CHILD(sys_obj_name_in_932) {
 }
 
 TEST(SysObjName, DoubleByteTrailBytesPassUnchanged) {
-    setenv("ZKX_CODEPAGE", "932", 1);
-    pid_t child = zkx::test::spawn_child("sys_obj_name_in_932");
-    unsetenv("ZKX_CODEPAGE");
-    EXPECT_EQ(zkx::test::wait_child(child), 0);
+    EXPECT_EQ(zkx::test::run_child_with("ZKX_CODEPAGE", "932", "sys_obj_name_in_932"), 0);
     // In the default single-byte code page the same bytes are two characters.
     char buf[64];
     ASSERT_EQ(ZKMiscMakeSysObjName(nullptr, nullptr, "\x95\x5C:", sizeof buf, buf), 0u);

@@ -1,20 +1,16 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdio>
 #include <string>
 
-#include "child.h"
+#include "misc_test_util.h"
 #include "settings_test_util.h"
 
 using namespace zkx::test;
 
 namespace {
 
-class Codes : public ::testing::Test {
-protected:
-    void SetUp() override { fresh_settings(); }
-};
+using Codes = FreshSettings;
 
 DWORD system_type() {
     DWORD value = 77;
@@ -119,19 +115,11 @@ ZKX_CHILD(expect_locale_codes) {
     return lang() == "DE/2/0407" ? 0 : 4;
 }
 
-int codes_in_locale(const char* locale, const char* lang_line, const char* country) {
-    const char* outer = getenv("LC_ALL");
-    const std::string saved = outer ? outer : "";
-    setenv("LC_ALL", locale, 1);
-    pid_t child = spawn_child("expect_locale_codes", {lang_line, country});
-    outer ? setenv("LC_ALL", saved.c_str(), 1) : unsetenv("LC_ALL");
-    return wait_child(child);
-}
-
 TEST_F(Codes, DefaultsComeFromTheUserLocale) {
-    EXPECT_EQ(codes_in_locale("en_US.UTF-8", "EN/2/0409", "US"), 0);
-    EXPECT_EQ(codes_in_locale("de_DE.UTF-8", "DE/2/0407", "DE"), 0);
-    EXPECT_EQ(codes_in_locale("C", "EN/2/0409", "US"), 0);
+    const std::vector<std::string> cases[] = {
+        {"en_US.UTF-8", "EN/2/0409", "US"}, {"de_DE.UTF-8", "DE/2/0407", "DE"}, {"C", "EN/2/0409", "US"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(run_child_with("LC_ALL", c[0], "expect_locale_codes", {c[1], c[2]}), 0) << c[0];
 }
 
 }  // namespace

@@ -35,10 +35,7 @@ std::string module_dir() {
     return s.substr(0, s.rfind('\\'));
 }
 
-class Dirs : public ::testing::Test {
-protected:
-    void SetUp() override { fresh_settings(); }
-};
+using Dirs = FreshSettings;
 
 TEST_F(Dirs, StoredValuesLoseOneTrailingBackslash) {
     put_text("ZKDir", "D:\\Prod\\");

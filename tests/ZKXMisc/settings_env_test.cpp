@@ -10,9 +10,8 @@ using namespace zkx::test;
 
 namespace {
 
-class Environment : public ::testing::Test {
+class Environment : public FreshSettings {
 protected:
-    void SetUp() override { fresh_settings(); }
     ZKMISC_ENVIRONMENT env;
 
     DWORD get(DWORD size = sizeof(ZKMISC_ENVIRONMENT)) {

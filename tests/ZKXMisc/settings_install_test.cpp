@@ -3,18 +3,15 @@
 // directories and its version file beside itself.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "ZKUtil.h"
 #include "ZKVer.h"
-#include "child.h"
+#include "misc_test_util.h"
 #include "test_env.h"
 
 namespace fs = std::filesystem;
@@ -61,9 +58,7 @@ ZKX_CHILD(installed_library) {
     ZKVER_STAMP stamp = {1, 2, 3, 4, 'a', {7, 8, 9}};
     CHILD_CHECK(save(&stamp) == &stamp);
     const fs::path file = bin / "zkx.ver";
-    std::ifstream in(file, std::ios::binary);
-    CHILD_CHECK(std::string(std::istreambuf_iterator<char>(in), {}) ==
-                std::string("\x01\x02\x03\x04" "a\x07\x08\x09", 8));
+    CHILD_CHECK(zkx::test::file_text(file) == std::string("\x01\x02\x03\x04" "a\x07\x08\x09", 8));
     ZKVER_STAMP loaded = {};
     CHILD_CHECK(load(&loaded) == &loaded && std::memcmp(&loaded, &stamp, 8) == 0);
 
@@ -82,13 +77,7 @@ ZKX_CHILD(installed_library) {
 
 TEST(Installed, DirectoriesAndVersionFileLieBesideTheLibrary) {
     const std::string drive = zkx::test::temp_dir() + "/drive_c";
-    const char* outer = getenv("ZKX_DRIVE_C");
-    const std::string saved = outer ? outer : "";
-    setenv("ZKX_DRIVE_C", drive.c_str(), 1);
-    pid_t child = zkx::test::spawn_child("installed_library", {drive});
-    if (outer) setenv("ZKX_DRIVE_C", saved.c_str(), 1);
-    else unsetenv("ZKX_DRIVE_C");
-    EXPECT_EQ(zkx::test::wait_child(child), 0);
+    EXPECT_EQ(zkx::test::run_child_with("ZKX_DRIVE_C", drive, "installed_library", {drive}), 0);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #ifndef ZKX_TESTS_SETTINGS_TEST_UTIL_H
 #define ZKX_TESTS_SETTINGS_TEST_UTIL_H
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 #include "ZKUtilPriv.h"
@@ -51,6 +53,11 @@ inline void fresh_settings() {
         zkutil_delete_setting(name);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, settings_path().c_str());
 }
+
+class FreshSettings : public ::testing::Test {
+protected:
+    void SetUp() override { fresh_settings(); }
+};
 
 }  // namespace zkx::test
 

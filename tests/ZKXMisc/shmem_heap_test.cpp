@@ -153,24 +153,11 @@ TEST(ShMemHeap, IndexTableStopsAt65534Entries) {
     EXPECT_EQ(r.alloc(0, 1, &offset), 0u);
 }
 
-struct PlainOps : zkx::test::HeapOps {
-    explicit PlainOps(PlainRegion& r) : region(r) {}
-    DWORD alloc(DWORD size, DWORD id, DWORD* offset) override { return region.alloc(size, id, offset); }
-    DWORD free(DWORD offset) override { return region.free(offset); }
-    DWORD find(DWORD id, DWORD* offset) override { return region.find(id, offset); }
-    DWORD change_id(DWORD offset, DWORD id) override { return region.change_id(offset, id); }
-    PlainRegion& region;
-};
-
 TEST(ShMemHeap, RandomWorkloadMatchesTheModel) {
     for (uint32_t seed : {1u, 2u, 3u, 4u}) {
         PlainRegion r(seed % 2 ? 2000 : 20000);  // small regions fill up, large ones build long lists
-        PlainOps ops(r);
-        zkx::test::Workload w;
-        w.seed = seed;
-        w.steps = 4000;
-        w.check = [&] { return r.check(); };
-        EXPECT_EQ(run_workload(ops, r.base(), r.total(), w), "") << "seed " << seed;
+        const zkx::test::Workload w{seed, 4000, 0, true, [&] { return r.check(); }};
+        EXPECT_EQ(run_workload(r, r.base(), r.total(), w), "") << "seed " << seed;
     }
 }
 

@@ -21,8 +21,7 @@ BYTE* base_of(PZKSHMEM_HEAD h) { return static_cast<BYTE*>(ZKShMemBaseAddress(h)
 // Callers retry while the heap or its opening is busy: the waits are 3 ms.
 PZKSHMEM_HEAD open(const std::string& name) {
     PZKSHMEM_HEAD h = nullptr;
-    DWORD r;
-    while ((r = ZKShMemOpen(&h, kPayload, ZKSHMEM_READWRITE, name.c_str())) == 1053) {
+    while (ZKShMemOpen(&h, kPayload, ZKSHMEM_READWRITE, name.c_str()) == 1053) {
     }
     return h;
 }
@@ -35,37 +34,25 @@ std::string check(PZKSHMEM_HEAD h) {
 
 struct ExportedOps : zkx::test::HeapOps {
     explicit ExportedOps(PZKSHMEM_HEAD handle) : h(handle) {}
-    template <class Call>
-    DWORD retry(Call call) {
+    template <class Call> DWORD retry(Call call) {
         while (!call())
             if (ZKShMemGetLastError(h) != 1053) return ZKShMemGetLastError(h);
         return 0;
     }
-    DWORD found(void* p, DWORD* offset) {
+    bool found(void* p, DWORD* offset) {
         if (p) *offset = DWORD(static_cast<BYTE*>(p) - base_of(h));
         return p != nullptr;
     }
-    DWORD alloc(DWORD size, DWORD id, DWORD* offset) override {
-        return retry([&] { return found(ZKShMemAlloc(h, size, id), offset); });
-    }
-    DWORD free(DWORD offset) override { return retry([&] { return ZKShMemFree(h, base_of(h) + offset); }); }
-    DWORD find(DWORD id, DWORD* offset) override {
-        return retry([&] { return found(ZKShMemFindMemory(h, id), offset); });
-    }
-    DWORD change_id(DWORD offset, DWORD id) override {
-        return retry([&] { return ZKShMemChangeID(h, base_of(h) + offset, id); });
-    }
+    DWORD alloc(DWORD size, DWORD id, DWORD* o) override { return retry([&] { return found(ZKShMemAlloc(h, size, id), o); }); }
+    DWORD free(DWORD o) override { return retry([&] { return ZKShMemFree(h, base_of(h) + o); }); }
+    DWORD find(DWORD id, DWORD* o) override { return retry([&] { return found(ZKShMemFindMemory(h, id), o); }); }
+    DWORD change_id(DWORD o, DWORD id) override { return retry([&] { return ZKShMemChangeID(h, base_of(h) + o, id); }); }
     PZKSHMEM_HEAD h;
 };
 
 std::string run(PZKSHMEM_HEAD h, uint32_t seed, int steps, DWORD id_base) {
     ExportedOps ops(h);
-    zkx::test::Workload w;
-    w.seed = seed;
-    w.steps = steps;
-    w.id_base = id_base;
-    w.private_region = false;
-    w.check = [h] { return check(h); };
+    const zkx::test::Workload w{seed, steps, id_base, false, [h] { return check(h); }};
     return run_workload(ops, base_of(h), h->dwTotalSize, w);
 }
 

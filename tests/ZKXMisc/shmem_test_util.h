@@ -26,24 +26,6 @@ std::string check_text(const BYTE* base, DWORD total);
 // slots keep: the header, the index table and each block's tags.
 std::vector<BYTE> heap_state(const BYTE* base, DWORD total);
 
-// A laid-out region in a buffer of exactly its size, so ASan sees any stray
-// access.
-struct PlainRegion {
-    explicit PlainRegion(DWORD payload);
-    BYTE* base() { return bytes.data(); }
-    DWORD total() const { return DWORD(bytes.size()); }
-    DWORD entry(WORD k) const { return total() - 16u * k; }  // offset of entry k
-    DWORD u32(DWORD at) const { return get32(bytes.data(), at); }
-    WORD u16(DWORD at) const { return get16(bytes.data(), at); }
-    DWORD alloc(DWORD size, DWORD id, DWORD* offset) { return zkshmem_alloc(base(), total(), size, id, offset); }
-    DWORD free(DWORD offset) { return zkshmem_free(base(), total(), offset); }
-    DWORD find(DWORD id, DWORD* offset) { return zkshmem_find(base(), total(), id, offset); }
-    DWORD change_id(DWORD offset, DWORD id) { return zkshmem_change_id(base(), total(), offset, id); }
-    std::string check() const { return check_text(bytes.data(), total()); }
-    std::vector<BYTE> state() const { return heap_state(bytes.data(), total()); }
-    std::vector<BYTE> bytes;
-};
-
 // The heap operations a workload drives, by offset of caller memory: on a
 // plain buffer, or through the exports.
 struct HeapOps {
@@ -52,6 +34,24 @@ struct HeapOps {
     virtual DWORD free(DWORD offset) = 0;
     virtual DWORD find(DWORD id, DWORD* offset) = 0;
     virtual DWORD change_id(DWORD offset, DWORD id) = 0;
+};
+
+// A laid-out region in a buffer of exactly its size, so ASan sees any stray
+// access.
+struct PlainRegion : HeapOps {
+    explicit PlainRegion(DWORD payload);
+    BYTE* base() { return bytes.data(); }
+    DWORD total() const { return DWORD(bytes.size()); }
+    DWORD entry(WORD k) const { return total() - 16u * k; }  // offset of entry k
+    DWORD u32(DWORD at) const { return get32(bytes.data(), at); }
+    WORD u16(DWORD at) const { return get16(bytes.data(), at); }
+    DWORD alloc(DWORD size, DWORD id, DWORD* offset) override { return zkshmem_alloc(base(), total(), size, id, offset); }
+    DWORD free(DWORD offset) override { return zkshmem_free(base(), total(), offset); }
+    DWORD find(DWORD id, DWORD* offset) override { return zkshmem_find(base(), total(), id, offset); }
+    DWORD change_id(DWORD offset, DWORD id) override { return zkshmem_change_id(base(), total(), offset, id); }
+    std::string check() const { return check_text(bytes.data(), total()); }
+    std::vector<BYTE> state() const { return heap_state(bytes.data(), total()); }
+    std::vector<BYTE> bytes;
 };
 
 struct Workload {

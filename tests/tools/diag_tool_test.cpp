@@ -1,6 +1,7 @@
 // zkx log, dbgview and objects, each against another process that uses the
 // library or the platform at the same time.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -69,20 +70,15 @@ TEST(DbgviewTool, ReceivesTheLineAnotherProcessSent) {
     ASSERT_GT(viewer.pid, 0);
     // The viewer drops nothing it is there for, but texts sent before it
     // opened are lost: send until it has shown one and ended.
-    ZkxResult r;
-    for (int i = 0; i < 400; ++i) {
+    int status = -1;
+    bool ended = false;
+    for (int i = 0; i < 400 && !(ended = waitpid(viewer.pid, &status, WNOHANG) == viewer.pid); ++i, usleep(25000)) {
         OutputDebugStringA("unrelated text\n");
         OutputDebugStringA((marker + "\n").c_str());
-        int status = 0;
-        if (waitpid(viewer.pid, &status, WNOHANG) == viewer.pid) {
-            r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            viewer.pid = -1;
-            break;
-        }
-        usleep(25000);
     }
+    if (ended) viewer.pid = -1;  // reaped already
     ZkxResult done = finish_zkx(viewer);
-    EXPECT_EQ(r.exit_code, 0) << done.err;
+    EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << done.err;
     EXPECT_NE(done.out.find(" " + std::to_string(getpid()) + "  " + marker), std::string::npos) << done.out;
     EXPECT_EQ(done.out.find("unrelated"), std::string::npos);
     EXPECT_EQ(std::count(done.out.begin(), done.out.end(), '\n'), 1);
@@ -124,12 +120,6 @@ TEST(ObjectsTool, NamesTheProcessHoldingAMutex) {
     CloseHandle(done);
     EXPECT_EQ(run_zkx({"objects", "--type", "lock"}).exit_code, 2);
 }
-
-}  // namespace
-}  // namespace zkx::test
-
-namespace zkx::test {
-namespace {
 
 TEST(DemoTool, RunsOnItsOwnSetUpAndExitsZero) {
     ZkxResult r = run_zkx({"demo"});

@@ -35,12 +35,10 @@ TEST(RegTool, ImportQueryExportRoundTrip) {
 
     ZkxResult q = run_zkx({"reg", "query", kKey});
     ASSERT_EQ(q.exit_code, 0) << q.err;
-    EXPECT_NE(q.out.find("    ZKDir    REG_SZ    C:\\Prod\\bin\n"), std::string::npos) << q.out;
-    EXPECT_NE(q.out.find("    ZKSystemType    REG_DWORD    0x5\n"), std::string::npos);
-    EXPECT_NE(q.out.find("    (Default)    REG_SZ    default \"quoted\"\n"), std::string::npos);
-    EXPECT_NE(q.out.find("    Blob    REG_BINARY    0001FEFF\n"), std::string::npos);
-    EXPECT_NE(q.out.find("    Multi    REG_MULTI_SZ    a\\0b\n"), std::string::npos);
-    EXPECT_NE(q.out.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\ZKMisc\n"), std::string::npos);
+    for (const char* line : {"    ZKDir    REG_SZ    C:\\Prod\\bin\n", "    ZKSystemType    REG_DWORD    0x5\n",
+                             "    (Default)    REG_SZ    default \"quoted\"\n", "    Blob    REG_BINARY    0001FEFF\n",
+                             "    Multi    REG_MULTI_SZ    a\\0b\n", "HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\ZKMisc\n"})
+        EXPECT_NE(q.out.find(line), std::string::npos) << line << " in\n" << q.out;
 
     ZkxResult one = run_zkx({"reg", "query", kKey, "/v", "zksystemtype"});
     EXPECT_EQ(one.exit_code, 0);

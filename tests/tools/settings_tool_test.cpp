@@ -18,30 +18,23 @@ TEST(SettingsTool, SetThenShowInANewProcessAndUnsetBackToDefaults) {
     EXPECT_TRUE(shows(before, "OEM type        not set")) << before.out;
     EXPECT_TRUE(shows(before, "system type     0"));
 
-    EXPECT_EQ(run_zkx({"settings", "set", "zkdir", "C:\\Prod\\"}).exit_code, 0);
-    EXPECT_EQ(run_zkx({"settings", "set", "lang", "zh"}).exit_code, 0);
-    EXPECT_EQ(run_zkx({"settings", "set", "country", "CN"}).exit_code, 0);
-    EXPECT_EQ(run_zkx({"settings", "set", "systemtype", "0x10"}).exit_code, 0);
-    EXPECT_EQ(run_zkx({"settings", "set", "oemtype", "1"}).exit_code, 0);
-    EXPECT_EQ(run_zkx({"settings", "set", "product", "Tool Test"}).exit_code, 0);
+    for (auto [what, value] : {std::pair<const char*, const char*>{"zkdir", "C:\\Prod\\"}, {"lang", "zh"},
+                               {"country", "CN"}, {"systemtype", "0x10"}, {"oemtype", "1"}, {"product", "Tool Test"}})
+        EXPECT_EQ(run_zkx({"settings", "set", what, value}).exit_code, 0) << what;
     ZkxResult after = run_zkx({"settings", "show"});
-    EXPECT_TRUE(shows(after, "ZK directory    C:\\Prod")) << after.out;
-    EXPECT_TRUE(shows(after, "data directory  C:\\Prod\\ZKWData"));
-    EXPECT_TRUE(shows(after, "language code   zh (no language id)"));
-    EXPECT_TRUE(shows(after, "localize code   CN"));
-    EXPECT_TRUE(shows(after, "system type     16"));
-    EXPECT_TRUE(shows(after, "OEM type        1"));
-    EXPECT_TRUE(shows(after, "product name    Tool Test"));
+    for (const char* line : {"ZK directory    C:\\Prod", "data directory  C:\\Prod\\ZKWData",
+                             "language code   zh (no language id)", "localize code   CN", "system type     16",
+                             "OEM type        1", "product name    Tool Test"})
+        EXPECT_TRUE(shows(after, line)) << line << " in\n" << after.out;
 
-    EXPECT_EQ(run_zkx({"settings", "unset", "zkdir"}).exit_code, 0);
-    EXPECT_EQ(run_zkx({"settings", "unset", "oemtype"}).exit_code, 0);
+    for (const char* what : {"zkdir", "oemtype"}) EXPECT_EQ(run_zkx({"settings", "unset", what}).exit_code, 0);
     ZkxResult reset = run_zkx({"settings"});
     EXPECT_EQ(reset.out.find("C:\\Prod"), std::string::npos) << reset.out;
     EXPECT_TRUE(shows(reset, "OEM type        not set"));
 
-    EXPECT_EQ(run_zkx({"settings", "set", "oemtype", "2"}).exit_code, 2);
-    EXPECT_EQ(run_zkx({"settings", "set", "colour", "red"}).exit_code, 2);
-    EXPECT_EQ(run_zkx({"settings", "set", "zkdir", std::string(300, 'd')}).exit_code, 2);
+    for (auto [what, value] : {std::pair<std::string, std::string>{"oemtype", "2"}, {"colour", "red"},
+                               {"zkdir", std::string(300, 'd')}})
+        EXPECT_EQ(run_zkx({"settings", "set", what, value}).exit_code, 2) << what;
 }
 
 TEST(VerTool, SaveShowAndCompare) {

@@ -55,16 +55,13 @@ TEST_F(ShmemTool, HealthyRegionPassesAndIsShownWithItsBlocks) {
 }
 
 TEST_F(ShmemTool, DamagedRegionFailsWithWhatIsWrong) {
-    // A counter that no longer adds up.
-    DWORD free_bytes;
-    std::memcpy(&free_bytes, base_ + 24, 4);
-    DWORD wrong = free_bytes + 1;
-    std::memcpy(base_ + 24, &wrong, 4);
+    // A free-bytes counter that no longer adds up.
+    ++base_[24];
     ZkxResult r = zkx("check");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("is damaged: "), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    std::memcpy(base_ + 24, &free_bytes, 4);
+    --base_[24];
     EXPECT_EQ(zkx("check").exit_code, 0);
 
     // A boundary tag overwritten, as a caller writing past its block does;

@@ -2,11 +2,10 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "child.h"
 #include "test_env.h"
@@ -14,16 +13,21 @@
 extern char** environ;
 
 namespace zkx::test {
-namespace {
 
-std::atomic<int> g_serial{0};
-
-std::string fresh_path(const char* what) {
-    return temp_dir() + "/zkx-" + std::to_string(g_serial++) + "." + what;
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-pid_t spawn(const std::vector<std::string>& args, const std::string& in, const std::string& out,
-            const std::string& err) {
+void write_file(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+ZkxProcess start_zkx(const std::vector<std::string>& args, const std::string& input) {
+    static std::atomic<int> serial{0};
+    const std::string stem = temp_dir() + "/zkx-" + std::to_string(serial++);
+    ZkxProcess p{-1, stem + ".out", stem + ".err"};
+    write_file(stem + ".in", input);
     std::vector<std::string> argv_s{ZKX_BINARY};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -31,33 +35,11 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& in, const s
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, ZKX_BINARY, &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_addopen(&fa, 0, (stem + ".in").c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (posix_spawn(&p.pid, ZKX_BINARY, &fa, nullptr, argv.data(), environ) != 0) p.pid = -1;
     posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
-
-}  // namespace
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-ZkxProcess start_zkx(const std::vector<std::string>& args) {
-    ZkxProcess p;
-    p.out_path = fresh_path("out");
-    p.err_path = fresh_path("err");
-    p.pid = spawn(args, "/dev/null", p.out_path, p.err_path);
     return p;
 }
 
@@ -67,16 +49,6 @@ ZkxResult finish_zkx(const ZkxProcess& p, int timeout_ms) {
     r.out = read_file(p.out_path);
     r.err = read_file(p.err_path);
     return r;
-}
-
-ZkxResult run_zkx(const std::vector<std::string>& args, const std::string& input) {
-    std::string in = fresh_path("in");
-    write_file(in, input);
-    ZkxProcess p;
-    p.out_path = fresh_path("out");
-    p.err_path = fresh_path("err");
-    p.pid = spawn(args, in, p.out_path, p.err_path);
-    return finish_zkx(p, 60000);
 }
 
 }  // namespace zkx::test

@@ -12,22 +12,20 @@ namespace zkx::test {
 
 struct ZkxResult {
     int exit_code = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
-// Waits for zkx to end; `input` is its stdin.
-ZkxResult run_zkx(const std::vector<std::string>& args, const std::string& input = "");
-
-// Starts zkx in the background with stdout and stderr going to files;
+// Starts zkx with `input` as its stdin and stdout and stderr going to files;
 // finish_zkx waits (killing it after timeout_ms) and collects them.
 struct ZkxProcess {
     pid_t pid = -1;
-    std::string out_path;
-    std::string err_path;
+    std::string out_path, err_path;
 };
-ZkxProcess start_zkx(const std::vector<std::string>& args);
+ZkxProcess start_zkx(const std::vector<std::string>& args, const std::string& input = "");
 ZkxResult finish_zkx(const ZkxProcess& p, int timeout_ms = 20000);
+inline ZkxResult run_zkx(const std::vector<std::string>& args, const std::string& input = "") {
+    return finish_zkx(start_zkx(args, input), 60000);
+}
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);

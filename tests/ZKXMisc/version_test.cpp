@@ -1,18 +1,52 @@
+// Version strings compared part by part, and the eight-byte stamp: its
+// file, its text and where the file lies.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 
+#include "ZKVer.h"
 #include "ZKVerPriv.h"
+#include "misc_test_util.h"
 #include "test_env.h"
 
 namespace {
 
-std::string file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+TEST(CompareVersion, OrdersPartByPart) {
+    const struct { const char *a, *b; DWORD result; LONG order; } cases[] = {
+        {"1.2", "1.2.0", 0, 0},      {"1.2", "1.2.1", 0, -1},    {"1.2.", "1.2", 0, 0},
+        {"1..2", "1.0.2", 0, 0},     {"1.10", "1.9", 0, 1},      {"010", "10", 0, 0},
+        {"1.2a", "1.2", 0, 1},       {"1.2a", "1.2b", 0, -1},    {"1.2A", "1.2a", 0, 0},
+        {"1.2z", "1.3", 0, -1},      {"1.2zz", "1.3", 0, 1},     {"1.1a2", "1.12a", 0, 0},
+        {"1 .2", "1.2", 0, 0},       {"", "0", 0, 0},            {"", "0.1", 0, -1},
+        {"2.10.3b", "2.9", 0, 1},    {"1-2", "1", 87, 0},        {"2.x!", "1.0", 0, 1},
+        {"1.0", "1.0.\xE9", 87, 0},  {"1.1", "1.0.\xE9", 0, 1},
+        // 32 * 134217727 + 5 + 26 wraps to 0xFFFFFFFF: still a valid part.
+        {"134217727ez", "1", 0, 1},
+    };
+    for (const auto& c : cases) {
+        LONG order = 77;
+        EXPECT_EQ(ZKCompareVersion(c.a, c.b, &order), c.result) << c.a << " vs " << c.b;
+        EXPECT_EQ(order, c.order) << c.a << " vs " << c.b;
+        // The ordering is antisymmetric.
+        if (c.result == 0) {
+            ZKCompareVersion(c.b, c.a, &order);
+            EXPECT_EQ(order, -c.order) << c.b << " vs " << c.a;
+        }
+    }
+}
+
+TEST(CompareVersion, RefusesWhatDoesNotFitOrIsMissing) {
+    LONG order = 5;
+    std::string fits(255, '1'), too_long(256, '1');
+    EXPECT_EQ(ZKCompareVersion(fits.c_str(), fits.c_str(), &order), 0u);
+    EXPECT_EQ(order, 0);
+    order = 5;
+    EXPECT_EQ(ZKCompareVersion(too_long.c_str(), "1", &order), 87u);
+    EXPECT_EQ(order, 0);
+    EXPECT_EQ(ZKCompareVersion(nullptr, "1", &order), 87u);
+    EXPECT_EQ(ZKCompareVersion("1", "1", nullptr), 87u);
 }
 
 void write_bytes(const std::string& path, const std::string& bytes) {
@@ -24,7 +58,7 @@ TEST(VersionStamp, FileHoldsExactlyEightBytes) {
     write_bytes(path, std::string(40, 'o'));
     ZKVER_STAMP stamp = {1, 2, 3, -4, 'b', {0x00, 0xFF, 0x7E}};
     EXPECT_EQ(zkver_save_to(path.c_str(), &stamp), &stamp);
-    EXPECT_EQ(file_bytes(path), std::string("\x01\x02\x03\xFC" "b\x00\xFF\x7E", 8));
+    EXPECT_EQ(zkx::test::file_text(path), std::string("\x01\x02\x03\xFC" "b\x00\xFF\x7E", 8));
     EXPECT_EQ(zkver_save_to((path + "/no/such/dir").c_str(), &stamp), nullptr);
 
     ZKVER_STAMP loaded;

@@ -1,0 +1,108 @@
+// The shared library as it is built: it exports exactly the names of its
+// module-definition file, and its entry runs as the loader calls it.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ZKUtil.h"
+#include "misc_test_util.h"
+#include "test_env.h"
+
+namespace {
+
+std::set<std::string> def_names() {
+    std::ifstream in(ZKX_DEF_FILE);
+    std::set<std::string> names;
+    std::string line;
+    bool in_exports = false;
+    while (std::getline(in, line)) {
+        if (line.rfind("EXPORTS", 0) == 0) in_exports = true;
+        // "    NAME   @ordinal", the Windows-decorated "_NAME@8" standing for NAME.
+        char name[128];
+        unsigned ordinal = 0;
+        if (!in_exports || std::sscanf(line.c_str(), " %127s @%u", name, &ordinal) != 2) continue;
+        std::string n = name;
+        if (n[0] == '_' && n.find('@') != std::string::npos) n = n.substr(1, n.find('@') - 1);
+        names.insert(n);
+    }
+    return names;
+}
+
+std::set<std::string> exported_names() {
+    std::set<std::string> names;
+    std::string cmd = std::string("nm -D --defined-only '") + ZKX_LIBRARY_FILE + "'";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return names;
+    // "<address> <type> <name>"; only code and data symbols count.
+    char line[512], type = 0, name[256];
+    unsigned long long address = 0;
+    while (std::fgets(line, sizeof line, p))
+        if (std::sscanf(line, "%llx %c %255s", &address, &type, name) == 3 && std::strchr("TDBRW", type))
+            names.insert(name);
+    pclose(p);
+    return names;
+}
+
+TEST(Exports, SharedLibraryExportsExactlyTheTable) {
+    std::set<std::string> table = def_names();
+    ASSERT_EQ(table.size(), 63u) << "the export table lists 63 operations";
+    std::set<std::string> exported = exported_names();
+    ASSERT_FALSE(exported.empty());
+    for (const auto& name : exported) EXPECT_TRUE(table.count(name)) << "not in the table: " << name;
+    for (const auto& name : table) EXPECT_TRUE(exported.count(name)) << "not exported: " << name;
+}
+
+DWORD WINAPI quiet_thread(LPVOID) { return 0; }
+
+// Loads the library, starts one thread through CreateThread and one plain
+// thread that calls into it, and unloads it again.
+ZKX_CHILD(load_library) {
+    void* lib = dlopen(ZKX_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) return 1;
+    HANDLE t = CreateThread(nullptr, 0, quiet_thread, nullptr, 0, nullptr);
+    if (!t || WaitForSingleObject(t, 10000) != WAIT_OBJECT_0) return 2;
+    CloseHandle(t);
+    using Compare = DWORD (*)(LPCSTR, LPCSTR, LONG*);
+    auto compare = reinterpret_cast<Compare>(dlsym(lib, "ZKCompareVersion"));
+    if (!compare) return 3;
+    std::thread([compare] {
+        LONG order;
+        compare("1", "2", &order);
+    }).join();
+    return dlclose(lib) == 0 ? 0 : 4;
+}
+
+std::vector<std::string> notes_in(const std::string& file) {
+    std::ifstream in(file);
+    std::vector<std::string> notes;
+    const std::string marker = ", ZKMisc  , COM, ";
+    for (std::string line; std::getline(in, line);) {
+        size_t at = line.find(marker);
+        if (at == std::string::npos || line.back() != '\r') continue;
+        notes.push_back(line.substr(at + marker.size(), line.size() - 1 - at - marker.size()));
+    }
+    return notes;
+}
+
+TEST(LibraryEntry, LogRecordsLoadThreadsAndUnloadInOrderOnlyWhenConfigured) {
+    std::string log = zkx::test::temp_dir() + "/zkmisc.log";
+    ASSERT_EQ(zkx::test::wait_child(zkx::test::spawn_child("load_library")), 0);
+    EXPECT_FALSE(std::ifstream(log).good()) << "nothing is written without configuration";
+    char key[261];
+    ZKMiscMakeRegPath("ZKMisc", "Message", sizeof key, key);
+    ASSERT_EQ(zkx::test::put_reg_text(HKEY_LOCAL_MACHINE, std::string(key) + "\\LOG", "OutputTo", log), 0);
+    ASSERT_EQ(zkx::test::put_reg_text(HKEY_LOCAL_MACHINE, std::string(key) + "\\LOG", "OutputLevel", "COM"), 0);
+    ASSERT_EQ(zkx::test::wait_child(zkx::test::spawn_child("load_library")), 0);
+    EXPECT_EQ(notes_in(log), (std::vector<std::string>{"PROCESS_ATTACH", "THREAD_ATTACH",
+                                                       "THREAD_DETACH", "THREAD_ATTACH",
+                                                       "THREAD_DETACH", "PROCESS_DETACH"}));
+}
+
+}  // namespace

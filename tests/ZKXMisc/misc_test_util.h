@@ -1,0 +1,60 @@
+// Small helpers the library's tests share: elapsed time, files, registry
+// values and children started with one variable of their own.
+#ifndef ZKX_TESTS_MISC_TEST_UTIL_H
+#define ZKX_TESTS_MISC_TEST_UTIL_H
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ZKPlatform.h"
+#include "child.h"
+
+namespace zkx::test {
+
+inline long ms_since(std::chrono::steady_clock::time_point start) {
+    using namespace std::chrono;
+    return long(duration_cast<milliseconds>(steady_clock::now() - start).count());
+}
+
+// Runs fn on another thread: its result.
+template <class Fn> auto on_other_thread(Fn fn) {
+    decltype(fn()) r{};
+    std::thread([&] { r = fn(); }).join();
+    return r;
+}
+
+inline std::string file_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Creates the key and stores a string (or another type holding text).
+inline LONG put_reg_text(HKEY root, const std::string& path, const char* name, const std::string& value,
+                         DWORD type = REG_SZ) {
+    HKEY key = nullptr;
+    LONG rc = RegCreateKeyA(root, path.c_str(), &key);
+    if (rc == 0) rc = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
+    RegCloseKey(key);
+    return rc;
+}
+
+// Runs a child with `var` set to `value` for it alone: its exit code.
+inline int run_child_with(const char* var, const std::string& value, const std::string& name,
+                          const std::vector<std::string>& args = {}) {
+    const char* outer = getenv(var);
+    const std::string saved = outer ? outer : "";
+    setenv(var, value.c_str(), 1);
+    const pid_t child = spawn_child(name, args);
+    outer ? setenv(var, saved.c_str(), 1) : unsetenv(var);
+    return wait_child(child);
+}
+
+}  // namespace zkx::test
+
+#endif
