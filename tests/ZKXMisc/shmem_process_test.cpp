@@ -129,8 +129,8 @@ TEST(ShMemProcesses, HolderKilledInsideTheHeapLeavesItUsable) {
     ASSERT_EQ(WaitForSingleObject(held, 30000), WAIT_OBJECT_0);
     EXPECT_EQ(ZKShMemAlloc(h, 16, 8), nullptr);
     EXPECT_EQ(ZKShMemGetLastError(h), 1053u);
-    kill(child, SIGKILL);
-    EXPECT_EQ(zkx::test::wait_child(child), 128 + SIGKILL);
+    zkx::test::kill_child(child);
+    EXPECT_EQ(zkx::test::wait_child(child), zkx::test::kKilledStatus);
     ExportedOps ops(h);
     DWORD offset;
     EXPECT_EQ(ops.alloc(16, 8, &offset), 0u);
@@ -150,7 +150,7 @@ TEST(ShMemProcesses, WorkerKilledAtAnyMomentIsDetected) {
         pid_t child = zkx::test::spawn_child("shmem_hammer", {name, name + "-started"});
         ASSERT_EQ(WaitForSingleObject(started, 30000), WAIT_OBJECT_0);
         Sleep(1 + rng() % 10);
-        kill(child, SIGKILL);
+        zkx::test::kill_child(child);
         zkx::test::wait_child(child);
 
         // The check agrees with what the first caller was told, and a
