@@ -1,10 +1,14 @@
-// Sequences of heap operations on a region in a plain buffer.  The oracle:
-// after every operation the checker finds the region consistent; a failed
-// operation leaves every byte as it was; no operation writes into caller
-// memory; finding by identifier agrees with a list of the blocks in use.
+// Sequences of heap operations on a region in a plain buffer, with an undo
+// journal.  The oracle: after every operation the checker finds the region
+// consistent and the journal empty; a failed operation leaves every byte as
+// it was; no operation writes into caller memory; finding by identifier
+// agrees with a list of the blocks in use.  In each operation one moment
+// with records in force is taken as a kill: rolling back what it left must
+// give the operation's start, or its last commit, byte for byte.
 //
 // Input: two bytes of payload size, then operations of four bytes each:
-// opcode, a selector, and a 16-bit argument.
+// opcode, a selector (its low four bits an identifier, its high four the
+// kill moment), and a 16-bit argument.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +17,7 @@
 
 #include "ZKShMemCheck.h"
 #include "ZKShMemHeap.h"
+#include "ZKShMemJournal.h"
 
 namespace {
 
@@ -40,12 +45,16 @@ public:
 
     void step(BYTE op, BYTE sel, WORD arg) {
         before_ = region_;
+        committed_ = region_;
+        kill_at_ = 1 + sel / 16;
+        moments_ = 0;
+        left_.clear();
         const DWORD id = sel % 16;
         DWORD r = 0, offset = 0;
         switch (op % 6) {
             case 0:
             case 1:  // alloc, mostly small
-                r = zkshmem_alloc(base(), total_, op % 6 ? arg % 64 : arg, id, &offset);
+                r = zkshmem_alloc(base(), total_, op % 6 ? arg % 64 : arg, id, &offset, &undo_);
                 if (r == 0) {
                     add(offset, op % 6 ? arg % 64 : arg, id);
                 } else if (r != ERROR_NOT_ENOUGH_MEMORY) {
@@ -54,7 +63,7 @@ public:
                 break;
             case 2:  // free a block in use
                 if (blocks_.empty()) return;
-                r = zkshmem_free(base(), total_, take(sel).offset);
+                r = zkshmem_free(base(), total_, take(sel).offset, &undo_);
                 if (r != 0) fail("freeing a block in use failed", base(), total_);
                 break;
             case 3: {  // find
@@ -66,21 +75,23 @@ public:
             }
             case 4:  // change the id of a block in use
                 if (blocks_.empty()) return;
-                r = zkshmem_change_id(base(), total_, pick(sel).offset, id);
+                r = zkshmem_change_id(base(), total_, pick(sel).offset, id, &undo_);
                 if (r != 0) fail("changing the id of a block in use failed", base(), total_);
                 pick(sel).id = id;
                 break;
             default: {  // free or change id at an address that names no block in use
                 offset = arg % (total_ + 1);
                 if (in_use(offset)) return;
-                r = sel & 1 ? zkshmem_free(base(), total_, offset)
-                            : zkshmem_change_id(base(), total_, offset, id);
+                r = sel & 1 ? zkshmem_free(base(), total_, offset, &undo_)
+                            : zkshmem_change_id(base(), total_, offset, id, &undo_);
                 if (r != ERROR_INVALID_PARAMETER) fail("a bad address was accepted", base(), total_);
                 break;
             }
         }
         if (r != 0 && region_ != before_) fail("a failed operation changed the region", base(), total_);
+        if (journal_.dwCount != 0) fail("the operation left records in force", base(), total_);
         verify();
+        verify_kill();
     }
 
 private:
@@ -110,6 +121,27 @@ private:
         return false;
     }
 
+    static void probe(void* self, DWORD event) { static_cast<Run*>(self)->moment(event); }
+
+    void moment(DWORD event) {
+        if (event == ZKSHMEM_PROBE_COMMIT) {
+            committed_ = region_;
+        } else if (event == ZKSHMEM_PROBE_IN_FORCE && ++moments_ == kill_at_) {
+            left_ = region_;
+            left_journal_ = journal_;
+            expected_ = committed_;
+        }
+    }
+
+    void verify_kill() {
+        if (left_.empty()) return;
+        const ZKSHMEM_UNDO undo{&left_journal_, nullptr, nullptr};
+        zkshmem_journal_rollback(&undo, left_.data(), total_);
+        if (left_ != expected_) fail("a kill was not rolled back to the last commit", left_.data(), total_);
+        ZKSHMEM_CHECK check;
+        if (zkshmem_check_region(left_.data(), total_, &check) != 0) fail("a rollback left damage", left_.data(), total_);
+    }
+
     void verify() {
         ZKSHMEM_CHECK check;
         if (zkshmem_check_region(base(), total_, &check) != 0) fail("inconsistent", base(), total_);
@@ -120,6 +152,12 @@ private:
 
     DWORD total_ = 0;
     std::vector<BYTE> region_, before_;
+    ZKSHMEM_JOURNAL journal_{};
+    const ZKSHMEM_UNDO undo_{&journal_, probe, this};
+    // The kill taken in the current operation, and what it must roll back to.
+    DWORD kill_at_ = 0, moments_ = 0;
+    std::vector<BYTE> committed_, left_, expected_;
+    ZKSHMEM_JOURNAL left_journal_{};
     std::vector<Block> blocks_;
     BYTE next_fill_ = 1;
 };

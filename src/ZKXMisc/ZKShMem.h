@@ -27,7 +27,10 @@ typedef struct _ZKSHMEM_HEAD* PZKSHMEM_HEAD;
 #define ZKSHMEM_FREE_ID 0xFFFFFFFFu
 
 /* Found when the heap's own bookkeeping in the region is inconsistent (a
- * process died inside a heap operation, or a caller wrote past its block). */
+ * caller wrote past its block); from then on every call on the region gives
+ * it.  A process that dies inside a heap operation does not cause it: the
+ * next read-write call rolls that operation back first.  A read-only handle
+ * gets it while such a rollback is still due. */
 #ifndef ERROR_FILE_CORRUPT
 #define ERROR_FILE_CORRUPT 1392L
 #endif
@@ -115,7 +118,7 @@ ZKEXTERN DWORD ZKAPI ZKShMemGetLastError(PZKSHMEM_HEAD hShMem);
  *         with the code in the handle: 87 for the identifier
  *         ZKSHMEM_FREE_ID, 12 for a read-only handle, 8 when nothing fits,
  *         1053 when the heap is busy for 3 ms, 1392 when the heap's
- *         bookkeeping is corrupt.
+ *         bookkeeping is corrupt (see ERROR_FILE_CORRUPT above).
  */
 ZKEXTERN LPVOID ZKAPI ZKShMemAlloc(PZKSHMEM_HEAD hShMem, DWORD dwSize, DWORD dwId);
 

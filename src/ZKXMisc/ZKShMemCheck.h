@@ -35,7 +35,10 @@ DWORD zkshmem_check_region(const BYTE* pBase, DWORD dwTotalSize, ZKSHMEM_CHECK* 
 
 // Checks an open handle's region under its heap mutex, waited for up to
 // dwTimeout ms: the results above, 6 for a null handle, 1053 when the mutex
-// was not obtained in time, or the wait's system code.
+// was not obtained in time, or the wait's system code.  An operation that a
+// dead process left in the journal is rolled back first (for a read-only
+// handle, on a copy).  A read-write handle that finds the heap damaged
+// marks it so: every heap call fails with 1392 from then on.
 DWORD zkshmem_check_handle(PZKSHMEM_HEAD hShMem, DWORD dwTimeout, ZKSHMEM_CHECK* pResult);
 
 #endif

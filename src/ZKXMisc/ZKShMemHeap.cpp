@@ -1,7 +1,11 @@
 #include "ZKShMemHeap.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
+
+#include "ZKShMemJournal.h"
 
 // The region is trusted only as far as it is checked.  Rather than test every
 // step for an impossible entry number or block, the accessors below check
@@ -9,6 +13,29 @@
 // stand-in (a scratch entry, no tag write), so an operation on damaged
 // bookkeeping runs to its end without touching a byte outside the region and
 // then reports ERROR_FILE_CORRUPT.  A consistent heap never trips them.
+//
+// Every write to the region goes through put(), which journals it first
+// when the operation has a journal (ZKShMemJournal.h).  An operation that
+// fails undoes its writes; one that succeeds commits them.
+//
+// The journal never holds more than one step's writes.  Counting the writes
+// of each path (a list push writes 3 times, an unlink 2, the tags of a
+// block 2, the byte counters 1, an entry's place 1):
+//   - alloc: obtaining an entry from the spare list 2, or by cutting a slot
+//     at most 2 + 3 (the top block vanishes onto the spare list) + 2 = 7;
+//     the split 2 + 2 * 2 + 1 = 7; the new entry's id, used-list push and
+//     data top 5: at most 19.
+//   - free up to its first commit: counters 1, used-list unlink 2, merge
+//     with the block above 1 + 2, with the block below 2 + 2 + 2, data top
+//     1, and two entries released, each at most 11 (a spare entry becomes
+//     the 16-byte free block above a block in use: pop 2, index bottom 1,
+//     id 1, place 1, tags 2, counters 1, free-list push 3): at most
+//     1 + 2 + 3 + 11 + 6 + 11 + 1 = 35.  Without the upward merge it pushes
+//     the block onto the free list instead (4), well under that.
+//   - each further slot given back: spare unlink 2, index bottom 1, the top
+//     block's size 1 and tags 2, counters 1: 7.
+//   - change id: 1.
+// ZKSHMEM_JOURNAL_STEP_MAX is that 35; a test drives the longest paths.
 namespace {
 
 enum List { kUsed = 0, kFree = 1, kSpare = 2 };
@@ -23,8 +50,8 @@ void store16(BYTE* p, WORD v) { std::memcpy(p, &v, sizeof v); }
 
 class Heap {
 public:
-    Heap(BYTE* base, DWORD total)
-        : base_(base), total_(total), hdr_(reinterpret_cast<ZKSHMEM_REGION*>(base)) {}
+    Heap(BYTE* base, DWORD total, const ZKSHMEM_UNDO* undo)
+        : base_(base), total_(total), hdr_(reinterpret_cast<ZKSHMEM_REGION*>(base)), log_(undo) {}
 
     DWORD alloc(DWORD size, DWORD id, DWORD* offset);
     DWORD free(DWORD offset);
@@ -43,37 +70,81 @@ private:
     WORD top_block();
     bool in_use_at(DWORD offset, WORD* k);
 
+    // The region's bytes change here and nowhere else.  Writes to the
+    // scratch entry (which lies outside the region) are not journalled.
+    void put(BYTE* p, const void* value, DWORD width) {
+        const uintptr_t at = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(base_);
+        if (log_.active() && at < total_) log_.record(base_, DWORD(at), width);
+        std::memcpy(p, value, width);
+    }
+    // Fields that lie side by side and change together are written (and
+    // journalled) as one: an entry's place (offset and size), its links,
+    // a list's two ends, the two byte counters.
+    template <class A, class B>
+    void put_pair(BYTE* p, A a, B b) {
+        BYTE v[sizeof a + sizeof b];
+        std::memcpy(v, &a, sizeof a);
+        std::memcpy(v + sizeof a, &b, sizeof b);
+        put(p, v, sizeof v);
+    }
+    void put16(BYTE* p, WORD v) { put(p, &v, sizeof v); }
+    void put32(BYTE* p, DWORD v) { put(p, &v, sizeof v); }
+    static BYTE* field(ZKSHMEM_INDEX* e, size_t offset) { return reinterpret_cast<BYTE*>(e) + offset; }
+    void set_id(ZKSHMEM_INDEX* e, DWORD v) { put32(field(e, offsetof(ZKSHMEM_INDEX, dwId)), v); }
+    void set_size(ZKSHMEM_INDEX* e, DWORD v) { put32(field(e, offsetof(ZKSHMEM_INDEX, dwSize)), v); }
+    void set_place(ZKSHMEM_INDEX* e, DWORD offset, DWORD size) {
+        put_pair(field(e, offsetof(ZKSHMEM_INDEX, dwOffset)), offset, size);
+    }
+    void set_prev(ZKSHMEM_INDEX* e, WORD k) { put16(field(e, offsetof(ZKSHMEM_INDEX, wPrev)), k); }
+    void set_next(ZKSHMEM_INDEX* e, WORD k) { put16(field(e, offsetof(ZKSHMEM_INDEX, wNext)), k); }
+    void set_links(ZKSHMEM_INDEX* e, WORD next, WORD prev) {
+        put_pair(field(e, offsetof(ZKSHMEM_INDEX, wNext)), next, prev);
+    }
+    void set_bottom(DWORD v) { put32(base_ + offsetof(ZKSHMEM_REGION, dwIndexBottom), v); }
+    void set_data_top(DWORD v) { put32(base_ + offsetof(ZKSHMEM_REGION, dwDataTop), v); }
+
     WORD first(List l) const { return load16(base_ + 4 * l); }
     WORD last(List l) const { return load16(base_ + 4 * l + 2); }
-    void set_first(List l, WORD k) { store16(base_ + 4 * l, k); }
-    void set_last(List l, WORD k) { store16(base_ + 4 * l + 2, k); }
+    void set_first(List l, WORD k) { put16(base_ + 4 * l, k); }
+    void set_last(List l, WORD k) { put16(base_ + 4 * l + 2, k); }
+    void set_ends(List l, WORD first, WORD last) { put_pair(base_ + 4 * l, first, last); }
     void push(List l, WORD k);
     void unlink(List l, WORD k);
     WORD pop_spare();
     bool on_spare(WORD k);
 
     void grow_in_use(DWORD bytes) {
-        hdr_->dwBytesInUse += bytes;
-        hdr_->dwBytesFree -= bytes;
+        put_pair(base_ + offsetof(ZKSHMEM_REGION, dwBytesInUse), hdr_->dwBytesInUse + bytes,
+                 hdr_->dwBytesFree - bytes);
     }
-    void shrink_in_use(DWORD bytes) {
-        hdr_->dwBytesInUse -= bytes;
-        hdr_->dwBytesFree += bytes;
-    }
+    void shrink_in_use(DWORD bytes) { grow_in_use(0u - bytes); }
 
     DWORD obtain_entry(WORD* k);
     void release_entry(WORD k);
     bool give_back_lowest_slot();
+    void give_slot_to_top(WORD t);
+    void give_back_spare_slots();
     DWORD carve(DWORD need, WORD* k);
     void insert_free(WORD k);
 
-    DWORD outcome(DWORD result) const { return corrupt_ ? DWORD(ERROR_FILE_CORRUPT) : result; }
+    // The end of every operation that may have written: kept when it
+    // succeeded, undone when it failed.
+    DWORD finish(DWORD result) {
+        result = corrupt_ ? DWORD(ERROR_FILE_CORRUPT) : result;
+        if (result == 0)
+            log_.commit();
+        else
+            log_.rollback(base_, total_);
+        return result;
+    }
 
     BYTE* const base_;
     const DWORD total_;
     ZKSHMEM_REGION* const hdr_;
+    ZKShMemUndoLog log_;
     ZKSHMEM_INDEX scratch_ = {};
     bool corrupt_ = false;
+    bool spare_slots_follow_ = false;  // a slot went to the free top block
 };
 
 // What every operation relies on before it follows a single link.
@@ -120,8 +191,8 @@ void Heap::write_tags(WORD k) {
         corrupt_ = true;
         return;
     }
-    store16(base_ + e->dwOffset, k);
-    store16(base_ + e->dwOffset + e->dwSize - ZKSHMEM_TAG_SIZE, k);
+    put16(base_ + e->dwOffset, k);
+    put16(base_ + e->dwOffset + e->dwSize - ZKSHMEM_TAG_SIZE, k);
 }
 
 // The entry of the block that ends where the index table begins.
@@ -151,16 +222,14 @@ void Heap::push(List l, WORD k) {
     ZKSHMEM_INDEX* e = entry(k);
     const WORD old_first = first(l);
     if (old_first == ZKSHMEM_NO_ENTRY) {
-        e->wNext = ZKSHMEM_NO_ENTRY;
-        e->wPrev = ZKSHMEM_NO_ENTRY;
-        set_last(l, k);
+        set_links(e, ZKSHMEM_NO_ENTRY, ZKSHMEM_NO_ENTRY);
+        set_ends(l, k, k);
     } else {
         ZKSHMEM_INDEX* old = entry(old_first);
-        e->wNext = old_first;
-        e->wPrev = old->wPrev;
-        old->wPrev = k;
+        set_links(e, old_first, old->wPrev);
+        set_prev(old, k);
+        set_first(l, k);
     }
-    set_first(l, k);
 }
 
 // The entry keeps its own links; whoever puts it on a list sets them.
@@ -171,11 +240,11 @@ void Heap::unlink(List l, WORD k) {
     if (prev == ZKSHMEM_NO_ENTRY)
         set_first(l, next);
     else
-        entry(prev)->wNext = next;
+        set_next(entry(prev), next);
     if (next == ZKSHMEM_NO_ENTRY)
         set_last(l, prev);
     else
-        entry(next)->wPrev = prev;
+        set_prev(entry(next), prev);
 }
 
 WORD Heap::pop_spare() {
@@ -215,10 +284,10 @@ DWORD Heap::obtain_entry(WORD* k) {
         unlink(kFree, t);
         push(kSpare, t);
     } else {
-        top->dwSize -= ZKSHMEM_ENTRY_SIZE;
+        set_size(top, top->dwSize - ZKSHMEM_ENTRY_SIZE);
         write_tags(t);
     }
-    hdr_->dwIndexBottom = slot;
+    set_bottom(slot);
     grow_in_use(ZKSHMEM_ENTRY_SIZE);
     *k = WORD(number);
     return 0;
@@ -238,18 +307,12 @@ bool Heap::give_back_lowest_slot() {
     ZKSHMEM_INDEX* top = entry(t);
     if (corrupt_) return false;
     if (top->dwId == ZKSHMEM_FREE_ID) {
-        // The free top block swallows the slot, and every spare slot that
-        // comes to lie at the bottom of the table after it.
-        for (;;) {
-            hdr_->dwIndexBottom += ZKSHMEM_ENTRY_SIZE;
-            top->dwSize += ZKSHMEM_ENTRY_SIZE;
-            write_tags(t);
-            shrink_in_use(ZKSHMEM_ENTRY_SIZE);
-            if (bottom() >= total_ || corrupt_) break;
-            const WORD next = WORD((total_ - bottom()) / ZKSHMEM_ENTRY_SIZE);
-            if (!on_spare(next)) break;
-            unlink(kSpare, next);
-        }
+        // The free top block swallows the slot.  The spare slots that come
+        // to lie at the bottom of the table after it follow once the
+        // operation has made the heap consistent: the same blocks and
+        // entries in the end, in steps the journal can hold.
+        give_slot_to_top(t);
+        spare_slots_follow_ = true;
         return true;
     }
     // Above a block in use the slot becomes a free block of its own, which
@@ -258,14 +321,39 @@ bool Heap::give_back_lowest_slot() {
     const WORD s = pop_spare();
     ZKSHMEM_INDEX* e = entry(s);
     const DWORD slot = bottom();
-    hdr_->dwIndexBottom += ZKSHMEM_ENTRY_SIZE;
-    e->dwId = ZKSHMEM_FREE_ID;
-    e->dwOffset = slot;
-    e->dwSize = ZKSHMEM_ENTRY_SIZE;
+    set_bottom(slot + ZKSHMEM_ENTRY_SIZE);
+    set_id(e, ZKSHMEM_FREE_ID);
+    set_place(e, slot, ZKSHMEM_ENTRY_SIZE);
     write_tags(s);
     shrink_in_use(ZKSHMEM_ENTRY_SIZE);
     push(kFree, s);
     return true;
+}
+
+void Heap::give_slot_to_top(WORD t) {
+    ZKSHMEM_INDEX* top = entry(t);
+    set_bottom(bottom() + ZKSHMEM_ENTRY_SIZE);
+    set_size(top, top->dwSize + ZKSHMEM_ENTRY_SIZE);
+    write_tags(t);
+    shrink_in_use(ZKSHMEM_ENTRY_SIZE);
+}
+
+// As long as the entry in the lowest slot is a spare one, its slot goes to
+// the free top block too.  There is no bound on how many follow, but the
+// heap is consistent before each one: a commit there keeps the journal to
+// one slot's writes, and a kill in between leaves a heap that is merely
+// less compact.
+void Heap::give_back_spare_slots() {
+    while (spare_slots_follow_ && !corrupt_ && bottom() < total_) {
+        const WORD lowest = WORD((total_ - bottom()) / ZKSHMEM_ENTRY_SIZE);
+        if (!on_spare(lowest)) break;
+        const WORD t = top_block();
+        if (corrupt_ || entry(t)->dwId != ZKSHMEM_FREE_ID) break;
+        log_.commit();
+        unlink(kSpare, lowest);
+        give_slot_to_top(t);
+    }
+    spare_slots_follow_ = false;
 }
 
 // First fit in free-list order.  A block that fits exactly is taken whole;
@@ -305,10 +393,9 @@ DWORD Heap::carve(DWORD need, WORD* k) {
         WORD n;
         if (DWORD r = obtain_entry(&n)) return r;
         ZKSHMEM_INDEX* ne = entry(n);
-        fe->dwSize -= need;
-        ne->dwOffset = fe->dwOffset;
-        fe->dwOffset += need;
-        ne->dwSize = need;
+        const DWORD lower = fe->dwOffset;
+        set_place(ne, lower, need);
+        set_place(fe, lower + need, fe->dwSize - need);  // less the slot, if fe paid for it
         write_tags(f);
         write_tags(n);
         grow_in_use(need);
@@ -335,8 +422,7 @@ void Heap::insert_free(WORD k) {
                 corrupt_ = true;
                 return;
             }
-            ne->dwOffset = e->dwOffset;
-            ne->dwSize += e->dwSize;
+            set_place(ne, e->dwOffset, ne->dwSize + e->dwSize);
             write_tags(nk);
             release_entry(k);
             m = nk;
@@ -353,9 +439,8 @@ void Heap::insert_free(WORD k) {
                 corrupt_ = true;
                 return;
             }
-            me->dwOffset = pe->dwOffset;
-            me->dwSize += pe->dwSize;
-            me->dwId = ZKSHMEM_FREE_ID;
+            set_place(me, pe->dwOffset, me->dwSize + pe->dwSize);
+            set_id(me, ZKSHMEM_FREE_ID);
             write_tags(m);
             unlink(kFree, pk);
             release_entry(pk);
@@ -363,25 +448,25 @@ void Heap::insert_free(WORD k) {
     }
 
     if (!merged_up) {
-        me->dwId = ZKSHMEM_FREE_ID;
+        set_id(me, ZKSHMEM_FREE_ID);
         push(kFree, m);
     }
     // The block below a free block is in use, or there is none.
-    if (was_highest) hdr_->dwDataTop = me->dwOffset;
+    if (was_highest) set_data_top(me->dwOffset);
 }
 
 DWORD Heap::alloc(DWORD size, DWORD id, DWORD* offset) {
     if (!sane()) return ERROR_FILE_CORRUPT;
     if (size > 0xFFFFFFFFu - ZKSHMEM_BLOCK_OVERHEAD) return ERROR_NOT_ENOUGH_MEMORY;
     WORD k;
-    if (DWORD r = carve(size + ZKSHMEM_BLOCK_OVERHEAD, &k)) return outcome(r);
+    if (DWORD r = carve(size + ZKSHMEM_BLOCK_OVERHEAD, &k)) return finish(r);
     ZKSHMEM_INDEX* e = entry(k);
-    e->dwId = id;
+    set_id(e, id);
     push(kUsed, k);
     const DWORD end = e->dwOffset + e->dwSize;
-    if (end > hdr_->dwDataTop) hdr_->dwDataTop = end;
+    if (end > hdr_->dwDataTop) set_data_top(end);
     *offset = e->dwOffset + ZKSHMEM_TAG_SIZE;
-    return outcome(0);
+    return finish(0);
 }
 
 DWORD Heap::free(DWORD offset) {
@@ -393,7 +478,8 @@ DWORD Heap::free(DWORD offset) {
     shrink_in_use(e->dwSize);
     unlink(kUsed, k);
     insert_free(k);
-    return outcome(0);
+    give_back_spare_slots();
+    return finish(0);
 }
 
 DWORD Heap::find(DWORD id, DWORD* offset) {
@@ -406,19 +492,19 @@ DWORD Heap::find(DWORD id, DWORD* offset) {
             // The address goes to the caller: it must lie in a block.
             if (!block_ok(e)) return ERROR_FILE_CORRUPT;
             *offset = e->dwOffset + ZKSHMEM_TAG_SIZE;
-            return outcome(0);
+            return corrupt_ ? DWORD(ERROR_FILE_CORRUPT) : 0;
         }
         u = e->wNext;
     }
-    return outcome(ERROR_SERVICE_NOT_FOUND);
+    return corrupt_ ? DWORD(ERROR_FILE_CORRUPT) : DWORD(ERROR_SERVICE_NOT_FOUND);
 }
 
 DWORD Heap::change_id(DWORD offset, DWORD id) {
     if (!sane()) return ERROR_FILE_CORRUPT;
     WORD k;
     if (!in_use_at(offset, &k)) return ERROR_INVALID_PARAMETER;
-    entry(k)->dwId = id;
-    return 0;
+    set_id(entry(k), id);
+    return finish(0);
 }
 
 }  // namespace
@@ -454,19 +540,21 @@ void zkshmem_layout(BYTE* pBase, DWORD dwTotalSize) {
     store16(pBase + first_entry - ZKSHMEM_TAG_SIZE, 1);
 }
 
-DWORD zkshmem_alloc(BYTE* pBase, DWORD dwTotalSize, DWORD dwSize, DWORD dwId, DWORD* pdwOffset) {
-    return Heap(pBase, dwTotalSize).alloc(dwSize, dwId, pdwOffset);
+DWORD zkshmem_alloc(BYTE* pBase, DWORD dwTotalSize, DWORD dwSize, DWORD dwId, DWORD* pdwOffset,
+                    const ZKSHMEM_UNDO* pUndo) {
+    return Heap(pBase, dwTotalSize, pUndo).alloc(dwSize, dwId, pdwOffset);
 }
 
-DWORD zkshmem_free(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset) {
-    return Heap(pBase, dwTotalSize).free(dwOffset);
+DWORD zkshmem_free(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset, const ZKSHMEM_UNDO* pUndo) {
+    return Heap(pBase, dwTotalSize, pUndo).free(dwOffset);
 }
 
 DWORD zkshmem_find(const BYTE* pBase, DWORD dwTotalSize, DWORD dwId, DWORD* pdwOffset) {
     // Finding only reads; the heap object's writers are never reached.
-    return Heap(const_cast<BYTE*>(pBase), dwTotalSize).find(dwId, pdwOffset);
+    return Heap(const_cast<BYTE*>(pBase), dwTotalSize, nullptr).find(dwId, pdwOffset);
 }
 
-DWORD zkshmem_change_id(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset, DWORD dwNewId) {
-    return Heap(pBase, dwTotalSize).change_id(dwOffset, dwNewId);
+DWORD zkshmem_change_id(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset, DWORD dwNewId,
+                        const ZKSHMEM_UNDO* pUndo) {
+    return Heap(pBase, dwTotalSize, pUndo).change_id(dwOffset, dwNewId);
 }

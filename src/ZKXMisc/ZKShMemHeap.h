@@ -7,10 +7,17 @@
 // when it fails.  The bookkeeping read from the region is trusted only as far
 // as it is checked: an entry number, a block or a list that would lead
 // outside the region gives ERROR_FILE_CORRUPT instead of a stray access.
+//
+// The writing operations take an optional undo journal (ZKShMemJournal.h):
+// with one, a process killed inside the operation leaves a journal from
+// which the next owner of the heap rolls the operation back; without one
+// (null), they write the region directly.
 #ifndef ZKX_ZKSHMEM_HEAP_H
 #define ZKX_ZKSHMEM_HEAP_H
 
 #include "ZKShMemFormat.h"
+
+typedef struct _ZKSHMEM_UNDO ZKSHMEM_UNDO;
 
 // Lays an empty heap out in a region of dwTotalSize bytes (at least 44):
 // one free block over the whole data area, described by entry 1.  Only the
@@ -19,17 +26,19 @@ void zkshmem_layout(BYTE* pBase, DWORD dwTotalSize);
 
 // A new block of dwSize + 8 bytes for dwId; *pdwOffset receives the offset
 // of the caller's memory.  8 when nothing fits.
-DWORD zkshmem_alloc(BYTE* pBase, DWORD dwTotalSize, DWORD dwSize, DWORD dwId, DWORD* pdwOffset);
+DWORD zkshmem_alloc(BYTE* pBase, DWORD dwTotalSize, DWORD dwSize, DWORD dwId, DWORD* pdwOffset,
+                    const ZKSHMEM_UNDO* pUndo = nullptr);
 
 // Frees the block in use whose caller memory starts at dwOffset; 87 when
 // dwOffset names none.
-DWORD zkshmem_free(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset);
+DWORD zkshmem_free(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset, const ZKSHMEM_UNDO* pUndo = nullptr);
 
 // The caller memory of the most recently allocated block in use with dwId;
 // 1243 when there is none.
 DWORD zkshmem_find(const BYTE* pBase, DWORD dwTotalSize, DWORD dwId, DWORD* pdwOffset);
 
 // Gives the block in use at dwOffset the identifier dwNewId; 87 as free.
-DWORD zkshmem_change_id(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset, DWORD dwNewId);
+DWORD zkshmem_change_id(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset, DWORD dwNewId,
+                        const ZKSHMEM_UNDO* pUndo = nullptr);
 
 #endif

@@ -1,10 +1,58 @@
 // The exported heap operations: argument checks, the heap mutex around the
-// work on the region, the handle's last error and one trace line per call.
+// work on the region with its undo journal, the recovery after an owner
+// that died inside an operation, the handle's last error and one trace line
+// per call.
+#include <cstring>
+#include <memory>
+#include <new>
+
 #include "ZKShMemCheck.h"
 #include "ZKShMemHeap.h"
 #include "ZKShMemPriv.h"
 
 namespace {
+
+ZKSHMEM_UNDO undo_of(PZKSHMEM_HEAD h) { return ZKSHMEM_UNDO{zkshmem_journal(h), nullptr, nullptr}; }
+
+bool marked_damaged(PZKSHMEM_HEAD h) {
+    return __atomic_load_n(&zkshmem_journal(h)->dwDamaged, __ATOMIC_RELAXED) != 0;
+}
+
+// Only a read-write handle marks: a reader never writes the journal either.
+void mark_damaged(PZKSHMEM_HEAD h) {
+    if (h->dwAccess != ZKSHMEM_READONLY) __atomic_store_n(&zkshmem_journal(h)->dwDamaged, 1u, __ATOMIC_RELAXED);
+}
+
+// Under the heap mutex, when its last owner died or left a journal: 0 when
+// the heap can be used.
+DWORD recover(PZKSHMEM_HEAD h, bool abandoned) {
+    if (marked_damaged(h)) return ERROR_FILE_CORRUPT;
+    const bool pending = zkshmem_journal_pending(zkshmem_journal(h)) != 0;
+    if (pending) {
+        if (h->dwAccess == ZKSHMEM_READONLY) return ERROR_FILE_CORRUPT;
+        const ZKSHMEM_UNDO undo = undo_of(h);
+        zkshmem_journal_rollback(&undo, h->pBase, h->dwTotalSize);
+    }
+    if (!pending && !abandoned) return 0;
+    // The journal undoes what a heap operation wrote; it cannot undo what
+    // anything else wrote into the bookkeeping.
+    ZKSHMEM_CHECK check;
+    if (zkshmem_check_region(h->pBase, h->dwTotalSize, &check) == ERROR_FILE_CORRUPT) {
+        mark_damaged(h);
+        return ERROR_FILE_CORRUPT;
+    }
+    return 0;
+}
+
+// An operation that found the bookkeeping corrupt has undone its own
+// writes; if the checker agrees, nobody builds on this heap any more.
+DWORD settle(PZKSHMEM_HEAD h, DWORD result) {
+    if (result == ERROR_FILE_CORRUPT) {
+        ZKSHMEM_CHECK check;
+        if (zkshmem_check_region(h->pBase, h->dwTotalSize, &check) == ERROR_FILE_CORRUPT) mark_damaged(h);
+    }
+    return result;
+}
 
 DWORD offset_of(PZKSHMEM_HEAD h, LPCVOID address) {
     return static_cast<DWORD>(static_cast<const BYTE*>(address) - h->pBase);
@@ -16,7 +64,8 @@ DWORD alloc(PZKSHMEM_HEAD h, DWORD size, DWORD id, LPVOID* address) {
     if (h->dwAccess == ZKSHMEM_READONLY) return zkshmem_fail(h, ERROR_INVALID_ACCESS);
     if (DWORD r = zkshmem_lock(h, ZKSHMEM_LOCK_TIMEOUT)) return zkshmem_fail(h, r);
     DWORD offset = 0;
-    const DWORD r = zkshmem_alloc(h->pBase, h->dwTotalSize, size, id, &offset);
+    const ZKSHMEM_UNDO undo = undo_of(h);
+    const DWORD r = settle(h, zkshmem_alloc(h->pBase, h->dwTotalSize, size, id, &offset, &undo));
     zkshmem_unlock(h);
     if (r) return zkshmem_fail(h, r);
     *address = h->pBase + offset;
@@ -35,7 +84,8 @@ DWORD free_block(PZKSHMEM_HEAD h, LPVOID address) {
     if (!h) return ERROR_INVALID_PARAMETER;
     if (DWORD r = check_block_address(h, address)) return r;
     if (DWORD r = zkshmem_lock(h, ZKSHMEM_LOCK_TIMEOUT)) return zkshmem_fail(h, r);
-    const DWORD r = zkshmem_free(h->pBase, h->dwTotalSize, offset_of(h, address));
+    const ZKSHMEM_UNDO undo = undo_of(h);
+    const DWORD r = settle(h, zkshmem_free(h->pBase, h->dwTotalSize, offset_of(h, address), &undo));
     zkshmem_unlock(h);
     return r ? zkshmem_fail(h, r) : 0;
 }
@@ -45,7 +95,7 @@ DWORD find(PZKSHMEM_HEAD h, DWORD id, LPVOID* address) {
     if (id == ZKSHMEM_FREE_ID) return zkshmem_fail(h, ERROR_INVALID_PARAMETER);
     if (DWORD r = zkshmem_lock(h, ZKSHMEM_LOCK_TIMEOUT)) return zkshmem_fail(h, r);
     DWORD offset = 0;
-    const DWORD r = zkshmem_find(h->pBase, h->dwTotalSize, id, &offset);
+    const DWORD r = settle(h, zkshmem_find(h->pBase, h->dwTotalSize, id, &offset));
     zkshmem_unlock(h);
     if (r) return zkshmem_fail(h, r);
     *address = h->pBase + offset;
@@ -57,7 +107,9 @@ DWORD change_id(PZKSHMEM_HEAD h, LPVOID address, DWORD id) {
     if (id == ZKSHMEM_FREE_ID) return zkshmem_fail(h, ERROR_INVALID_PARAMETER);
     if (DWORD r = check_block_address(h, address)) return r;
     if (DWORD r = zkshmem_lock(h, ZKSHMEM_LOCK_TIMEOUT)) return zkshmem_fail(h, r);
-    const DWORD r = zkshmem_change_id(h->pBase, h->dwTotalSize, offset_of(h, address), id);
+    const ZKSHMEM_UNDO undo = undo_of(h);
+    const DWORD r =
+        settle(h, zkshmem_change_id(h->pBase, h->dwTotalSize, offset_of(h, address), id, &undo));
     zkshmem_unlock(h);
     return r ? zkshmem_fail(h, r) : 0;
 }
@@ -68,14 +120,14 @@ DWORD zkshmem_lock(PZKSHMEM_HEAD h, DWORD dwTimeout) {
     const DWORD wait = WaitForSingleObject(h->hMutex, dwTimeout);
     if (wait == WAIT_TIMEOUT) return ERROR_SERVICE_REQUEST_TIMEOUT;
     if (wait == WAIT_FAILED) return zkshmem_system_error();
-    if (wait == WAIT_ABANDONED) {
-        // The last owner died holding the heap, perhaps in the middle of an
-        // operation.  Nothing can be repaired, but the caller that finds the
-        // damage is told so rather than building on it unknowingly.
-        ZKSHMEM_CHECK check;
-        if (zkshmem_check_region(h->pBase, h->dwTotalSize, &check) == ERROR_FILE_CORRUPT) {
+    // Every operation commits before it lets go of the mutex, so a journal
+    // in force means its owner died inside one; that owner's abandoned mutex
+    // may have gone to a reader or an inspector that could not repair.
+    const bool abandoned = wait == WAIT_ABANDONED;
+    if (abandoned || zkshmem_journal_pending(zkshmem_journal(h)) != 0 || marked_damaged(h)) {
+        if (const DWORD r = recover(h, abandoned)) {
             ReleaseMutex(h->hMutex);
-            return ERROR_FILE_CORRUPT;
+            return r;
         }
     }
     return 0;
@@ -86,11 +138,28 @@ void zkshmem_unlock(PZKSHMEM_HEAD h) { ReleaseMutex(h->hMutex); }
 DWORD zkshmem_check_handle(PZKSHMEM_HEAD hShMem, DWORD dwTimeout, ZKSHMEM_CHECK* pResult) {
     if (!hShMem) return ERROR_INVALID_HANDLE;
     // An abandoned mutex is taken like any other here: the check is what
-    // reports the damage.
+    // reports the damage, after the rollback that any call would make.  A
+    // reader checks the heap as that rollback will leave it, on a copy.
     const DWORD wait = WaitForSingleObject(hShMem->hMutex, dwTimeout);
     if (wait == WAIT_TIMEOUT) return ERROR_SERVICE_REQUEST_TIMEOUT;
     if (wait == WAIT_FAILED) return zkshmem_system_error();
-    const DWORD result = zkshmem_check_region(hShMem->pBase, hShMem->dwTotalSize, pResult);
+    DWORD result;
+    if (zkshmem_journal_pending(zkshmem_journal(hShMem)) == 0) {
+        result = zkshmem_check_region(hShMem->pBase, hShMem->dwTotalSize, pResult);
+    } else if (hShMem->dwAccess != ZKSHMEM_READONLY) {
+        const ZKSHMEM_UNDO undo = undo_of(hShMem);
+        zkshmem_journal_rollback(&undo, hShMem->pBase, hShMem->dwTotalSize);
+        result = zkshmem_check_region(hShMem->pBase, hShMem->dwTotalSize, pResult);
+    } else if (std::unique_ptr<BYTE[]> region{new (std::nothrow) BYTE[hShMem->dwTotalSize]}) {
+        std::memcpy(region.get(), hShMem->pBase, hShMem->dwTotalSize);
+        ZKSHMEM_JOURNAL journal = *zkshmem_journal(hShMem);
+        const ZKSHMEM_UNDO undo{&journal, nullptr, nullptr};
+        zkshmem_journal_rollback(&undo, region.get(), hShMem->dwTotalSize);
+        result = zkshmem_check_region(region.get(), hShMem->dwTotalSize, pResult);
+    } else {
+        result = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (result == ERROR_FILE_CORRUPT) mark_damaged(hShMem);
     zkshmem_unlock(hShMem);
     return result;
 }

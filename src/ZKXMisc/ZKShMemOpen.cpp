@@ -1,10 +1,33 @@
 // The per-process side of a shared region: open and close by name, the
 // translations between offsets and this process's addresses, and the
 // handle's last error.
+#include <cstring>
+
 #include "ZKShMemHeap.h"
 #include "ZKShMemPriv.h"
 
 namespace {
+
+// The region's undo journal, created or opened with the same protection as
+// the region and under the same open mutex, so that whoever finds a region
+// finds its journal.  A new region starts with an empty journal.
+DWORD open_journal(ZKSHMEM_OPEN_HEAD* h, DWORD protection, DWORD view_access, bool new_region) {
+    char name[sizeof ZKSHMEM_JOURNAL_PREFIX + ZKSHMEM_NAME_SIZE];
+    wsprintfA(name, "%s%s", ZKSHMEM_JOURNAL_PREFIX, h->szName);
+    h->hJournal = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, protection, 0,
+                                     sizeof(ZKSHMEM_JOURNAL), name);
+    if (!h->hJournal) return zkshmem_system_error();
+    h->pJournal = static_cast<ZKSHMEM_JOURNAL*>(
+        MapViewOfFile(h->hJournal, view_access, 0, 0, sizeof(ZKSHMEM_JOURNAL)));
+    if (!h->pJournal) {
+        const DWORD code = zkshmem_system_error();
+        CloseHandle(h->hJournal);
+        h->hJournal = nullptr;
+        return code;
+    }
+    if (new_region) std::memset(h->pJournal, 0, sizeof *h->pJournal);
+    return 0;
+}
 
 // Creates or opens the region's section and maps it; the first opener lays
 // the heap out before anyone else can get past the open mutex.
@@ -46,10 +69,14 @@ DWORD open_region(PZKSHMEM_HEAD h) {
         } else {
             h->pBase = static_cast<BYTE*>(MapViewOfFile(h->hMapping, view_access, 0, 0,
                                                         h->dwTotalSize));
-            if (!h->pBase)
+            if (!h->pBase) {
                 result = zkshmem_system_error();
-            else if (!existed)
+            } else if ((result = open_journal(zkshmem_open_head(h), protection, view_access, !existed)) != 0) {
+                UnmapViewOfFile(h->pBase);
+                h->pBase = nullptr;
+            } else if (!existed) {
                 zkshmem_layout(h->pBase, h->dwTotalSize);
+            }
         }
         if (result != 0) {
             CloseHandle(h->hMapping);
@@ -64,7 +91,7 @@ DWORD open_region(PZKSHMEM_HEAD h) {
 DWORD open_handle(PZKSHMEM_HEAD* out, DWORD size, DWORD access, LPCSTR name, PZKSHMEM_HEAD* opened) {
     if (!out || !name) return ERROR_INVALID_HANDLE;
     *out = nullptr;
-    PZKSHMEM_HEAD h = static_cast<PZKSHMEM_HEAD>(LocalAlloc(LPTR, sizeof(_ZKSHMEM_HEAD)));
+    PZKSHMEM_HEAD h = static_cast<PZKSHMEM_HEAD>(LocalAlloc(LPTR, sizeof(ZKSHMEM_OPEN_HEAD)));
     if (!h) return ERROR_NOT_ENOUGH_MEMORY;
     // Refused before any object exists: a name that does not fit its
     // buffers, and a size that gives no usable region (0, or a region that
@@ -125,6 +152,8 @@ ZKEXTERN DWORD ZKAPI ZKShMemOpen(PZKSHMEM_HEAD* phShMem, DWORD dwSize, DWORD dwA
 ZKEXTERN DWORD ZKAPI ZKShMemClose(PZKSHMEM_HEAD hShMem) {
     DWORD result = ERROR_INVALID_PARAMETER;
     if (hShMem) {
+        UnmapViewOfFile(zkshmem_open_head(hShMem)->pJournal);
+        CloseHandle(zkshmem_open_head(hShMem)->hJournal);
         UnmapViewOfFile(hShMem->pBase);
         CloseHandle(hShMem->hMapping);
         CloseHandle(hShMem->hMutex);

@@ -4,6 +4,7 @@
 #define ZKX_ZKSHMEM_PRIV_H
 
 #include "ZKShMem.h"
+#include "ZKShMemJournal.h"
 
 #define ZKSHMEM_NAME_SIZE (ZKSHMEM_MAX_NAME + 1)
 #define ZKSHMEM_MAP_PREFIX "ZKSHMEM_MAPNAME_"
@@ -28,6 +29,17 @@ struct _ZKSHMEM_HEAD {
     DWORD dwLastError;                   // the latest failure on the handle, shared by its threads
 };
 
+// What an open handle carries beyond the record's published fields, in the
+// same allocation right after them: the record keeps its published size and
+// offsets, and callers only ever hold a pointer to its start.
+struct ZKSHMEM_OPEN_HEAD : _ZKSHMEM_HEAD {
+    HANDLE hJournal;                     // the heap's undo journal, "ZKSHMEM_JOURNAL_" + name
+    ZKSHMEM_JOURNAL* pJournal;           // its view in this process
+};
+
+inline ZKSHMEM_OPEN_HEAD* zkshmem_open_head(PZKSHMEM_HEAD h) { return static_cast<ZKSHMEM_OPEN_HEAD*>(h); }
+inline ZKSHMEM_JOURNAL* zkshmem_journal(PZKSHMEM_HEAD h) { return zkshmem_open_head(h)->pJournal; }
+
 // Stores code as the handle's last error and returns it.
 DWORD zkshmem_fail(PZKSHMEM_HEAD h, DWORD code);
 // The calling thread's last error, never 0: a failed call always fails.
@@ -37,8 +49,9 @@ bool zkshmem_inside(PZKSHMEM_HEAD h, LPCVOID address);
 
 // Takes the heap mutex: 0, 1053 when it stays busy for dwTimeout ms, the
 // system's code when the wait fails.  After an owner that died holding it,
-// the heap is checked first, and 1392 (mutex given back) says the dead
-// owner left it damaged.
+// a read-write handle rolls back what the dead owner's operation left in
+// the journal and has the heap checked; 1392 (mutex given back) when the
+// heap is damaged, or, for a read-only handle, when a rollback is due.
 DWORD zkshmem_lock(PZKSHMEM_HEAD h, DWORD dwTimeout);
 void zkshmem_unlock(PZKSHMEM_HEAD h);
 

@@ -7,19 +7,15 @@
 #include "zkxwin32/errors.h"
 
 namespace zkx::win32 {
+
+namespace handle_detail {
+std::atomic<Chunk*> g_chunks[kChunkCount];
+}
+
 namespace {
 
-// Slots live in lazily allocated chunks that never move or go away, so a
-// lookup needs neither a lock nor a reference count.
-constexpr uint32_t kChunkBits = 12;
-constexpr uint32_t kChunkSize = 1u << kChunkBits;
-constexpr uint32_t kChunkCount = 256;  // up to 1,048,576 open handles
+using namespace handle_detail;
 
-struct Chunk {
-    std::atomic<uint64_t> slots[kChunkSize];
-};
-
-std::atomic<Chunk*> g_chunks[kChunkCount];
 std::mutex g_insert_lock;  // insertions only; lookups never take it
 uint32_t g_next_hint = 0;
 
@@ -29,15 +25,6 @@ uint64_t pack(HandleType type, uint64_t payload) {
 
 HandleEntry unpack(uint64_t word) {
     return HandleEntry{HandleType(word >> 56), word & kHandlePayloadMask};
-}
-
-std::atomic<uint64_t>* find_slot(HANDLE h) {
-    uintptr_t v = reinterpret_cast<uintptr_t>(h);
-    if (v == 0 || (v & 3) != 0) return nullptr;
-    uintptr_t s = v / 4 - 1;
-    if (s >= uintptr_t(kChunkCount) * kChunkSize) return nullptr;
-    Chunk* chunk = g_chunks[s >> kChunkBits].load(std::memory_order_acquire);
-    return chunk ? &chunk->slots[s & (kChunkSize - 1)] : nullptr;
 }
 
 }  // namespace
@@ -64,15 +51,6 @@ HANDLE handle_insert(HandleType type, uint64_t payload) {
     }
     SetLastError(ERROR_TOO_MANY_OPEN_FILES);
     return nullptr;
-}
-
-bool handle_lookup(HANDLE h, HandleEntry* out) {
-    auto* s = find_slot(h);
-    if (!s) return false;
-    uint64_t word = s->load(std::memory_order_acquire);
-    if (word == 0) return false;
-    *out = unpack(word);
-    return true;
 }
 
 bool handle_remove(HANDLE h, HandleEntry* out) {

@@ -11,6 +11,7 @@
 #ifndef ZKXWIN32_HANDLE_TABLE_H
 #define ZKXWIN32_HANDLE_TABLE_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "zkxwin32/types.h"
@@ -35,12 +36,43 @@ struct HandleEntry {
     uint64_t payload = 0;  // at most 56 bits
 };
 
+// Slots live in lazily allocated chunks that never move or go away, so a
+// lookup needs neither a lock nor a reference count.  The lookup is inline:
+// every call of the layer that takes a handle starts with it.
+namespace handle_detail {
+constexpr uint32_t kChunkBits = 12;
+constexpr uint32_t kChunkSize = 1u << kChunkBits;
+constexpr uint32_t kChunkCount = 256;  // up to 1,048,576 open handles
+
+struct Chunk {
+    std::atomic<uint64_t> slots[kChunkSize];
+};
+
+extern std::atomic<Chunk*> g_chunks[kChunkCount];
+
+inline std::atomic<uint64_t>* find_slot(HANDLE h) {
+    uintptr_t v = reinterpret_cast<uintptr_t>(h);
+    if (v == 0 || (v & 3) != 0) return nullptr;
+    uintptr_t s = v / 4 - 1;
+    if (s >= uintptr_t(kChunkCount) * kChunkSize) return nullptr;
+    Chunk* chunk = g_chunks[s >> kChunkBits].load(std::memory_order_acquire);
+    return chunk ? &chunk->slots[s & (kChunkSize - 1)] : nullptr;
+}
+}  // namespace handle_detail
+
 // Stores an entry and returns its handle, or null with last error 4 (too many
 // open handles) when the table is full.
 HANDLE handle_insert(HandleType type, uint64_t payload);
 
 // The entry behind h; false when h is not an open handle of this process.
-bool handle_lookup(HANDLE h, HandleEntry* out);
+inline bool handle_lookup(HANDLE h, HandleEntry* out) {
+    auto* s = handle_detail::find_slot(h);
+    if (!s) return false;
+    uint64_t word = s->load(std::memory_order_acquire);
+    if (word == 0) return false;
+    *out = HandleEntry{HandleType(word >> 56), word & kHandlePayloadMask};
+    return true;
+}
 
 // Removes h and returns what it held; false when h was not open.
 bool handle_remove(HANDLE h, HandleEntry* out);

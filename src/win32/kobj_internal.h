@@ -14,11 +14,16 @@
 #ifndef ZKXWIN32_KOBJ_INTERNAL_H
 #define ZKXWIN32_KOBJ_INTERNAL_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "handle_table.h"
 #include "kobj_layout.h"
 #include "thread_guard.h"
+#include "zkxwin32/errors.h"
+
+// Nothing here leaves the library, so calls between its sources need no PLT.
+#pragma GCC visibility push(hidden)
 
 namespace zkx::win32::kobj {
 
@@ -41,14 +46,29 @@ struct Segment {
     }
 };
 
+// Every kernel-object call starts with these, so they are inline: a lookup
+// of the attached segment is one load, the tid one initial-exec TLS read
+// (__thread, as a C++ thread_local declared extern would be reached through
+// a wrapper call).
+extern std::atomic<Segment*> g_attached;
+extern __thread uint32_t t_tid __attribute__((tls_model("initial-exec")));
+Segment* attach_segment();
+uint32_t fetch_tid();
+
 // The namespace's segment, mapped and this process registered on first use;
 // null with the last error set when that is impossible.
-Segment* segment();
+inline Segment* segment() {
+    Segment* s = g_attached.load(std::memory_order_acquire);
+    return s ? s : attach_segment();
+}
 // The segment if this process uses it already; never maps it.
-Segment* segment_if_attached();
+inline Segment* segment_if_attached() { return g_attached.load(std::memory_order_acquire); }
 
 // The calling thread's Linux tid (cached) and its owner key.
-uint32_t current_tid();
+inline uint32_t current_tid() {
+    uint32_t tid = t_tid;
+    return tid ? tid : fetch_tid();
+}
 inline uint32_t current_key(const Segment& s) { return make_key(s.self, current_tid()); }
 
 // The object a handle stands for.
@@ -126,11 +146,33 @@ BOOL close_object_handle(const HandleEntry& entry);
 
 // Resolves a handle of one of the kernel-object handle types.  Checks only
 // the local table; the object's generation is checked under the lock.
-bool resolve(HANDLE h, HandleType* type, Ref* ref);
+inline bool resolve(HANDLE h, HandleType* type, Ref* ref) {
+    HandleEntry e;
+    if (!handle_lookup(h, &e)) return false;
+    switch (e.type) {
+        case HandleType::Event:
+        case HandleType::Mutex:
+        case HandleType::Semaphore:
+        case HandleType::Thread:
+            *type = e.type;
+            *ref = payload_ref(e.payload);
+            return true;
+        default:
+            return false;
+    }
+}
 bool ref_current(const Segment& s, Ref r);
 // Resolves a handle that must be of one type and maps the segment; false
 // with the last error set (6 for a wrong handle).
-bool resolve_as(HANDLE h, HandleType want, Segment** s, Ref* ref);
+inline bool resolve_as(HANDLE h, HandleType want, Segment** s, Ref* ref) {
+    HandleType type;
+    if (!resolve(h, &type, ref) || type != want || ref->slot >= kMaxObjects) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    *s = segment();
+    return *s != nullptr;
+}
 
 // Drops one reference of a process; frees the object when none is left.
 void drop_handle(Txn& t, uint32_t process, uint32_t slot);
@@ -151,15 +193,26 @@ void free_record(Txn& t, uint32_t record);
 
 // Makes sure the calling thread gives up its mutexes when it ends, however
 // it ends; called before a thread can come to own one.
-void arm_exit_hook();
+extern __thread bool t_exit_hooked __attribute__((tls_model("initial-exec")));
+void hook_thread_exit();
+inline void arm_exit_hook() {
+    if (!t_exit_hooked) hook_thread_exit();
+}
 // Abandons the calling thread's mutexes and drops its wait; for a thread
 // that is ending.
 void release_thread_resources();
+
+// Gives up one level of a mutex the key owns; grants queued waiters when it
+// becomes free.  FALSE with the last error set (288 when the key does not
+// own it).
+BOOL release_mutex(Segment& s, Ref r, uint32_t key);
 
 // Waits on resolved objects; returns a Win32 wait result and sets the last
 // error on WAIT_FAILED.
 DWORD wait_objects(Segment& s, uint32_t count, const Ref* refs, bool wait_all, DWORD timeout_ms);
 
 }  // namespace zkx::win32::kobj
+
+#pragma GCC visibility pop
 
 #endif

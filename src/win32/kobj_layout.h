@@ -19,7 +19,7 @@
 
 namespace zkx::win32::kobj {
 
-constexpr uint32_t kLayoutVersion = 1;
+constexpr uint32_t kLayoutVersion = 2;
 constexpr char kMagic[8] = {'Z', 'K', 'X', 'K', 'O', 'B', 'J', 0};
 
 constexpr uint32_t kMaxObjects = 8192;
@@ -50,10 +50,14 @@ enum ObjectType : uint32_t {
 //              under the lock
 //   kAbandoned (mutex) its owner ended without releasing it
 // Below the flags, by type:
-//   event      bit 0 signalled, bit 1 manual reset
+//   event      bit 0 signalled, bit 1 manual reset, bits 8-55 change count
 //   mutex      bits 0-31 owner key, bits 32-55 recursion count
-//   semaphore  bits 0-31 count
+//   semaphore  bits 0-31 count, bits 32-55 change count
 //   thread     bits 0-31 exit code, bit 32 ended
+// The change counts make every change of an event or a semaphore a new word
+// value, so a lock-free wait-all that reads a word twice and finds it equal
+// knows the object kept its state in between (no A-B-A).  Every writer of
+// those words goes through event_with / semaphore_with.
 namespace st {
 constexpr uint64_t kWaiters = uint64_t(1) << 56;
 constexpr uint64_t kBusy = uint64_t(1) << 57;
@@ -72,6 +76,30 @@ constexpr uint64_t kEnded = uint64_t(1) << 32;
 
 inline uint32_t owner(uint64_t s) { return uint32_t(s & kOwnerMask); }
 inline uint64_t recursion(uint64_t s) { return (s >> kRecursionShift) & kRecursionMax; }
+
+constexpr uint64_t kEventChangeOne = uint64_t(1) << 8;
+constexpr uint64_t kEventChanges = ((uint64_t(1) << 48) - 1) << 8;
+constexpr uint64_t kCountMask = 0xFFFFFFFFu;
+constexpr uint64_t kSemaphoreChangeOne = uint64_t(1) << 32;
+constexpr uint64_t kSemaphoreChanges = ((uint64_t(1) << 24) - 1) << 32;
+
+// Adds one to a change count; it wraps inside its field, never into the flags.
+inline uint64_t counted(uint64_t s, uint64_t changes, uint64_t one) {
+    return (s & ~changes) | ((s + one) & changes);
+}
+
+// An event word with the signalled bit as asked; a real change is counted.
+inline uint64_t event_with(uint64_t s, bool signalled) {
+    uint64_t v = signalled ? s | kSignalled : s & ~kSignalled;
+    return v == s ? s : counted(v, kEventChanges, kEventChangeOne);
+}
+
+inline uint32_t count(uint64_t s) { return uint32_t(s & kCountMask); }
+
+// A semaphore word with a new count, the change counted.
+inline uint64_t semaphore_with(uint64_t s, uint32_t count) {
+    return counted((s & ~kCountMask) | count, kSemaphoreChanges, kSemaphoreChangeOne);
+}
 }  // namespace st
 
 // An owner key names a thread namespace-wide: process index in the top byte,

@@ -23,11 +23,12 @@
 #include "zkxwin32/errors.h"
 
 namespace zkx::win32::kobj {
+
+__thread uint32_t t_tid __attribute__((tls_model("initial-exec"))) = 0;
+std::atomic<Segment*> g_attached{nullptr};  // mapped and registered
+
 namespace {
 
-thread_local uint32_t t_tid __attribute__((tls_model("initial-exec"))) = 0;
-
-std::atomic<Segment*> g_ready{nullptr};  // mapped and registered
 Segment g_segment;
 bool g_mapped = false;
 DWORD g_attach_error = 0;  // a failure to map is final for the process
@@ -261,14 +262,16 @@ void after_fork_in_child() {
     // The child is a new process of the namespace: it registers again on its
     // first call.  Handles it inherited hold no references of its own.
     t_tid = 0;
-    g_ready.store(nullptr, std::memory_order_relaxed);
+    g_attached.store(nullptr, std::memory_order_relaxed);
     forget_liveness();
 }
 
-Segment* attach_slow() {
+}  // namespace
+
+Segment* attach_segment() {
     NoTerminate guard;
     std::lock_guard<std::mutex> lock(g_attach_lock);
-    if (Segment* s = g_ready.load(std::memory_order_acquire)) return s;
+    if (Segment* s = g_attached.load(std::memory_order_acquire)) return s;
     if (g_attach_error) {
         SetLastError(g_attach_error);
         return nullptr;
@@ -289,21 +292,12 @@ Segment* attach_slow() {
         SetLastError(err);  // a full table may have room later
         return nullptr;
     }
-    g_ready.store(&g_segment, std::memory_order_release);
+    g_attached.store(&g_segment, std::memory_order_release);
     return &g_segment;
 }
 
-}  // namespace
-
-Segment* segment() {
-    Segment* s = g_ready.load(std::memory_order_acquire);
-    return s ? s : attach_slow();
-}
-
-Segment* segment_if_attached() { return g_ready.load(std::memory_order_acquire); }
-
-uint32_t current_tid() {
-    if (!t_tid) t_tid = uint32_t(syscall(SYS_gettid));
+uint32_t fetch_tid() {
+    t_tid = uint32_t(syscall(SYS_gettid));
     return t_tid;
 }
 

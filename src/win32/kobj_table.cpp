@@ -169,32 +169,6 @@ const bool g_closers = register_handle_closer(HandleType::Event, close_kobj) &&
 
 }  // namespace
 
-bool resolve(HANDLE h, HandleType* type, Ref* ref) {
-    HandleEntry e;
-    if (!handle_lookup(h, &e)) return false;
-    switch (e.type) {
-        case HandleType::Event:
-        case HandleType::Mutex:
-        case HandleType::Semaphore:
-        case HandleType::Thread:
-            *type = e.type;
-            *ref = payload_ref(e.payload);
-            return true;
-        default:
-            return false;
-    }
-}
-
-bool resolve_as(HANDLE h, HandleType want, Segment** s, Ref* ref) {
-    HandleType type;
-    if (!resolve(h, &type, ref) || type != want || ref->slot >= kMaxObjects) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    *s = segment();
-    return *s != nullptr;
-}
-
 bool ref_current(const Segment& s, Ref r) {
     if (r.slot >= kMaxObjects) return false;
     const HotEntry& hot = s.hot[r.slot];

@@ -15,14 +15,11 @@
 #include "kobj_internal.h"
 #include "zkxwin32/errors.h"
 #include "zkxwin32/sync.h"
-#include "zkxwin32/thread.h"
-#include "zkxwin32/time.h"
 
 namespace zkx::win32::kobj {
 namespace {
 
 thread_local uint32_t t_record __attribute__((tls_model("initial-exec"))) = kNil;
-thread_local bool t_hooked __attribute__((tls_model("initial-exec"))) = false;
 
 // How often a thread waiting for a mutex that another process owns checks
 // that the owner still runs.  A killed owner cannot tell anybody.
@@ -87,10 +84,10 @@ bool consume(Txn& t, uint32_t slot, uint32_t key) {
     uint64_t s = t.touch(slot);
     switch (t.seg.hot[slot].type.load(std::memory_order_relaxed)) {
         case kEvent:
-            if (!(s & st::kManual)) t.set_state(slot, s & ~st::kSignalled);
+            if (!(s & st::kManual)) t.set_state(slot, st::event_with(s, false));
             return false;
         case kSemaphore:
-            t.set_state(slot, s - 1);
+            t.set_state(slot, st::semaphore_with(s, st::count(s) - 1));
             return false;
         case kMutex:
             if (st::owner(s) == 0) {
@@ -255,9 +252,10 @@ thread_local ExitHook t_exit_hook;
 
 }  // namespace
 
-void arm_exit_hook() {
-    if (t_hooked) return;
-    t_hooked = true;
+__thread bool t_exit_hooked __attribute__((tls_model("initial-exec"))) = false;
+
+void hook_thread_exit() {
+    t_exit_hooked = true;
     (void)&t_exit_hook;  // first use registers its destructor with the thread
 }
 
@@ -380,87 +378,3 @@ DWORD wait_objects(Segment& s, uint32_t count, const Ref* refs, bool wait_all, D
 }
 
 }  // namespace zkx::win32::kobj
-
-using namespace zkx::win32;
-using namespace zkx::win32::kobj;
-
-extern "C" DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms) {
-    // The pseudo handles of the calling thread and process name objects that
-    // cannot end while this thread waits on them: as on Windows, the wait
-    // runs its time out (an INFINITE one never returns).
-    if (h == GetCurrentThread() || h == GetCurrentProcess()) {
-        Sleep(ms);
-        return WAIT_TIMEOUT;
-    }
-    HandleType type;
-    Ref r;
-    if (!resolve(h, &type, &r) || r.slot >= kMaxObjects) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    Segment* s = segment();
-    if (!s) return WAIT_FAILED;
-    // The uncontended cases are one compare-and-swap on the state word.
-    HotEntry& hot = s->hot[r.slot];
-    uint64_t cur = hot.state.load(std::memory_order_acquire);
-    if (!(cur & st::kBusy) && hot.generation.load(std::memory_order_relaxed) == r.generation) {
-        switch (type) {
-            case HandleType::Mutex: {
-                arm_exit_hook();
-                uint32_t key = current_key(*s);
-                uint32_t owner = st::owner(cur);
-                uint64_t next = 0;
-                if (cur & st::kAbandoned) break;
-                if (owner == 0) next = cur | key | st::kRecursionOne;
-                else if (owner == key && st::recursion(cur) < st::kRecursionMax) next = cur + st::kRecursionOne;
-                else break;
-                if (hot.state.compare_exchange_strong(cur, next, std::memory_order_acquire)) return WAIT_OBJECT_0;
-                break;
-            }
-            case HandleType::Event:
-                if (!(cur & st::kSignalled)) break;
-                if (cur & st::kManual) return WAIT_OBJECT_0;
-                if (hot.state.compare_exchange_strong(cur, cur & ~st::kSignalled, std::memory_order_acquire))
-                    return WAIT_OBJECT_0;
-                break;
-            case HandleType::Semaphore:
-                if (uint32_t(cur) > 0 &&
-                    hot.state.compare_exchange_strong(cur, cur - 1, std::memory_order_acquire))
-                    return WAIT_OBJECT_0;
-                break;
-            case HandleType::Thread:
-                if (cur & st::kEnded) return WAIT_OBJECT_0;
-                break;
-            default:
-                break;
-        }
-    }
-    return wait_objects(*s, 1, &r, false, ms);
-}
-
-extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all, DWORD ms) {
-    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return WAIT_FAILED;
-    }
-    Ref refs[kMaxWaitObjects];
-    for (DWORD i = 0; i < count; ++i) {
-        HandleType type;
-        if (!resolve(handles[i], &type, &refs[i]) || refs[i].slot >= kMaxObjects) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
-        }
-    }
-    if (wait_all) {
-        // Taking one object twice at once means nothing; Windows refuses it.
-        for (DWORD i = 0; i < count; ++i)
-            for (DWORD j = i + 1; j < count; ++j)
-                if (refs[i].slot == refs[j].slot) {
-                    SetLastError(ERROR_INVALID_PARAMETER);
-                    return WAIT_FAILED;
-                }
-    }
-    Segment* s = segment();
-    if (!s) return WAIT_FAILED;
-    return wait_objects(*s, count, refs, wait_all != FALSE, ms);
-}

@@ -1,7 +1,8 @@
 #include "zkxwin32/errors.h"
 
 namespace {
-thread_local DWORD t_last_error = 0;
+// initial-exec: one TLS read instead of a call into the dynamic linker.
+thread_local DWORD t_last_error __attribute__((tls_model("initial-exec"))) = 0;
 }
 
 extern "C" DWORD WINAPI GetLastError(void) { return t_last_error; }

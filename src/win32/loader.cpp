@@ -27,9 +27,13 @@ std::vector<Entry>& entries() {
 }
 std::atomic<uint32_t> g_generation{1};
 
+// The generation the thread last checked.  Every export of a library calls
+// thread_check, so the common case is this one initial-exec TLS read; the
+// state below has a destructor, which makes each access a call.
+thread_local uint32_t t_seen __attribute__((tls_model("initial-exec"))) = 0;
+
 // What one thread has been told.  Its destructor is the thread's end.
 struct ThreadState {
-    uint32_t seen = 0;          // generation last checked
     bool silent = false;        // the loading thread: no thread notifications
     std::vector<PDLL_ENTRY> attached;
     ~ThreadState() { detach_thread(); }
@@ -53,10 +57,10 @@ thread_local ThreadState t_state;
 }  // namespace
 
 void thread_check() {
-    ThreadState& st = t_state;
     uint32_t gen = g_generation.load(std::memory_order_acquire);
-    if (st.seen == gen) return;
-    st.seen = gen;
+    if (t_seen == gen) return;
+    t_seen = gen;
+    ThreadState& st = t_state;
     if (st.silent) return;
     std::vector<Entry> calls;
     {

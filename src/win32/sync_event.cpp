@@ -22,7 +22,7 @@ BOOL change_event(HANDLE h, EventOp op) {
     // to the lock; setting and pulsing must also grant queued waiters.
     uint64_t slow = op == EventOp::Reset ? st::kBusy : st::kBusy | st::kWaiters;
     while (!(cur & slow) && hot.generation.load(std::memory_order_relaxed) == r.generation) {
-        uint64_t next = op == EventOp::Set ? cur | st::kSignalled : cur & ~st::kSignalled;
+        uint64_t next = st::event_with(cur, op == EventOp::Set);
         if (next == cur || hot.state.compare_exchange_weak(cur, next, std::memory_order_acq_rel)) return TRUE;
     }
     NoTerminate guard;
@@ -33,13 +33,13 @@ BOOL change_event(HANDLE h, EventOp op) {
     }
     uint64_t state = t.touch(r.slot);
     if (op == EventOp::Reset) {
-        t.set_state(r.slot, state & ~st::kSignalled);
+        t.set_state(r.slot, st::event_with(state, false));
         return TRUE;
     }
-    t.set_state(r.slot, state | st::kSignalled);
+    t.set_state(r.slot, st::event_with(state, true));
     walk(t, r.slot);
     // A pulse gives the signal only to the threads that were queued just now.
-    if (op == EventOp::Pulse) t.set_state(r.slot, t.touch(r.slot) & ~st::kSignalled);
+    if (op == EventOp::Pulse) t.set_state(r.slot, st::event_with(t.touch(r.slot), false));
     return TRUE;
 }
 

@@ -25,12 +25,10 @@ extern "C" HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR name) {
     return open_object(kMutex, HandleType::Mutex, name);
 }
 
-extern "C" BOOL WINAPI ReleaseMutex(HANDLE h) {
-    Segment* s;
-    Ref r;
-    if (!resolve_as(h, HandleType::Mutex, &s, &r)) return FALSE;
-    HotEntry& hot = s->hot[r.slot];
-    uint32_t key = current_key(*s);
+namespace zkx::win32::kobj {
+
+BOOL release_mutex(Segment& s, Ref r, uint32_t key) {
+    HotEntry& hot = s.hot[r.slot];
     uint64_t cur = hot.state.load(std::memory_order_acquire);
     for (;;) {
         // Nobody but the owner can make a thread the owner or take it away
@@ -51,8 +49,8 @@ extern "C" BOOL WINAPI ReleaseMutex(HANDLE h) {
         if (hot.state.compare_exchange_weak(cur, next, std::memory_order_release)) return TRUE;
     }
     NoTerminate guard;
-    Txn t(*s);
-    if (!ref_current(*s, r)) {
+    Txn t(s);
+    if (!ref_current(s, r)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -68,4 +66,13 @@ extern "C" BOOL WINAPI ReleaseMutex(HANDLE h) {
         walk(t, r.slot);
     }
     return TRUE;
+}
+
+}  // namespace zkx::win32::kobj
+
+extern "C" BOOL WINAPI ReleaseMutex(HANDLE h) {
+    Segment* s;
+    Ref r;
+    if (!resolve_as(h, HandleType::Mutex, &s, &r)) return FALSE;
+    return release_mutex(*s, r, current_key(*s));
 }

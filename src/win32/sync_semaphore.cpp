@@ -31,12 +31,13 @@ extern "C" BOOL WINAPI ReleaseSemaphore(HANDLE h, LONG n, LPLONG previous) {
     int64_t maximum = hot.max_count.load(std::memory_order_relaxed);
     uint64_t cur = hot.state.load(std::memory_order_acquire);
     while (!(cur & (st::kBusy | st::kWaiters)) && hot.generation.load(std::memory_order_relaxed) == r.generation) {
-        uint32_t count = uint32_t(cur);
+        uint32_t count = st::count(cur);
         if (int64_t(count) + n > maximum) {
             SetLastError(ERROR_TOO_MANY_POSTS);
             return FALSE;
         }
-        if (hot.state.compare_exchange_weak(cur, cur + uint32_t(n), std::memory_order_release)) {
+        if (hot.state.compare_exchange_weak(cur, st::semaphore_with(cur, count + uint32_t(n)),
+                                            std::memory_order_release)) {
             if (previous) *previous = LONG(count);
             return TRUE;
         }
@@ -50,12 +51,12 @@ extern "C" BOOL WINAPI ReleaseSemaphore(HANDLE h, LONG n, LPLONG previous) {
             return FALSE;
         }
         uint64_t state = t.touch(r.slot);
-        count = uint32_t(state);
+        count = st::count(state);
         if (int64_t(count) + n > maximum) {
             SetLastError(ERROR_TOO_MANY_POSTS);
             return FALSE;
         }
-        t.set_state(r.slot, state + uint32_t(n));
+        t.set_state(r.slot, st::semaphore_with(state, count + uint32_t(n)));
         walk(t, r.slot);
     }
     if (previous) *previous = LONG(count);

@@ -25,7 +25,7 @@
 
 namespace zkx::win32 {
 
-thread_local TerminationState t_termination __attribute__((tls_model("initial-exec"))) = {0, 0};
+__thread TerminationState t_termination __attribute__((tls_model("initial-exec"))) = {0, 0};
 
 namespace {
 

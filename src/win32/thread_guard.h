@@ -17,7 +17,9 @@ struct TerminationState {
 };
 
 // initial-exec: the signal handler reads it, and it must not allocate there.
-extern thread_local TerminationState t_termination __attribute__((tls_model("initial-exec")));
+// __thread rather than thread_local: an extern thread_local is reached
+// through a wrapper call, and every region entry would pay for it.
+extern __thread TerminationState t_termination __attribute__((tls_model("initial-exec")));
 
 // Carries out a termination that was kept pending; does not return when it
 // ends the thread.  Defined with the threads.

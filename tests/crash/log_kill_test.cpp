@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
-#include <vector>
 
 #include "ZKDLog.h"
 #include "ZKUtil.h"
@@ -19,29 +19,37 @@ namespace {
 
 using namespace zkx::test;
 
-const char kCfgPath[] = "SOFTWARE\\CrashTest";
 const std::string kPadding(700, '=');
 
 std::string log_path() { return temp_dir() + "/crash.log"; }
 
-void configure_log_file(const std::string& path) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\CrashTest\\Message\\LOG", &key), 0);
-    RegSetValueExA(key, "OutputTo", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                   DWORD(path.size() + 1));
-    RegSetValueExA(key, "OutputLevel", 0, REG_SZ, reinterpret_cast<const BYTE*>("LO"), 3);
-    RegCloseKey(key);
-}
-
 PZKDLOG_HANDLE open_log() {
     PZKDLOG_HANDLE log = nullptr;
     if (ZKDLogCreate("Crash", 0, &log) != 0) return nullptr;
-    if (ZKDLogLoadCfg(log, 0, kCfgPath, 0, 0) != 0) {
-        ZKDLogDestroy(log, 0);
-        return nullptr;
-    }
-    return log;
+    if (ZKDLogLoadCfg(log, 0, "SOFTWARE\\CrashTest", 0, 0) == 0) return log;
+    ZKDLogDestroy(log, 0);
+    return nullptr;
 }
+
+// The parent points the log's settings at its file, which the children
+// then find there, and opens the log itself.
+class LogKill : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\CrashTest\\Message\\LOG", &key), 0);
+        const std::string path = log_path();
+        RegSetValueExA(key, "OutputTo", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()), DWORD(path.size() + 1));
+        RegSetValueExA(key, "OutputLevel", 0, REG_SZ, reinterpret_cast<const BYTE*>("LO"), 3);
+        RegCloseKey(key);
+        ASSERT_NE(log = open_log(), nullptr);
+    }
+    void TearDown() override {
+        if (log) ZKDLogDestroy(log, 0);
+    }
+
+    PZKDLOG_HANDLE log = nullptr;
+};
 
 DWORD write_record(PZKDLOG_HANDLE log, const char* tag, DWORD seq) {
     return ZKDLogOut(log, __FILE__, __LINE__, ZKDLOG_ERR, "%s %lu %lu %s#END", tag,
@@ -69,41 +77,26 @@ ZKX_CHILD(log_mutex_holder) {
     for (;;) Sleep(1000);
 }
 
-std::vector<std::string> read_lines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    std::string text = all.str();
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-        lines.push_back(text.substr(start, end - start));
-    if (start != text.size()) lines.push_back(text.substr(start));  // a torn tail
-    return lines;
-}
-
-// Every line is one whole record: our source name first, the end mark last,
-// and exactly one of each.
-void expect_whole_lines(const std::vector<std::string>& lines) {
-    for (const std::string& line : lines) {
-        ASSERT_EQ(line.rfind("log_kill_test.cpp(", 0), 0u) << line.substr(0, 120);
-        ASSERT_GE(line.size(), 4u);
-        ASSERT_EQ(line.compare(line.size() - 4, 4, "#END"), 0) << line.substr(0, 120);
-        ASSERT_EQ(line.find("#END"), line.size() - 4) << "two records in one line";
+// Checks that every line of the file is one whole record (our source name
+// first, the end mark last, exactly one of each; a torn tail counts as a
+// line) and returns how many lines carry `tag`.
+size_t whole_lines_tagged(const std::string& tag) {
+    std::ifstream in(log_path(), std::ios::binary);
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()}, line;
+    size_t tagged = 0;
+    for (size_t start = 0, end; start < text.size(); start = end + 2) {
+        end = std::min(text.find("\r\n", start), text.size());
+        line = text.substr(start, end - start);
+        if (line.rfind("log_kill_test.cpp(", 0) != 0 || line.size() < 4 || line.find("#END") != line.size() - 4) {
+            ADD_FAILURE() << "not one whole record: " << line.substr(0, 120);
+            break;
+        }
+        tagged += line.find(" " + tag + " ") != std::string::npos;
     }
+    return tagged;
 }
 
-size_t count_tagged(const std::vector<std::string>& lines, const std::string& tag) {
-    size_t n = 0;
-    for (const std::string& line : lines)
-        if (line.find(" " + tag + " ") != std::string::npos) ++n;
-    return n;
-}
-
-TEST(LogKill, WritersKilledAtRandomLeaveOnlyWholeLines) {
-    configure_log_file(log_path());
-    PZKDLOG_HANDLE log = open_log();
-    ASSERT_NE(log, nullptr);
+TEST_F(LogKill, WritersKilledAtRandomLeaveOnlyWholeLines) {
     const int kRounds = 6, kPerRound = 20;
     int rounds = 0;
     for (int round = 0; another_round(round, kRounds); ++round, ++rounds) {
@@ -117,19 +110,13 @@ TEST(LogKill, WritersKilledAtRandomLeaveOnlyWholeLines) {
             EXPECT_EQ(write_record(log, "survivor", DWORD(round * kPerRound + i)), 0u);
         EXPECT_TRUE(kill_at_random_moment(b, 10));
     }
-    auto lines = read_lines(log_path());
-    expect_whole_lines(lines);
     // Each kill may have abandoned the mutex once, and an abandoned wait
     // drops the record that met it.
-    EXPECT_GE(count_tagged(lines, "survivor"), size_t(rounds * kPerRound - 2 * rounds));
-    EXPECT_GT(count_tagged(lines, "victim"), 0u);
-    ZKDLogDestroy(log, 0);
+    EXPECT_GE(whole_lines_tagged("survivor"), size_t(rounds * kPerRound - 2 * rounds));
+    EXPECT_GT(whole_lines_tagged("victim"), 0u);
 }
 
-TEST(LogKill, HolderKilledWithTheMutexFreesTheFileForOthers) {
-    configure_log_file(log_path());
-    PZKDLOG_HANDLE log = open_log();
-    ASSERT_NE(log, nullptr);
+TEST_F(LogKill, HolderKilledWithTheMutexFreesTheFileForOthers) {
     pid_t holder = spawn_working_child("log_mutex_holder", "crash-holder-ready",
                                        {"crash-holder-ready", log_path()});
     ASSERT_NE(holder, 0);
@@ -137,10 +124,7 @@ TEST(LogKill, HolderKilledWithTheMutexFreesTheFileForOthers) {
     // The first wait meets the abandoned mutex and drops its record; from
     // then on every record lands.
     for (DWORD i = 0; i < 10; ++i) EXPECT_EQ(write_record(log, "after", i), 0u);
-    auto lines = read_lines(log_path());
-    expect_whole_lines(lines);
-    EXPECT_GE(count_tagged(lines, "after"), 9u);
-    ZKDLogDestroy(log, 0);
+    EXPECT_GE(whole_lines_tagged("after"), 9u);
 }
 
 }  // namespace

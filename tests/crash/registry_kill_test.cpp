@@ -66,8 +66,7 @@ TEST(RegistryKill, WritersKilledMidWriteLeaveOldOrNewValues) {
         EXPECT_TRUE(uniform(big)) << "torn value of " << big.size() << " bytes";
         EXPECT_EQ(get_text(key, "keep", &rc), "untouched");
         std::string small = get_text(key, "small", &rc);
-        EXPECT_EQ(rc, 0);
-        EXPECT_EQ(small.find_first_not_of("0123456789"), std::string::npos) << small;
+        EXPECT_TRUE(rc == 0 && !small.empty() && small.find_first_not_of("0123456789") == std::string::npos) << small;
         // The survivor keeps writing and reading back.
         std::string mine(kValueSize, char('0' + round));
         ASSERT_EQ(set_text(key, "big", mine), 0);

@@ -6,6 +6,7 @@
 
 #include "ZKShMem.h"
 #include "ZKShMemFormat.h"
+#include "ZKShMemPriv.h"
 #include "zkx_run.h"
 
 namespace zkx::test {
@@ -74,6 +75,22 @@ TEST_F(ShmemTool, DamagedRegionFailsWithWhatIsWrong) {
     ZkxResult dump = zkx("dump");
     EXPECT_EQ(dump.exit_code, 0);
     EXPECT_NE(dump.out.find("the heap checker finds a fault"), std::string::npos) << dump.out;
+}
+
+// A user killed inside an operation: the inspector shows the heap as the
+// next read-write call will roll it back, and leaves the region alone.
+TEST_F(ShmemTool, HalfDoneOperationIsShownRolledBack) {
+    ZKSHMEM_JOURNAL& journal = *zkshmem_journal(h_);
+    journal.aRecord[0] = ZKSHMEM_UNDO_RECORD{24, 4, {}};
+    std::memcpy(journal.aRecord[0].abOld, base_ + 24, 4);
+    journal.dwCount = 1;
+    base_[24] ^= 0x40;
+    ZkxResult r = zkx("check");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("died inside a heap operation"), std::string::npos) << r.err;
+    EXPECT_EQ(journal.dwCount, 1u);
+    EXPECT_EQ(ZKShMemFindMemory(h_, 6), b_) << "a read-write call rolls back";
+    EXPECT_EQ(journal.dwCount, 0u);
 }
 
 TEST(ShmemToolArgs, MissingRegionsAndBadArguments) {

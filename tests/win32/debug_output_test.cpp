@@ -8,24 +8,21 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 ZKX_CHILD(debug_sender) {
     for (const std::string& text : args) OutputDebugStringA(text.c_str());
     return 0;
 }
 
-TEST(DebugOutput, WithoutAViewerTextIsDroppedAtOnce) {
-    auto start = Clock::now();
+TEST(DebugOutput, DroppedWithoutAViewerElseReadInOrderFromAnotherProcess) {
+    // Nobody listens yet: the text goes nowhere at once, and never reaches
+    // the viewer opened later.
+    auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 100; ++i) OutputDebugStringA("nobody listens");
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
-              2000);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     SetLastError(1234);
     OutputDebugStringA(nullptr);
     EXPECT_EQ(GetLastError(), 1234u) << "the sender leaves the last error alone";
-}
 
-TEST(DebugOutput, ViewerReadsWhatAnotherProcessSendsInOrder) {
     ZKX_DEBUG_VIEWER* viewer = zkx_debug_viewer_open();
     ASSERT_NE(viewer, nullptr);
     EXPECT_EQ(zkx_debug_viewer_open(), nullptr) << "one viewer at a time";

@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 
 #include "fs_test_helpers.h"
@@ -14,12 +13,6 @@ using namespace zkx::test;
 namespace {
 
 void function_in_the_executable() {}
-
-std::string executable() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return std::string(buf, n > 0 ? size_t(n) : 0);
-}
 
 Dl_info info_of(const void* address) {
     Dl_info info{};
@@ -32,46 +25,54 @@ std::string file_name_of(HMODULE module) {
     return std::string(buf, GetModuleFileNameA(module, buf, sizeof buf));
 }
 
+std::string info(DWORD type, LCID lcid = LOCALE_USER_DEFAULT) {
+    char buf[32];
+    int n = GetLocaleInfoA(lcid, type, buf, sizeof buf);
+    return n > 0 ? std::string(buf, size_t(n - 1)) : "error " + std::to_string(GetLastError());
+}
+
+// Only LANG set, as on most desktops.
+struct LangOnly {
+    ScopedEnv all{"LC_ALL", std::nullopt}, messages{"LC_MESSAGES", std::nullopt}, lang;
+    explicit LangOnly(const char* value) : lang("LANG", std::string(value)) {}
+};
+
 }  // namespace
 
-TEST(Modules, FileNamesAreWindowsPathsOfTheLoadedFiles) {
+TEST(Modules, HandlesAreLoadBasesAndFileNamesWindowsPathsOfTheLoadedFiles) {
     ScopedEnv c("ZKX_DRIVE_C", "/nonexistent/c");  // keep the drives off the build tree
-    std::string exe = executable();
-    EXPECT_EQ(file_name_of(nullptr), on_drive_z(exe));
-    Dl_info layer = info_of(reinterpret_cast<void*>(&CreateFileA));
-    EXPECT_EQ(file_name_of(static_cast<HMODULE>(layer.dli_fbase)), on_drive_z(layer.dli_fname));
-    ScopedEnv e("ZKX_DRIVE_E", exe.substr(0, exe.rfind('/')));
-    EXPECT_EQ(file_name_of(nullptr), "E:\\" + exe.substr(exe.rfind('/') + 1));
+    char path[4096];
+    std::string exe(path, size_t(std::max<ssize_t>(0, readlink("/proc/self/exe", path, sizeof path - 1))));
+    std::string exe_name = exe.substr(exe.rfind('/') + 1);
+    const void* in_exe = reinterpret_cast<void*>(&function_in_the_executable);
+    HMODULE here = static_cast<HMODULE>(info_of(in_exe).dli_fbase);
+    Dl_info layer_info = info_of(reinterpret_cast<void*>(&CreateFileA));
+    HMODULE layer = static_cast<HMODULE>(layer_info.dli_fbase);
 
+    EXPECT_EQ(GetModuleHandleA(nullptr), here);
+    EXPECT_EQ(zkx_module_from_address(in_exe), here);
+    EXPECT_EQ(GetModuleHandleA((exe_name + ".EXE").c_str()), here);
+    for (const char* name : {"libzkxwin32.so", "LIBZKXWIN32.SO.0", "zkxwin32", "ZkxWin32.dll", "/x/libzkxwin32.so"})
+        EXPECT_EQ(GetModuleHandleA(name), layer) << name;
+    EXPECT_EQ(failure(GetModuleHandleA("no_such_module.dll") == nullptr), DWORD(ERROR_MOD_NOT_FOUND));
+
+    EXPECT_EQ(file_name_of(nullptr), on_drive_z(exe));
+    EXPECT_EQ(file_name_of(layer), on_drive_z(layer_info.dli_fname));
+    ScopedEnv e("ZKX_DRIVE_E", exe.substr(0, exe.rfind('/')));
+    EXPECT_EQ(file_name_of(nullptr), "E:\\" + exe_name);
 
     // Short buffers get a terminated prefix.
-    std::string full = file_name_of(nullptr);
-    DWORD len = DWORD(full.size());
+    DWORD len = DWORD(exe_name.size() + 3);
     std::string buf(len + 8, '#');
     SetLastError(0);
     EXPECT_EQ(GetModuleFileNameA(nullptr, &buf[0], len), len);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(std::string(buf.c_str()), full.substr(0, len - 1));
+    EXPECT_EQ(std::string(buf.c_str()), ("E:\\" + exe_name).substr(0, len - 1));
     EXPECT_EQ(buf[len], '#');
     EXPECT_EQ(failure(GetModuleFileNameA(nullptr, &buf[0], 0) == 0), DWORD(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(failure(GetModuleFileNameA(nullptr, nullptr, 10) == 0), DWORD(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(failure(GetModuleFileNameA(reinterpret_cast<HMODULE>(uintptr_t(0x1000)), &buf[0], 16) == 0),
               DWORD(ERROR_MOD_NOT_FOUND));
-}
-
-TEST(Modules, HandlesAreLoadBasesFoundByName) {
-    const void* here = reinterpret_cast<void*>(&function_in_the_executable);
-    HMODULE exe = static_cast<HMODULE>(info_of(here).dli_fbase);
-    EXPECT_EQ(GetModuleHandleA(nullptr), exe);
-    EXPECT_EQ(zkx_module_from_address(here), exe);
-    std::string exe_name = executable().substr(executable().rfind('/') + 1);
-    EXPECT_EQ(GetModuleHandleA((exe_name + ".EXE").c_str()), exe);
-
-    HMODULE layer = static_cast<HMODULE>(info_of(reinterpret_cast<void*>(&CreateFileA)).dli_fbase);
-    for (const char* name : {"libzkxwin32.so", "LIBZKXWIN32.SO.0", "zkxwin32", "ZkxWin32.dll", "/x/libzkxwin32.so"}) {
-        EXPECT_EQ(GetModuleHandleA(name), layer) << name;
-    }
-    EXPECT_EQ(failure(GetModuleHandleA("no_such_module.dll") == nullptr), DWORD(ERROR_MOD_NOT_FOUND));
 }
 
 TEST(Environment, WindowsDirectoryAndVariablesFollowWin32Rules) {
@@ -93,22 +94,6 @@ TEST(Environment, WindowsDirectoryAndVariablesFollowWin32Rules) {
     EXPECT_EQ(failure(GetEnvironmentVariableA("ZKX_TEST_MISSING", buf, 8) == 0), DWORD(ERROR_ENVVAR_NOT_FOUND));
     EXPECT_EQ(failure(GetEnvironmentVariableA(nullptr, buf, 8) == 0), DWORD(ERROR_INVALID_PARAMETER));
 }
-
-namespace {
-
-std::string info(DWORD type, LCID lcid = LOCALE_USER_DEFAULT) {
-    char buf[32];
-    int n = GetLocaleInfoA(lcid, type, buf, sizeof buf);
-    return n > 0 ? std::string(buf, size_t(n - 1)) : "error " + std::to_string(GetLastError());
-}
-
-// Only LANG set, as on most desktops.
-struct LangOnly {
-    ScopedEnv all{"LC_ALL", std::nullopt}, messages{"LC_MESSAGES", std::nullopt}, lang;
-    explicit LangOnly(const char* value) : lang("LANG", std::string(value)) {}
-};
-
-}  // namespace
 
 // The installation settings keep the first two letters of the language
 // abbreviation as their language code, so every language they know must

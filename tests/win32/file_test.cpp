@@ -54,12 +54,11 @@ TEST_F(Files, CreationDispositionsAndTheirLastErrors) {
     EXPECT_EQ(open_result("C:\\f.txt", GENERIC_READ, 0x100, OPEN_EXISTING), DWORD(ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(Files, ReadWriteSeekAndSize) {
+TEST_F(Files, ReadWriteSeekSizeAndTheChecksOfHandleAccessAndArguments) {
     HANDLE h = open_path("C:\\data.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD n = 0;
-    ASSERT_TRUE(WriteFile(h, "hello world", 11, &n, nullptr));
-    EXPECT_EQ(n, 11u);
+    ASSERT_TRUE(WriteFile(h, "hello world", 11, &n, nullptr) && n == 11u);
     EXPECT_EQ(GetFileSize(h, nullptr), 11u);
     EXPECT_EQ(SetFilePointer(h, 6, nullptr, FILE_BEGIN), 6u);
     char buf[64];
@@ -89,15 +88,12 @@ TEST_F(Files, ReadWriteSeekAndSize) {
     EXPECT_EQ(SetFilePointer(h, 0, &high, FILE_BEGIN), INVALID_SET_FILE_POINTER);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NEGATIVE_SEEK));
     EXPECT_TRUE(CloseHandle(h));
-}
 
-TEST_F(Files, CallsCheckTheHandleItsAccessAndTheirArguments) {
-    HANDLE w = open_path("C:\\w", GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
-    HANDLE r = open_path("C:\\w", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-    ASSERT_NE(w, INVALID_HANDLE_VALUE);
-    ASSERT_NE(r, INVALID_HANDLE_VALUE);
-    char buf[4];
-    DWORD n = 7;
+    // Each handle may do only what it was opened for.
+    HANDLE w = open_path("C:\\data.bin", GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+    HANDLE r = open_path("C:\\data.bin", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    ASSERT_TRUE(w != INVALID_HANDLE_VALUE && r != INVALID_HANDLE_VALUE);
+    n = 7;
     EXPECT_EQ(failure(!ReadFile(w, buf, sizeof buf, &n, nullptr)), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(failure(!WriteFile(r, "x", 1, &n, nullptr)), DWORD(ERROR_ACCESS_DENIED));
@@ -108,7 +104,7 @@ TEST_F(Files, CallsCheckTheHandleItsAccessAndTheirArguments) {
     }
 }
 
-TEST_F(Files, CallsByName) {
+TEST_F(Files, CallsByNameAndTheProcessErrorMode) {
     write_text(c_ + "/file", "x");
     EXPECT_TRUE(CreateDirectoryA("C:\\New", nullptr));
     EXPECT_EQ(GetFileAttributesA("c:\\new\\"), DWORD(FILE_ATTRIBUTE_DIRECTORY));
@@ -125,22 +121,20 @@ TEST_F(Files, CallsByName) {
     EXPECT_TRUE(DeleteFileA("C:\\File"));
     EXPECT_EQ(failure(!DeleteFileA("C:\\file")), DWORD(ERROR_FILE_NOT_FOUND));
 
+    // fopen takes Windows paths too.
+    FILE* f = zkx_fopen("C:\\new\\zkx.ver", "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite("12345678", 1, 8, f);
+    fclose(f);
+    EXPECT_EQ(read_text(c_ + "/New/zkx.ver"), "12345678");
+    EXPECT_EQ(failure(zkx_fopen("C:\\new\\missing", "rb") == nullptr), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(failure(zkx_fopen("Q:\\x", "rb") == nullptr), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(failure(zkx_fopen("C:\\x", nullptr) == nullptr), DWORD(ERROR_INVALID_PARAMETER));
+
     // The error mode is process-wide and keeps the alignment bit once set.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     EXPECT_EQ(SetErrorMode(SEM_NOALIGNMENTFAULTEXCEPT), SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     EXPECT_EQ(SetErrorMode(SEM_FAILCRITICALERRORS), SEM_NOALIGNMENTFAULTEXCEPT);
     EXPECT_EQ(GetErrorMode(), SEM_FAILCRITICALERRORS | SEM_NOALIGNMENTFAULTEXCEPT);
-}
-
-TEST_F(Files, FopenTakesWindowsPaths) {
-    make_dir("c/Prod");
-    FILE* f = zkx_fopen("C:\\prod\\zkx.ver", "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite("12345678", 1, 8, f);
-    fclose(f);
-    EXPECT_EQ(read_text(c_ + "/Prod/zkx.ver"), "12345678");
-    EXPECT_EQ(failure(zkx_fopen("C:\\prod\\missing", "rb") == nullptr), DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(failure(zkx_fopen("Q:\\x", "rb") == nullptr), DWORD(ERROR_PATH_NOT_FOUND));
-    EXPECT_EQ(failure(zkx_fopen("C:\\x", nullptr) == nullptr), DWORD(ERROR_INVALID_PARAMETER));
 }

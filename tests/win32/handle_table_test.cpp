@@ -10,17 +10,12 @@ using namespace zkx::win32;
 
 TEST(HandleTable, HandlesAreDistinctMultiplesOfFourReusableAndNeverForeignValues) {
     HANDLE a = handle_insert(HandleType::Event, 7), b = handle_insert(HandleType::File, 9);
-    ASSERT_TRUE(a && b);
-    EXPECT_NE(a, b);
+    ASSERT_TRUE(a && b && a != b);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 4, 0u);
     HandleEntry e;
-    ASSERT_TRUE(handle_lookup(b, &e));
-    EXPECT_EQ(e.type, HandleType::File);
-    EXPECT_EQ(e.payload, 9u);
-    ASSERT_TRUE(handle_remove(a, &e));
-    EXPECT_EQ(e.payload, 7u);
-    EXPECT_FALSE(handle_lookup(a, &e));
-    EXPECT_FALSE(handle_remove(a, &e));
+    ASSERT_TRUE(handle_lookup(b, &e) && e.type == HandleType::File && e.payload == 9u);
+    ASSERT_TRUE(handle_remove(a, &e) && e.payload == 7u);
+    EXPECT_FALSE(handle_lookup(a, &e) || handle_remove(a, &e));
     EXPECT_TRUE(handle_remove(b, &e));
 
     for (uintptr_t v : {uintptr_t(0), uintptr_t(1), uintptr_t(6), ~uintptr_t(0), ~uintptr_t(1), uintptr_t(1) << 40})
@@ -35,7 +30,7 @@ TEST(HandleTable, ConcurrentInsertAndRemoveNeverShareASlotAndLastErrorIsPerThrea
     std::vector<std::thread> threads;
     std::atomic<int> mismatches{0};
     SetLastError(183);
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t, &mismatches] {
             EXPECT_EQ(GetLastError(), 0u);
             SetLastError(5);
@@ -47,7 +42,6 @@ TEST(HandleTable, ConcurrentInsertAndRemoveNeverShareASlotAndLastErrorIsPerThrea
                 if (!handle_remove(h, &e) || e.payload != payload) ++mismatches;
             }
         });
-    }
     for (auto& th : threads) th.join();
     EXPECT_EQ(mismatches.load(), 0);
     EXPECT_EQ(GetLastError(), 183u);

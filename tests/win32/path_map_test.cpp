@@ -28,7 +28,17 @@ protected:
 
 }  // namespace
 
-TEST_F(PathMap, DriveLettersAndTheirSettings) {
+TEST_F(PathMap, DriveLettersTheirSettingsAndSpellingRules) {
+    EXPECT_EQ(host_of("/tmp//a/./b/../c\\d"), "/tmp/a/c/d");
+    EXPECT_EQ(host_of("/tmp/name."), "/tmp/name.");  // no Win32 trimming for POSIX paths
+    EXPECT_EQ(host_of("C:\\dir.\\file. ."), c_ + "/dir/file");
+    EXPECT_EQ(host_of("C:\\a...\\keep. \\"), c_ + "/a.../keep. ");
+    for (const char* bad : {"C:\\a?b", "C:\\a*b", "C:\\a:b", "a|b", "C:\\a<b", "C:\\a\x01"})
+        EXPECT_EQ(host_of(bad), kBadName) << bad;
+    EXPECT_EQ(host_of(""), kNotFound);
+    EXPECT_EQ(host_of("\\\\server\\share\\x"), kNotFound);
+    std::string host;
+    EXPECT_EQ(path_to_host(nullptr, &host), DWORD(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(host_of("C:\\a\\b.txt"), c_ + "/a/b.txt");
     EXPECT_EQ(host_of("c:/a\\b//c\\"), c_ + "/a/b/c");
     EXPECT_EQ(host_of("C:\\"), c_);
@@ -57,33 +67,7 @@ TEST_F(PathMap, HostPathsShowOnTheLongestContainingDrive) {
     EXPECT_EQ(zkx_path_to_windows((c_ + "/a/../b").c_str(), buf, 4), 5u);  // with the terminator
 }
 
-TEST_F(PathMap, RelativePathsFollowTheCurrentDirectory) {
-    ScopedCwd cwd(make_dir("c/sub"));
-    EXPECT_EQ(host_of(".\\a\\..\\file"), c_ + "/sub/file");
-    EXPECT_EQ(host_of("..\\..\\..\\x"), c_ + "/x");
-    EXPECT_EQ(host_of("\\top.txt"), c_ + "/top.txt");
-    EXPECT_EQ(host_of("C:rel"), c_ + "/sub/rel");
-    EXPECT_EQ(host_of("D:rel"), d_ + "/rel");
-    ScopedCwd elsewhere(temp_dir());
-    EXPECT_EQ(host_of("\\etc"), "/etc");
-    EXPECT_EQ(host_of("x/y"), temp_dir() + "/x/y");
-}
-
-TEST_F(PathMap, PosixAndWindowsSpellingRules) {
-    EXPECT_EQ(host_of("/tmp//a/./b/../c\\d"), "/tmp/a/c/d");
-    EXPECT_EQ(host_of("/tmp/name."), "/tmp/name.");  // no Win32 trimming for POSIX paths
-    EXPECT_EQ(host_of("C:\\dir.\\file. ."), c_ + "/dir/file");
-    EXPECT_EQ(host_of("C:\\a...\\keep. \\"), c_ + "/a.../keep. ");
-    for (const char* bad : {"C:\\a?b", "C:\\a*b", "C:\\a:b", "a|b", "C:\\a<b", "C:\\a\x01"}) {
-        EXPECT_EQ(host_of(bad), kBadName) << bad;
-    }
-    EXPECT_EQ(host_of(""), kNotFound);
-    EXPECT_EQ(host_of("\\\\server\\share\\x"), kNotFound);
-    std::string host;
-    EXPECT_EQ(path_to_host(nullptr, &host), DWORD(ERROR_INVALID_PARAMETER));
-}
-
-TEST_F(PathMap, PathsOfMaxPathCharactersAreRefused) {
+TEST_F(PathMap, RelativePathsFollowTheCurrentDirectoryAndLengthsAreLimited) {
     std::string longest = "C:\\" + std::string(MAX_PATH - 4, 'x');  // 259 characters
     EXPECT_EQ(host_of(longest), c_ + "/" + longest.substr(3));
     EXPECT_EQ(host_of(longest + "y"), kTooLong);
@@ -94,6 +78,15 @@ TEST_F(PathMap, PathsOfMaxPathCharactersAreRefused) {
     ScopedCwd deep(make_dir("c/" + std::string(200, 'd')));  // C:\ddd...: 203 characters
     EXPECT_NE(host_of(std::string(55, 'f')), kTooLong);
     EXPECT_EQ(host_of(std::string(56, 'f')), kTooLong);
+    ScopedCwd cwd(make_dir("c/sub"));
+    EXPECT_EQ(host_of(".\\a\\..\\file"), c_ + "/sub/file");
+    EXPECT_EQ(host_of("..\\..\\..\\x"), c_ + "/x");
+    EXPECT_EQ(host_of("\\top.txt"), c_ + "/top.txt");
+    EXPECT_EQ(host_of("C:rel"), c_ + "/sub/rel");
+    EXPECT_EQ(host_of("D:rel"), d_ + "/rel");
+    ScopedCwd elsewhere(temp_dir());
+    EXPECT_EQ(host_of("\\etc"), "/etc");
+    EXPECT_EQ(host_of("x/y"), temp_dir() + "/x/y");
 }
 
 TEST_F(PathMap, MissingNamesAreFoundIgnoringCase) {

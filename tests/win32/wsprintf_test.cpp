@@ -89,8 +89,7 @@ TEST(Wsprintf, OutputStopsAtTheCap) {
     EXPECT_EQ(F("%s", fits.c_str()), fits);
     EXPECT_EQ(GetLastError(), 0u);
 
-    std::string longer(3000, 'g');
-    std::string cut(kCap - 1, 'g');
+    std::string longer(3000, 'g'), cut(kCap - 1, 'g');
     EXPECT_EQ(F("%s", longer.c_str()), cut);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(F(longer.c_str()), cut);
@@ -109,22 +108,20 @@ struct FixedArgs : zkx::win32::ArgSource {
 }  // namespace
 
 TEST(FormatEngine, HonoursAnyCapacity) {
+    // Capacity, format, whether it was cut, the text (none: nothing written).
+    struct { size_t cap; const char* format; bool truncated; const char* text; } const cases[] = {
+        {0, "abc", true, nullptr}, {1, "%d", true, ""}, {6, "%s%d", true, "xyz12"}, {6, "ab%s", false, "abxyz"},
+    };
     FixedArgs args;
-    char buf[8];
-    std::memset(buf, 0x7E, sizeof buf);
-    auto r = zkx::win32::format(buf, 0, "abc", args);
-    EXPECT_EQ(r.length, 0u);
-    EXPECT_TRUE(r.truncated);
-    EXPECT_EQ(buf[0], 0x7E);
-    r = zkx::win32::format(buf, 1, "%d", args);
-    EXPECT_TRUE(r.truncated);
-    EXPECT_EQ(buf[0], 0);
-    r = zkx::win32::format(buf, 6, "%s%d", args);
-    EXPECT_TRUE(r.truncated);
-    EXPECT_STREQ(buf, "xyz12");
-    EXPECT_EQ(buf[6], 0x7E);
-    r = zkx::win32::format(buf, 6, "ab%s", args);
-    EXPECT_FALSE(r.truncated);
-    EXPECT_EQ(r.length, 5u);
-    EXPECT_STREQ(buf, "abxyz");
+    for (const auto& k : cases) {
+        char buf[8];
+        std::memset(buf, 0x7E, sizeof buf);
+        auto r = zkx::win32::format(buf, k.cap, k.format, args);
+        EXPECT_EQ(r.truncated, k.truncated) << k.format;
+        EXPECT_EQ(r.length, k.text ? std::strlen(k.text) : 0u) << k.format;
+        if (k.text) {
+            EXPECT_STREQ(buf, k.text);
+        }
+        for (size_t i = k.text ? k.cap : 0; i < sizeof buf; ++i) EXPECT_EQ(buf[i], 0x7E) << k.format << " at " << i;
+    }
 }

@@ -10,6 +10,7 @@
 
 #include "ZKShMem.h"
 #include "ZKShMemCheck.h"
+#include "ZKShMemPriv.h"
 #include "cli.h"
 
 namespace zkx::tool {
@@ -59,11 +60,22 @@ Snapshot take_snapshot(Args& args) {
     DWORD wait = lock ? WaitForSingleObject(lock, kLockTimeoutMs) : WAIT_FAILED;
     const BYTE* base = static_cast<const BYTE*>(ZKShMemBaseAddress(h));
     s.bytes.assign(base, base + s.total);
+    ZKSHMEM_JOURNAL journal = *zkshmem_journal(h);
     if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(lock);
     if (lock) CloseHandle(lock);
     ZKShMemClose(h);
     if (wait == WAIT_TIMEOUT)
         std::fprintf(stderr, "zkx: the heap stayed busy for %u ms; showing it as it was\n", unsigned(kLockTimeoutMs));
+    // A dead process's half-done operation: shown as the next heap call of
+    // a read-write user will roll it back.
+    if (wait != WAIT_TIMEOUT && zkshmem_journal_pending(&journal) != 0) {
+        const ZKSHMEM_UNDO undo{&journal, nullptr, nullptr};
+        zkshmem_journal_rollback(&undo, s.bytes.data(), s.total);
+        std::fprintf(stderr, "zkx: a process died inside a heap operation; shown rolled back, as the next "
+                             "read-write call will leave it\n");
+    }
+    if (journal.dwDamaged)
+        std::fprintf(stderr, "zkx: the heap is marked damaged: every heap call on it fails with 1392\n");
     return s;
 }
 

@@ -21,6 +21,13 @@ ZKX_CHECK_FIELD(struct _ZKSHMEM_HEAD, hMutex, 100);
 ZKX_CHECK_FIELD(struct _ZKSHMEM_HEAD, dwAccess, 104);
 ZKX_CHECK_FIELD(struct _ZKSHMEM_HEAD, dwLastError, 108);
 
+// The undo journal beside the region is shared by every process as well.
+ZKX_CHECK_SIZE(struct _ZKSHMEM_UNDO_RECORD, 16);
+ZKX_CHECK_SIZE(struct _ZKSHMEM_JOURNAL, 16 + 16 * ZKSHMEM_JOURNAL_RECORDS);
+ZKX_CHECK_FIELD(struct _ZKSHMEM_JOURNAL, dwCount, 0);
+ZKX_CHECK_FIELD(struct _ZKSHMEM_JOURNAL, dwDamaged, 4);
+ZKX_CHECK_FIELD(struct _ZKSHMEM_JOURNAL, aRecord, 16);
+
 ZKX_CHECK_SIZE(struct _ZKSHMEM_REGION, 28);
 ZKX_CHECK_FIELD(struct _ZKSHMEM_REGION, wUsedHead, 0);
 ZKX_CHECK_FIELD(struct _ZKSHMEM_REGION, wUsedTail, 2);
