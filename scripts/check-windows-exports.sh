@@ -9,7 +9,8 @@
 #   scripts/check-windows-exports.sh DEF --listing FILE   (saved objdump -p output)
 #
 # The directory is read as "i686-w64-mingw32-objdump -p" prints it
-# (OBJDUMP overrides the tool).  Exit 0 when everything matches, 1 with one
+# (OBJDUMP overrides the tool).  ZKX_IMAGE=x86-64 expects the 64-bit DLL
+# (PE32+) that the Wine run builds instead of the 32-bit one.  Exit 0 when everything matches, 1 with one
 # line per difference otherwise, 2 on a usage error.
 set -euo pipefail
 
@@ -32,8 +33,14 @@ fi
 
 # Libraries that every 32-bit Windows system has.
 allowed_imports="kernel32.dll user32.dll advapi32.dll msvcrt.dll"
+case "${ZKX_IMAGE:-i386}" in
+  i386) want_format=pei-i386 want_magic=010b ;;
+  x86-64) want_format=pei-x86-64 want_magic=020b ;;
+  *) echo "ZKX_IMAGE must be i386 or x86-64" >&2; exit 2 ;;
+esac
 
-awk -v allowed="$allowed_imports" -v dll_label="$dll_label" '
+awk -v allowed="$allowed_imports" -v dll_label="$dll_label" \
+    -v want_format="$want_format" -v want_magic="$want_magic" '
 function fail(msg) { print "  " msg; failures++ }
 
 # --- the module-definition file -------------------------------------------
@@ -92,8 +99,8 @@ section == "names" && /^[ \t]*\[ *[0-9]+\]/ {
 
 END {
   if (wanted == 0) fail("the table lists no exports")
-  if (format != "pei-i386") fail(dll_label " is not a 32-bit Windows image (format " format ")")
-  if (magic != "010b") fail(dll_label " is not PE32 (magic " magic ")")
+  if (format != want_format) fail(dll_label " is not a " want_format " image (format " format ")")
+  if (magic != want_magic) fail(dll_label " has the wrong optional header (magic " magic ", want " want_magic ")")
   if (!is_dll) fail(dll_label " is not marked as a DLL")
   if (!have_exports) fail(dll_label " has no export directory")
   if (library != "" && tolower(export_name) != tolower(library ".dll"))

@@ -5,7 +5,8 @@
 #   3. the suite again under ThreadSanitizer,
 #   4. the libFuzzer targets for a bounded time each (clang),
 #   5. the 32-bit Windows DLL, cross-built from the same source, and its exports,
-#   6. what consumers get: the install tree, the example built against it with
+#   6. the test suite built for Windows and run under Wine (scripts/test-wine.sh),
+#   7. what consumers get: the install tree, the example built against it with
 #      find_package and with pkg-config, the Debian package, the API reference.
 # scripts/test.sh --quick runs step 1 alone.
 set -euo pipefail
@@ -54,6 +55,8 @@ done
 
 echo "=== Windows DLL"
 scripts/build-windows.sh
+echo "=== test suite under Wine"
+scripts/test-wine.sh
 check_packaging() {  # build-dir
   local dir="$1" stage prefix example_env
   echo "=== packaging for consumers"

@@ -6,6 +6,9 @@
 #         -DCALLER_CLEANS="ZKDLogOut" -DENTRY=_DllMain@12 -DSTRICT=ON
 #         -DOUT=prefix -P mingw_exports.cmake
 #   (-DNM_OUTPUT=file reads nm's output from a file instead of running nm.)
+#   -DPLAIN=ON: objects of x64, whose C names carry no decoration and whose
+#   one calling convention leaves nothing to check; every export, the
+#   table's decorated one too, goes out under its plain name.
 #
 # Why not hand ZKXMisc.def to the linker as it stands: GNU ld reads a .def
 # name as a C name without its leading underscore, so the table's decorated
@@ -89,6 +92,10 @@ foreach(line IN LISTS nm_lines)
   endif()
   set(sym "${CMAKE_MATCH_1}")
   list(APPEND defined_symbols "${sym}")
+  if(PLAIN)
+    set("plain_${sym}" TRUE)
+    continue()
+  endif()
   # C names of i386: _name for the caller-cleans convention, _name@bytes
   # for the standard one.
   if(sym MATCHES "^_([A-Za-z_][A-Za-z0-9_]*)@([0-9]+)$")
@@ -109,6 +116,18 @@ foreach(entry IN LISTS entries)
   string(REPLACE "|" ";" entry "${entry}")
   list(GET entry 0 name)
   list(GET entry 1 ordinal)
+  if(PLAIN)
+    string(REGEX REPLACE "^_([A-Za-z_][A-Za-z0-9_]*)@[0-9]+$" "\\1" base "${name}")
+    if(DEFINED "plain_${base}")
+      list(APPEND ld_lines "${base} @${ordinal}")
+      list(APPEND implib_lines "${base} @${ordinal}")
+      list(APPEND caller_symbols "${base}")
+      list(APPEND present_lines "${base} @${ordinal}")
+    else()
+      list(APPEND missing "${name}")
+    endif()
+    continue()
+  endif()
   if(name MATCHES "^_([A-Za-z_][A-Za-z0-9_]*)@([0-9]+)$")
     # Exported under its decorated name: the symbol must carry exactly it.
     set(base "${CMAKE_MATCH_1}")

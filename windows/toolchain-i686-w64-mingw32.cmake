@@ -5,14 +5,4 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 
 set(ZKX_MINGW_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${ZKX_MINGW_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${ZKX_MINGW_TRIPLET}-g++)
-set(CMAKE_RC_COMPILER ${ZKX_MINGW_TRIPLET}-windres)
-
-# Headers and libraries come from the target's sysroot only; programs
-# (the build's own tools) from the host.
-set(CMAKE_FIND_ROOT_PATH /usr/${ZKX_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw_compilers.cmake)

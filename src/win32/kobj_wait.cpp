@@ -113,10 +113,11 @@ bool try_satisfy(Txn& t, uint32_t key, uint32_t count, const uint32_t* slots, bo
     }
     for (uint32_t i = 0; i < count; ++i)
         if (!ready_for(t, slots[i], key)) return false;
-    uint32_t abandoned = kNil;
-    for (uint32_t i = 0; i < count; ++i)
-        if (consume(t, slots[i], key) && abandoned == kNil) abandoned = i;
-    *result = abandoned == kNil ? WAIT_OBJECT_0 : WAIT_ABANDONED_0 + abandoned;
+    // As on Windows, a wait-all reports that some mutex was abandoned, not
+    // which: WAIT_ABANDONED_0 whatever its index.
+    bool abandoned = false;
+    for (uint32_t i = 0; i < count; ++i) abandoned |= consume(t, slots[i], key);
+    *result = abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0;
     return true;
 }
 

@@ -9,6 +9,8 @@
 #include "kobj_internal.h"
 #include "zkxwin32/errors.h"
 #include "zkxwin32/sync.h"
+#include "zkxwin32/thread.h"
+#include "zkxwin32/time.h"
 
 namespace zkx::win32::kobj {
 namespace {
@@ -181,6 +183,13 @@ using namespace zkx::win32;
 using namespace zkx::win32::kobj;
 
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms) {
+    // The pseudo handles of the calling thread and process name objects that
+    // cannot end while this thread waits on them: as on Windows, the wait
+    // runs its time out (an INFINITE one never returns).
+    if (h == GetCurrentThread() || h == GetCurrentProcess()) {
+        Sleep(ms);
+        return WAIT_TIMEOUT;
+    }
     HandleType type;
     Ref r;
     if (!resolve(h, &type, &r) || r.slot >= kMaxObjects) {

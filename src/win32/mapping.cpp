@@ -68,27 +68,26 @@ void destroy_section(uint32_t, uint32_t, const uint64_t ext[8]) { unlink(memory_
 const bool g_type_registered =
     register_kernel_object_type(KernelObjectType::Section, KernelObjectTypeHooks{destroy_section});
 
-// Process-local state: what each handle was opened with (whether it may map
-// for writing, and the name, with which a view takes a reference of its
-// own), and the views.
+// Process-local state: whether each handle may map for writing, and the
+// views.  A view holds no reference to its section: as on Windows, a
+// section's name goes with its last handle, and a mapped view keeps only
+// the memory (the mapping outlives the unlinked memory file).
 struct HandleInfo {
     bool writable = false;
-    std::string name;  // empty for a private section
 };
 
 struct View {
     size_t length;
-    HANDLE reference;  // keeps a named section alive while it is mapped; may be null
 };
 
 std::mutex g_lock;
 std::map<HANDLE, HandleInfo> g_handles;
 std::map<uintptr_t, View> g_views;
 
-void remember_handle(HANDLE h, bool writable, LPCSTR name) {
+void remember_handle(HANDLE h, bool writable) {
     NoTerminate guard;
     std::lock_guard<std::mutex> hold(g_lock);
-    g_handles[h] = HandleInfo{writable, name ? name : ""};
+    g_handles[h] = HandleInfo{writable};
 }
 
 HandleInfo handle_info(HANDLE h) {
@@ -154,7 +153,7 @@ HANDLE admit(HANDLE h, bool want_write, LPCSTR name) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    remember_handle(h, want_write, name);
+    remember_handle(h, want_write);
     SetLastError(ERROR_ALREADY_EXISTS);
     return h;
 }
@@ -200,7 +199,7 @@ extern "C" HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES,
         SetLastError(created);
         return h ? admit(h, want_write, lpName) : nullptr;
     }
-    remember_handle(h, want_write, lpName);
+    remember_handle(h, want_write);
     SetLastError(0);
     return h;
 }
@@ -265,14 +264,10 @@ extern "C" LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesire
                                          : win32_error_from_errno(map_errno, kErrorGenFailure));
         return nullptr;
     }
-    // A named section stays alive while one of its views is mapped.
-    HANDLE reference = nullptr;
-    if (!info.name.empty())
-        reference = open_kernel_object(KernelObjectType::Section, HandleType::Mapping, info.name.c_str());
     {
         NoTerminate guard;
         std::lock_guard<std::mutex> hold(g_lock);
-        g_views[reinterpret_cast<uintptr_t>(p)] = View{length, reference};
+        g_views[reinterpret_cast<uintptr_t>(p)] = View{length};
     }
     SetLastError(0);
     return p;
@@ -292,6 +287,5 @@ extern "C" BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress) {
         g_views.erase(it);
     }
     munmap(const_cast<void*>(lpBaseAddress), view.length);
-    if (view.reference) CloseHandle(view.reference);
     return TRUE;
 }

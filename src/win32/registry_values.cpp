@@ -53,7 +53,9 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
 
 extern "C" LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved,
                                          DWORD dwType, const BYTE* lpData, DWORD cbData) {
-    if (Reserved != 0 || (!lpData && cbData != 0)) return ERROR_INVALID_PARAMETER;
+    if (Reserved != 0) return ERROR_INVALID_PARAMETER;
+    // Windows reads the caller's buffer and fails on the bad pointer.
+    if (!lpData && cbData != 0) return ERROR_NOACCESS;
     std::string name = value_name(lpValueName);
     if (name.size() > kMaxValueNameChars || cbData > kMaxValueBytes) return ERROR_INVALID_PARAMETER;
     KeyPtr key;

@@ -33,7 +33,7 @@ TEST_F(CritSec, OnlyTheOwnersLastLeaveReleasesOthersAreRefusedAtOnce) {
     EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 0u);
     EXPECT_TRUE(cs.lLockCount == -1 && cs.dwOwnerThreadId == 0 && cs.dwRecursion == 0);
 
-    for (DWORD timeout : {0u, 0u, DWORD(INFINITE)}) ASSERT_EQ(ZKExclEnterCritSec(&cs, timeout, 0, 0), 0u);
+    for (DWORD timeout : {DWORD(0), DWORD(0), DWORD(INFINITE)}) ASSERT_EQ(ZKExclEnterCritSec(&cs, timeout, 0, 0), 0u);
     EXPECT_EQ(cs.dwRecursion, 3u);
     EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 0u);
     EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 0u);

@@ -1,7 +1,9 @@
 // The shared library as it is built: it exports exactly the names of its
 // module-definition file, and its entry runs as the loader calls it.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <dlfcn.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -16,6 +18,19 @@
 #include "test_env.h"
 
 namespace {
+
+// The loader's calls, on Windows its own.
+#ifdef _WIN32
+void* load_library(const char* file) { return reinterpret_cast<void*>(LoadLibraryA(file)); }
+void* library_symbol(void* lib, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(lib), name));
+}
+bool unload_library(void* lib) { return FreeLibrary(static_cast<HMODULE>(lib)); }
+#else
+void* load_library(const char* file) { return dlopen(file, RTLD_NOW | RTLD_LOCAL); }
+void* library_symbol(void* lib, const char* name) { return dlsym(lib, name); }
+bool unload_library(void* lib) { return dlclose(lib) == 0; }
+#endif
 
 std::set<std::string> def_names() {
     std::ifstream in(ZKX_DEF_FILE);
@@ -64,23 +79,23 @@ DWORD WINAPI quiet_thread(LPVOID) { return 0; }
 // Loads the library, starts one thread through CreateThread and one plain
 // thread that calls into it, and unloads it again.
 ZKX_CHILD(load_library) {
-    void* lib = dlopen(ZKX_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+    void* lib = load_library(ZKX_LIBRARY_FILE);
     if (!lib) return 1;
     HANDLE t = CreateThread(nullptr, 0, quiet_thread, nullptr, 0, nullptr);
     if (!t || WaitForSingleObject(t, 10000) != WAIT_OBJECT_0) return 2;
     CloseHandle(t);
-    using Compare = DWORD (*)(LPCSTR, LPCSTR, LONG*);
-    auto compare = reinterpret_cast<Compare>(dlsym(lib, "ZKCompareVersion"));
+    using Compare = DWORD(ZKAPI*)(LPCSTR, LPCSTR, LONG*);
+    auto compare = reinterpret_cast<Compare>(library_symbol(lib, "ZKCompareVersion"));
     if (!compare) return 3;
     std::thread([compare] {
         LONG order;
         compare("1", "2", &order);
     }).join();
-    return dlclose(lib) == 0 ? 0 : 4;
+    return unload_library(lib) ? 0 : 4;
 }
 
 std::vector<std::string> notes_in(const std::string& file) {
-    std::ifstream in(file);
+    std::ifstream in(file, std::ios::binary);  // the records end in CR LF
     std::vector<std::string> notes;
     const std::string marker = ", ZKMisc  , COM, ";
     for (std::string line; std::getline(in, line);) {

@@ -8,6 +8,7 @@
 
 #include "ZKExcl.h"
 #include "misc_test_util.h"
+#include "test_env.h"
 
 namespace {
 
@@ -70,6 +71,8 @@ TEST(MRMutexRecord, NamesUpTo226Characters) {
     ZKEXCL_MRMUTEX mr{};
     std::string longest(226, 'n'), too_long(227, 'n');
     longest.replace(0, 8, std::to_string(getpid()).append(8, '-').substr(0, 8));
+    // With its longest prefix the name has the 260 characters Win32 allows.
+    if (zkx::test::wine_departs("CreateEventA and CreateSemaphoreA refuse names of 260 characters")) longest.pop_back();
     ASSERT_EQ(ZKExclInitMRMutex(&mr, longest.c_str(), 0, 0), 0u);
     EXPECT_EQ(ZKExclIsValidMRMutex(&mr), 0u);
     EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), 0u);

@@ -63,13 +63,18 @@ TEST_F(PollManager, OneFailedInitTearsEverythingDown) {
     EXPECT_EQ(code, 5u);
 }
 
+int g_starts;
+
+// A thread starter whose third start fails (a lambda cannot have the
+// starter's standard calling convention on 32-bit Windows).
+DWORD ZKAPI third_start_fails(PZKPOLL_HANDLE hp, DWORD id, DWORD r, LPTHREAD_START_ROUTINE fn, LPVOID arg,
+                              LPDWORD user, PHANDLE ph) {
+    return ++g_starts == 3 ? 1450u : test_starter(hp, id, r, fn, arg, user, ph);
+}
+
 TEST_F(PollManager, FailedStarterStopsTheWorkersStartedBeforeIt) {
-    static int calls;
-    calls = 0;
-    auto starter = [](PZKPOLL_HANDLE hp, DWORD id, DWORD r, LPTHREAD_START_ROUTINE fn, LPVOID arg,
-                      LPDWORD user, PHANDLE ph) -> DWORD {
-        return ++calls == 3 ? 1450u : test_starter(hp, id, r, fn, arg, user, ph);
-    };
+    g_starts = 0;
+    auto starter = third_start_fails;
     // The two started workers are still starting when the third fails.
     EXPECT_EQ(create({a.def(1, 1000, 100), b.def(2, 1000, 100), c.def(3, 1000)}, starter), 1450u);
     EXPECT_EQ(h, nullptr);

@@ -4,13 +4,35 @@
 
 #include <filesystem>
 
-#include "handle_table.h"
 #include "poll_test_util.h"
+#ifdef _WIN32
+#include <tlhelp32.h>
+#else
+#include "handle_table.h"
+#endif
 
 namespace {
 
 using namespace zkx::test;
 
+#ifdef _WIN32
+size_t open_handles() {
+    DWORD n = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &n);
+    return n;
+}
+
+size_t running_threads() {
+    size_t n = 0;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 t{};
+    t.dwSize = sizeof t;
+    for (BOOL more = Thread32First(snap, &t); more; more = Thread32Next(snap, &t))
+        n += t.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snap);
+    return n;
+}
+#else
 size_t open_handles() {
     size_t n = 0;
     zkx::win32::handle_for_each(
@@ -26,6 +48,7 @@ size_t running_threads() {
         n++;
     return n;
 }
+#endif
 
 TEST(PollStress, ManyLifetimesLeaveNoThreadOrHandleBehind) {
     use_fast_rounds();

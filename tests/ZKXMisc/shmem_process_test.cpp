@@ -135,8 +135,8 @@ TEST(ShMemProcesses, HolderKilledInsideTheHeapLeavesItUsableOrStopped) {
         ASSERT_EQ(WaitForSingleObject(held, 30000), WAIT_OBJECT_0);
         EXPECT_EQ(ZKShMemAlloc(h, 16, 8), nullptr);
         EXPECT_EQ(ZKShMemGetLastError(h), 1053u);
-        kill(child, SIGKILL);
-        EXPECT_EQ(zkx::test::wait_child(child), 128 + SIGKILL);
+        zkx::test::kill_child(child);
+        EXPECT_EQ(zkx::test::wait_child(child), zkx::test::kKilledStatus);
         ExportedOps ops(h);
         DWORD offset;
         const DWORD expected = how == "clean" ? 0 : ERROR_FILE_CORRUPT;
@@ -160,7 +160,7 @@ TEST(ShMemProcesses, WorkerKilledAtAnyMomentLeavesAConsistentHeap) {
         pid_t child = zkx::test::spawn_child("shmem_hammer", {name, name + "-started"});
         ASSERT_EQ(WaitForSingleObject(started, 30000), WAIT_OBJECT_0);
         Sleep(1 + rng() % 10);
-        kill(child, SIGKILL);
+        zkx::test::kill_child(child);
         zkx::test::wait_child(child);
 
         ExportedOps ops(h);

@@ -13,7 +13,9 @@ std::string check_text(const BYTE* base, DWORD total) {
 
 std::vector<BYTE> heap_state(const BYTE* base, DWORD total) {
     const DWORD bottom = get32(base, 16);
-    std::vector<BYTE> state(base, base + 28);
+    std::vector<BYTE> state;
+    state.reserve(28 + (total - bottom));
+    state.insert(state.end(), base, base + 28);
     state.insert(state.end(), base + bottom, base + total);
     for (DWORD o = 28; o + 2 <= bottom;) {
         const DWORD k = get16(base, o), size = get32(base, total - 16 * k + 8);

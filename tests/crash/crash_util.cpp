@@ -1,6 +1,5 @@
 #include "crash_util.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <stdlib.h>
@@ -44,8 +43,8 @@ bool kill_at_random_moment(pid_t pid, int max_ms) {
 }
 
 bool kill_now(pid_t pid) {
-    kill(pid, SIGKILL);
-    return wait_child(pid, 10000) == 128 + SIGKILL;
+    kill_child(pid);
+    return wait_child(pid, 10000) == kKilledStatus;
 }
 
 

@@ -35,7 +35,7 @@ Objects open_objects(const std::string& base, bool create) {
     Objects o;
     const std::string sem = base + "-s", mutex = base + "-m";
     o.set[0] = create ? CreateSemaphoreA(nullptr, kUnits, kUnits, sem.c_str())
-                      : OpenSemaphoreA(SYNCHRONIZE, FALSE, sem.c_str());
+                      : OpenSemaphoreA(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, sem.c_str());
     for (int i = 1; i <= kGates; ++i) {
         std::string name = base + "-g" + std::to_string(i);
         o.set[i] = create ? CreateEventA(nullptr, TRUE, TRUE, name.c_str())

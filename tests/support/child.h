@@ -24,6 +24,14 @@ struct ChildRegistrar {
                                                             zkx_child_##name); \
     static int zkx_child_##name(const std::vector<std::string>& args)
 
+// The command-line flag that selects a child entry point.
+inline constexpr char kChildFlag[] = "--zkx-child";
+
+// What wait_child reports for a child that kill_child ended: 128 + SIGKILL,
+// the shell's way of saying "killed"; on Windows the exit code that
+// TerminateProcess gives it.
+inline constexpr int kKilledStatus = 128 + 9;
+
 // Starts the named child entry point in a new process of this binary.  The
 // child inherits the environment, so it shares the test's object namespace
 // and registry.
@@ -32,6 +40,14 @@ pid_t spawn_child(const std::string& name, const std::vector<std::string>& args 
 // Waits up to timeout_ms for the child: its exit code, 128 + signal number
 // when a signal ended it, or -1 on timeout (the child is then killed).
 int wait_child(pid_t pid, int timeout_ms = 30000);
+
+// True, with its exit status as wait_child gives it, once the child has
+// ended (it is then reaped); false while it runs.  Never blocks.
+bool child_exited(pid_t pid, int* status);
+
+// Ends the child at once, the way a crash would (SIGKILL; TerminateProcess
+// on Windows); wait_child then reports kKilledStatus.
+void kill_child(pid_t pid);
 
 // Runs a child entry point when argv asks for one; called from main.
 bool run_child_if_requested(int argc, char** argv, int* exit_code);

@@ -13,6 +13,7 @@
 
 int main(int argc, char** argv) {
     int code = 0;
+    if (argc > 1 && std::string(argv[1]) == zkx::test::kChildFlag) zkx::test::adopt_test_environment();
     if (zkx::test::run_child_if_requested(argc, argv, &code)) {
         fflush(nullptr);
         _exit(code);  // leave the parent's fixtures and atexit work alone

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,8 +67,7 @@ TEST(FileShare, RefusedOpensAndDeletesLeaveTheFileAlone) {
 ZKX_CHILD(hold_exclusively) {
     if (open_path(args[0], kRW, 0) == INVALID_HANDLE_VALUE) return 1;
     write_text(args[1], "ready");
-    pause();  // until killed
-    return 0;
+    for (;;) Sleep(60000);  // until killed
 }
 
 TEST(FileShare, ConflictsReachAcrossProcessesAndEndWithTheHolder) {
@@ -80,8 +77,8 @@ TEST(FileShare, ConflictsReachAcrossProcessesAndEndWithTheHolder) {
     struct stat st;
     for (int i = 0; i < 10000 && stat((dir + "/ready").c_str(), &st) != 0; ++i) usleep(2000);
     EXPECT_EQ(open_result(dir + "/f", GENERIC_READ, kShareRW, OPEN_EXISTING), DWORD(ERROR_SHARING_VIOLATION));
-    kill(child, SIGKILL);
-    EXPECT_EQ(wait_child(child), 128 + SIGKILL);
+    kill_child(child);
+    EXPECT_EQ(wait_child(child), kKilledStatus);
     EXPECT_EQ(open_result(dir + "/f", GENERIC_READ, 0, OPEN_EXISTING), 0u);
 }
 
@@ -95,32 +92,62 @@ std::string record(char writer, int seq) {
     return line;
 }
 
-// Serialises the writers as the log's named mutex does: an OFD lock on a
-// file of its own, so that it cannot interfere with the file it guards.
-void guard(int fd, short type) {
-    struct flock fl = {};
-    fl.l_type = type;
-    fl.l_len = 1;
-    while (fcntl(fd, F_OFD_SETLKW, &fl) != 0 && errno == EINTR) {
+// Serialises the writers as the log's named mutex does: on Linux an OFD
+// lock on a file of its own, so that it cannot interfere with the file it
+// guards (nor lean on the layer's kernel objects); on Windows a named mutex.
+#ifdef _WIN32
+class Guard {
+public:
+    explicit Guard(const std::string& path) {
+        std::string name = "guard-" + path;
+        for (char& c : name) c = c == '\\' ? '/' : c;
+        mutex_ = CreateMutexA(nullptr, FALSE, name.c_str());
     }
-}
+    ~Guard() { CloseHandle(mutex_); }
+    bool ok() const { return mutex_ != nullptr; }
+    void lock() { WaitForSingleObject(mutex_, INFINITE); }
+    void unlock() { ReleaseMutex(mutex_); }
+
+private:
+    HANDLE mutex_;
+};
+#else
+class Guard {
+public:
+    explicit Guard(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {}
+    ~Guard() { if (fd_ >= 0) close(fd_); }
+    bool ok() const { return fd_ >= 0; }
+    void lock() { set(F_WRLCK); }
+    void unlock() { set(F_UNLCK); }
+
+private:
+    void set(short type) {
+        struct flock fl = {};
+        fl.l_type = type;
+        fl.l_len = 1;
+        while (fcntl(fd_, F_OFD_SETLKW, &fl) != 0 && errno == EINTR) {
+        }
+    }
+    int fd_;
+};
+#endif
 
 }  // namespace
 
 ZKX_CHILD(append_records) {
-    int guard_fd = ::open(args[1].c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    for (int i = 0; i < kRecords && guard_fd >= 0; ++i) {
+    Guard guard(args[1]);
+    for (int i = 0; i < kRecords && guard.ok(); ++i) {
         std::string line = record(args[2][0], i);
-        guard(guard_fd, F_WRLCK);
+        guard.lock();
         HANDLE h = open_path(args[0], GENERIC_WRITE, FILE_SHARE_READ);
         DWORD n = 0;
         bool ok = h != INVALID_HANDLE_VALUE && SetFilePointer(h, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
                   WriteFile(h, line.data(), DWORD(line.size()), &n, nullptr) && n == line.size();
         CloseHandle(h);
-        guard(guard_fd, F_UNLCK);
+        guard.unlock();
         if (!ok) return 3;
     }
-    return guard_fd >= 0 ? 0 : 2;
+    return guard.ok() ? 0 : 2;
 }
 
 TEST(FileShare, ProcessesAppendWholeRecordsWhileOthersRead) {
@@ -129,7 +156,7 @@ TEST(FileShare, ProcessesAppendWholeRecordsWhileOthersRead) {
                      spawn_child("append_records", {log, dir + "/guard", "B"})};
     ASSERT_GT(std::min(pids[0], pids[1]), 0);
     // A reader that shares read and write gets in at any moment.
-    int refused = 0, running = 2, st = 0;
+    int refused = 0, running = 2, st = -1;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (running > 0 && std::chrono::steady_clock::now() < deadline) {
         HANDLE h = open_path(log, GENERIC_READ, kShareRW, OPEN_EXISTING);
@@ -139,14 +166,14 @@ TEST(FileShare, ProcessesAppendWholeRecordsWhileOthersRead) {
         ReadFile(h, buf, sizeof buf, &n, nullptr);
         CloseHandle(h);
         for (pid_t& pid : pids) {
-            if (pid > 0 && waitpid(pid, &st, WNOHANG) == pid) {
+            if (pid > 0 && child_exited(pid, &st)) {
                 EXPECT_EQ(st, 0);
                 pid = 0, --running;
             }
         }
     }
     for (pid_t pid : pids) {
-        if (pid > 0) kill(pid, SIGKILL);  // hung: do not leave it behind
+        if (pid > 0) kill_child(pid), wait_child(pid);  // hung: do not leave it behind
     }
     ASSERT_EQ(running, 0);
     EXPECT_EQ(refused, 0);

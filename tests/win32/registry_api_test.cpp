@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "registry_test_util.h"
+#include "test_env.h"
 #include "zkxwin32.h"
 
 using namespace zkx::test;
@@ -52,7 +53,9 @@ TEST(RegistryKeys, NamesIgnoreCaseAndKeepTheCaseTheyWereCreatedWith) {
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\Software", 0, KEY_READ, &h), ERROR_BAD_PATHNAME);
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Nope", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegCreateKeyA(soft, std::string(256, 'k').c_str(), &h), ERROR_INVALID_PARAMETER);
+    if (!wine_departs("key names of more than 255 characters are accepted")) {
+        EXPECT_EQ(RegCreateKeyA(soft, std::string(256, 'k').c_str(), &h), ERROR_INVALID_PARAMETER);
+    }
     for (HKEY k : {a, b, c, soft}) EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
 }
 
@@ -93,6 +96,9 @@ TEST(RegistryValues, EveryTypeKeepsItsBytesAndByteCount) {
     };
     for (const auto& c : cases) ASSERT_EQ(set_bytes(k, c.name, c.type, c.data), 0) << c.name;
     for (const auto& c : cases) {
+        if (std::string(c.name) == "sz-unterminated" &&
+            wine_departs("the ANSI query of a REG_SZ stored without terminator adds one"))
+            continue;
         DWORD type = 0;
         LONG rc = -1;
         EXPECT_EQ(get_bytes(k, c.name, &rc, &type), c.data) << c.name;
@@ -122,10 +128,13 @@ TEST(RegistryValues, QueryFollowsTheWin32SizeRules) {
     EXPECT_EQ(RegQueryValueExA(k, "v", nullptr, nullptr, buf, &size), ERROR_SUCCESS);
     EXPECT_STREQ(reinterpret_cast<char*>(buf), "12345");
 
-    EXPECT_EQ(RegSetValueExA(k, "n", 0, REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegSetValueExA(k, "n", 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS);
     EXPECT_EQ(set_string(k, std::string(16384, 'n').c_str(), "x"), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(set_string(k, std::string(16383, 'n').c_str(), "x"), ERROR_SUCCESS);
+#ifndef _WIN32
+    // The layer's store keeps a value to 1 MB; Windows to what memory allows.
     EXPECT_EQ(set_bytes(k, "big", REG_BINARY, std::string((1 << 20) + 1, 'b')), ERROR_INVALID_PARAMETER);
+#endif
     EXPECT_EQ(RegDeleteValueA(k, "V"), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteValueA(k, "v"), ERROR_FILE_NOT_FOUND);
     RegCloseKey(k);
@@ -206,8 +215,10 @@ TEST(RegistryAccess, TheHandleMaskDecidesWhatItMayDo) {
     EXPECT_EQ(get_bytes(rd, "v"), std::string("x\0", 2));
     EXPECT_EQ(RegDeleteValueA(all, "v"), ERROR_SUCCESS);
     HKEY refused = rd;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Acc", 0x10, KEY_READ, &refused), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(refused, nullptr);
+    if (!wine_departs("RegOpenKeyExA ignores options other than REG_OPTION_OPEN_LINK")) {
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Acc", 0x10, KEY_READ, &refused), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(refused, nullptr);
+    }
     for (HKEY k : {rd, wr, all}) EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
 }
 
@@ -215,15 +226,20 @@ TEST(RegistryHandles, BadAndClosedHandlesGiveInvalidHandle) {
     HKEY h = nullptr, same = nullptr;
     EXPECT_EQ(RegOpenKeyExA(reinterpret_cast<HKEY>(uintptr_t(0x1234)), "x", 0, KEY_READ, &h), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegOpenKeyExA(HKEY_PERFORMANCE_DATA, "x", 0, KEY_READ, &h), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "x", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
+    if (!wine_departs("RegOpenKeyExA writes through a null result pointer")) {
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "x", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
+    }
     EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
 
     h = create_key(HKEY_LOCAL_MACHINE, "Handles");
-    ASSERT_EQ(RegOpenKeyA(h, "", &same), ERROR_SUCCESS);  // the old calls hand back the handle
-    EXPECT_EQ(same, h);
-    ASSERT_EQ(RegCreateKeyA(h, nullptr, &same), ERROR_SUCCESS);
-    EXPECT_EQ(same, h);
+    // The old calls hand back the handle itself for an empty name.
+    if (!wine_departs("RegOpenKeyA and RegCreateKeyA of an empty name open a new handle")) {
+        ASSERT_EQ(RegOpenKeyA(h, "", &same), ERROR_SUCCESS);
+        EXPECT_EQ(same, h);
+        ASSERT_EQ(RegCreateKeyA(h, nullptr, &same), ERROR_SUCCESS);
+        EXPECT_EQ(same, h);
+    }
     EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(h), ERROR_INVALID_HANDLE);
     EXPECT_EQ(set_string(h, "v", "x"), ERROR_INVALID_HANDLE);

@@ -6,8 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "codepage.h"
+#include "test_env.h"
 #include "zkxwin32.h"
+
+#ifndef _WIN32  // the layer's own code-page tables
+#include "codepage.h"
 
 namespace {
 
@@ -92,6 +95,8 @@ TEST_F(CodePage, TextRoutinesRespectDoubleByteCharacters) {
     EXPECT_STREQ(buf, "?");
 }
 
+#endif
+
 // --- The lstr calls in the default code page -------------------------------------
 
 namespace {
@@ -133,7 +138,9 @@ TEST(Lstr, CopyConcatenateAndLength) {
     expect_refused(lstrcpyA(nullptr, "a"));
     expect_refused(lstrcpyA(buf, nullptr));
     expect_refused(lstrcpynA(buf, nullptr, 4));
-    expect_refused(lstrcpynA(buf, "a", -1));
+    if (!zkx::test::windows_faults_on("lstrcpynA takes a negative length as no limit")) {
+        expect_refused(lstrcpynA(buf, "a", -1));
+    }
     expect_refused(lstrcatA(nullptr, "a"));
     expect_refused(lstrcatA(buf, nullptr));
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kobj_test_util.h"
+#include "test_env.h"
 
 using namespace zkx::test;
 
@@ -94,18 +95,22 @@ TEST(Thread, CreateRunsTheRoutineAndItsHandleSignalsTheEnd) {
     EXPECT_EQ(exit_code(h), DWORD(STILL_ACTIVE));
     EXPECT_EQ(WaitForSingleObject(h, 20), WAIT_TIMEOUT);
     EXPECT_TRUE(CloseHandle(h)) << "closing the handle does not stop the thread";
-    EXPECT_EQ(info_of(ev).waiters, 1u);
+    EXPECT_WAITERS(ev, 1);
     SetEvent(ev);
     EXPECT_TRUE(wait_for_waiters(ev, 0));
     CloseHandle(ev);
 
-    EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    if (!windows_faults_on("CreateThread of a null routine starts a thread that faults")) {
+        EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    }
     DWORD code = 0;
     EXPECT_FALSE(GetExitCodeThread(nullptr, &code));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+#ifndef _WIN32
     EXPECT_EQ(GetCurrentProcessId(), DWORD(getpid()));
     EXPECT_EQ(GetCurrentThreadId(), DWORD(gettid()));
+#endif
     EXPECT_NE(GetCurrentThread(), GetCurrentProcess());
     EXPECT_EQ(exit_code(GetCurrentThread()), DWORD(STILL_ACTIVE));
 }
@@ -121,7 +126,9 @@ TEST(Thread, TerminateStopsABusyOrSleepingThread) {
         EXPECT_LT(elapsed_ms(start), 5000);
         EXPECT_EQ(exit_code(h), 77u);
         EXPECT_TRUE(TerminateThread(h, 78)) << "an ended thread stays ended";
-        EXPECT_EQ(exit_code(h), 77u);
+        if (!wine_departs("TerminateThread of an ended thread changes its exit code")) {
+            EXPECT_EQ(exit_code(h), 77u);
+        }
         CloseHandle(h);
     }
 }
@@ -133,7 +140,7 @@ TEST(Thread, TerminateInsideAWaitAbandonsItsMutexAndLeavesTheQueue) {
     EXPECT_NE(info_of(args.mutex).owner_tid, 0u);
     EXPECT_TRUE(TerminateThread(h, 1067));
     EXPECT_EQ(exit_code(h), 1067u);
-    EXPECT_EQ(info_of(args.never).waiters, 0u);
+    EXPECT_WAITERS(args.never, 0);
     EXPECT_EQ(WaitForSingleObject(args.mutex, 0), WAIT_ABANDONED);
     EXPECT_TRUE(ReleaseMutex(args.mutex)) << "the new waiter owns it";
     SetEvent(args.never);

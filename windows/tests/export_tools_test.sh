@@ -130,7 +130,7 @@ expect_check_error "an export by ordinal alone" \
   "$(EXTRA_EAT=$'\t[   7] +base[1108] 1600 Export RVA' listing "$good_names")" "ordinal 1108 is exported without a name"
 expect_check_error "a dependency on the compiler's runtime DLL" \
   "$(EXTRA_IMPORT=libgcc_s_dw2-1.dll listing "$good_names")" "imports libgcc_s_dw2-1.dll"
-expect_check_error "a 64-bit image" "$(FORMAT=pei-x86-64 listing "$good_names")" "not a 32-bit Windows image"
+expect_check_error "a 64-bit image" "$(FORMAT=pei-x86-64 listing "$good_names")" "not a pei-i386 image"
 
 if ((failed)); then echo "export tools: $failed check(s) failed"; exit 1; fi
 echo "export tools: self-test passed"

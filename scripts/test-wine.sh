@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Builds ZKXMisc.dll and the test suite for Windows from the same sources and
+# runs the suite under Wine: the library's tests against the DLL, the
+# platform layer's tests against Wine's own Win32 API.
+#
+# The 32-bit DLL runs under wine32 where Debian's i386 packages install;
+# where they do not, the 64-bit build runs under wine64.  Either way the
+# last line says which one ran.  A failed attempt at the i386 packages
+# leaves apt as it found it.
+#
+#   scripts/test-wine.sh            install what is missing, build, run
+#   ZKX_WINE_ARCH=x86_64 scripts/test-wine.sh   skip the 32-bit attempt
+#
+# The build, its Wine prefix and the logs go to build-wine/ (ZKX_WINE_BUILD).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${ZKX_WINE_BUILD:-build-wine}"
+mkdir -p "$build"
+build="$(cd "$build" && pwd)"
+sudo_cmd=""
+[ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+apt_log="$build/apt-i386.log"
+
+# Tries Debian's 32-bit Wine.  On failure prints the reason and undoes the
+# foreign architecture it added, so that later installs still work.
+install_wine32() {
+  if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+    "$(dirname "$0")/install-deps.sh" wine g++-mingw-w64-i686 googletest cmake ninja-build >&2
+    return 0
+  fi
+  local added=0
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo_cmd dpkg --add-architecture i386
+    added=1
+  fi
+  : >"$apt_log"
+  if timeout 600 $sudo_cmd apt-get update -qq >>"$apt_log" 2>&1 && ! grep -q '^E:' "$apt_log" &&
+     DEBIAN_FRONTEND=noninteractive timeout 1200 $sudo_cmd apt-get install -y -qq \
+       wine wine32:i386 g++-mingw-w64-i686 googletest cmake ninja-build >>"$apt_log" 2>&1; then
+    return 0
+  fi
+  grep -m1 -E '^(E|W):' "$apt_log" | cut -c1-200 || echo "apt-get failed"
+  if [ "$added" = 1 ]; then
+    $sudo_cmd dpkg --remove-architecture i386 >>"$apt_log" 2>&1 || true
+    timeout 600 $sudo_cmd apt-get update -qq >>"$apt_log" 2>&1 || true
+  fi
+  return 1
+}
+
+arch="${ZKX_WINE_ARCH:-}"
+reason=""
+if [ -z "$arch" ]; then
+  if reason="$(install_wine32)"; then
+    arch=i686
+  else
+    arch=x86_64
+  fi
+fi
+if [ "$arch" = x86_64 ]; then
+  "$(dirname "$0")/install-deps.sh" wine64 g++-mingw-w64-x86-64 googletest cmake ninja-build
+  image=x86-64
+else
+  image=i386
+fi
+
+# A fresh prefix for every run, no crash dialog or debugger, and one
+# wineserver for all the test processes, stopped at the end whatever happens.
+export WINEPREFIX="$build/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export ZKX_WINE_TIMEOUT="${ZKX_WINE_TIMEOUT:-300}"
+stop_wine() { timeout 30 wineserver -k >/dev/null 2>&1 || true; timeout 30 wineserver -w >/dev/null 2>&1 || true; }
+trap stop_wine EXIT
+rm -rf "$WINEPREFIX"
+mkdir -p "$WINEPREFIX"
+timeout 10 wineserver -p
+timeout 300 wineboot -i >"$build/wineboot.log" 2>&1
+timeout 60 wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f \
+  >>"$build/wineboot.log" 2>&1 || true
+
+cmake -S windows -B "$build" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/windows/toolchain-$arch-w64-mingw32.cmake" \
+  -DZKX_WINDOWS_TESTS=ON >/dev/null
+cmake --build "$build"
+"${arch}-w64-mingw32-objdump" -p "$build/ZKXMisc.dll" >"$build/ZKXMisc.objdump.txt"
+ZKX_IMAGE="$image" scripts/check-windows-exports.sh "$build/ZKXMisc.present.def" \
+  --listing "$build/ZKXMisc.objdump.txt"
+
+# One test per Wine process, as on Linux one per process; one at a time,
+# since Windows gives the kernel objects of a run no namespace of their own.
+(cd "$build" && ctest --output-on-failure --timeout 180 -j 1)
+
+if [ "$arch" = i686 ]; then
+  echo "ran: 32-bit DLL under wine32"
+else
+  echo "ran: 64-bit build under wine64${reason:+ (i386 packages not installable: $reason)}"
+fi
