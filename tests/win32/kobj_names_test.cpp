@@ -1,6 +1,4 @@
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -99,6 +97,9 @@ TEST(Names, AnObjectLivesWhileAnyHandleIsOpen) {
 
 // --- The namespace's segment file ------------------------------------------------
 #ifndef _WIN32
+#include <sys/file.h>
+#include <sys/stat.h>
+
 #include "kobj_layout.h"
 
 ZKX_CHILD(create_in_namespace) {
