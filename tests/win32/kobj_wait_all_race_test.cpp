@@ -99,7 +99,7 @@ ZKX_CHILD(gate_racer) {
 
 ZKX_CHILD(unit_drainer) {
     RaceSet units = make_set(args.at(0), OpenSemaphoreA(SYNCHRONIZE, FALSE, (args.at(0) + "-s").c_str()), false);
-    HANDLE tally = OpenSemaphoreA(SYNCHRONIZE, FALSE, (args.at(0) + "-tally").c_str());
+    HANDLE tally = OpenSemaphoreA(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, (args.at(0) + "-tally").c_str());
     HANDLE stop = event(args.at(0) + "-stop", false);
     if (!units.complete() || !tally || !stop) return 2;
     return drain(units, stop, [&](bool) { ReleaseSemaphore(tally, 1, nullptr); }) ? 0 : 3;
