@@ -152,6 +152,20 @@ std::string header_problem(const SegmentHeader& h) {
     return {};
 }
 
+// Why the header of a non-empty segment file cannot be used, or empty when
+// it can; *unfinished when its creator died before laying it out, which
+// whoever is alone with the file lays out afresh.
+std::string file_header_problem(int fd, off_t size, bool* unfinished) {
+    SegmentHeader h;
+    std::memset(static_cast<void*>(&h), 0, sizeof h);
+    if (size < off_t(sizeof h) || pread(fd, &h, sizeof h, 0) != ssize_t(sizeof h)) {
+        *unfinished = false;
+        return "is too short";
+    }
+    *unfinished = h.ready == 0 && h.magic[0] == 0;
+    return header_problem(h);
+}
+
 // Opens the segment file locked: exclusively when no other process is
 // attached (*alone), else shared.  Every attached process keeps a shared lock,
 // so the exclusive one proves that nobody uses the file.  A file that only a
@@ -179,14 +193,12 @@ DWORD open_segment_file(const std::string& path, int* out_fd, bool* alone) {
             close(fd);  // replaced (or removed) while we waited for the lock
             continue;
         }
-        SegmentHeader h;
-        std::memset(static_cast<void*>(&h), 0, sizeof h);
-        const bool whole = by_fd.st_size >= off_t(sizeof h) && pread(fd, &h, sizeof h, 0) == ssize_t(sizeof h);
-        const bool unfinished = whole && h.ready == 0 && h.magic[0] == 0;  // laid out afresh below
-        if (*alone && S_ISREG(by_fd.st_mode) && by_fd.st_size > 0 && !unfinished &&
-            (!whole || !header_problem(h).empty())) {
-            complain(path + " " + (whole ? header_problem(h) : std::string("is too short")) +
-                     "; nobody uses it, so it is replaced by a new one");
+        bool unfinished = false;
+        const std::string problem = *alone && S_ISREG(by_fd.st_mode) && by_fd.st_size > 0
+                                        ? file_header_problem(fd, by_fd.st_size, &unfinished)
+                                        : std::string();
+        if (!problem.empty() && !unfinished) {
+            complain(path + " " + problem + "; nobody uses it, so it is replaced by a new one");
             unlink(path.c_str());
             close(fd);
             continue;
@@ -219,13 +231,11 @@ DWORD map_segment(Segment* s) {
     } else {
         bool fresh = st.st_size == 0;
         if (!fresh) {
-            SegmentHeader h;
-            std::memset(static_cast<void*>(&h), 0, sizeof h);
-            const bool whole = st.st_size >= off_t(sizeof h) && pread(fd, &h, sizeof h, 0) == ssize_t(sizeof h);
-            if (alone && whole && h.ready == 0 && h.magic[0] == 0) {
+            bool unfinished = false;
+            const std::string problem = file_header_problem(fd, st.st_size, &unfinished);
+            if (alone && unfinished) {
                 fresh = ftruncate(fd, 0) == 0;  // an unfinished layout nobody can have used
             } else {
-                std::string problem = whole ? header_problem(h) : "is too short";
                 if (!problem.empty()) {
                     complain(path + " " + problem +
                              "; refusing to use it while processes of that build are attached");
