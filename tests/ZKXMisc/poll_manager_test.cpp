@@ -197,6 +197,9 @@ TEST_F(PollSingle, WorkerThatEndedByItselfIsLeftForDestroy) {
 TEST_F(PollSingle, NewDefinitionTakesEffectAtTheNextSleep) {
     ASSERT_EQ(create({a.def(1, 3000)}), 0u);
     ASSERT_TRUE(a.wait_count(ZKPOLL_POLL, 1));
+    // Changed before the worker reads its interval, the definition would
+    // already shorten this sleep: a loaded machine can delay that read.
+    ASSERT_TRUE(wait_until([&] { return state_of(h->pFirst) == ZKPOLL_STATE_SLEEP; }));
     ZKPOLL_THDATA def = a.def(1, 0);
     EXPECT_EQ(ZKPollSetThData(h, 0, 0, &def), 87u);
     EXPECT_EQ(trace.count("ZKPollSetThData"), 0);
