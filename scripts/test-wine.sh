@@ -3,12 +3,15 @@
 # runs the suite under Wine: the library's tests against the DLL, the
 # platform layer's tests against Wine's own Win32 API.
 #
-# The 32-bit DLL runs under wine32 where Debian's i386 packages install;
-# where they do not, the 64-bit build runs under wine64.  Either way the
-# last line says which one ran.  A failed attempt at the i386 packages
-# leaves apt as it found it.
+# The 32-bit DLL runs under wine32 where this machine runs i386 programs
+# and Debian's i386 packages install; otherwise the 64-bit build runs under
+# wine64, started through its own loader and server so that an installed
+# wine32 cannot get in the way.  Either way the last line says which one ran
+# and why.  A failed attempt at the i386 packages leaves apt as it found it;
+# where i386 programs cannot run, the i386 architecture is never added.
 #
 #   scripts/test-wine.sh            install what is missing, build, run
+#   scripts/test-wine.sh --choose   only print the path it would take, and why
 #   ZKX_WINE_ARCH=x86_64 scripts/test-wine.sh   skip the 32-bit attempt
 #
 # The build, its Wine prefix and the logs go to build-wine/ (ZKX_WINE_BUILD).
@@ -47,33 +50,83 @@ install_wine32() {
   return 1
 }
 
+# Whether this kernel executes i386 programs.  Some machines install the
+# i386 packages without complaint and then fail every 32-bit program with
+# "Exec format error", so this runs one: the installed 32-bit wineserver, or
+# else a 96-byte i386 ELF that only calls exit(0).  Prints why not, on failure.
+# ZKX_WINE_SIMULATE_NO_I386 exists for the test of this script alone.
+i386_runs() {
+  if [ -n "${ZKX_WINE_SIMULATE_NO_I386:-}" ]; then
+    echo "32-bit programs do not run here (simulated by ZKX_WINE_SIMULATE_NO_I386)"
+    return 1
+  fi
+  local probe="/usr/lib/wine/wineserver32" out
+  local args=(--version)
+  if [ ! -x "$probe" ]; then
+    probe="$build/i386-probe"
+    args=()
+    printf '%b' '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00' \
+      '\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00' \
+      '\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00' \
+      '\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08' \
+      '\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00' \
+      '\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xbb\x00\x00\x00\x00\xcd\x80' >"$probe"
+    chmod 755 "$probe"
+  fi
+  if out="$("$probe" "${args[@]}" 2>&1)"; then
+    return 0
+  fi
+  echo "32-bit programs do not run here: $(printf '%s' "$out" | head -n 1 | cut -c1-160)"
+  return 1
+}
+
 arch="${ZKX_WINE_ARCH:-}"
 reason=""
 if [ -z "$arch" ]; then
-  if reason="$(install_wine32)"; then
+  if ! reason="$(i386_runs)"; then
+    arch=x86_64
+  elif [ "${1:-}" = --choose ]; then
+    arch=i686
+  elif reason="$(install_wine32)"; then
     arch=i686
   else
     arch=x86_64
+    reason="i386 packages not installable: $reason"
   fi
+else
+  reason="ZKX_WINE_ARCH=$arch"
 fi
+if [ "${1:-}" = --choose ]; then
+  echo "$arch${reason:+ ($reason)}"
+  exit 0
+fi
+# Wine's front-end scripts pick the 32-bit loader and server whenever wine32
+# is installed, so the 64-bit path names its own; WINELOADER and WINESERVER
+# also reach the processes that Wine starts for the tests.
 if [ "$arch" = x86_64 ]; then
   "$(dirname "$0")/install-deps.sh" wine64 g++-mingw-w64-x86-64 googletest cmake ninja-build
   image=x86-64
+  export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
 else
   image=i386
+  export WINELOADER="$(command -v wine)" WINESERVER="$(command -v wineserver)"
 fi
+export ZKX_WINE="$WINELOADER"
 
 # A fresh prefix for every run, no crash dialog or debugger, and one
 # wineserver for all the test processes, stopped at the end whatever happens.
 export WINEPREFIX="$build/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export ZKX_WINE_TIMEOUT="${ZKX_WINE_TIMEOUT:-300}"
-stop_wine() { timeout 30 wineserver -k >/dev/null 2>&1 || true; timeout 30 wineserver -w >/dev/null 2>&1 || true; }
+stop_wine() {
+  timeout 30 "$WINESERVER" -k >/dev/null 2>&1 || true
+  timeout 30 "$WINESERVER" -w >/dev/null 2>&1 || true
+}
 trap stop_wine EXIT
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
-timeout 10 wineserver -p
-timeout 300 wineboot -i >"$build/wineboot.log" 2>&1
-timeout 60 wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f \
+timeout 10 "$WINESERVER" -p
+timeout 300 "$WINELOADER" wineboot -i >"$build/wineboot.log" 2>&1
+timeout 60 "$WINELOADER" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f \
   >>"$build/wineboot.log" 2>&1 || true
 
 cmake -S windows -B "$build" -G Ninja \
@@ -91,5 +144,5 @@ ZKX_IMAGE="$image" scripts/check-windows-exports.sh "$build/ZKXMisc.present.def"
 if [ "$arch" = i686 ]; then
   echo "ran: 32-bit DLL under wine32"
 else
-  echo "ran: 64-bit build under wine64${reason:+ (i386 packages not installable: $reason)}"
+  echo "ran: 64-bit build under wine64${reason:+ ($reason)}"
 fi
