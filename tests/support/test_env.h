@@ -5,7 +5,7 @@
 
 namespace zkx::test {
 
-// Gives the process (unless the caller set them already) its own
+// Gives the process (unless it is a child a test started) its own
 // ZKX_NAMESPACE and a fresh ZKX_REGISTRY directory, and removes both at exit.
 // On Windows ns() is the registry key that stands in for the store.
 class TestEnvironment {
