@@ -76,7 +76,8 @@ i386_runs() {
   if out="$("$probe" "${args[@]}" 2>&1)"; then
     return 0
   fi
-  echo "32-bit programs do not run here: $(printf '%s' "$out" | head -n 1 | cut -c1-160)"
+  # bash prefixes its own name and line number; the reason is what follows.
+  echo "32-bit programs do not run here: $(printf '%s' "$out" | head -n 1 | sed 's/^.*line [0-9]*: //' | cut -c1-160)"
   return 1
 }
 
