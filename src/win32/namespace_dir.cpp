@@ -130,20 +130,22 @@ DWORD resolve(const std::string& name, uid_t uid, NamespaceDirectory* out) {
         out->path = system_dir;
         return settle_directory(system_dir, 0, 0700, true, nullptr);
     }
-    std::string base = runtime_dir(uid);
-    if (!base.empty()) {
-        base += "/zkx";
-    } else {
-        struct stat shm {};
-        const bool have_shm = lstat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode);
-        base = std::string(have_shm ? "/dev/shm" : "/tmp") + "/zkx-" + std::to_string(uid);
-    }
+    const std::string base = private_namespace_root(uid);
     if (DWORD err = settle_directory(base, uid, 0700, true, nullptr)) return err;
     out->path = base + "/" + name;
     return settle_directory(out->path, uid, 0700, true, nullptr);
 }
 
 }  // namespace
+
+std::string private_namespace_root(uid_t uid) {
+    if (uid == 0) return kSystemNamespaceRoot;
+    std::string base = runtime_dir(uid);
+    if (!base.empty()) return base + "/zkx";
+    struct stat shm {};
+    const bool have_shm = lstat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode);
+    return std::string(have_shm ? "/dev/shm" : "/tmp") + "/zkx-" + std::to_string(uid);
+}
 
 void namespace_complain(const std::string& text) {
     {

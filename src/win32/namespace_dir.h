@@ -30,6 +30,9 @@ struct NamespaceDirectory {
     gid_t group = 0;      // a shared namespace's group
 };
 
+// Where `uid`'s private namespaces live (not made here).
+std::string private_namespace_root(uid_t uid);
+
 // Letters, digits, '.', '_' and '-', at most 100 characters.
 bool valid_namespace_name(const std::string& name);
 
