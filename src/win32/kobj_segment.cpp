@@ -190,8 +190,14 @@ DWORD open_segment_file(const NamespaceDirectory& dir, const std::string& path, 
                                                                 : std::string();
         const bool short_file =
             *alone && problem.empty() && by_fd.st_size > 0 && by_fd.st_size != off_t(Layout::total);
-        if ((!problem.empty() && !unfinished) || short_file) {
-            complain(path + " " + (short_file ? std::string("has the wrong size") : problem) +
+        SegmentHeader h;
+        const bool forged = *alone && problem.empty() && !short_file && by_fd.st_size > 0 &&
+                            (pread(fd, &h, sizeof h, 0) != ssize_t(sizeof h) || h.creator_uid != by_fd.st_uid);
+        if ((!problem.empty() && !unfinished) || short_file || forged) {
+            complain(path + " " +
+                     (short_file ? std::string("has the wrong size")
+                      : forged   ? "names another creator than its owner"
+                                 : problem) +
                      "; nobody uses it, so it is replaced by a new one");
             unlink(path.c_str());
             close(fd);
