@@ -32,7 +32,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uid_t kStranger = 61917;  // must name no account
+// Unused ids; each test has a stranger of its own, since tests run in
+// parallel and a user's private namespaces share one directory.
+constexpr uid_t kStranger = 61917, kStranger2 = 61922, kOutsider = 61923, kVictim = 61921;
 constexpr gid_t kStrangerGroup = 61917;
 constexpr gid_t kSharedGroup = 61918;
 constexpr uid_t kMember = 61919;
@@ -42,7 +44,12 @@ bool skip_unless_root(std::string* why) {
         *why = "needs root, to act as a second user";
         return true;
     }
-    if (getpwuid(kStranger) || getpwuid(kMember) || getgrgid(kSharedGroup)) {
+    for (uid_t u : {kStranger, kStranger2, kOutsider, kVictim, kMember})
+        if (getpwuid(u)) {
+            *why = "uid " + std::to_string(u) + " names an account here";
+            return true;
+        }
+    if (getgrgid(kSharedGroup) || getgrgid(kStrangerGroup)) {
         *why = "the test's uids or gids name accounts on this machine";
         return true;
     }
@@ -81,9 +88,7 @@ pid_t spawn_as(uid_t uid, gid_t gid, std::vector<gid_t> groups, const std::strin
     return pid;
 }
 
-std::string private_dir_of(uid_t uid) {
-    return "/dev/shm/zkx-" + std::to_string(uid) + "/" + getenv("ZKX_NAMESPACE");
-}
+std::string private_root_of(uid_t uid) { return "/dev/shm/zkx-" + std::to_string(uid); }
 
 // A child of another user that acts, says so, and stays (holding what it
 // took) until it is released.
@@ -197,7 +202,7 @@ TEST(Trust, AStrangerWhoTakesTheNamesFirstGetsANamespaceOfItsOwn) {
     ReleaseMutex(m);
     EXPECT_EQ(stranger.release(), 0);
     std::error_code ec;
-    for (const std::string& f : {private_dir_of(kStranger), "/dev/shm/zkx." + ns, "/dev/shm/zkx." + ns + ".dbwin",
+    for (const std::string& f : {private_root_of(kStranger), "/dev/shm/zkx." + ns, "/dev/shm/zkx." + ns + ".dbwin",
                                  std::string("/dev/shm/zkx-0")})
         fs::remove_all(f, ec);
 }
@@ -227,7 +232,7 @@ TEST(Trust, AStrangerCannotOpenWaitOnSignalOrHearRootsObjects) {
     HANDLE s = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536, "Trust.Section");
     ASSERT_TRUE(m && e && s);
     const std::string dir = fs::path(zkx::win32::kernel_segment_path()).parent_path();
-    pid_t child = spawn_as(kStranger, kStrangerGroup, {}, "stranger_tries_roots_objects", {dir});
+    pid_t child = spawn_as(kStranger2, kStrangerGroup, {}, "stranger_tries_roots_objects", {dir});
     int status = -1;
     for (int i = 0; i < 400 && !child_exited(child, &status); ++i) {
         OutputDebugStringA("root's secret");
@@ -236,7 +241,7 @@ TEST(Trust, AStrangerCannotOpenWaitOnSignalOrHearRootsObjects) {
     EXPECT_EQ(status == -1 ? wait_child(child) : status, 0);
     EXPECT_EQ(WaitForSingleObject(e, 0), DWORD(WAIT_TIMEOUT));
     std::error_code ec;
-    fs::remove_all(private_dir_of(kStranger), ec);
+    fs::remove_all(private_root_of(kStranger2), ec);
 }
 
 ZKX_CHILD(first_call_error) {
@@ -311,7 +316,7 @@ TEST(Trust, ASharedNamespaceIsForItsGroupOnly) {
     ASSERT_EQ(stat((dir + "/segment").c_str(), &st), 0);
     EXPECT_EQ(st.st_gid, kSharedGroup);
     EXPECT_EQ(st.st_mode & 0777, 0660u);
-    EXPECT_EQ(wait_child(spawn_as(kStranger, kStrangerGroup, {}, "outsider_opens"), 5000), 0);
+    EXPECT_EQ(wait_child(spawn_as(kOutsider, kStrangerGroup, {}, "outsider_opens"), 5000), 0);
     // The member's segment, rewritten to say root made it, while the member
     // is attached (so that it is not simply replaced).
     const uint32_t root_uid = 0;
@@ -323,7 +328,7 @@ TEST(Trust, ASharedNamespaceIsForItsGroupOnly) {
     // Once nobody uses it, it is replaced.
     EXPECT_EQ(wait_child(spawn_child("first_call_error"), 5000), 0);
     std::error_code ec;
-    fs::remove_all(private_dir_of(kStranger), ec);
+    fs::remove_all(private_root_of(kOutsider), ec);
     fs::remove_all(dir, ec);
 }
 
@@ -331,17 +336,17 @@ TEST(Trust, ASharedNamespaceIsForItsGroupOnly) {
 // used: here root made it and the stranger is the victim.
 TEST(Trust, APrivateDirectoryMadeByAnotherUserIsRefused) {
     SKIP_UNLESS_ROOT();
-    const std::string base = "/dev/shm/zkx-" + std::to_string(kStranger);
+    const std::string base = private_root_of(kVictim);
     std::error_code ec;
     fs::remove_all(base, ec);
     ASSERT_EQ(mkdir(base.c_str(), 0777), 0);
     ASSERT_EQ(chmod(base.c_str(), 0777), 0);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(wait_child(spawn_as(kStranger, kStrangerGroup, {}, "first_call_error"), 5000),
+    EXPECT_EQ(wait_child(spawn_as(kVictim, kVictim, {}, "first_call_error"), 5000),
               int(ERROR_ACCESS_DENIED));
     EXPECT_LT(ms_since(start), 1000);
     fs::remove_all(base, ec);
-    EXPECT_EQ(wait_child(spawn_as(kStranger, kStrangerGroup, {}, "first_call_error"), 5000), 0);
+    EXPECT_EQ(wait_child(spawn_as(kVictim, kVictim, {}, "first_call_error"), 5000), 0);
     fs::remove_all(base, ec);
 }
 #endif
