@@ -20,8 +20,8 @@
 
 #include "kernel_objects.h"
 #include "kobj_internal.h"
-#include "namespace_dir.h"
 #include "errno_map.h"
+#include "namespace_dir.h"
 #include "zkxwin32/errors.h"
 
 namespace zkx::win32::kobj {
@@ -183,6 +183,13 @@ DWORD open_segment_file(const NamespaceDirectory& dir, const std::string& path, 
         if (fstat(fd, &by_fd) != 0 || lstat(path.c_str(), &by_path) != 0 || by_fd.st_ino != by_path.st_ino ||
             by_fd.st_dev != by_path.st_dev) {
             close(fd);  // replaced (or removed) while we waited for the lock
+            continue;
+        }
+        if (!*alone && by_fd.st_size == 0) {
+            // Its creator could not reserve it (a full file system) and let
+            // go; only a process alone with the file may lay it out.
+            close(fd);
+            usleep(1000);
             continue;
         }
         bool unfinished = false;

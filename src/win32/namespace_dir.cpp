@@ -76,7 +76,9 @@ bool in_group(gid_t gid) {
 // `owner` that nobody else can write.  Made with `mode` when missing and
 // `make`.  Refusal: 5 after one message.
 DWORD settle_directory(const std::string& path, uid_t owner, mode_t mode, bool make, struct stat* out) {
-    if (make && mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
+    if (make && mkdir(path.c_str(), mode) == 0) {
+        chmod(path.c_str(), mode);  // whatever the umask: others must reach /run/zkx
+    } else if (make && errno != EEXIST) {
         namespace_complain("cannot make the namespace directory " + path + ": " + std::strerror(errno));
         return win32_error_from_errno(errno, ERROR_ACCESS_DENIED);
     }

@@ -52,7 +52,9 @@ int create(Args& args) {
     const gid_t gid = group_id(group);
     if (gid == 0) throw Failure("a shared namespace needs a group other than root's");
     if (geteuid() != 0) throw Failure("only root can make a shared namespace");
-    if (mkdir(kSystemNamespaceRoot, 0755) != 0 && errno != EEXIST)
+    if (mkdir(kSystemNamespaceRoot, 0755) == 0)
+        chmod(kSystemNamespaceRoot, 0755);  // members of the group must reach their namespace
+    else if (errno != EEXIST)
         throw Failure(std::string("cannot make ") + kSystemNamespaceRoot + ": " + std::strerror(errno));
     const std::string dir = std::string(kSystemNamespaceRoot) + "/" + name;
     if (mkdir(dir.c_str(), 0700) != 0) {
