@@ -56,6 +56,10 @@ int create(Args& args) {
         chmod(kSystemNamespaceRoot, 0755);  // members of the group must reach their namespace
     else if (errno != EEXIST)
         throw Failure(std::string("cannot make ") + kSystemNamespaceRoot + ": " + std::strerror(errno));
+    struct stat root_st {};
+    if (lstat(kSystemNamespaceRoot, &root_st) != 0 || !S_ISDIR(root_st.st_mode) || root_st.st_uid != 0)
+        throw Failure(std::string(kSystemNamespaceRoot) + " is not root's directory; remove it first");
+    chmod(kSystemNamespaceRoot, 0755);
     const std::string dir = std::string(kSystemNamespaceRoot) + "/" + name;
     if (mkdir(dir.c_str(), 0700) != 0) {
         struct stat st {};
