@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -41,7 +42,8 @@ std::string buffer_path() {
 // The buffer is held to the same rules as every file of the namespace, so
 // only processes that may use the namespace can send or read.  Senders map
 // it only once it has its full size (a shorter file would raise SIGBUS);
-// the viewer, alone in its role, gives it that size.
+// the viewer, alone in its role, gives it that size with its memory
+// reserved, so that a full file system cannot fault a later write.
 SharedBuffer* map_buffer(bool create) {
     std::string path = buffer_path();
     if (path.empty()) return nullptr;
@@ -50,10 +52,12 @@ SharedBuffer* map_buffer(bool create) {
     struct stat st {};
     int fd = zkx::win32::open_namespace_file(dir, path, O_RDWR, create, nullptr, &st);
     if (fd < 0) return nullptr;
-    if (st.st_size < off_t(kBufferSize) &&
-        (!create || ftruncate(fd, kBufferSize) != 0 || fstat(fd, &st) != 0 || st.st_size < off_t(kBufferSize))) {
+    const int reserved = create ? posix_fallocate(fd, 0, off_t(kBufferSize)) : 0;
+    if (reserved != 0 || fstat(fd, &st) != 0 || st.st_size < off_t(kBufferSize)) {
         close(fd);
-        SetLastError(create ? ERROR_DISK_FULL : ERROR_INVALID_DATA);
+        SetLastError(reserved == ENOSPC || reserved == EFBIG ? ERROR_DISK_FULL
+                     : reserved                              ? ERROR_WRITE_FAULT
+                                                             : ERROR_INVALID_DATA);
         return nullptr;
     }
     void* p = mmap(nullptr, kBufferSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);

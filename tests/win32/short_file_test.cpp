@@ -64,6 +64,22 @@ TEST(ShortFiles, ASectionWhoseMemoryWasCutShortGivesNoNewViews) {
     CloseHandle(s);
 }
 
+ZKX_CHILD(send_text) {
+    OutputDebugStringA("text");
+    return 0;
+}
+
+TEST(ShortFiles, ASenderDoesNotWriteThroughADebugBufferCutShort) {
+    ZKX_DEBUG_VIEWER* viewer = zkx_debug_viewer_open();
+    ASSERT_NE(viewer, nullptr);
+    char text[16];
+    DWORD pid = 0;
+    EXPECT_FALSE(zkx_debug_viewer_read(viewer, 0, &pid, text, sizeof text));  // ready to hear
+    ASSERT_EQ(truncate((zkx::win32::kernel_segment_path() + ".dbwin").c_str(), 0), 0);
+    EXPECT_EQ(wait_child(spawn_child("send_text"), 10000), 0);  // not 128 + SIGBUS
+    zkx_debug_viewer_close(viewer);
+}
+
 // A namespace on a small file system of its own (a private mount, gone with
 // the test process).
 TEST(ShortFiles, AFullFileSystemFailsAtCreationWithDiskFull) {
