@@ -17,6 +17,7 @@
 #include <string>
 
 #include "ZKExcl.h"
+#include "namespace_dir.h"
 
 namespace {
 
@@ -142,6 +143,6 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (!ns.empty()) unlink(("/dev/shm/zkx." + ns).c_str());
+    if (!ns.empty()) zkx::win32::remove_private_namespace(ns);
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "zkxwin32.h"
+#include "namespace_dir.h"
 
 namespace {
 
@@ -81,6 +82,6 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (!ns.empty()) unlink(("/dev/shm/zkx." + ns).c_str());
+    if (!ns.empty()) zkx::win32::remove_private_namespace(ns);
     return 0;
 }

@@ -18,6 +18,7 @@
 
 #include "ZKMiscPriv.h"
 #include "ZKShMem.h"
+#include "namespace_dir.h"
 
 namespace bip = boost::interprocess;
 
@@ -164,10 +165,6 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (!ns.empty()) {
-        std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec))
-            if (e.path().filename().string().rfind("zkx." + ns, 0) == 0) std::filesystem::remove(e.path(), ec);
-    }
+    if (!ns.empty()) zkx::win32::remove_private_namespace(ns);
     return 0;
 }

@@ -29,4 +29,12 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_STRIP_FILES OFF)
+# Runtime directories the Debian way: a tmpfiles.d entry makes /run/zkx and
+# the "shared" namespace of the zkx system group at every boot, and the
+# maintainer script makes the group and the directories at installation.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/zkxmisc-tmpfiles.conf
+  DESTINATION lib/tmpfiles.d RENAME zkxmisc.conf)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -76,7 +76,7 @@ check_packaging() {  # build-dir
   "${example_env[@]}" "$stage/example-cmake/zkx-example-service" --log "$stage/service.log"
   grep -q "poller 1: event 0x1," "$stage/service.log"
   "${example_env[@]}" "$stage/example-pc"
-  rm -f /dev/shm/zkx.zkxpkg$$*
+  rm -rf "/run/zkx/zkxpkg$$"  # root's private namespace of that name
 
   # The API reference: any Doxygen warning or undocumented export fails.
   cmake --build "$dir" --target docs
@@ -93,6 +93,9 @@ check_packaging() {  # build-dir
   local left=0 f
   dpkg -i "$deb" >/dev/null
   dpkg -L zkxmisc > "$stage/files"
+  # The runtime directory, the zkx group and its shared namespace.
+  getent group zkx >/dev/null
+  [ "$(stat -c %a:%G /run/zkx/shared)" = "2770:zkx" ]
   grep -q /usr/include/zkxmisc/ZKPoll.h "$stage/files"
   grep -q "/usr/lib/.*libZKXMisc.so.0" "$stage/files"
   if [ -e "$dir/tools/zkx" ]; then

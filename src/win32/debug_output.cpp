@@ -5,15 +5,18 @@
 // namespace's segment; the viewer creates it, senders map it once.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
 
 #include "kernel_objects.h"
+#include "namespace_dir.h"
 #include "zkxwin32.h"
 
 namespace {
@@ -36,13 +39,25 @@ std::string buffer_path() {
     return seg.empty() ? seg : seg + ".dbwin";
 }
 
+// The buffer is held to the same rules as every file of the namespace, so
+// only processes that may use the namespace can send or read.  Senders map
+// it only once it has its full size (a shorter file would raise SIGBUS);
+// the viewer, alone in its role, gives it that size with its memory
+// reserved, so that a full file system cannot fault a later write.
 SharedBuffer* map_buffer(bool create) {
     std::string path = buffer_path();
     if (path.empty()) return nullptr;
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+    zkx::win32::NamespaceDirectory dir;
+    if (zkx::win32::namespace_directory(&dir) != 0) return nullptr;
+    struct stat st {};
+    int fd = zkx::win32::open_namespace_file(dir, path, O_RDWR, create, nullptr, &st);
     if (fd < 0) return nullptr;
-    if (create && ftruncate(fd, kBufferSize) != 0) {
+    const int reserved = create ? posix_fallocate(fd, 0, off_t(kBufferSize)) : 0;
+    if (reserved != 0 || fstat(fd, &st) != 0 || st.st_size < off_t(kBufferSize)) {
         close(fd);
+        SetLastError(reserved == ENOSPC || reserved == EFBIG ? ERROR_DISK_FULL
+                     : reserved                              ? ERROR_WRITE_FAULT
+                                                             : ERROR_INVALID_DATA);
         return nullptr;
     }
     void* p = mmap(nullptr, kBufferSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -146,10 +161,11 @@ extern "C" ZKX_DEBUG_VIEWER* WINAPI zkx_debug_viewer_open(void) {
         return nullptr;
     }
     v->buffer = map_buffer(true);
+    const DWORD buffer_error = v->buffer ? 0 : GetLastError();
     v->buffer_ready = CreateEventA(nullptr, FALSE, FALSE, kBufferReady);
     v->data_ready = CreateEventA(nullptr, FALSE, FALSE, kDataReady);
     if (!v->buffer || !v->buffer_ready || !v->data_ready) {
-        DWORD error = v->buffer ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+        DWORD error = v->buffer ? GetLastError() : buffer_error ? buffer_error : ERROR_NOT_ENOUGH_MEMORY;
         zkx_debug_viewer_close(v);
         SetLastError(error ? error : ERROR_INVALID_HANDLE);
         return nullptr;

@@ -2,9 +2,9 @@
 // objects, beyond the Win32 calls themselves.
 //
 // All objects of one namespace (ZKX_NAMESPACE) live in one shared segment,
-// /dev/shm/zkx.<namespace>.  Later object types that need files of their own
-// (sections) name them with kernel_segment_path() as prefix, so that whoever
-// removes a namespace's files finds them.
+// <namespace directory>/segment (namespace_dir.h).  Later object types that
+// need files of their own (sections) name them with kernel_segment_path() as
+// prefix, so that whoever removes a namespace's files finds them.
 #ifndef ZKXWIN32_KERNEL_OBJECTS_H
 #define ZKXWIN32_KERNEL_OBJECTS_H
 
@@ -20,7 +20,7 @@ namespace zkx::win32 {
 // The namespace in use, mapping it first; null (last error set) when it
 // cannot be used.
 const char* kernel_namespace();
-// "/dev/shm/zkx.<namespace>", or empty when the namespace cannot be used.
+// "<namespace directory>/segment", or empty when the namespace cannot be used.
 std::string kernel_segment_path();
 
 enum class KernelObjectType : uint32_t {

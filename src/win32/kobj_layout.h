@@ -1,4 +1,4 @@
-// The byte layout of a namespace's shared segment (/dev/shm/zkx.<ns>).
+// The byte layout of a namespace's shared segment (<namespace directory>/segment).
 //
 // Every process of the namespace maps the same file, so everything here is
 // plain data at fixed offsets: no pointers, only indices.  A new layout must
@@ -19,7 +19,7 @@
 
 namespace zkx::win32::kobj {
 
-constexpr uint32_t kLayoutVersion = 2;
+constexpr uint32_t kLayoutVersion = 3;
 constexpr char kMagic[8] = {'Z', 'K', 'X', 'K', 'O', 'B', 'J', 0};
 
 constexpr uint32_t kMaxObjects = 8192;
@@ -195,7 +195,7 @@ struct alignas(64) SegmentHeader {
     uint32_t journal_capacity;
     uint32_t mutex_size;  // sizeof(pthread_mutex_t) of the creator
     uint32_t ready;       // written last by the creator
-    uint32_t reserved0;
+    uint32_t creator_uid;  // must match the file's owner
 
     alignas(64) pthread_mutex_t lock;  // process-shared, robust
 

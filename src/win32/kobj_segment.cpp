@@ -20,6 +20,8 @@
 
 #include "kernel_objects.h"
 #include "kobj_internal.h"
+#include "errno_map.h"
+#include "namespace_dir.h"
 #include "zkxwin32/errors.h"
 
 namespace zkx::win32::kobj {
@@ -32,27 +34,13 @@ namespace {
 Segment g_segment;
 bool g_mapped = false;
 int g_segment_fd = -1;  // locked shared while this process is attached
-DWORD g_attach_error = 0;  // a failure to map is final for the process
 std::mutex g_attach_lock;
 std::string g_namespace;
+std::string g_segment_path;
 
-// --- Namespace ------------------------------------------------------------------
-
-constexpr size_t kMaxNamespaceLength = 100;
-
-bool valid_namespace(const std::string& ns) {
-    if (ns.empty() || ns.size() > kMaxNamespaceLength) return false;
-    for (char c : ns) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  c == '.' || c == '_' || c == '-';
-        if (!ok) return false;
-    }
-    return true;
-}
-
-void complain(const std::string& text) {
-    std::fprintf(stderr, "zkxwin32: %s\n", text.c_str());
-}
+// Once per text: a process that retries an unusable namespace on every
+// call must not flood its stderr.
+void complain(const std::string& text) { namespace_complain(text); }
 
 // --- /proc ----------------------------------------------------------------------
 
@@ -124,6 +112,7 @@ void init_header(SegmentHeader* h) {
     h->max_wait_objects = kMaxWaitObjects;
     h->journal_capacity = kJournalCapacity;
     h->mutex_size = sizeof(pthread_mutex_t);
+    h->creator_uid = uint32_t(geteuid());
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
@@ -170,15 +159,18 @@ std::string file_header_problem(int fd, off_t size, bool* unfinished) {
 // attached (*alone), else shared.  Every attached process keeps a shared lock,
 // so the exclusive one proves that nobody uses the file.  A file that only a
 // different build can have made (its header is foreign: another layout
-// version, other table sizes) is then replaced by a new file; it is unlinked,
-// not truncated, because processes of that build may still map it.  Whoever
-// locks a file that was replaced meanwhile opens the new one.
-DWORD open_segment_file(const std::string& path, int* out_fd, bool* alone) {
+// version, other table sizes) or that is too short to hold the segment is
+// then replaced by a new file; it is unlinked, not truncated, because
+// processes of that build may still map it.  Whoever locks a file that was
+// replaced meanwhile opens the new one.  The file is checked before it is
+// locked, so that a file a stranger planted is never waited on.
+DWORD open_segment_file(const NamespaceDirectory& dir, const std::string& path, int* out_fd, bool* alone) {
     for (int attempt = 0; attempt < 16; ++attempt) {
-        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        int fd = open_namespace_file(dir, path, O_RDWR, true, nullptr, nullptr);
         if (fd < 0) {
-            complain("cannot open " + path + ": " + std::strerror(errno));
-            return ERROR_ACCESS_DENIED;
+            const DWORD err = GetLastError();
+            if (err != ERROR_ACCESS_DENIED) complain("cannot open " + path + ": " + std::strerror(errno));
+            return err ? err : ERROR_ACCESS_DENIED;
         }
         *alone = flock(fd, LOCK_EX | LOCK_NB) == 0;
         if (!*alone) {
@@ -188,17 +180,32 @@ DWORD open_segment_file(const std::string& path, int* out_fd, bool* alone) {
             }
         }
         struct stat by_fd {}, by_path {};
-        if (fstat(fd, &by_fd) != 0 || stat(path.c_str(), &by_path) != 0 || by_fd.st_ino != by_path.st_ino ||
+        if (fstat(fd, &by_fd) != 0 || lstat(path.c_str(), &by_path) != 0 || by_fd.st_ino != by_path.st_ino ||
             by_fd.st_dev != by_path.st_dev) {
             close(fd);  // replaced (or removed) while we waited for the lock
             continue;
         }
+        if (!*alone && by_fd.st_size == 0) {
+            // Its creator could not reserve it (a full file system) and let
+            // go; only a process alone with the file may lay it out.
+            close(fd);
+            usleep(1000);
+            continue;
+        }
         bool unfinished = false;
-        const std::string problem = *alone && S_ISREG(by_fd.st_mode) && by_fd.st_size > 0
-                                        ? file_header_problem(fd, by_fd.st_size, &unfinished)
-                                        : std::string();
-        if (!problem.empty() && !unfinished) {
-            complain(path + " " + problem + "; nobody uses it, so it is replaced by a new one");
+        const std::string problem = *alone && by_fd.st_size > 0 ? file_header_problem(fd, by_fd.st_size, &unfinished)
+                                                                : std::string();
+        const bool short_file =
+            *alone && problem.empty() && by_fd.st_size > 0 && by_fd.st_size != off_t(Layout::total);
+        SegmentHeader h;
+        const bool forged = *alone && problem.empty() && !short_file && by_fd.st_size > 0 &&
+                            (pread(fd, &h, sizeof h, 0) != ssize_t(sizeof h) || h.creator_uid != by_fd.st_uid);
+        if ((!problem.empty() && !unfinished) || short_file || forged) {
+            complain(path + " " +
+                     (short_file ? std::string("has the wrong size")
+                      : forged   ? "names another creator than its owner"
+                                 : problem) +
+                     "; nobody uses it, so it is replaced by a new one");
             unlink(path.c_str());
             close(fd);
             continue;
@@ -210,18 +217,28 @@ DWORD open_segment_file(const std::string& path, int* out_fd, bool* alone) {
     return ERROR_INVALID_DATA;
 }
 
-DWORD map_segment(Segment* s) {
-    const char* env = std::getenv("ZKX_NAMESPACE");
-    std::string ns = env && *env ? env : "default";
-    if (!valid_namespace(ns)) {
-        complain("ZKX_NAMESPACE \"" + ns + "\" is not a valid namespace name (letters, digits, '.', '_', '-')");
-        return ERROR_INVALID_NAME;
+// Gives a fresh file its full size with the memory behind it, so that a full
+// file system fails here instead of raising SIGBUS on a later page fault.
+DWORD reserve_segment(int fd, const std::string& path) {
+    int err = posix_fallocate(fd, 0, off_t(Layout::total));
+    struct stat st {};
+    if (err == 0 && (fstat(fd, &st) != 0 || st.st_size != off_t(Layout::total))) err = EIO;
+    if (err == 0) return 0;
+    if (ftruncate(fd, 0) != 0) {
+        // Left short: the next process alone with it replaces it.
     }
-    g_namespace = ns;
-    std::string path = "/dev/shm/zkx." + ns;
+    complain("cannot reserve " + std::to_string(Layout::total / 1024) + " KiB for " + path + ": " +
+             std::strerror(err));
+    return err == ENOSPC || err == EFBIG ? DWORD(ERROR_DISK_FULL) : win32_error_from_errno(err, ERROR_WRITE_FAULT);
+}
+
+DWORD map_segment(Segment* s) {
+    NamespaceDirectory dir;
+    if (DWORD err = namespace_directory(&dir)) return err;
+    const std::string path = dir.path + "/segment";
     int fd = -1;
     bool alone = false;
-    DWORD opened = open_segment_file(path, &fd, &alone);
+    DWORD opened = open_segment_file(dir, path, &fd, &alone);
     if (opened) return opened;
     DWORD err = 0;
     struct stat st {};
@@ -233,23 +250,25 @@ DWORD map_segment(Segment* s) {
         if (!fresh) {
             bool unfinished = false;
             const std::string problem = file_header_problem(fd, st.st_size, &unfinished);
+            SegmentHeader h;
             if (alone && unfinished) {
                 fresh = ftruncate(fd, 0) == 0;  // an unfinished layout nobody can have used
-            } else {
-                if (!problem.empty()) {
-                    complain(path + " " + problem +
-                             "; refusing to use it while processes of that build are attached");
-                    err = ERROR_INVALID_DATA;
-                } else if (st.st_size != off_t(Layout::total)) {
-                    complain(path + " has the wrong size; refusing to use it");
-                    err = ERROR_INVALID_DATA;
-                }
+            } else if (!problem.empty()) {
+                complain(path + " " + problem + "; refusing to use it while processes of that build are attached");
+                err = ERROR_INVALID_DATA;
+            } else if (st.st_size != off_t(Layout::total)) {
+                // Mapping it would raise SIGBUS past its end.
+                complain(path + " has been cut short while processes use it; refusing it until they have "
+                                "all ended");
+                err = ERROR_INVALID_DATA;
+            } else if (pread(fd, &h, sizeof h, 0) != ssize_t(sizeof h) || h.creator_uid != st.st_uid) {
+                complain(path + " says it was made by uid " + std::to_string(h.creator_uid) +
+                         " but belongs to uid " + std::to_string(st.st_uid) + "; refusing it. Remove it once "
+                         "no process uses it");
+                err = ERROR_ACCESS_DENIED;
             }
         }
-        if (!err && fresh && ftruncate(fd, off_t(Layout::total)) != 0) {
-            complain("cannot size " + path + ": " + std::strerror(errno));
-            err = ERROR_NOT_ENOUGH_MEMORY;
-        }
+        if (!err && fresh) err = reserve_segment(fd, path);
         if (!err) {
             void* p = mmap(nullptr, Layout::total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
             if (p == MAP_FAILED) {
@@ -282,6 +301,8 @@ DWORD map_segment(Segment* s) {
     // process that slips in between finds a finished header and uses it.)
     if (alone) flock(fd, LOCK_SH);
     g_segment_fd = fd;
+    g_namespace = dir.name;
+    g_segment_path = path;
     return 0;
 }
 
@@ -330,16 +351,13 @@ Segment* attach_segment() {
     NoTerminate guard;
     std::lock_guard<std::mutex> lock(g_attach_lock);
     if (Segment* s = g_attached.load(std::memory_order_acquire)) return s;
-    if (g_attach_error) {
-        SetLastError(g_attach_error);
-        return nullptr;
-    }
     if (!g_mapped) {
         static bool fork_hook = (pthread_atfork(nullptr, nullptr, after_fork_in_child), true);
         (void)fork_hook;
         DWORD err = map_segment(&g_segment);
         if (err) {
-            g_attach_error = err;
+            // Not final: a namespace refused while others use a damaged
+            // file becomes usable once they have gone.
             SetLastError(err);
             return nullptr;
         }
@@ -577,8 +595,7 @@ const char* kernel_namespace() {
 }
 
 std::string kernel_segment_path() {
-    const char* ns = kernel_namespace();
-    return ns ? std::string("/dev/shm/zkx.") + ns : std::string();
+    return kernel_namespace() ? kobj::g_segment_path : std::string();
 }
 
 }  // namespace zkx::win32

@@ -9,8 +9,10 @@
 //
 // The memory is reserved when the section is created (posix_fallocate), as
 // Windows commits a paging-file section at creation: a section that cannot
-// be backed fails there with ERROR_NOT_ENOUGH_MEMORY instead of faulting
-// later on a page that tmpfs cannot supply.
+// be backed fails there (ERROR_DISK_FULL when the file system is full)
+// instead of faulting later on a page that tmpfs cannot supply.  A view is
+// mapped only after the file's size has been checked, since pages past the
+// end of a file that somebody cut short would raise SIGBUS.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -29,6 +31,7 @@
 #include "errno_map.h"
 #include "handle_close.h"
 #include "kernel_objects.h"
+#include "namespace_dir.h"
 #include "thread_guard.h"
 #include "zkxwin32/errors.h"
 #include "zkxwin32/handles.h"
@@ -43,27 +46,27 @@ constexpr uint64_t kAllocationGranularity = 64 * 1024;
 // The words of a section object, fixed when it is created.
 enum Word { kSize = 0, kProtection = 1, kFilePid = 2, kFileSerial = 3, kFileStamp = 4 };
 
-// Memory files sit beside the segment, named after it.  The destroy hook may
-// run while this process is still attaching to the namespace (it sweeps dead
-// processes then), where asking the layer for the segment's path would enter
-// the attach again; so the prefix follows the segment's own rule, from
-// ZKX_NAMESPACE, once per process.
-const std::string& file_prefix() {
-    static const std::string prefix = [] {
-        const char* ns = std::getenv("ZKX_NAMESPACE");
-        return std::string("/dev/shm/zkx.") + (ns && *ns ? ns : "default");
-    }();
-    return prefix;
+// Memory files sit beside the segment in the namespace's directory.  The
+// destroy hook may run while this process is still attaching to the
+// namespace (it sweeps dead processes then), so the directory comes from
+// its own resolver, never from the attached segment.
+std::string file_prefix() {
+    NamespaceDirectory dir;
+    return namespace_directory(&dir) == 0 ? dir.path + "/segment" : std::string();
 }
 
 std::string memory_file(const uint64_t ext[8]) {
     char suffix[80];
     std::snprintf(suffix, sizeof suffix, ".section.%" PRIx64 ".%" PRIx64 ".%" PRIx64, ext[kFilePid],
                   ext[kFileSerial], ext[kFileStamp]);
-    return file_prefix() + suffix;
+    const std::string prefix = file_prefix();
+    return prefix.empty() ? prefix : prefix + suffix;
 }
 
-void destroy_section(uint32_t, uint32_t, const uint64_t ext[8]) { unlink(memory_file(ext).c_str()); }
+void destroy_section(uint32_t, uint32_t, const uint64_t ext[8]) {
+    const std::string path = memory_file(ext);
+    if (!path.empty()) unlink(path.c_str());
+}
 
 const bool g_type_registered =
     register_kernel_object_type(KernelObjectType::Section, KernelObjectTypeHooks{destroy_section});
@@ -116,17 +119,28 @@ bool make_memory_file(uint64_t size, uint64_t ext[8]) {
     ext[kFilePid] = uint64_t(getpid());
     ext[kFileSerial] = serial.fetch_add(1, std::memory_order_relaxed);
     ext[kFileStamp] = uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
-    const std::string path = memory_file(ext);
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        set_last_error_from_errno(errno, kErrorGenFailure);
+    NamespaceDirectory dir;
+    if (DWORD e = namespace_directory(&dir)) {
+        SetLastError(e);
         return false;
     }
+    const std::string path = memory_file(ext);
+    bool created = false;
+    int fd = open_namespace_file(dir, path, O_RDWR, true, &created, nullptr);
+    if (fd >= 0 && !created) {
+        // The name is this process's own (pid, serial, time): a file already
+        // there was planted, and it is left alone.
+        close(fd);
+        namespace_complain("refusing " + path + ": it existed before this process made it");
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    if (fd < 0) return false;
     int err = posix_fallocate(fd, 0, off_t(size));
     close(fd);
     if (err != 0) {
         unlink(path.c_str());
-        SetLastError(err == ENOSPC || err == EFBIG ? DWORD(ERROR_NOT_ENOUGH_MEMORY)
+        SetLastError(err == ENOSPC || err == EFBIG ? DWORD(ERROR_DISK_FULL)
                                                    : win32_error_from_errno(err, kErrorGenFailure));
         return false;
     }
@@ -195,7 +209,8 @@ extern "C" HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES,
     const DWORD created = GetLastError();
     if (!h || created == ERROR_ALREADY_EXISTS) {
         // Failed, or another process created the name in the meantime.
-        unlink(memory_file(ext).c_str());
+        const std::string path = memory_file(ext);
+        if (!path.empty()) unlink(path.c_str());
         SetLastError(created);
         return h ? admit(h, want_write, lpName) : nullptr;
     }
@@ -249,10 +264,21 @@ extern "C" LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesire
     }
     const size_t length = dwNumberOfBytesToMap ? dwNumberOfBytesToMap : size_t(size - offset);
 
+    NamespaceDirectory dir;
+    if (DWORD e = namespace_directory(&dir)) {
+        SetLastError(e);
+        return nullptr;
+    }
     const std::string path = memory_file(ext);
-    int fd = open(path.c_str(), (write || copy ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        set_last_error_from_errno(errno, kErrorGenFailure);
+    struct stat st {};
+    int fd = open_namespace_file(dir, path, write || copy ? O_RDWR : O_RDONLY, false, nullptr, &st);
+    if (fd < 0) return nullptr;
+    if (uint64_t(st.st_size) < size) {
+        close(fd);
+        namespace_complain("the memory of a section, " + path + ", has been cut short (" +
+                           std::to_string(st.st_size) + " of " + std::to_string(size) +
+                           " bytes); its views are refused");
+        SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     }
     const int protection = write || copy ? PROT_READ | PROT_WRITE : PROT_READ;

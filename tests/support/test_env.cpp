@@ -1,11 +1,13 @@
 #include "test_env.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace zkx::test {
 namespace {
@@ -51,11 +53,16 @@ TestEnvironment::TestEnvironment() {
 TestEnvironment::~TestEnvironment() {
     std::error_code ec;
     if (own_dir_) std::filesystem::remove_all(dir_, ec);
-    // The namespace's backing files are named after it under /dev/shm.
+    // The namespace is a directory of this user's: root's under /run/zkx,
+    // another user's under $XDG_RUNTIME_DIR/zkx or /dev/shm/zkx-<uid>.
     if (own_ns_) {
-        for (auto& e : std::filesystem::directory_iterator("/dev/shm", ec)) {
-            std::string name = e.path().filename().string();
-            if (name.find("zkx." + ns_) == 0) std::filesystem::remove(e.path(), ec);
+        std::vector<std::string> dirs = {"/run/zkx/" + ns_,
+                                         "/dev/shm/zkx-" + std::to_string(geteuid()) + "/" + ns_};
+        if (const char* xdg = getenv("XDG_RUNTIME_DIR")) dirs.push_back(std::string(xdg) + "/zkx/" + ns_);
+        for (const std::string& d : dirs) {
+            struct stat st {};
+            if (lstat(d.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid())
+                std::filesystem::remove_all(d, ec);
         }
     }
 }

@@ -101,6 +101,7 @@ TEST(Names, AnObjectLivesWhileAnyHandleIsOpen) {
 #include <sys/stat.h>
 
 #include "kobj_layout.h"
+#include "namespace_dir.h"
 
 ZKX_CHILD(create_in_namespace) {
     setenv("ZKX_NAMESPACE", args.at(0).c_str(), 1);
@@ -110,7 +111,7 @@ ZKX_CHILD(create_in_namespace) {
 TEST(Namespace, ForeignOrStaleSegmentsAreReplacedUnlessSomebodyIsAttached) {
     ASSERT_NE(CreateEventA(nullptr, FALSE, FALSE, nullptr), nullptr);  // maps ours first
     std::string ns = zkx::win32::kernel_namespace();
-    std::string path = "/dev/shm/zkx." + ns;
+    std::string path = zkx::win32::kernel_segment_path();
 
     // A file whose header says another layout version, and somebody else's file.
     zkx::win32::kobj::SegmentHeader h;
@@ -122,7 +123,9 @@ TEST(Namespace, ForeignOrStaleSegmentsAreReplacedUnlessSomebodyIsAttached) {
     old_header.resize(1 << 20);
     for (const auto& [suffix, content] : {std::pair<std::string, std::string>{".old", old_header},
                                           {".foreign", std::string(8192, 'x')}}) {
-        const std::string file = path + suffix;
+        zkx::win32::NamespaceDirectory other;
+        ASSERT_EQ(zkx::win32::namespace_directory_for(ns + suffix, &other), 0u);
+        const std::string file = other.path + "/segment";
         int fd = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(write(fd, content.data(), content.size()), ssize_t(content.size()));
@@ -137,11 +140,12 @@ TEST(Namespace, ForeignOrStaleSegmentsAreReplacedUnlessSomebodyIsAttached) {
         // ...and once nobody is, it is replaced by a working segment.
         close(fd);
         EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + suffix})), 0) << suffix;
-        unlink(file.c_str());
+        zkx::win32::remove_private_namespace(ns + suffix);
     }
 
     EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {"bad/name"})), int(ERROR_INVALID_NAME));
     EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + ".fresh"})), 0);
+    zkx::win32::remove_private_namespace(ns + ".fresh");
     EXPECT_EQ(access(path.c_str(), F_OK), 0);
 }
 #endif

@@ -26,8 +26,10 @@ char* view(HANDLE h, DWORD access = FILE_MAP_WRITE, SIZE_T bytes = 0, DWORD offs
 #ifndef _WIN32
 int memory_files() {
     int n = 0;
-    const std::string prefix = "zkx." + std::string(getenv("ZKX_NAMESPACE")) + ".section.";
-    for (const auto& e : std::filesystem::directory_iterator("/dev/shm")) n += e.path().filename().string().rfind(prefix, 0) == 0;
+    const std::filesystem::path segment = zkx::win32::kernel_segment_path();
+    const std::string prefix = segment.filename().string() + ".section.";
+    for (const auto& e : std::filesystem::directory_iterator(segment.parent_path()))
+        n += e.path().filename().string().rfind(prefix, 0) == 0;
     return n;
 }
 #define EXPECT_MEMORY_FILES(n) EXPECT_EQ(memory_files(), n)

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "ZKUtil.h"
+#include "namespace_dir.h"
 #include "ZKVer.h"
 #include "cli.h"
 #include "demo_steps.h"
@@ -84,11 +85,7 @@ int show_log(const std::string& file) {
     return lines > 0 ? kExitOk : kExitFailed;
 }
 
-void remove_namespace(const std::string& ns) {
-    std::error_code ec;
-    for (auto& e : std::filesystem::directory_iterator("/dev/shm", ec))
-        if (e.path().filename().string().rfind("zkx." + ns, 0) == 0) std::filesystem::remove(e.path(), ec);
-}
+void remove_namespace(const std::string& ns) { zkx::win32::remove_private_namespace(ns); }
 
 int demo_main(Args& args) {
     std::string stage_dir;

@@ -16,10 +16,11 @@ extern const Command kVerCommand;
 extern const Command kSettingsCommand;
 extern const Command kDemoCommand;
 extern const Command kShmemCommand;
+extern const Command kNamespaceCommand;
 
 const std::vector<const Command*>& commands() {
     static const std::vector<const Command*> all = {
-        &kRegCommand, &kLogCommand, &kDbgviewCommand, &kObjectsCommand, &kShmemCommand, &kSettingsCommand, &kVerCommand, &kDemoCommand,
+        &kRegCommand, &kLogCommand, &kDbgviewCommand, &kObjectsCommand, &kShmemCommand, &kNamespaceCommand, &kSettingsCommand, &kVerCommand, &kDemoCommand,
     };
     return all;
 }
