@@ -113,12 +113,13 @@ HANDLE fail(DWORD code) {
     return INVALID_HANDLE_VALUE;
 }
 
-// A folder that every user may write (/tmp and its like) can hold a link or
-// a file that someone else planted there.
+// A folder that every user may write (/tmp and its like), or a sticky one
+// that a group shares, can hold a link or a file that someone else planted.
 bool others_may_write_folder(const std::string& host) {
     std::string dir = host.substr(0, host.rfind('/'));
     struct stat st;
-    return stat(dir.empty() ? "/" : dir.c_str(), &st) != 0 || (st.st_mode & S_IWOTH);
+    if (stat(dir.empty() ? "/" : dir.c_str(), &st) != 0) return true;
+    return (st.st_mode & S_IWOTH) || ((st.st_mode & S_ISVTX) && (st.st_mode & S_IWGRP));
 }
 
 // What an open in such a folder must find: a plain file of the caller or of

@@ -110,10 +110,13 @@ std::string as_whom() { return " (checked as uid " + std::to_string(geteuid()) +
 // would succeed.
 std::string refusal_reason(const std::string& host) {
     struct stat folder, st;
-    const bool shared_folder = stat(folder_of(host).c_str(), &folder) == 0 && (folder.st_mode & S_IWOTH);
+    // The layer's rule for folders that others may write, repeated here.
+    const bool shared_folder = stat(folder_of(host).c_str(), &folder) == 0 &&
+                               ((folder.st_mode & S_IWOTH) ||
+                                ((folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWGRP)));
     if (lstat(host.c_str(), &st) != 0) return "access denied" + as_whom();
     if (shared_folder) {
-        const std::string where = " in " + folder_of(host) + ", a folder every user may write";
+        const std::string where = " in " + folder_of(host) + ", a folder that others may write";
         if (S_ISLNK(st.st_mode)) return "refused: it is a symbolic link" + where + ", which the library never follows";
         if (!S_ISREG(st.st_mode)) return "refused: it is not a regular file" + where;
         if (st.st_uid != geteuid() && st.st_uid != 0)
@@ -313,7 +316,7 @@ extern const Command kLogCommand = {
     "\"file status\" line says whether records reach the file and, when they\n"
     "do not, why: a path the library ignores or cannot name a mutex for, a\n"
     "missing folder, access denied, or a link or foreign file in a folder that\n"
-    "every user may write.  Access is checked as the user who runs zkx.\n",
+    "others may write.  Access is checked as the user who runs zkx.\n",
     log_main};
 
 }  // namespace zkx::tool

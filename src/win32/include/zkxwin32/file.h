@@ -82,7 +82,8 @@ FILE* zkx_fopen(const char* path, const char* mode);
 /* CreateFileA for a file that other accounts may come near, such as a log
  * file: a new file gets `mode` (0640, say; the umask still applies) instead
  * of 0666.  When the folder of the path may be written by every user (/tmp
- * and other world-writable folders), a link there is never followed, and
+ * and other world-writable folders, or a sticky folder that a group may
+ * write), a link there is never followed, and
  * what opens must be a regular file with a single name, owned by the caller
  * or by root and not writable by others; anything else fails with
  * ERROR_ACCESS_DENIED and is left as it was. */
