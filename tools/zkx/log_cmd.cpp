@@ -197,6 +197,11 @@ int log_show(const std::string& module) {
         if (ZKMiscMakeSysObjName("ZKDLog", "LOGExcl", file.c_str(), sizeof mutex, mutex) == 0)
             std::printf("file mutex   %s\n", printable(mutex).c_str());
         std::printf("file status  %s\n", printable(file_status(file)).c_str());
+        const bool absolute = file[0] == '/' || file[0] == '\\' ||
+                              (file.size() > 2 && file[1] == ':' && (file[2] == '\\' || file[2] == '/'));
+        if (!absolute)
+            std::printf("             (a relative path: checked from zkx's current folder; each program\n"
+                        "             resolves it from its own)\n");
     } else if (has_file_key) {
         std::string why = ignored_path_reason(file_key.get());
         if (!why.empty()) std::printf("file status  gets nothing: %s\n", printable(why).c_str());
