@@ -65,35 +65,36 @@ LPCSTR source_name(LPCSTR file) {
     return name;
 }
 
+// Log files are shared with the processes of other accounts and often lie
+// in folders anyone may write.  Off Windows a new file is 0640 (before the
+// umask), and in such a folder a planted link or someone else's file is
+// refused rather than written through.
+HANDLE open_log_file(LPCSTR path, DWORD access, DWORD disposition) {
+#ifdef _WIN32
+    return CreateFileA(path, access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+#else
+    return zkx_create_file_guarded(path, access, FILE_SHARE_READ, disposition, 0640);
+#endif
+}
+
 // A writer that died holding the file's mutex may have died inside its
-// write and left a record without its line end.  Whoever inherits the mutex
-// cuts that piece off, so that the file keeps only whole lines.  A record is
-// at most one line buffer long, so the last line end lies within that reach.
-void trim_torn_record(LPCSTR path) {
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+// write and left a record without its line end.  Its heir cannot tell such
+// a piece from text that some other program wrote, so nothing is cut: the
+// piece gets the line end it lacks, and the next record starts a line of
+// its own.
+void end_torn_record(LPCSTR path) {
+    HANDLE file = open_log_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
     if (file == INVALID_HANDLE_VALUE) return;
-    DWORD high = 0;
-    DWORD size = GetFileSize(file, &high);
-    if (size != INVALID_FILE_SIZE && high == 0 && size > 0) {
-        char tail[ZKDLOG_LINE_SIZE];
-        DWORD want = size < sizeof tail ? size : DWORD(sizeof tail);
-        DWORD got = 0;
-        if (SetFilePointer(file, LONG(size - want), nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
-            ReadFile(file, tail, want, &got, nullptr) && got == want &&
-            !(got >= 2 && tail[got - 2] == '\r' && tail[got - 1] == '\n')) {
-            DWORD keep = 0;  // bytes of the tail up to and with its last line end
-            for (DWORD i = got; i >= 2; --i) {
-                if (tail[i - 2] == '\r' && tail[i - 1] == '\n') {
-                    keep = i;
-                    break;
-                }
-            }
-            if (keep > 0 || size <= sizeof tail) {
-                SetFilePointer(file, LONG(size - want + keep), nullptr, FILE_BEGIN);
-                SetEndOfFile(file);
-            }
-        }
+    LONG high = -1;
+    char last = '\n';
+    DWORD got = 0;
+    if ((SetFilePointer(file, -1, &high, FILE_END) != INVALID_SET_FILE_POINTER ||
+         GetLastError() == ERROR_SUCCESS) &&
+        ReadFile(file, &last, 1, &got, nullptr) && got == 1 && last != '\n') {
+        // A record torn between its CR and its LF needs only the LF.
+        const char* end = last == '\r' ? "\n" : "\r\n";
+        DWORD written = 0;
+        WriteFile(file, end, DWORD(lstrlenA(end)), &written, nullptr);
     }
     CloseHandle(file);
 }
@@ -107,7 +108,7 @@ DWORD write_file(ZKDLOG_OUTPUT* out, LPCSTR text, DWORD length) {
             // left half written, give the mutex back at once so the file
             // stays usable for everyone, and drop this record.
             if (wait == WAIT_ABANDONED) {
-                trim_torn_record(out->pszPath);
+                end_torn_record(out->pszPath);
                 ReleaseMutex(out->hFileMutex);
             }
             return ERROR_BUSY;
@@ -115,12 +116,18 @@ DWORD write_file(ZKDLOG_OUTPUT* out, LPCSTR text, DWORD length) {
     }
     UINT previous_mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     DWORD result = 0;
-    HANDLE file = CreateFileA(out->pszPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = open_log_file(out->pszPath, GENERIC_WRITE, OPEN_ALWAYS);
     if (file != INVALID_HANDLE_VALUE) {
+        LONG high = 0;
+        const DWORD low = SetFilePointer(file, 0, &high, FILE_END);
         DWORD written = 0;
-        SetFilePointer(file, 0, nullptr, FILE_END);
         if (!WriteFile(file, text, length, &written, nullptr)) result = GetLastError();
+        else if (written != length) result = ERROR_DISK_FULL;
+        // A full disk or a size limit can take part of a record; the next
+        // record would then continue that broken line.  The file goes back
+        // to where it ended, so this record is missing, not torn.
+        if (result != 0 && written != 0 && SetFilePointer(file, LONG(low), &high, FILE_BEGIN) == low)
+            SetEndOfFile(file);
         CloseHandle(file);
     } else {
         result = GetLastError();

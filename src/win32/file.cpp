@@ -82,19 +82,21 @@ int open_for(const std::string& host, DWORD access, int flags, mode_t mode) {
 
 // Opens or creates as the disposition says; `existed` tells which.
 DWORD open_disposed(const std::string& host, DWORD access, DWORD disposition, mode_t mode,
-                    int* fd, bool* existed) {
+                    int extra_flags, int* fd, bool* existed) {
     for (int race = 0; race < kCreateRaces; ++race) {
         if (disposition != CREATE_NEW) {
-            *fd = open_for(host, access, 0, 0);
+            *fd = open_for(host, access, extra_flags, 0);
             if (*fd >= 0) {
                 *existed = true;
                 return 0;
             }
             if (errno != ENOENT || disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
+                // O_NOFOLLOW met a link: that is a refusal, not a bad path.
+                if ((extra_flags & O_NOFOLLOW) && errno == ELOOP) return ERROR_ACCESS_DENIED;
                 return win32_error_for_path(host, errno, ERROR_ACCESS_DENIED);
             }
         }
-        *fd = open_for(host, access, O_CREAT | O_EXCL, mode);
+        *fd = open_for(host, access, extra_flags | O_CREAT | O_EXCL, mode);
         if (*fd >= 0) {
             *existed = false;
             return 0;
@@ -111,13 +113,27 @@ HANDLE fail(DWORD code) {
     return INVALID_HANDLE_VALUE;
 }
 
-}  // namespace
-}  // namespace zkx::win32
+// A folder that every user may write (/tmp and its like), or a sticky one
+// that a group shares, can hold a link or a file that someone else planted.
+bool others_may_write_folder(const std::string& host) {
+    std::string dir = host.substr(0, host.rfind('/'));
+    struct stat st;
+    if (stat(dir.empty() ? "/" : dir.c_str(), &st) != 0) return true;
+    return (st.st_mode & S_IWOTH) || ((st.st_mode & S_ISVTX) && (st.st_mode & S_IWGRP));
+}
 
-using namespace zkx::win32;
+// What an open in such a folder must find: a plain file of the caller or of
+// root, with one name only (a hard link of another file would carry our
+// writes there) and that nobody else may write.
+bool trusted_file(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
+    if (st.st_uid != geteuid() && st.st_uid != 0) return false;
+    return !(st.st_mode & S_IWOTH);
+}
 
-extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD desired, DWORD share, LPSECURITY_ATTRIBUTES,
-                                     DWORD disposition, DWORD flags, HANDLE) {
+HANDLE create_file(LPCSTR name, DWORD desired, DWORD share, DWORD disposition, DWORD flags,
+                   mode_t new_mode, bool guarded) {
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return fail(ERROR_INVALID_PARAMETER);
     if (share & ~kAccessAll) return fail(ERROR_INVALID_PARAMETER);
     DWORD access = access_kinds(desired);
@@ -126,16 +142,20 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD desired, DWORD share, LP
     std::string host;
     if (DWORD err = path_to_host(name, &host)) return fail(err);
 
-    mode_t mode = (flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+    mode_t mode = (flags & FILE_ATTRIBUTE_READONLY) ? (new_mode & 0444) : new_mode;
+    const bool exposed = guarded && others_may_write_folder(host);
     int fd = -1;
     bool existed = false;
-    if (DWORD err = open_disposed(host, access, disposition, mode, &fd, &existed)) return fail(err);
+    if (DWORD err = open_disposed(host, access, disposition, mode, exposed ? O_NOFOLLOW : 0, &fd, &existed))
+        return fail(err);
 
     // A directory opens read-only on Linux; Win32 wants backup semantics
     // for it, which we do not offer.  Opened for writing it failed already.
     struct stat st;
     DWORD err = 0;
-    if (!(access & kAccessWrite) && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (exposed && !trusted_file(fd)) {
+        err = ERROR_ACCESS_DENIED;
+    } else if (!(access & kAccessWrite) && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         err = ERROR_ACCESS_DENIED;
     } else {
         err = share_acquire(fd, access, share);
@@ -157,6 +177,21 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD desired, DWORD share, LP
     bool reopened = existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS);
     SetLastError(reopened ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return h;
+}
+
+}  // namespace
+}  // namespace zkx::win32
+
+using namespace zkx::win32;
+
+extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD desired, DWORD share, LPSECURITY_ATTRIBUTES,
+                                     DWORD disposition, DWORD flags, HANDLE) {
+    return create_file(name, desired, share, disposition, flags, 0666, false);
+}
+
+extern "C" HANDLE zkx_create_file_guarded(LPCSTR name, DWORD desired, DWORD share, DWORD disposition,
+                                          unsigned mode) {
+    return create_file(name, desired, share, disposition, FILE_ATTRIBUTE_NORMAL, mode_t(mode & 0777), true);
 }
 
 extern "C" BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD size, LPDWORD read_out,

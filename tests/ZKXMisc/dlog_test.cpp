@@ -110,32 +110,4 @@ TEST(DLog, TwoProcessesShareOneFileWithoutLosingALine) {
     EXPECT_EQ(lines, size_t(2 * kThreads * kRecords));
 }
 
-// Takes the named mutex of a log file and ends without giving it back, as a
-// writer killed inside its write does.
-ZKX_CHILD(dlog_mutex_dies) {
-    HANDLE m = CreateMutexA(nullptr, FALSE, args.at(0).c_str());
-    return m && WaitForSingleObject(m, 5000) == WAIT_OBJECT_0 ? 0 : 1;
-}
-
-TEST(DLog, HeirOfADeadWritersMutexCutsItsTornRecord) {
-    std::string path = temp_dir() + "/torn.log";
-    {
-        std::ofstream out(path, std::ios::binary);
-        out << "whole line one\r\nwhole line two\r\nhalf a rec";
-    }
-    PZKDLOG_HANDLE log = nullptr;
-    ASSERT_EQ(ZKDLogCreate("Torn", 0, &log), 0u);
-    set_file_output(log, path, 0);
-    char name[260];
-    ZKMiscMakeSysObjName("ZKDLog", "LOGExcl", path.c_str(), sizeof name, name);
-    ASSERT_EQ(wait_child(spawn_child("dlog_mutex_dies", {name})), 0);
-
-    EXPECT_EQ(ZKDLogOut(log, "f", 1, 0x10, "dropped: the mutex came abandoned"), 0u);
-    EXPECT_EQ(ZKDLogOut(log, "f", 2, 0x10, "written"), 0u);
-    ZKDLogDestroy(log, 0);
-    const std::string content = file_text(path);
-    ASSERT_EQ(content.rfind("whole line one\r\nwhole line two\r\nf(   2)", 0), 0u) << content;
-    EXPECT_EQ(content.substr(content.size() - 9), "written\r\n");
-}
-
 }  // namespace

@@ -1,6 +1,7 @@
 // zkx log, dbgview and objects, each against another process that uses the
 // library or the platform at the same time.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,6 +63,49 @@ TEST(LogTool, ShowReportsWhatTheLibraryWouldMakeOfOddValues) {
     EXPECT_NE(show.out.find("file         off"), std::string::npos) << show.out;
     EXPECT_NE(show.out.find("every record passes"), std::string::npos);
     EXPECT_NE(run_zkx({"log", "show", "Nobody"}).out.find("no configuration"), std::string::npos);
+}
+
+// Each configured log's "file status" tells why its file gets nothing:
+// before this line, a path too long for its mutex name, a missing folder or
+// a planted link all looked like a working configuration.
+TEST(LogTool, StatusSaysWhyAConfiguredFileGetsNothing) {
+    char shared_template[] = "/tmp/zkx-log-status.XXXXXX";
+    ASSERT_NE(mkdtemp(shared_template), nullptr);
+    const std::string shared = shared_template;
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(symlink("/etc/hostname", (shared + "/linked.log").c_str()), 0);
+    const std::string dir = temp_dir();
+    const struct {
+        const char* module;
+        std::string file;
+        std::string status;
+    } cases[] = {
+        {"TooLong", dir + "/" + std::string(250 - dir.size(), 'n'), "too long for the name of its file mutex"},
+        {"NoFolder", dir + "/missing/x.log", "the folder " + dir + "/missing does not exist"},
+        {"Linked", shared + "/linked.log", "refused: it is a symbolic link in " + shared},
+        {"Fresh", dir + "/fresh.log", "not there yet: the first record creates it"},
+    };
+    for (const auto& c : cases) {
+        ZkxResult set = run_zkx({"log", "set", c.module, "--file", c.file, "--level", "LO"});
+        ASSERT_EQ(set.exit_code, 0) << set.err;
+        EXPECT_NE(set.out.find("file status  "), std::string::npos) << set.out;
+        EXPECT_NE(set.out.find(c.status), std::string::npos) << set.out;
+    }
+    // Without a module: every configured log, each with its status.
+    ZkxResult all = run_zkx({"log", "show"});
+    EXPECT_EQ(all.exit_code, 0) << all.err;
+    for (const auto& c : cases) EXPECT_NE(all.out.find(c.status), std::string::npos) << all.out;
+
+    // The library still loads such a configuration without a word.
+    PZKDLOG_HANDLE log = nullptr;
+    ASSERT_EQ(ZKDLogCreate("TooLong", 0, &log), 0u);
+    EXPECT_EQ(ZKDLogLoadCfg(log, 0, nullptr, 0, 0), 0u);
+    EXPECT_EQ(ZKDLogOut(log, "f", 1, ZKDLOG_ERR, "lost"), 0u);
+    ZKDLogDestroy(log, 0);
+    EXPECT_EQ(access(cases[0].file.c_str(), F_OK), -1);
+
+    unlink((shared + "/linked.log").c_str());
+    rmdir(shared.c_str());
 }
 
 TEST(DbgviewTool, ReceivesTheLineAnotherProcessSent) {

@@ -57,6 +57,41 @@ std::string win32_error_text(DWORD code) {
     return text ? std::string(text) + " (" + number + ")" : number;
 }
 
+namespace {
+
+bool plain(unsigned char c) { return c >= 0x20 && c < 0x7F; }
+
+std::string escaped(const std::string& text, bool keep_line_feeds) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\n' && keep_line_feeds) {
+            out += '\n';
+        } else if (!plain(c)) {
+            static const char kHex[] = "0123456789abcdef";
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else if (c == '\\' && i + 1 < text.size()) {
+            // Registry paths are full of backslashes, so one stays single
+            // unless what follows would make it look like an escape.
+            const unsigned char next = static_cast<unsigned char>(text[i + 1]);
+            const bool next_is_escape = !plain(next) && !(next == '\n' && keep_line_feeds);
+            out += next == '\\' || next == 'x' || next_is_escape ? "\\\\" : "\\";
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string printable(const std::string& text) { return escaped(text, false); }
+
+std::string printable_lines(const std::string& text) { return escaped(text, true); }
+
 bool equals_ignoring_case(const std::string& a, const std::string& b) {
     return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
 }

@@ -60,6 +60,15 @@ const std::vector<const Command*>& commands();
 // "file not found (error 2)": a readable name for the codes users meet.
 std::string win32_error_text(DWORD code);
 
+// Text that comes from outside the tool (object names, registry names and
+// values, debug text, paths, the words of an error) in a form that is safe
+// for a terminal and says exactly which bytes it holds: every byte outside
+// printable ASCII as \xHH, and a backslash doubled wherever it would
+// otherwise read as the start of such an escape.
+std::string printable(const std::string& text);
+// The same for text of several lines, whose line feeds stay.
+std::string printable_lines(const std::string& text);
+
 bool equals_ignoring_case(const std::string& a, const std::string& b);
 // A decimal or 0x-prefixed number that fits 32 (or 64) bits; false otherwise.
 bool parse_u32(const std::string& text, uint32_t* value);

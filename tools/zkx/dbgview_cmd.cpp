@@ -99,7 +99,7 @@ int dbgview_main(Args& args) {
             for (const std::string& f : filters) hit = hit || l.find(f) != std::string::npos;
             if (!hit) continue;
         }
-        std::printf("%s  %6u  %s\n", now_text().c_str(), unsigned(pid), line.c_str());
+        std::printf("%s  %6u  %s\n", now_text().c_str(), unsigned(pid), printable(line).c_str());
         std::fflush(stdout);
         if (count && ++shown >= count) break;
     }

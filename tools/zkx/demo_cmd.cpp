@@ -78,7 +78,7 @@ int show_log(const std::string& file) {
             ++details;
             continue;
         }
-        std::printf("  %s\n", line.c_str());
+        std::printf("  %s\n", printable(line).c_str());
     }
     if (lines == 0) std::printf("  (nothing was written)\n");
     if (details) std::printf("  (and %d DBG lines of the workers' steps)\n", details);

@@ -84,15 +84,15 @@ int main(int argc, char** argv) {
         return code;
     } catch (const UsageError& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "zkx: %s\n", e.what());
+        std::fprintf(stderr, "zkx: %s\n", printable(e.what()).c_str());
         return kExitUsage;
     } catch (const Failure& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "zkx: %s\n", e.what());
+        std::fprintf(stderr, "zkx: %s\n", printable(e.what()).c_str());
         return kExitFailed;
     } catch (const std::exception& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "zkx: %s\n", e.what());
+        std::fprintf(stderr, "zkx: %s\n", printable(e.what()).c_str());
         return kExitFailed;
     }
 }

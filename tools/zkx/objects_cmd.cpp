@@ -31,7 +31,7 @@ std::string process_name(uint32_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
     std::string name;
     if (!std::getline(in, name)) return "";
-    return " (" + name + ")";
+    return " (" + printable(name) + ")";
 }
 
 std::string state_text(const KernelObjectInfo& o) {
@@ -86,7 +86,7 @@ int objects_main(Args& args) {
     std::sort(objects.begin(), objects.end(), [](const KernelObjectInfo& a, const KernelObjectInfo& b) {
         return a.name != b.name ? a.name < b.name : a.slot < b.slot;
     });
-    std::printf("namespace %s\n", ns);
+    std::printf("namespace %s\n", printable(ns).c_str());
     std::printf("%-9s %-48s %7s  %s\n", "TYPE", "NAME", "HANDLES", "STATE");
     int listed = 0;
     for (const KernelObjectInfo& o : objects) {
@@ -95,7 +95,7 @@ int objects_main(Args& args) {
         if (!name_filter.empty() && o.name.find(name_filter) == std::string::npos) continue;
         std::string state = state_text(o);
         if (o.waiters) state += (state.empty() ? "" : ", ") + std::to_string(o.waiters) + " waiting";
-        std::printf("%-9s %-48s %7u  %s\n", type_text(o.type), o.name.empty() ? "(unnamed)" : o.name.c_str(),
+        std::printf("%-9s %-48s %7u  %s\n", type_text(o.type), o.name.empty() ? "(unnamed)" : printable(o.name).c_str(),
                     unsigned(o.handles), state.c_str());
         ++listed;
     }

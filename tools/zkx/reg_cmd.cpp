@@ -8,6 +8,7 @@
 #include <iostream>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "cli.h"
 #include "reg_file.h"
@@ -33,7 +34,7 @@ KeyPath key_argument(Args& args) {
 // Like reg, asks before it overwrites or deletes unless /f was given; the
 // answer comes from stdin, so "echo y | zkx reg delete ..." works too.
 bool confirm(const std::string& question) {
-    std::printf("%s (Yes/No)? ", question.c_str());
+    std::printf("%s (Yes/No)? ", printable(question).c_str());
     std::fflush(stdout);
     std::string answer;
     if (!std::getline(std::cin, answer)) answer.clear();
@@ -63,8 +64,8 @@ bool contains_ignoring_case(const std::string& text, const std::string& pattern)
 }
 
 void print_value(const RegValue& v) {
-    std::printf("    %s    %s    %s\n", shown_name(v.name).c_str(), type_name(v.type).c_str(),
-                display_data(v).c_str());
+    std::printf("    %s    %s    %s\n", printable(shown_name(v.name)).c_str(), type_name(v.type).c_str(),
+                printable(display_data(v)).c_str());
 }
 
 // Prints one key (and with /s its subtree); counts what /f matched.
@@ -89,13 +90,13 @@ LSTATUS query_key(const KeyPath& key, const QueryOptions& o, int* matches, bool 
     bool key_matches = o.search && !top && contains_ignoring_case(key.full(), o.pattern);
     bool filtered = o.one_value || o.type_filter || o.search;
     if (!shown.empty() || key_matches || !filtered) {
-        std::printf("\n%s\n", key.full().c_str());
+        std::printf("\n%s\n", printable(key.full()).c_str());
         for (const RegValue* v : shown) print_value(*v);
     }
     *matches += int(shown.size()) + (key_matches ? 1 : 0);
     if (!o.one_value && !o.recurse && !o.search && !children.empty()) {
         std::printf("\n");
-        for (const std::string& c : children) std::printf("%s\\%s\n", key.full().c_str(), c.c_str());
+        for (const std::string& c : children) std::printf("%s\n", printable(key.full() + "\\" + c).c_str());
     }
     if (o.recurse) {
         for (const std::string& c : children) {
@@ -323,7 +324,8 @@ int reg_export(Args& args) {
     LSTATUS r = write_reg_file(key, &text);
     if (r != 0) registry_failure("cannot export " + key.full(), r);
     if (file == "-") {
-        std::fputs(text.c_str(), stdout);
+        // A file keeps every byte; a terminal gets nothing it would act on.
+        std::fputs(isatty(STDOUT_FILENO) ? printable_lines(text).c_str() : text.c_str(), stdout);
         return kExitOk;
     }
     struct stat st;

@@ -28,11 +28,11 @@ std::string dir_text(DirGetter get) {
     char buf[ZKMISC_DATADIR_SIZE];
     DWORD len = 0;
     DWORD r = get(0, sizeof buf, buf, &len);
-    return r == 0 ? std::string(buf, len) : result_text(r);
+    return r == 0 ? printable(std::string(buf, len)) : result_text(r);
 }
 
 std::string code_text(DWORD r, const char* buf, DWORD len) {
-    return r == 0 ? std::string(buf, len) : result_text(r);
+    return r == 0 ? printable(std::string(buf, len)) : result_text(r);
 }
 
 int settings_show() {
@@ -72,7 +72,7 @@ int settings_show() {
         std::printf("OEM type        %s\n", result_text(env.dwOemTypeResult).c_str());
     if (env.dwProductNameResult == 0) {
         std::string name(env.szProductName, strnlen(env.szProductName, sizeof env.szProductName));
-        std::printf("product name    %s\n", name.c_str());
+        std::printf("product name    %s\n", printable(name).c_str());
     } else {
         std::printf("product name    %s\n", result_text(env.dwProductNameResult).c_str());
     }

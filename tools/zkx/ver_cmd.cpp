@@ -22,7 +22,7 @@ int ver_compare(Args& args) {
         throw Failure("cannot compare '" + a + "' with '" + b +
                       "': a part holds something other than digits, letters and spaces, or a "
                       "version is longer than 255 characters");
-    std::printf("%s %s %s\n", a.c_str(), order < 0 ? "<" : order > 0 ? ">" : "=", b.c_str());
+    std::printf("%s %s %s\n", printable(a).c_str(), order < 0 ? "<" : order > 0 ? ">" : "=", printable(b).c_str());
     return kExitOk;
 }
 
@@ -41,8 +41,8 @@ int ver_show(Args& args) {
     char text[ZKVER_TEXT_SIZE];
     if (!ZKVer(text, sizeof text))
         throw Failure("no version stamp" + (path.empty() ? std::string() : " in " + path));
-    std::printf("%s\n", text);
-    if (!path.empty()) std::printf("stamp file %s\n", path.c_str());
+    std::printf("%s\n", printable(text).c_str());
+    if (!path.empty()) std::printf("stamp file %s\n", printable(path).c_str());
     return kExitOk;
 }
 

@@ -79,6 +79,17 @@ UINT WINAPI GetErrorMode(void);
  * error (87 for a null argument, 3 for an unmapped drive, ...). */
 FILE* zkx_fopen(const char* path, const char* mode);
 
+/* CreateFileA for a file that other accounts may come near, such as a log
+ * file: a new file gets `mode` (0640, say; the umask still applies) instead
+ * of 0666.  When the folder of the path may be written by every user (/tmp
+ * and other world-writable folders, or a sticky folder that a group may
+ * write), a link there is never followed, and
+ * what opens must be a regular file with a single name, owned by the caller
+ * or by root and not writable by others; anything else fails with
+ * ERROR_ACCESS_DENIED and is left as it was. */
+HANDLE zkx_create_file_guarded(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                               DWORD dwCreationDisposition, unsigned mode);
+
 /* The host path that a Windows-style or POSIX path maps to, and the
  * Windows-style form of a host path.  Both return the length copied without
  * the terminator; when `size` is too small, the size needed including the
