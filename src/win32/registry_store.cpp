@@ -343,7 +343,39 @@ std::string machine_store_dir() {
     return dir.empty() ? kMachineDefault : dir;
 }
 
-bool root_key(HKEY root, KeyRef* out) {
+// A store is trusted when nobody but its owner's group can change it: not
+// writable by others, and, where it lies in a directory that others may
+// write (/tmp), a real directory of this user's or root's.  Otherwise
+// another user could plant keys, links or FIFOs in it, or swap it whole.
+LONG check_store(const std::string& store) {
+    struct stat st {};
+    if (lstat(store.c_str(), &st) != 0) return ERROR_SUCCESS;  // made by our first write
+    struct stat parent {};
+    bool open_parent = lstat(parent_of(store).empty() ? "/" : parent_of(store).c_str(), &parent) == 0 &&
+                       (parent.st_mode & S_IWOTH);
+    const char* why = nullptr;
+    if (S_ISLNK(st.st_mode)) {
+        if (open_parent) why = "is a symbolic link in a directory that others may write";
+    } else if (!S_ISDIR(st.st_mode)) {
+        why = "is not a directory";
+    } else if (st.st_mode & S_IWOTH) {
+        why = "may be written by every user";
+    } else if (open_parent && st.st_uid != geteuid() && st.st_uid != 0) {
+        why = "belongs to another user and lies in a directory that others may write";
+    }
+    if (!why) return ERROR_SUCCESS;
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true)) {
+        fprintf(stderr,
+                "zkx registry: refusing the store %s (owner uid %u, mode %04o): it %s. Every call "
+                "on it gets ERROR_ACCESS_DENIED (5). Use a directory of your own "
+                "(ZKX_REGISTRY) with mode 0700 or 0755.\n",
+                store.c_str(), unsigned(st.st_uid), unsigned(st.st_mode & 07777), why);
+    }
+    return ERROR_ACCESS_DENIED;
+}
+
+LONG root_key(HKEY root, KeyRef* out) {
     const char* name = nullptr;
     bool per_user = false;
     switch (reinterpret_cast<uintptr_t>(root)) {
@@ -351,13 +383,16 @@ bool root_key(HKEY root, KeyRef* out) {
         case 0x80000001u: name = "HKEY_CURRENT_USER"; per_user = true; break;
         case 0x80000002u: name = "HKEY_LOCAL_MACHINE"; break;
         case 0x80000003u: name = "HKEY_USERS"; break;
-        default: return false;
+        default: return ERROR_INVALID_HANDLE;
     }
-    out->dir = (per_user ? user_store_dir() : machine_store_dir()) + "/" + name;
+    std::string store = per_user ? user_store_dir() : machine_store_dir();
+    LONG r = check_store(store);
+    if (r != ERROR_SUCCESS) return r;
+    out->dir = store + "/" + name;
     out->id = 0;
     out->is_root = true;
     out->access = KEY_ALL_ACCESS;
-    return true;
+    return ERROR_SUCCESS;
 }
 
 LONG read_key(const KeyRef& key, KeyFile* out, timespec* mtime) {

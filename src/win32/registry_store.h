@@ -36,9 +36,10 @@ struct KeyRef {
 std::string user_store_dir();
 std::string machine_store_dir();
 
-// The key of a predefined root; false for a handle that is not one of the
-// four roots the store keeps.
-bool root_key(HKEY root, KeyRef* out);
+// The key of a predefined root: ERROR_INVALID_HANDLE for a handle that is
+// not one of the four roots the store keeps, ERROR_ACCESS_DENIED when its
+// store lies where other users could change it (reported once on stderr).
+LONG root_key(HKEY root, KeyRef* out);
 
 // --- Keys ----------------------------------------------------------------
 

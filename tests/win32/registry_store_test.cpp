@@ -257,6 +257,32 @@ TEST(RegistryAccess, FileSystemPermissionsOfTheStoreGiveAccessDenied) {
     fs::permissions(root, fs::perms(0755));
 }
 
+TEST(RegistryStore, AStoreThatOthersCouldChangeIsRefused) {
+    const std::string open_dir = make_dir("open");
+    fs::permissions(open_dir, fs::perms(01777));  // like /tmp
+    const std::string everyones = make_dir("open/everyones"), mine = make_dir("open/mine");
+    fs::permissions(everyones, fs::perms(0777));
+    fs::permissions(mine, fs::perms(0755));
+    fs::create_directory_symlink(mine, open_dir + "/link");
+    std::vector<std::string> refused = {everyones, open_dir + "/link"};
+    if (geteuid() == 0) {
+        const std::string theirs = make_dir("open/theirs");
+        ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+        refused.push_back(theirs);
+    }
+    for (const std::string& store : refused) {
+        ScopedEnv reg("ZKX_REGISTRY", store);
+        HKEY k = nullptr;
+        EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Planted", &k), ERROR_ACCESS_DENIED) << store;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, nullptr, 0, KEY_READ, &k), ERROR_ACCESS_DENIED) << store;
+        EXPECT_FALSE(fs::exists(store + "/HKEY_LOCAL_MACHINE")) << store;
+    }
+    ScopedEnv reg("ZKX_REGISTRY", mine);
+    HKEY k = create_key(HKEY_LOCAL_MACHINE, "Fine");
+    EXPECT_NE(k, nullptr);
+    RegCloseKey(k);
+}
+
 // Odd files planted where the store keeps its own: each call fails at once
 // (or, for a stale temporary file, works), never waiting on a FIFO and never
 // following a link.  In a child, so that a call that blocks shows as a
