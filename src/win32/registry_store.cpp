@@ -311,7 +311,7 @@ bool is_machine_key(const std::string& dir) {
 LONG note_refusal(const KeyRef& key, LONG r) {
     if (r != ERROR_ACCESS_DENIED || !is_machine_key(key.dir)) return r;
     const std::string store = machine_store_dir();
-    if (may_create(store) && (access(store.c_str(), F_OK) != 0 || may(store, W_OK | X_OK))) return r;
+    if (may_create(store)) return r;  // refused for another reason: a key's own mode
     static std::atomic<bool> told{false};
     if (!told.exchange(true)) {
         fprintf(stderr,

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -339,6 +341,34 @@ TEST(RegistryStore, AWriteOverTheFileSizeLimitKeepsTheOldFile) {
     EXPECT_FALSE(fs::exists(dir + "/.values.new")) << "a half-written file was left";
     EXPECT_EQ(get_bytes(k, "v"), std::string(1000, 'o'));
     RegCloseKey(k);
+}
+
+// args: mount point.  A store on a 64 KiB tmpfs of a mount namespace of its
+// own (gone with the child), filled up before the write.
+ZKX_CHILD(registry_write_on_full_disk) {
+    const std::string mnt = args.at(0), store = mnt + "/store";
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("none", mnt.c_str(), "tmpfs", 0, "size=64k") != 0 || mkdir(store.c_str(), 0755) != 0)
+        return 80;
+    setenv("ZKX_REGISTRY", store.c_str(), 1);
+    HKEY k = create_key(HKEY_LOCAL_MACHINE, "Full");
+    if (!k || set_bytes(k, "v", REG_BINARY, std::string(1000, 'o')) != 0) return 1;
+    int fd = open((mnt + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    std::string block(4096, 'f');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    close(fd);
+    if (set_bytes(k, "v", REG_BINARY, std::string(8000, 'n')) != ERROR_DISK_FULL) return 2;
+    if (get_bytes(k, "v") != std::string(1000, 'o')) return 3;
+    if (access((machine_root_dir() + "/full/.values.new").c_str(), F_OK) == 0) return 4;
+    return 0;
+}
+
+TEST(RegistryStore, AWriteOnAFullDiskKeepsTheOldFile) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    int rc = wait_child(spawn_child("registry_write_on_full_disk", {make_dir("small-disk")}));
+    if (rc == 80) GTEST_SKIP() << "cannot mount a tmpfs in a mount namespace here";
+    EXPECT_EQ(rc, 0);
 }
 
 TEST(RegistryApi, ABatchOfValueChangesIsOneWriteAndAllOrNothing) {
