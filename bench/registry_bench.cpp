@@ -1,6 +1,7 @@
 // The registry against the least a file-backed store can do: a query
 // against reading one small file, a set against a crash-safe replace of one
-// file (write, fsync, rename), an open against a stat.  Runs in a private
+// file (write, fsync, rename; the store's sets no longer fsync, see
+// docs/registry.md, Durability), an open against a stat.  Runs in a private
 // store under /tmp.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
