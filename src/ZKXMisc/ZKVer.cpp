@@ -40,13 +40,28 @@ bool zkver_file_path(LPCSTR pszModule, DWORD dwLength, LPSTR pszPath) {
     return true;
 }
 
+// The new stamp is written to a file of its own beside the old one and then
+// renamed over it: a full disk, a file-size limit or a crash halfway leaves
+// the old stamp, never a short file.  The temporary name is unique to this
+// save, so two savers never write into each other's file, and it is created
+// new, so nothing already lying at that name is opened.
 PZKVER_STAMP zkver_save_to(LPCSTR pszPath, PZKVER_STAMP pStamp) {
-    FILE* file = ZK_FOPEN(pszPath, "wb");
-    if (!file) return nullptr;
-    size_t written = std::fwrite(pStamp, 1, sizeof *pStamp, file);
-    // The bytes reach the file only at the close; a failing close loses them.
-    bool closed = std::fclose(file) == 0;
-    return written == sizeof *pStamp && closed ? pStamp : nullptr;
+    static LONG s_nSaves = 0;
+    char temp[ZKVER_PATH_SIZE + 40];
+    if (std::strlen(pszPath) >= ZKVER_PATH_SIZE) return nullptr;
+    wsprintfA(temp, "%s.%lu-%ld.new", pszPath, static_cast<unsigned long>(GetCurrentProcessId()),
+              static_cast<long>(InterlockedIncrement(&s_nSaves)));
+    HANDLE file = CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, pStamp, sizeof *pStamp, &written, nullptr) && written == sizeof *pStamp;
+    ok = CloseHandle(file) && ok;
+    if (ok) ok = MoveFileExA(temp, pszPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) {
+        DeleteFileA(temp);
+        return nullptr;
+    }
+    return pStamp;
 }
 
 PZKVER_STAMP zkver_load_from(LPCSTR pszPath, PZKVER_STAMP pStamp) {

@@ -60,7 +60,8 @@ LONG win32_from_errno(int err, LONG fallback) {
         case EPERM:
         case EROFS: return ERROR_ACCESS_DENIED;
         case ENOSPC:
-        case EDQUOT: return ERROR_DISK_FULL;
+        case EDQUOT:
+        case EFBIG: return ERROR_DISK_FULL;  // a file-size limit stops a write as a full disk does
         case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
         case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
         case EMFILE:
@@ -71,9 +72,12 @@ LONG win32_from_errno(int err, LONG fallback) {
 
 LONG read_key_file(const std::string& dir, KeyFile* out, timespec* mtime) {
     std::string path = dir + "/" + kValuesFile;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // O_NONBLOCK: a FIFO or a device planted as a key file must give an
+    // error at once, not stall the reader until someone writes to it.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        if (errno == ELOOP) return ERROR_REGISTRY_CORRUPT;  // not a file we wrote
+        // A link, a socket: not a file we wrote.
+        if (errno == ELOOP || errno == ENXIO || errno == ENODEV) return ERROR_REGISTRY_CORRUPT;
         return win32_from_errno(errno, ERROR_CANTREAD);
     }
     struct stat st {};
@@ -93,20 +97,29 @@ LONG read_key_file(const std::string& dir, KeyFile* out, timespec* mtime) {
     return ERROR_SUCCESS;
 }
 
-LONG write_key_file(const std::string& dir, const KeyFile& key) {
+LONG write_key_file(const std::string& dir, const KeyFile& key, bool durable) {
     std::string text = serialize_key_file(key);
     if (text.size() > kMaxKeyFileBytes) return ERROR_NOT_ENOUGH_MEMORY;
     std::string path = dir + "/" + kValuesFile;
     std::string temp = dir + "/" + kNewValuesFile;
-    // A .values.new left by a writer that was killed is simply overwritten:
-    // only the lock holder ever writes it.
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) return win32_from_errno(errno, ERROR_CANTWRITE);
+    // A .values.new left by a writer that was killed is removed and made
+    // afresh: only the lock holder ever writes it, and creating it
+    // exclusively means that whatever else sits at that name (a link, a
+    // FIFO) is never opened.
+    ::unlink(temp.c_str());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        if (errno == EEXIST || errno == EISDIR) return ERROR_REGISTRY_CORRUPT;
+        return win32_from_errno(errno, ERROR_CANTWRITE);
+    }
     struct stat old {};
-    if (::stat(path.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+    if (::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd, old.st_mode & 07777);
     LONG rc = write_all(fd, text);
-    if (rc == ERROR_SUCCESS && ::fsync(fd) != 0) rc = win32_from_errno(errno, ERROR_CANTWRITE);
-    ::close(fd);
+    if (rc == ERROR_SUCCESS && durable && ::fsync(fd) != 0) {
+        rc = win32_from_errno(errno, ERROR_CANTWRITE);
+    }
+    // Some file systems report a full disk only when the file is closed.
+    if (::close(fd) != 0 && rc == ERROR_SUCCESS) rc = win32_from_errno(errno, ERROR_CANTWRITE);
     if (rc == ERROR_SUCCESS && ::rename(temp.c_str(), path.c_str()) != 0) {
         rc = win32_from_errno(errno, ERROR_CANTWRITE);
     }
@@ -114,15 +127,23 @@ LONG write_key_file(const std::string& dir, const KeyFile& key) {
         ::unlink(temp.c_str());
         return rc;
     }
-    sync_dir(dir);
+    if (durable) sync_dir(dir);
     return ERROR_SUCCESS;
 }
 
 void sync_dir(const std::string& dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return;
     ::fsync(fd);
     ::close(fd);
+}
+
+LONG flush_store(const std::string& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return win32_from_errno(errno, ERROR_CANTWRITE);
+    LONG rc = ::syncfs(fd) == 0 ? ERROR_SUCCESS : win32_from_errno(errno, ERROR_CANTWRITE);
+    ::close(fd);
+    return rc;
 }
 
 bool is_directory(const std::string& path) {
@@ -152,8 +173,20 @@ LONG KeyLock::acquire(const std::string& dir) {
     for (;;) {
         // O_CREAT: a key directory made by hand has no lock file yet.  It
         // cannot bring a deleted key back: its directory is gone.
-        int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd < 0) return win32_from_errno(errno, ERROR_CANTWRITE);
+        // O_NONBLOCK: a FIFO in the lock file's place must not stall us.
+        int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                        0666);
+        if (fd < 0) {
+            if (errno == ELOOP || errno == ENXIO || errno == ENODEV || errno == EISDIR) {
+                return ERROR_REGISTRY_CORRUPT;
+            }
+            return win32_from_errno(errno, ERROR_CANTWRITE);
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return ERROR_REGISTRY_CORRUPT;
+        }
         int r;
         do {
             r = ::flock(fd, LOCK_EX);

@@ -28,13 +28,19 @@ LONG win32_from_errno(int err, LONG fallback);
 // when the process may not read it.  `mtime` (optional) gets its time.
 LONG read_key_file(const std::string& dir, KeyFile* out, timespec* mtime = nullptr);
 
-// Replaces dir/.values with `key`: written beside it, flushed to disk, then
-// renamed over it, so a reader or a crash sees the old file or the new one.
+// Replaces dir/.values with `key`: written beside it, then renamed over it,
+// so a reader or a killed writer sees the old file or the new one.  With
+// `durable` the new file and the rename are on disk before it returns;
+// without, the kernel writes them back later (RegFlushKey forces it).
 // The caller holds the key's lock.
-LONG write_key_file(const std::string& dir, const KeyFile& key);
+LONG write_key_file(const std::string& dir, const KeyFile& key, bool durable);
 
 // Makes a rename or a new entry in dir durable.
 void sync_dir(const std::string& dir);
+
+// Writes everything not yet on disk in the file system that holds `dir`:
+// every key of the store, as RegFlushKey promises for a whole hive.
+LONG flush_store(const std::string& dir);
 
 bool is_directory(const std::string& path);
 

@@ -63,7 +63,8 @@ LONG make_key_handle(const KeyRef& key, HKEY* out) {
 LONG key_from_handle(HKEY h, KeyPtr* out) {
     if (is_predefined_key(h)) {
         KeyRef root;
-        if (!root_key(h, &root)) return ERROR_INVALID_HANDLE;
+        LONG r = root_key(h, &root);
+        if (r != ERROR_SUCCESS) return r;
         *out = std::make_shared<const KeyRef>(std::move(root));
         return ERROR_SUCCESS;
     }

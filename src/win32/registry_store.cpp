@@ -5,11 +5,13 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <mutex>
 
@@ -79,6 +81,22 @@ bool may(const std::string& path, int mode) {
 
 std::string parent_of(const std::string& dir) { return dir.substr(0, dir.rfind('/')); }
 
+// Whether a key's directory is there.  Anything but a real directory (a
+// link, a FIFO, a file) at a key's name is nothing the store made: it is
+// damage, reported at once and never followed or opened.
+LONG key_dir_state(const std::string& dir) {
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0) return win32_from_errno(errno, ERROR_CANTREAD);
+    return S_ISDIR(st.st_mode) ? ERROR_SUCCESS : ERROR_REGISTRY_CORRUPT;
+}
+
+// Whether this process could make `path`: the nearest part of it that
+// exists must be a directory it may write.
+bool may_create(std::string path) {
+    while (!path.empty() && access(path.c_str(), F_OK) != 0) path = parent_of(path);
+    return !path.empty() && may(path, W_OK | X_OK);
+}
+
 std::string base_name(const std::string& dir) { return dir.substr(dir.rfind('/') + 1); }
 
 std::string hex64(uint64_t v) {
@@ -118,7 +136,7 @@ LONG grant_access(const KeyRef& key, REGSAM wanted, REGSAM* granted) {
     // can be written shows when a write tries to make it.
     bool can_read = !exists || (may(key.dir, R_OK | X_OK) &&
                                 may(key.dir + "/" + kValuesFile, R_OK));
-    bool can_write = !exists || may(key.dir, W_OK | X_OK);
+    bool can_write = exists ? may(key.dir, W_OK | X_OK) : may_create(key.dir);
     // A root is never deleted (delete_key refuses); its delete rights only
     // let full-access opens of a writable root succeed.
     bool can_delete = key.is_root ? can_write : may(parent_of(key.dir), W_OK | X_OK);
@@ -139,8 +157,10 @@ LONG grant_access(const KeyRef& key, REGSAM wanted, REGSAM* granted) {
 // we made: it reads as damaged rather than absent, so it is never created
 // over.  A hashed directory name is confirmed by the name stored inside.
 LONG probe_key(const std::string& dir, const std::string& name, KeyFile* out) {
-    LONG r = read_key_file(dir, out);
-    if (r == ERROR_FILE_NOT_FOUND) return is_directory(dir) ? ERROR_REGISTRY_CORRUPT : r;
+    LONG r = key_dir_state(dir);
+    if (r != ERROR_SUCCESS) return r;
+    r = read_key_file(dir, out);
+    if (r == ERROR_FILE_NOT_FOUND) return ERROR_REGISTRY_CORRUPT;
     if (r == ERROR_SUCCESS && is_hashed_dir_name(base_name(dir)) && !names_equal(out->name, name)) {
         return ERROR_REGISTRY_CORRUPT;
     }
@@ -159,7 +179,7 @@ LONG ensure_root(const std::string& dir) {
     KeyFile existing;
     r = read_key_file(dir, &existing);
     if (r != ERROR_FILE_NOT_FOUND) return r;
-    return write_key_file(dir, KeyFile{});
+    return write_key_file(dir, KeyFile{}, true);
 }
 
 // Removes what killed creators and deleters left in `parent`.  Called with
@@ -190,7 +210,9 @@ LONG make_key(const std::string& parent, const std::string& dir, const std::stri
     KeyFile key;
     key.id = new_key_id();
     key.name = name;
-    LONG r = write_key_file(temp, key);
+    // A new key is made durable at once: its directory entry is synced
+    // below, and must never outlive its key file in a power loss.
+    LONG r = write_key_file(temp, key, true);
     if (r == ERROR_SUCCESS) {
         int fd = open((temp + "/" + kLockFile).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0) r = win32_from_errno(errno, ERROR_CANTWRITE);
@@ -264,6 +286,43 @@ LONG list_subkey_dirs(const std::string& dir, std::vector<std::string>* out) {
     return ERROR_SUCCESS;
 }
 
+// Checks the directories between `base` and base\names[0..count-1]: a
+// path never leads through a link or a file planted in place of a key.
+LONG check_path(const std::string& base, const std::vector<std::string>& names, size_t count) {
+    std::string dir = base;
+    for (size_t i = 0; i < count; ++i) {
+        dir += '/';
+        dir += encode_key_name(names[i]);
+        LONG r = key_dir_state(dir);
+        if (r != ERROR_SUCCESS) return r;
+    }
+    return ERROR_SUCCESS;
+}
+
+bool is_machine_key(const std::string& dir) {
+    const std::string store = machine_store_dir() + "/";
+    return dir.compare(0, store.size(), store) == 0 &&
+           dir.compare(store.size(), 18, "HKEY_CURRENT_USER") != 0;
+}
+
+// A write refused because this process may not write the machine store
+// says so once on stderr: the code alone (5) does not tell an administrator
+// which directory is meant or how to choose another.
+LONG note_refusal(const KeyRef& key, LONG r) {
+    if (r != ERROR_ACCESS_DENIED || !is_machine_key(key.dir)) return r;
+    const std::string store = machine_store_dir();
+    if (may_create(store)) return r;  // refused for another reason: a key's own mode
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true)) {
+        fprintf(stderr,
+                "zkx registry: the machine store %s is not writable for this process (uid %u); "
+                "writes to HKEY_LOCAL_MACHINE get ERROR_ACCESS_DENIED (5). Run as a user who may "
+                "write it, or set ZKX_REGISTRY to a store of your own.\n",
+                store.c_str(), unsigned(geteuid()));
+    }
+    return r;
+}
+
 bool has_subkeys(const std::string& dir) {
     std::vector<std::string> names;
     return list_subkey_dirs(dir, &names) != ERROR_SUCCESS || !names.empty();
@@ -276,30 +335,47 @@ std::string user_store_dir() {
     return dir.empty() ? default_user_store() : dir;
 }
 
+// Never the user's store in its place: a process that may not write the
+// machine store must learn so (5), not change a private copy that no other
+// process reads.
 std::string machine_store_dir() {
     std::string dir = store_from_env();
-    if (!dir.empty()) return dir;
-    static std::once_flag once;
-    static std::string chosen;
-    std::call_once(once, [] { chosen = choose_machine_store(kMachineDefault, default_user_store()); });
-    return chosen;
+    return dir.empty() ? kMachineDefault : dir;
 }
 
-std::string choose_machine_store(const std::string& machine_dir, const std::string& user_dir) {
-    if (is_directory(machine_dir)) return may(machine_dir, W_OK | X_OK) ? machine_dir : user_dir;
-    // Probe by making the missing directories and taking them away again: a
-    // process that only reads leaves the file system as it found it, and the
-    // first write makes them for good.
-    std::vector<std::string> missing;
-    for (std::string dir = machine_dir; !dir.empty() && access(dir.c_str(), F_OK) != 0;
-         dir = parent_of(dir))
-        missing.push_back(dir);
-    bool made = make_dirs(machine_dir) == ERROR_SUCCESS && may(machine_dir, W_OK | X_OK);
-    for (const std::string& dir : missing) rmdir(dir.c_str());
-    return made ? machine_dir : user_dir;
+// A store is trusted when nobody but its owner's group can change it: not
+// writable by others, and, where it lies in a directory that others may
+// write (/tmp), a real directory of this user's or root's.  Otherwise
+// another user could plant keys, links or FIFOs in it, or swap it whole.
+LONG check_store(const std::string& store) {
+    struct stat st {};
+    if (lstat(store.c_str(), &st) != 0) return ERROR_SUCCESS;  // made by our first write
+    struct stat parent {};
+    bool open_parent = lstat(parent_of(store).empty() ? "/" : parent_of(store).c_str(), &parent) == 0 &&
+                       (parent.st_mode & S_IWOTH);
+    const char* why = nullptr;
+    if (S_ISLNK(st.st_mode)) {
+        if (open_parent) why = "is a symbolic link in a directory that others may write";
+    } else if (!S_ISDIR(st.st_mode)) {
+        why = "is not a directory";
+    } else if (st.st_mode & S_IWOTH) {
+        why = "may be written by every user";
+    } else if (open_parent && st.st_uid != geteuid() && st.st_uid != 0) {
+        why = "belongs to another user and lies in a directory that others may write";
+    }
+    if (!why) return ERROR_SUCCESS;
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true)) {
+        fprintf(stderr,
+                "zkx registry: refusing the store %s (owner uid %u, mode %04o): it %s. Every call "
+                "on it gets ERROR_ACCESS_DENIED (5). Use a directory of your own "
+                "(ZKX_REGISTRY) with mode 0700 or 0755.\n",
+                store.c_str(), unsigned(st.st_uid), unsigned(st.st_mode & 07777), why);
+    }
+    return ERROR_ACCESS_DENIED;
 }
 
-bool root_key(HKEY root, KeyRef* out) {
+LONG root_key(HKEY root, KeyRef* out) {
     const char* name = nullptr;
     bool per_user = false;
     switch (reinterpret_cast<uintptr_t>(root)) {
@@ -307,16 +383,20 @@ bool root_key(HKEY root, KeyRef* out) {
         case 0x80000001u: name = "HKEY_CURRENT_USER"; per_user = true; break;
         case 0x80000002u: name = "HKEY_LOCAL_MACHINE"; break;
         case 0x80000003u: name = "HKEY_USERS"; break;
-        default: return false;
+        default: return ERROR_INVALID_HANDLE;
     }
-    out->dir = (per_user ? user_store_dir() : machine_store_dir()) + "/" + name;
+    std::string store = per_user ? user_store_dir() : machine_store_dir();
+    LONG r = check_store(store);
+    if (r != ERROR_SUCCESS) return r;
+    out->dir = store + "/" + name;
     out->id = 0;
     out->is_root = true;
     out->access = KEY_ALL_ACCESS;
-    return true;
+    return ERROR_SUCCESS;
 }
 
 LONG read_key(const KeyRef& key, KeyFile* out, timespec* mtime) {
+    if (key.is_root && key_dir_state(key.dir) == ERROR_REGISTRY_CORRUPT) return ERROR_REGISTRY_CORRUPT;
     LONG r = read_key_file(key.dir, out, mtime);
     if (key.is_root) {
         if (r == ERROR_FILE_NOT_FOUND) {
@@ -333,18 +413,29 @@ LONG read_key(const KeyRef& key, KeyFile* out, timespec* mtime) {
 LONG modify_key(const KeyRef& key, const std::function<LONG(KeyFile&)>& change) {
     if (key.is_root) {
         LONG r = ensure_root(key.dir);
-        if (r != ERROR_SUCCESS) return r;
+        if (r != ERROR_SUCCESS) return note_refusal(key, r);
     }
     KeyLock lock;
     LONG r = lock.acquire(key.dir);
     if (r == ERROR_FILE_NOT_FOUND && !key.is_root) return ERROR_KEY_DELETED;
-    if (r != ERROR_SUCCESS) return r;
+    if (r != ERROR_SUCCESS) return note_refusal(key, r);
     KeyFile file;
     r = read_key(key, &file);
     if (r != ERROR_SUCCESS) return r;
     r = change(file);
     if (r != ERROR_SUCCESS) return r;
-    return write_key_file(key.dir, file);
+    // Not synced: the rename alone keeps readers and killed writers safe,
+    // and durability waits for the kernel's write-back or RegFlushKey, as
+    // Windows leaves it to its lazy flusher.
+    return note_refusal(key, write_key_file(key.dir, file, false));
+}
+
+LONG flush_key(const KeyRef& key) {
+    // A root never written has nothing to flush; its store may not exist.
+    std::string dir = key.dir;
+    while (!dir.empty() && access(dir.c_str(), F_OK) != 0) dir = parent_of(dir);
+    if (dir.empty()) return ERROR_SUCCESS;
+    return flush_store(dir);
 }
 
 LONG open_key(const KeyRef& base, const std::vector<std::string>& names, REGSAM wanted,
@@ -358,7 +449,8 @@ LONG open_key(const KeyRef& base, const std::vector<std::string>& names, REGSAM 
     } else {
         LONG r = join(base.dir, names, names.size(), &target.dir);
         if (r != ERROR_SUCCESS) return r;
-        r = probe_key(target.dir, names.back(), &file);
+        r = check_path(base.dir, names, names.size() - 1);
+        if (r == ERROR_SUCCESS) r = probe_key(target.dir, names.back(), &file);
         if (r == ERROR_FILE_NOT_FOUND && !base.is_root) {
             KeyFile base_file;
             if (read_key(base, &base_file) == ERROR_KEY_DELETED) return ERROR_KEY_DELETED;
@@ -367,7 +459,9 @@ LONG open_key(const KeyRef& base, const std::vector<std::string>& names, REGSAM 
         target.id = file.id;
     }
     LONG r = grant_access(target, wanted, &target.access);
-    if (r != ERROR_SUCCESS) return r;
+    if (r != ERROR_SUCCESS) {
+        return (expand_generic(wanted) & kWriteRights) ? note_refusal(target, r) : r;
+    }
     *out = target;
     return ERROR_SUCCESS;
 }
@@ -378,14 +472,14 @@ LONG create_key(const KeyRef& base, const std::vector<std::string>& names, REGSA
     if (!names.empty()) {
         if (base.is_root) {
             LONG r = ensure_root(base.dir);
-            if (r != ERROR_SUCCESS) return r;
+            if (r != ERROR_SUCCESS) return note_refusal(base, r);
         }
         LONG r = kRetry;
         for (int attempt = 0; r == kRetry && attempt < kMaxRetries; ++attempt) {
             r = create_path_once(base, names, created);
         }
         if (r == kRetry) return ERROR_BUSY;
-        if (r != ERROR_SUCCESS) return r;
+        if (r != ERROR_SUCCESS) return note_refusal(base, r);
     }
     return open_key(base, names, wanted, out);
 }
@@ -401,6 +495,9 @@ LONG delete_key(const KeyRef& base, const std::vector<std::string>& names) {
         LONG r = join(base.dir, names, names.size(), &target);
         if (r == ERROR_SUCCESS) r = join(base.dir, names, names.size() - 1, &parent);
         if (r != ERROR_SUCCESS) return r;
+        // A missing part is found missing below, under the parent's lock.
+        r = check_path(base.dir, names, names.size() - 1);
+        if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) return r;
     }
     const LONG gone = by_handle ? ERROR_KEY_DELETED : ERROR_FILE_NOT_FOUND;
 
@@ -412,7 +509,8 @@ LONG delete_key(const KeyRef& base, const std::vector<std::string>& names) {
         return gone;
     }
     if (r != ERROR_SUCCESS) return r;
-    if (!is_directory(target)) return gone;
+    r = key_dir_state(target);
+    if (r != ERROR_SUCCESS) return r == ERROR_FILE_NOT_FOUND ? gone : r;
     r = key_lock.acquire(target);
     if (r != ERROR_SUCCESS) return r == ERROR_FILE_NOT_FOUND ? gone : r;
 
@@ -431,7 +529,7 @@ LONG delete_key(const KeyRef& base, const std::vector<std::string>& names) {
     }
 
     if (has_subkeys(target)) return ERROR_ACCESS_DENIED;
-    if (!may(parent, W_OK | X_OK)) return ERROR_ACCESS_DENIED;
+    if (!may(parent, W_OK | X_OK)) return note_refusal(base, ERROR_ACCESS_DENIED);
     sweep_leftovers(parent);
     // One rename takes the key away for every reader and writer at once;
     // clearing out its files afterwards can be cut short harmlessly.

@@ -31,16 +31,15 @@ struct KeyRef {
 
 // The directory that holds HKEY_CURRENT_USER for this user, and the one
 // that holds the machine-wide roots.  ZKX_REGISTRY, when set, holds both.
+// The machine store is the same for every process, whether or not this one
+// may write it.
 std::string user_store_dir();
 std::string machine_store_dir();
 
-// The machine-wide default: `machine_dir` when it exists or can be made and
-// this process may write it, else `user_dir`.  Separate for the tests.
-std::string choose_machine_store(const std::string& machine_dir, const std::string& user_dir);
-
-// The key of a predefined root; false for a handle that is not one of the
-// four roots the store keeps.
-bool root_key(HKEY root, KeyRef* out);
+// The key of a predefined root: ERROR_INVALID_HANDLE for a handle that is
+// not one of the four roots the store keeps, ERROR_ACCESS_DENIED when its
+// store lies where other users could change it (reported once on stderr).
+LONG root_key(HKEY root, KeyRef* out);
 
 // --- Keys ----------------------------------------------------------------
 
@@ -52,6 +51,9 @@ LONG read_key(const KeyRef& key, KeyFile* out, timespec* mtime = nullptr);
 // Changes a key's values under its lock: reads the file, lets `change`
 // edit it (a nonzero result stops and is returned), writes it back.
 LONG modify_key(const KeyRef& key, const std::function<LONG(KeyFile&)>& change);
+
+// Makes every change to the store that holds `key` durable (RegFlushKey).
+LONG flush_key(const KeyRef& key);
 
 // Opens base\names with the rights `wanted` asks for (Win32 access mask,
 // generic rights and MAXIMUM_ALLOWED included).  No names: base itself.

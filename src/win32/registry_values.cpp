@@ -1,5 +1,7 @@
-// RegQueryValueExA, RegSetValueExA, RegDeleteValueA, RegEnumValueA.
+// RegQueryValueExA, RegSetValueExA, RegDeleteValueA, RegEnumValueA,
+// RegFlushKey, and the layer's batch of value changes.
 #include <cstring>
+#include <unordered_map>
 
 #include "registry_handles.h"
 #include "registry_names.h"
@@ -107,4 +109,67 @@ extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueN
     std::memcpy(lpValueName, v.name.c_str(), v.name.size() + 1);
     *lpcchValueName = DWORD(v.name.size());
     return copy_data(v, lpType, lpData, lpcbData);
+}
+
+extern "C" LSTATUS WINAPI RegFlushKey(HKEY hKey) {
+    KeyPtr key;
+    LONG r = key_with_right(hKey, KEY_QUERY_VALUE, &key);
+    if (r != ERROR_SUCCESS) return r;
+    return flush_key(*key);
+}
+
+extern "C" LSTATUS zkx_reg_change_values(HKEY hKey, DWORD count, const ZKX_REG_VALUE_CHANGE* changes) {
+    if (count != 0 && !changes) return ERROR_INVALID_PARAMETER;
+    for (DWORD i = 0; i < count; ++i) {
+        const ZKX_REG_VALUE_CHANGE& c = changes[i];
+        if (c.remove) continue;
+        if (!c.data && c.size != 0) return ERROR_NOACCESS;
+        if (value_name(c.name).size() > kMaxValueNameChars || c.size > kMaxValueBytes) {
+            return ERROR_INVALID_PARAMETER;
+        }
+    }
+    KeyPtr key;
+    LONG r = key_with_right(hKey, KEY_SET_VALUE, &key);
+    if (r != ERROR_SUCCESS) return r;
+    return modify_key(*key, [&](KeyFile& file) {
+        // By folded name: a key of many values must not cost a scan per change.
+        std::unordered_map<std::string, size_t> index;
+        for (size_t i = 0; i < file.values.size(); ++i) index.emplace(fold(file.values[i].name), i);
+        // Removals are marked and swept at the end, so the index stays valid;
+        // a value set again after its removal goes to the end, as it would
+        // by RegDeleteValueA and RegSetValueExA.
+        std::vector<bool> removed(file.values.size(), false);
+        for (DWORD i = 0; i < count; ++i) {
+            const ZKX_REG_VALUE_CHANGE& c = changes[i];
+            std::string name = value_name(c.name);
+            std::string folded = fold(name);
+            auto it = index.find(folded);
+            if (c.remove) {
+                if (it != index.end()) {
+                    removed[it->second] = true;
+                    index.erase(it);
+                }
+                continue;
+            }
+            size_t at;
+            if (it == index.end()) {
+                at = file.values.size();
+                file.values.push_back(Value{name, 0, {}});
+                removed.push_back(false);
+                index.emplace(std::move(folded), at);
+            } else {
+                at = it->second;
+            }
+            file.values[at].type = c.type;
+            file.values[at].data.assign(reinterpret_cast<const char*>(c.data), c.size);
+        }
+        size_t kept = 0;
+        for (size_t i = 0; i < file.values.size(); ++i) {
+            if (removed[i]) continue;
+            if (kept != i) file.values[kept] = std::move(file.values[i]);
+            ++kept;
+        }
+        file.values.resize(kept);
+        return LONG(ERROR_SUCCESS);
+    });
 }

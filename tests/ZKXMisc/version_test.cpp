@@ -2,7 +2,15 @@
 // file, its text and where the file lies.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -69,6 +77,32 @@ TEST(VersionStamp, FileHoldsExactlyEightBytes) {
     EXPECT_EQ(zkver_load_from(path.c_str(), &loaded), nullptr);
     EXPECT_EQ(std::memcmp(&loaded, "\x05\x05\x05\x05" "abc\x03", 8), 0) << "what was read stays";
 }
+
+#ifndef _WIN32
+// A save that cannot write its 8 bytes (a full disk; here a file-size limit
+// of 4 bytes in a child) fails and leaves the old stamp whole, with no
+// temporary file beside it.
+TEST(VersionStamp, AFailedSaveKeepsTheOldStamp) {
+    const std::string dir = zkx::test::temp_dir() + "/ver-limit", path = dir + "/zkx.ver";
+    std::filesystem::create_directories(dir);
+    ZKVER_STAMP old_stamp = {1, 2, 3, 4, 'a', {0, 0, 0}}, new_stamp = {5, 6, 7, 8, 0, {0, 0, 0}};
+    ASSERT_EQ(zkver_save_to(path.c_str(), &old_stamp), &old_stamp);
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{4, 4};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(zkver_save_to(path.c_str(), &new_stamp) == nullptr ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the save reported success";
+    ZKVER_STAMP loaded;
+    ASSERT_EQ(zkver_load_from(path.c_str(), &loaded), &loaded);
+    EXPECT_EQ(std::memcmp(&loaded, &old_stamp, 8), 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+}
+#endif
 
 TEST(VersionStamp, TextIsSignedAndNeverCut) {
     char buf[32];

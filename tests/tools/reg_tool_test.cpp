@@ -1,6 +1,7 @@
 // zkx reg against the real store: REGEDIT4 round trips, refusals that
 // change nothing, and the reg command's options.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include "test_env.h"
 #include "zkx_run.h"
@@ -110,6 +111,46 @@ TEST(RegTool, AddDeleteAndDeletionsInFiles) {
     EXPECT_EQ(run_zkx({"reg", "query", kKey, "/v", "Q"}).exit_code, 1);
     EXPECT_EQ(run_zkx({"reg", "delete", kKey}, "y\n").exit_code, 0);
     EXPECT_EQ(run_zkx({"reg", "query", kKey}).exit_code, 1);
+}
+
+// The store's directory of a key below HKEY_LOCAL_MACHINE, e.g. "software\\t".
+std::string key_dir(const std::string& below_root) {
+    return std::string(getenv("ZKX_REGISTRY")) + "/HKEY_LOCAL_MACHINE/" + below_root;
+}
+
+TEST(RegTool, ImportRefusesAFileWhoseLastKeyFailsBeforeWritingAny) {
+    std::string nine = "REGEDIT4\n";
+    for (int i = 1; i <= 9; ++i) nine += "[HKLM\\SOFTWARE\\T\\K" + std::to_string(i) + "]\n\"v\"=\"1\"\n";
+    std::string hex_over_1mib = "hex:00";
+    for (size_t i = 0; i < (size_t(1) << 20); ++i) hex_over_1mib += ",00";
+    const std::pair<std::string, const char*> cases[] = {
+        {nine + "[HKLM\\SOFTWARE\\T\\K10]\n\"big\"=" + hex_over_1mib + "\n", "line 21:"},
+        {nine + "[HKLM\\SOFTWARE\\T\\K10]\n\"" + std::string(16384, 'n') + "\"=\"1\"\n", "line 21:"},
+        // The store refuses this one: the tenth key is damaged.
+        {nine + "[HKLM\\SOFTWARE\\T\\Damaged]\n\"v\"=\"1\"\n", "line 20:"},
+    };
+    ASSERT_EQ(run_zkx({"reg", "add", "HKLM\\SOFTWARE\\T\\Damaged", "/v", "v", "/d", "1"}).exit_code, 0);
+    write_file(key_dir("software/t/damaged/.values"), "not a key file");
+    std::string file = temp_dir() + "/ten.reg";
+    for (const auto& [text, where] : cases) {
+        write_file(file, text);
+        ZkxResult r = run_zkx({"reg", "import", file});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.err.find(where), std::string::npos) << r.err;
+        EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T\\K1"}).exit_code, 1)
+            << "the first nine keys were written before the fault was found";
+    }
+}
+
+TEST(RegTool, QueryOfATreeReportsADamagedKeyAndGoesOn) {
+    for (const char* k : {"A", "B", "C"})
+        ASSERT_EQ(run_zkx({"reg", "add", std::string("HKLM\\SOFTWARE\\Tree\\") + k, "/v", "v", "/d", k}).exit_code, 0);
+    write_file(key_dir("software/tree/b/.values"), "not a key file");
+    ZkxResult r = run_zkx({"reg", "query", "HKLM\\SOFTWARE\\Tree", "/s"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree\\A\n    v    REG_SZ    A"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree\\C\n    v    REG_SZ    C"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("cannot read subkey 1 of HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree: "), std::string::npos) << r.err;
 }
 
 TEST(RegTool, BadCommandLinesGiveOneLineAndExitTwo) {

@@ -1,7 +1,15 @@
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <filesystem>
 #include <string>
@@ -108,16 +116,58 @@ TEST(RegistryStore, ADamagedOrForeignFileFailsOnlyItsOwnKey) {
     for (HKEY k : {good, bad, parent}) RegCloseKey(k);
 }
 
-TEST(RegistryStore, DefaultStoreIsMachineWideWhenWritableElsePerUser) {
-    std::string machine = temp_dir() + "/var-lib/zkx/registry";
-    EXPECT_EQ(choose_machine_store(machine, "/user"), machine);
-    EXPECT_FALSE(fs::exists(temp_dir() + "/var-lib")) << "choosing the store creates nothing";
-    EXPECT_EQ(choose_machine_store("/proc/zkx-cannot-exist/registry", "/user"), "/user");
-
+TEST(RegistryStore, StoreDirectoriesFollowTheEnvironment) {
     ScopedEnv reg("ZKX_REGISTRY", std::nullopt), xdg("XDG_DATA_HOME", "/data/home"), home("HOME", "/home/u");
+    EXPECT_EQ(machine_store_dir(), "/var/lib/zkx/registry");
     EXPECT_EQ(user_store_dir(), "/data/home/zkx/registry");
     ScopedEnv no_xdg("XDG_DATA_HOME", std::nullopt);
     EXPECT_EQ(user_store_dir(), "/home/u/.local/share/zkx/registry");
+}
+
+// Sends stderr to a file, then runs as an unprivileged user.
+static bool become_nobody(const std::string& stderr_file) {
+    int fd = open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || dup2(fd, 2) < 0) return false;
+    close(fd);
+    return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+                              setresuid(65534, 65534, 65534) == 0);
+}
+
+// args: home directory, stderr file.  Without ZKX_REGISTRY, as a user who
+// may not write the machine store.
+ZKX_CHILD(registry_machine_store_refused) {
+    if (!become_nobody(args.at(1))) return 90;
+    unsetenv("ZKX_REGISTRY");
+    unsetenv("XDG_DATA_HOME");
+    setenv("HOME", args.at(0).c_str(), 1);
+    if (access("/var/lib/zkx/registry", W_OK) == 0 || access("/var/lib", W_OK) == 0) return 80;
+    HKEY k = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Probe", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &k, nullptr) != ERROR_ACCESS_DENIED)
+        return 1;
+    if (set_string(HKEY_LOCAL_MACHINE, "v", "x") != ERROR_ACCESS_DENIED) return 2;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_WRITE, &k) != ERROR_ACCESS_DENIED) return 3;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_READ, &k) != ERROR_SUCCESS) return 4;
+    k = create_key(HKEY_CURRENT_USER, "Mine");  // the user's own store still works
+    if (!k || set_string(k, "v", "x") != ERROR_SUCCESS) return 5;
+    return 0;
+}
+
+TEST(RegistryStore, MachineStoreIsNeverSwappedForTheUsersOwn) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run a child as another user";
+    std::string home = make_dir("nobody-home"), err = temp_dir() + "/nobody.err";
+    ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+    fs::permissions(temp_dir(), fs::perms(0755));
+    int rc = wait_child(spawn_child("registry_machine_store_refused", {home, err}));
+    if (rc == 80) GTEST_SKIP() << "/var/lib/zkx/registry is writable for everyone here";
+    EXPECT_EQ(rc, 0);
+    EXPECT_FALSE(fs::exists(home + "/.local/share/zkx/registry/HKEY_LOCAL_MACHINE"));
+    EXPECT_TRUE(fs::exists(home + "/.local/share/zkx/registry/HKEY_CURRENT_USER/mine"));
+    // One message, however many refusals, naming the store and the way out.
+    std::string text = read_text(err);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("/var/lib/zkx/registry"), std::string::npos) << text;
+    EXPECT_NE(text.find("ZKX_REGISTRY"), std::string::npos) << text;
 }
 
 // args: child number, rounds.  Reads what the parent stored, then writes
@@ -207,4 +257,153 @@ TEST(RegistryAccess, FileSystemPermissionsOfTheStoreGiveAccessDenied) {
     fs::permissions(root + "/locked/secret", fs::perms(0755));
     for (auto& e : fs::recursive_directory_iterator(root)) fs::permissions(e.path(), fs::perms(0755));
     fs::permissions(root, fs::perms(0755));
+}
+
+TEST(RegistryStore, AStoreThatOthersCouldChangeIsRefused) {
+    const std::string open_dir = make_dir("open");
+    fs::permissions(open_dir, fs::perms(01777));  // like /tmp
+    const std::string everyones = make_dir("open/everyones"), mine = make_dir("open/mine");
+    fs::permissions(everyones, fs::perms(0777));
+    fs::permissions(mine, fs::perms(0755));
+    fs::create_directory_symlink(mine, open_dir + "/link");
+    std::vector<std::string> refused = {everyones, open_dir + "/link"};
+    if (geteuid() == 0) {
+        const std::string theirs = make_dir("open/theirs");
+        ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+        refused.push_back(theirs);
+    }
+    for (const std::string& store : refused) {
+        ScopedEnv reg("ZKX_REGISTRY", store);
+        HKEY k = nullptr;
+        EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Planted", &k), ERROR_ACCESS_DENIED) << store;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, nullptr, 0, KEY_READ, &k), ERROR_ACCESS_DENIED) << store;
+        EXPECT_FALSE(fs::exists(store + "/HKEY_LOCAL_MACHINE")) << store;
+    }
+    ScopedEnv reg("ZKX_REGISTRY", mine);
+    HKEY k = create_key(HKEY_LOCAL_MACHINE, "Fine");
+    EXPECT_NE(k, nullptr);
+    RegCloseKey(k);
+}
+
+// Odd files planted where the store keeps its own: each call fails at once
+// (or, for a stale temporary file, works), never waiting on a FIFO and never
+// following a link.  In a child, so that a call that blocks shows as a
+// timeout rather than a hung suite.
+ZKX_CHILD(registry_odd_files) {
+    const std::string dir = machine_root_dir() + "/odd";
+    HKEY fifo_file = nullptr, fifo_lock = nullptr, temp = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\FifoFile", 0, KEY_READ, &fifo_file) != ERROR_REGISTRY_CORRUPT)
+        return 1;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\FifoLock", 0, KEY_ALL_ACCESS, &fifo_lock) != 0) return 2;
+    if (set_string(fifo_lock, "v", "x") != ERROR_REGISTRY_CORRUPT) return 3;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\Temp", 0, KEY_ALL_ACCESS, &temp) != 0) return 4;
+    if (set_string(temp, "v", "new") != 0 || get_bytes(temp, "v") != std::string("new\0", 4)) return 5;
+    HKEY h = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\Link", 0, KEY_READ, &h) != ERROR_REGISTRY_CORRUPT) return 6;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\Link\\Sub", 0, KEY_READ, &h) != ERROR_REGISTRY_CORRUPT) return 7;
+    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, "Odd\\FifoDir", &h) != ERROR_REGISTRY_CORRUPT) return 8;
+    return 0;
+}
+
+TEST(RegistryStore, OddFilesInPlaceOfTheStoresOwnNeverBlockOrLead) {
+    for (const char* k : {"Odd\\FifoFile", "Odd\\FifoLock", "Odd\\Temp", "Elsewhere\\Sub"})
+        RegCloseKey(create_key(HKEY_LOCAL_MACHINE, k));
+    const std::string dir = machine_root_dir() + "/odd";
+    fs::remove(dir + "/fifofile/.values");
+    fs::remove(dir + "/fifolock/.lock");
+    ASSERT_EQ(mkfifo((dir + "/fifofile/.values").c_str(), 0666), 0);
+    ASSERT_EQ(mkfifo((dir + "/fifolock/.lock").c_str(), 0666), 0);
+    ASSERT_EQ(mkfifo((dir + "/temp/.values.new").c_str(), 0666), 0);
+    ASSERT_EQ(mkfifo((dir + "/fifodir").c_str(), 0666), 0);
+    fs::create_directory_symlink(machine_root_dir() + "/elsewhere", dir + "/link");
+    EXPECT_EQ(wait_child(spawn_child("registry_odd_files"), 10000), 0);
+}
+
+// args: data size.  Writes under a file-size limit that the new key file
+// exceeds.
+ZKX_CHILD(registry_write_over_size_limit) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{4096, 4096};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 90;
+    HKEY k = create_key(HKEY_LOCAL_MACHINE, "Full");
+    if (!k) return 1;
+    LONG rc = set_bytes(k, "v", REG_BINARY, std::string(size_t(std::stoi(args.at(0))), 'n'));
+    return rc == ERROR_DISK_FULL ? 0 : 100 + int(rc % 100);
+}
+
+TEST(RegistryStore, AWriteOverTheFileSizeLimitKeepsTheOldFile) {
+    HKEY k = create_key(HKEY_LOCAL_MACHINE, "Full");
+    ASSERT_EQ(set_bytes(k, "v", REG_BINARY, std::string(1000, 'o')), 0);
+    const std::string dir = machine_root_dir() + "/full";
+    const std::string before = read_text(dir + "/.values");
+    EXPECT_EQ(wait_child(spawn_child("registry_write_over_size_limit", {"8000"})), 0);
+    EXPECT_EQ(read_text(dir + "/.values"), before);
+    EXPECT_FALSE(fs::exists(dir + "/.values.new")) << "a half-written file was left";
+    EXPECT_EQ(get_bytes(k, "v"), std::string(1000, 'o'));
+    RegCloseKey(k);
+}
+
+// args: mount point.  A store on a 64 KiB tmpfs of a mount namespace of its
+// own (gone with the child), filled up before the write.
+ZKX_CHILD(registry_write_on_full_disk) {
+    const std::string mnt = args.at(0), store = mnt + "/store";
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("none", mnt.c_str(), "tmpfs", 0, "size=64k") != 0 || mkdir(store.c_str(), 0755) != 0)
+        return 80;
+    setenv("ZKX_REGISTRY", store.c_str(), 1);
+    HKEY k = create_key(HKEY_LOCAL_MACHINE, "Full");
+    if (!k || set_bytes(k, "v", REG_BINARY, std::string(1000, 'o')) != 0) return 1;
+    int fd = open((mnt + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    std::string block(4096, 'f');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    close(fd);
+    if (set_bytes(k, "v", REG_BINARY, std::string(8000, 'n')) != ERROR_DISK_FULL) return 2;
+    if (get_bytes(k, "v") != std::string(1000, 'o')) return 3;
+    if (access((machine_root_dir() + "/full/.values.new").c_str(), F_OK) == 0) return 4;
+    return 0;
+}
+
+TEST(RegistryStore, AWriteOnAFullDiskKeepsTheOldFile) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    int rc = wait_child(spawn_child("registry_write_on_full_disk", {make_dir("small-disk")}));
+    if (rc == 80) GTEST_SKIP() << "cannot mount a tmpfs in a mount namespace here";
+    EXPECT_EQ(rc, 0);
+}
+
+TEST(RegistryApi, ABatchOfValueChangesIsOneWriteAndAllOrNothing) {
+    HKEY k = create_key(HKEY_LOCAL_MACHINE, "Batch");
+    ASSERT_EQ(set_string(k, "Old", "o"), 0);
+    ASSERT_EQ(set_string(k, "Gone", "g"), 0);
+    const BYTE one[] = "1", two[] = "2";
+    std::string long_name(16384, 'n');
+    ZKX_REG_VALUE_CHANGE bad[] = {{"New", REG_SZ, one, 2, FALSE}, {long_name.c_str(), REG_SZ, one, 2, FALSE}};
+    EXPECT_EQ(zkx_reg_change_values(k, 2, bad), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(query_rc(k, "New"), ERROR_FILE_NOT_FOUND) << "a refused batch changed the key";
+    ZKX_REG_VALUE_CHANGE good[] = {{"new", REG_SZ, one, 2, FALSE}, {"GONE", 0, nullptr, 0, TRUE},
+                                   {"absent", 0, nullptr, 0, TRUE}, {"NEW", REG_SZ, two, 2, FALSE},
+                                   {"old", REG_DWORD, one, 2, FALSE}};
+    ASSERT_EQ(zkx_reg_change_values(k, 5, good), 0);
+    char name[16];
+    std::vector<std::string> names;
+    for (DWORD i = 0;; ++i) {
+        DWORD len = sizeof name;
+        if (RegEnumValueA(k, i, name, &len, nullptr, nullptr, nullptr, nullptr) != 0) break;
+        names.push_back(name);
+    }
+    // Order of first setting, the first spelling kept, the removed one gone.
+    EXPECT_EQ(names, (std::vector<std::string>{"Old", "new"}));
+    EXPECT_EQ(get_bytes(k, "new"), std::string("2\0", 2));
+    DWORD type = 0;
+    get_bytes(k, "Old", nullptr, &type);
+    EXPECT_EQ(type, DWORD(REG_DWORD));
+
+    // Flushing needs the right to query, as on Windows, and works on a root.
+    EXPECT_EQ(RegFlushKey(k), 0);
+    EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), 0);
+    HKEY write_only = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Batch", 0, KEY_SET_VALUE, &write_only), 0);
+    EXPECT_EQ(RegFlushKey(write_only), ERROR_ACCESS_DENIED);
+    RegCloseKey(write_only);
+    RegCloseKey(k);
 }

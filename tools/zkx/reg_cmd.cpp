@@ -68,15 +68,20 @@ void print_value(const RegValue& v) {
                 printable(display_data(v)).c_str());
 }
 
-// Prints one key (and with /s its subtree); counts what /f matched.
-LSTATUS query_key(const KeyPath& key, const QueryOptions& o, int* matches, bool top) {
+// Prints one key (and with /s its subtree); counts what /f matched.  A
+// subkey that cannot be read (damaged, or not readable for this user) is
+// reported on stderr and counted in *unreadable, and the walk goes on with
+// its siblings: one bad key must not hide the rest of the tree.
+LSTATUS query_key(const KeyPath& key, const QueryOptions& o, int* matches, int* unreadable,
+                  bool top) {
     OpenKey k;
     LSTATUS r = k.open(key.root, key.sub, KEY_READ);
     if (r != 0) return r;
     std::vector<RegValue> values;
     std::vector<std::string> children;
     if ((r = read_values(k.get(), &values)) != 0) return r;
-    if ((r = read_subkeys(k.get(), &children)) != 0) return r;
+    std::vector<Unreadable> damaged;
+    if ((r = read_subkeys(k.get(), &children, o.recurse ? &damaged : nullptr)) != 0) return r;
 
     std::vector<const RegValue*> shown;
     for (const RegValue& v : values) {
@@ -99,11 +104,22 @@ LSTATUS query_key(const KeyPath& key, const QueryOptions& o, int* matches, bool 
         for (const std::string& c : children) std::printf("%s\n", printable(key.full() + "\\" + c).c_str());
     }
     if (o.recurse) {
+        for (const Unreadable& d : damaged) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "zkx: cannot read subkey %u of %s: %s\n", unsigned(d.index),
+                         key.full().c_str(), win32_error_text(DWORD(d.error)).c_str());
+            ++*unreadable;
+        }
         for (const std::string& c : children) {
             KeyPath child = key;
             child.sub = key.sub.empty() ? c : key.sub + "\\" + c;
-            r = query_key(child, o, matches, false);
-            if (r != 0 && r != ERROR_FILE_NOT_FOUND) return r;
+            r = query_key(child, o, matches, unreadable, false);
+            if (r != 0 && r != ERROR_FILE_NOT_FOUND) {
+                std::fflush(stdout);
+                std::fprintf(stderr, "zkx: cannot read %s: %s\n", child.full().c_str(),
+                             win32_error_text(DWORD(r)).c_str());
+                ++*unreadable;
+            }
         }
     }
     return 0;
@@ -133,12 +149,15 @@ int reg_query(Args& args) {
         }
     }
     if (o.search) o.recurse = true;
-    int matches = 0;
-    LSTATUS r = query_key(key, o, &matches, true);
+    int matches = 0, unreadable = 0;
+    LSTATUS r = query_key(key, o, &matches, &unreadable, true);
     if (r != 0) registry_failure("cannot read " + key.full(), r);
-    if (o.search) {
-        std::printf("End of search: %d match(es) found.\n", matches);
-    } else if (o.one_value && matches == 0 && !o.recurse) {
+    if (o.search) std::printf("End of search: %d match(es) found.\n", matches);
+    if (unreadable > 0) {
+        throw Failure(std::to_string(unreadable) + " key(s) below " + key.full() +
+                      " could not be read (listed above)");
+    }
+    if (!o.search && o.one_value && matches == 0 && !o.recurse) {
         throw Failure("no value " + shown_name(o.value) + " in " + key.full());
     }
     return kExitOk;

@@ -1,5 +1,6 @@
 #include "reg_file.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,12 @@ namespace zkx::tool {
 namespace {
 
 const char kHeader[] = "REGEDIT4";
+
+// The store's limits, checked while the file is read so that a value over
+// them refuses the whole file before anything is written.
+constexpr size_t kMaxValueName = 16383;
+constexpr size_t kMaxValueData = size_t(1) << 20;
+constexpr size_t kMaxKeyDepth = 512;
 
 struct ParseError {
     std::string what;
@@ -135,6 +142,8 @@ KeyPath read_key_line(const std::string& s, bool* is_delete) {
     if (!parse_key_path(name, &key, &why)) throw ParseError{why};
     if (key.sub.empty()) throw ParseError{"a whole root cannot be " +
                                           std::string(*is_delete ? "deleted" : "imported")};
+    if (size_t(std::count(key.sub.begin(), key.sub.end(), '\\')) + 1 > kMaxKeyDepth)
+        throw ParseError{"key path deeper than 512 keys"};
     return key;
 }
 
@@ -213,6 +222,11 @@ bool parse_reg_file(const std::string& text, std::vector<RegChange>* changes, st
             bool is_delete = false;
             RegValue v = read_data(line, pos + 1, &is_delete);
             v.name = c.value.name;
+            if (v.name.size() > kMaxValueName)
+                throw ParseError{"value name longer than 16,383 characters"};
+            if (v.data.size() > kMaxValueData)
+                throw ParseError{"value data longer than 1 MiB (" + std::to_string(v.data.size()) +
+                                 " bytes)"};
             // Values under a deleted key are read, checked and dropped, as
             // regedit does.
             if (key_deleted) continue;
@@ -234,34 +248,64 @@ bool parse_reg_file(const std::string& text, std::vector<RegChange>* changes, st
     return true;
 }
 
+namespace {
+
+// Whether the store will take a key of the file: the key itself when it
+// exists, else the nearest part of its path that does, must be writable
+// and not damaged.  Asked for every key before the first write, so that a
+// refusal the store can foresee changes nothing.
+LSTATUS check_writable(const KeyPath& key) {
+    std::string sub = key.sub;
+    REGSAM want = KEY_SET_VALUE | KEY_CREATE_SUB_KEY;
+    for (;;) {
+        HKEY h = nullptr;
+        LSTATUS r = RegOpenKeyExA(key.root, sub.empty() ? nullptr : sub.c_str(), 0, want, &h);
+        if (r == 0) RegCloseKey(h);
+        if (r != ERROR_FILE_NOT_FOUND || sub.empty()) return r;
+        size_t cut = sub.rfind('\\');
+        sub = cut == std::string::npos ? std::string() : sub.substr(0, cut);
+        want = KEY_CREATE_SUB_KEY;
+    }
+}
+
+}  // namespace
+
 LSTATUS apply_reg_changes(const std::vector<RegChange>& changes, int* failed_line) {
     for (const RegChange& c : changes) {
+        if (c.kind != RegChange::kCreateKey) continue;
+        LSTATUS r = check_writable(c.key);
+        if (r != 0) {
+            *failed_line = c.line;
+            return r;
+        }
+    }
+    for (size_t i = 0; i < changes.size();) {
+        const RegChange& c = changes[i];
         LSTATUS r = 0;
-        switch (c.kind) {
-            case RegChange::kCreateKey: {
-                OpenKey k;
-                r = k.create(c.key.root, c.key.sub);
-                break;
+        if (c.kind == RegChange::kDeleteKey) {
+            r = delete_tree(c.key.root, c.key.sub);
+            if (r == ERROR_FILE_NOT_FOUND) r = 0;
+            ++i;
+        } else {
+            // A [key] and the values after it: the key is made once and
+            // its values go in with one write of its file.
+            std::vector<ZKX_REG_VALUE_CHANGE> batch;
+            size_t end = i + 1;
+            for (; end < changes.size(); ++end) {
+                const RegChange& v = changes[end];
+                if (v.kind != RegChange::kSetValue && v.kind != RegChange::kDeleteValue) break;
+                ZKX_REG_VALUE_CHANGE b{};
+                b.name = v.value.name.c_str();
+                b.type = v.value.type;
+                b.data = v.value.data.data();
+                b.size = DWORD(v.value.data.size());
+                b.remove = v.kind == RegChange::kDeleteValue;
+                batch.push_back(b);
             }
-            case RegChange::kDeleteKey:
-                r = delete_tree(c.key.root, c.key.sub);
-                if (r == ERROR_FILE_NOT_FOUND) r = 0;
-                break;
-            case RegChange::kSetValue: {
-                OpenKey k;
-                r = k.create(c.key.root, c.key.sub);
-                if (r == 0)
-                    r = RegSetValueExA(k.get(), c.value.name.c_str(), 0, c.value.type,
-                                       c.value.data.data(), DWORD(c.value.data.size()));
-                break;
-            }
-            case RegChange::kDeleteValue: {
-                OpenKey k;
-                r = k.open(c.key.root, c.key.sub, KEY_ALL_ACCESS);
-                if (r == 0) r = RegDeleteValueA(k.get(), c.value.name.c_str());
-                if (r == ERROR_FILE_NOT_FOUND) r = 0;
-                break;
-            }
+            OpenKey k;
+            r = k.create(c.key.root, c.key.sub);
+            if (r == 0 && !batch.empty()) r = zkx_reg_change_values(k.get(), DWORD(batch.size()), batch.data());
+            i = end;
         }
         if (r != 0) {
             *failed_line = c.line;

@@ -21,7 +21,10 @@ struct RegChange {
 // Parses the whole text.  On a fault: false, with "line N: what" in *error.
 bool parse_reg_file(const std::string& text, std::vector<RegChange>* changes, std::string* error);
 
-// Makes the changes in order; the first registry failure stops it.
+// Makes the changes in order, each key's values with one write of the key.
+// First asks the store whether it will take every key of the file, so that
+// a refusal it can foresee (no right to write, a damaged key) changes
+// nothing; a failure it cannot (a full disk) stops at that key.
 LSTATUS apply_reg_changes(const std::vector<RegChange>& changes, int* failed_line);
 
 // The key and everything below it in REGEDIT4 form.

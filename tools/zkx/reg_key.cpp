@@ -119,12 +119,17 @@ LSTATUS read_values(HKEY key, std::vector<RegValue>* out) {
     }
 }
 
-LSTATUS read_subkeys(HKEY key, std::vector<std::string>* out) {
+LSTATUS read_subkeys(HKEY key, std::vector<std::string>* out, std::vector<Unreadable>* unreadable) {
     char name[kMaxKeyName + 1];
     for (DWORD i = 0;; ++i) {
         DWORD len = sizeof name;
         LSTATUS r = RegEnumKeyExA(key, i, name, &len, nullptr, nullptr, nullptr, nullptr);
         if (r == ERROR_NO_MORE_ITEMS) return 0;
+        // A damaged subkey fails its own index only; the others still read.
+        if (r == ERROR_REGISTRY_CORRUPT && unreadable) {
+            unreadable->push_back({i, r});
+            continue;
+        }
         if (r != 0) return r;
         out->emplace_back(name, len);
     }

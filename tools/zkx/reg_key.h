@@ -44,9 +44,18 @@ private:
     HKEY key_ = nullptr;
 };
 
-// The values in the store's order, and the subkeys' names.
+// A subkey that enumeration could not name: its index and the error.
+struct Unreadable {
+    DWORD index;
+    LSTATUS error;
+};
+
+// The values in the store's order, and the subkeys' names.  Without
+// `unreadable` a damaged subkey fails the whole call; with it, it is listed
+// there and the others are read.
 LSTATUS read_values(HKEY key, std::vector<RegValue>* out);
-LSTATUS read_subkeys(HKEY key, std::vector<std::string>* out);
+LSTATUS read_subkeys(HKEY key, std::vector<std::string>* out,
+                     std::vector<Unreadable>* unreadable = nullptr);
 // Deletes a key with everything below it.
 LSTATUS delete_tree(HKEY root, const std::string& sub);
 

@@ -40,6 +40,9 @@
 #define FILE_END 2u
 #define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
 #define INVALID_FILE_SIZE 0xFFFFFFFFu
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+#define MOVEFILE_COPY_ALLOWED 0x00000002u
+#define MOVEFILE_WRITE_THROUGH 0x00000008u
 
 #define SEM_FAILCRITICALERRORS 0x0001u
 #define SEM_NOGPFAULTERRORBOX 0x0002u
@@ -61,6 +64,11 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 BOOL WINAPI SetEndOfFile(HANDLE hFile);
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+/* A rename within one file system (17 across two); replacing needs
+ * MOVEFILE_REPLACE_EXISTING (else 183) and never touches a directory (5).
+ * MOVEFILE_WRITE_THROUGH returns once the file and the rename are on disk.
+ * Open handles' share modes are not checked. */
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
 BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
 /* Process-wide; returns the previous mode.  SEM_NOALIGNMENTFAULTEXCEPT,

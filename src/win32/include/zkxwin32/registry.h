@@ -104,6 +104,29 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
 LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                              LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LSTATUS WINAPI RegCloseKey(HKEY hKey);
+/* Writes every change of the key's store to disk before it returns (the
+ * handle needs KEY_QUERY_VALUE).  Changes are visible to every process as
+ * soon as their call returns; without a flush they reach the disk when the
+ * system writes them back (docs/registry.md, "Durability"). */
+LSTATUS WINAPI RegFlushKey(HKEY hKey);
+
+/* Layer extensions, not Win32. */
+
+/* One change of zkx_reg_change_values: set `name` to `type` and the `size`
+ * bytes at `data`, or with `remove` delete it (an absent value is no fault). */
+typedef struct ZKX_REG_VALUE_CHANGE {
+    LPCSTR name;
+    DWORD type;
+    const BYTE* data;
+    DWORD size;
+    BOOL remove;
+} ZKX_REG_VALUE_CHANGE;
+
+/* Makes `count` value changes to one key in order, as one write of the key:
+ * another process sees all of them or none, and a fault in any (87 for a
+ * name or data over the limits, 1011-1018 from the store) makes none.  The
+ * handle needs KEY_SET_VALUE.  For tools that load many values at once. */
+LSTATUS zkx_reg_change_values(HKEY hKey, DWORD count, const ZKX_REG_VALUE_CHANGE* changes);
 ZKX_END_C
 
 #endif
