@@ -73,6 +73,8 @@ ZKEXTERN DWORD ZKAPI ZKMiscMakeSysObjName(LPCSTR pszPart1, LPCSTR pszPart2, LPCS
  * @brief Gets the ZK directory: value "ZKDir"; else the directory of the
  * library's own module file; else the Windows directory and "\\ZK".
  *
+ * A module path of more than 260 characters counts as no module directory,
+ * so the Windows directory's default follows.
  * Directories are held and returned without a trailing backslash (a
  * directory that is only a backslash keeps it when set, and a stored one
  * reads as empty).  A derived default is cached like a stored value, so a

@@ -54,9 +54,10 @@ DWORD zk_dir_from_registry(DirCache& cache, DWORD* length) {
 DWORD zk_dir_from_module(DirCache& cache, DWORD* length) {
     char path[kPathSize];
     DWORD n = GetModuleFileNameA(g_hZKMiscModule, path, sizeof path);
-    if (n == 0) return ERROR_NO_DATA;
-    // A cut path would name some other folder; report that it does not fit.
-    if (n >= sizeof path) return ERROR_INSUFFICIENT_BUFFER;
+    // A cut path would name some other folder.  A module path too long for
+    // the buffer is a failure of this source like any other, so the chain
+    // goes on to the Windows directory instead of failing the getter.
+    if (n == 0 || n >= sizeof path) return ERROR_NO_DATA;
     path[n] = 0;
     DWORD dir = zkutil_module_dir_length(path, n);
     if (dir == 0) return ERROR_NO_DATA;
