@@ -189,10 +189,12 @@ ZKEXTERN DWORD ZKAPI ZKMiscSetSystemType(DWORD dwReserved, DWORD dwFlags, DWORD 
 /**
  * @brief Gets the language code, value "ZKLangCode" (REG_SZ).
  *
- * Values are taken as stored; when absent, empty or unreadable, the first
- * two letters of the user locale's abbreviated language or country name
- * (ENU gives EN, USA gives US; EN and US when the locale cannot tell).  A
- * default is cached like a stored code.  The getter zeroes dwSize bytes of
+ * Values are taken as stored; when absent or unreadable, the first two
+ * letters of the user locale's abbreviated language or country name (ENU
+ * gives EN, USA gives US; EN and US when the locale cannot tell).  A default
+ * is cached like a stored code.  A stored empty code is a code: it comes back
+ * empty with the length 0 and is not cached, so the next get reads the
+ * registry again.  The getter zeroes dwSize bytes of
  * pszBuffer and copies the code's characters to its start, terminated only
  * when dwSize exceeds the length.
  * @param pwLangId  Receives the code's Windows language identifier (0x0409
@@ -220,10 +222,12 @@ ZKEXTERN DWORD ZKAPI ZKMiscSetLangCode(DWORD dwReserved, DWORD dwFlags, LPCSTR p
 /**
  * @brief Gets the country code, value "ZKCountryCode" (REG_SZ).
  *
- * Values are taken as stored; when absent, empty or unreadable, the first
- * two letters of the user locale's abbreviated language or country name
- * (ENU gives EN, USA gives US; EN and US when the locale cannot tell).  A
- * default is cached like a stored code.  The getter zeroes dwSize bytes of
+ * Values are taken as stored; when absent or unreadable, the first two
+ * letters of the user locale's abbreviated language or country name (ENU
+ * gives EN, USA gives US; EN and US when the locale cannot tell).  A default
+ * is cached like a stored code.  A stored empty code is a code: it comes back
+ * empty with the length 0 and is not cached, so the next get reads the
+ * registry again.  The getter zeroes dwSize bytes of
  * pszBuffer and copies the code's characters to its start, terminated only
  * when dwSize exceeds the length.
  * @param pReserved Reserved; must be null.
@@ -250,10 +254,12 @@ ZKEXTERN DWORD ZKAPI ZKMiscSetCountryCode(DWORD dwReserved, DWORD dwFlags, LPCST
  * @brief Gets the localize code: the language code, or for languages that
  * are qualified by their country (ZH) the country code.
  *
- * Values are taken as stored; when absent, empty or unreadable, the first
- * two letters of the user locale's abbreviated language or country name
- * (ENU gives EN, USA gives US; EN and US when the locale cannot tell).  A
- * default is cached like a stored code.  The getter zeroes dwSize bytes of
+ * Values are taken as stored; when absent or unreadable, the first two
+ * letters of the user locale's abbreviated language or country name (ENU
+ * gives EN, USA gives US; EN and US when the locale cannot tell).  A default
+ * is cached like a stored code.  A stored empty code is a code: it comes back
+ * empty with the length 0 and is not cached, so the next get reads the
+ * registry again.  The getter zeroes dwSize bytes of
  * pszBuffer and copies the code's characters to its start, terminated only
  * when dwSize exceeds the length.
  * @param pReserved Reserved; must be null.
