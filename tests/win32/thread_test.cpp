@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "child.h"
 #include "kobj_test_util.h"
 #include "test_env.h"
 
@@ -205,4 +206,40 @@ TEST(Diagnostics, EnumerationDescribesEveryObjectOfTheNamespace) {
     EXPECT_EQ(it->creator_pid, GetCurrentProcessId());
     ReleaseMutex(m);
     for (HANDLE h : {m, m2}) CloseHandle(h);
+}
+
+// --- The last thread's exit code ---------------------------------------------------
+namespace {
+
+DWORD WINAPI return_later(LPVOID p) {
+    Sleep(200);  // long enough for main to end first
+    return DWORD(reinterpret_cast<uintptr_t>(p));
+}
+
+DWORD WINAPI exit_later(LPVOID p) {
+    Sleep(200);
+    ExitThread(DWORD(reinterpret_cast<uintptr_t>(p)));
+}
+
+// args[0] says who ends last and how; main always leaves with ExitThread.
+ZKX_CHILD(end_threads) {
+    const std::string how = args.at(0);
+    if (how == "main-alone") ExitThread(42);
+    if (how == "main-after-worker") {
+        HANDLE t = CreateThread(nullptr, 0, exit_later, reinterpret_cast<LPVOID>(uintptr_t(5)), 0, nullptr);
+        WaitForSingleObject(t, INFINITE);
+        ExitThread(43);
+    }
+    LPTHREAD_START_ROUTINE routine = how == "worker-returns" ? return_later : exit_later;
+    if (!CreateThread(nullptr, 0, routine, reinterpret_cast<LPVOID>(uintptr_t(9)), 0, nullptr)) return 1;
+    ExitThread(3);
+}
+
+}  // namespace
+
+TEST(Thread, TheLastThreadToEndGivesTheProcessItsExitCode) {
+    EXPECT_EQ(wait_child(spawn_child("end_threads", {"main-alone"})), 42);
+    EXPECT_EQ(wait_child(spawn_child("end_threads", {"main-after-worker"})), 43);
+    EXPECT_EQ(wait_child(spawn_child("end_threads", {"worker-returns"})), 9);
+    EXPECT_EQ(wait_child(spawn_child("end_threads", {"worker-exits"})), 9);
 }
