@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -211,13 +215,26 @@ TEST(Diagnostics, EnumerationDescribesEveryObjectOfTheNamespace) {
 // --- The last thread's exit code ---------------------------------------------------
 namespace {
 
+// Until the main thread has ended (the kernel keeps it as a zombie while
+// other threads run), so that the caller is surely the last thread.
+void wait_for_main_to_end() {
+    const std::string stat = "/proc/self/task/" + std::to_string(getpid()) + "/stat";
+    for (int i = 0; i < 2000; ++i) {
+        std::ifstream in(stat);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        size_t end = text.rfind(") ");
+        if (end == std::string::npos || text[end + 2] == 'Z') return;
+        Sleep(5);
+    }
+}
+
 DWORD WINAPI return_later(LPVOID p) {
-    Sleep(200);  // long enough for main to end first
+    wait_for_main_to_end();
     return DWORD(reinterpret_cast<uintptr_t>(p));
 }
 
 DWORD WINAPI exit_later(LPVOID p) {
-    Sleep(200);
+    if (reinterpret_cast<uintptr_t>(p) != 5) wait_for_main_to_end();
     ExitThread(DWORD(reinterpret_cast<uintptr_t>(p)));
 }
 
