@@ -11,8 +11,11 @@
  * Settings live in the settings key under HKEY_LOCAL_MACHINE and are cached
  * per process from the first successful get or any set on; a value another
  * process stores later is seen only by processes that have not cached it
- * yet.  The caches take no lock: a caller that sets a value while other
- * threads of its process read it serialises those calls itself.  Without
+ * yet.  Gets may run on any number of threads at once, first gets
+ * included: the caches take no lock, each concurrent first get reads the
+ * registry on its own and one of them publishes the value whole.  A caller
+ * that sets a value while other threads of its process get it serialises
+ * those calls itself.  Without
  * either setter flag a setter changes only this process's cached copy.
  */
 #ifndef ZKX_ZKUTIL_H
@@ -75,6 +78,7 @@ ZKEXTERN DWORD ZKAPI ZKMiscMakeSysObjName(LPCSTR pszPart1, LPCSTR pszPart2, LPCS
  *
  * A module path of more than 260 characters counts as no module directory,
  * so the Windows directory's default follows.
+ *
  * Directories are held and returned without a trailing backslash (a
  * directory that is only a backslash keeps it when set, and a stored one
  * reads as empty).  A derived default is cached like a stored value, so a
