@@ -95,7 +95,10 @@ ZKEXTERN DWORD ZKAPI ZKDLogIndent(PZKDLOG_HANDLE hLog, LONG nChange);
  * and ends in CR LF.  A record longer than 1024 bytes is cut before its
  * line end.
  * @param hLog      Log handle.
- * @param pszFile   Source file name shown in the record.
+ * @param pszFile   Source file name; the record shows what follows its
+ *                  last '\\', ':' or '/'.  The '/' is cut as well so that
+ *                  names from __FILE__ print alike on Windows and POSIX
+ *                  builds.
  * @param dwLine    Source line shown in the record.
  * @param dwFlags   Level in the low 16 bits (ZKDLOG_*); the high 16 bits are
  *                  not examined.

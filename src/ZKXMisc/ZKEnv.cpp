@@ -11,12 +11,18 @@ namespace {
 constexpr ZKMISC_ENVIRONMENT kUnknown = {
     0, ZKMISC_OEMTYPE_UNKNOWN, 0, {'\xFF', '\xFF', '\xFF', '\xFF'}};
 
-ZKMISC_ENVIRONMENT g_env = kUnknown;
+// The process's cached values.  A known field was read successfully, so its
+// result is 0; an unknown one is read again by every get, which reports that
+// read's outcome.  Each get therefore builds its record on its own and only
+// the values are shared.  The OEM type is one word, read and written
+// atomically.  The name is published once: the get that wins the move from
+// empty to filling copies it in, then marks it full; other gets that read
+// it meanwhile answer from their own copy.  Sets never touch the cache.
+enum NameState : DWORD { kNameEmpty = 0, kNameFilling = 1, kNameFull = 2 };
 
-bool name_unknown(const CHAR* name) {
-    return static_cast<BYTE>(name[0]) == 0xFF && static_cast<BYTE>(name[1]) == 0xFF &&
-           static_cast<BYTE>(name[2]) == 0xFF && static_cast<BYTE>(name[3]) == 0xFF;
-}
+DWORD g_oem_type = ZKMISC_OEMTYPE_UNKNOWN;
+DWORD g_name_state = kNameEmpty;
+CHAR g_name[ZKMISC_PRODUCTNAME_SIZE];
 
 // A name is given to the setter only when none of its first four bytes is
 // 0xFF: a short name copied over an unknown field is still unknown.
@@ -33,7 +39,7 @@ DWORD read_outcome(LONG rc, DWORD type, DWORD wanted) {
     return rc == ERROR_FILE_NOT_FOUND ? ERROR_NO_DATA : static_cast<DWORD>(rc);
 }
 
-DWORD read_oem_type() {
+DWORD read_oem_type(DWORD* oem_type) {
     HKEY key = nullptr;
     if (zkutil_open_settings(KEY_READ, &key) != 0) return ERROR_NO_DATA;
     DWORD type = REG_NONE, value = 0, bytes = sizeof value;
@@ -42,11 +48,11 @@ DWORD read_oem_type() {
     // A REG_DWORD shorter than four bytes is no OEM type either.
     if (rc == 0 && type == REG_DWORD && bytes != sizeof value) type = REG_NONE;
     DWORD outcome = read_outcome(rc, type, REG_DWORD);
-    if (outcome == 0) g_env.dwOemType = value;
+    if (outcome == 0) *oem_type = value;
     return outcome;
 }
 
-DWORD read_product_name() {
+DWORD read_product_name(CHAR (&out)[ZKMISC_PRODUCTNAME_SIZE]) {
     HKEY key = nullptr;
     if (zkutil_open_settings(KEY_READ, &key) != 0) return ERROR_NO_DATA;
     // Read aside: a failed query must not disturb the unknown marker.
@@ -56,10 +62,19 @@ DWORD read_product_name() {
     RegCloseKey(key);
     DWORD outcome = read_outcome(rc, type, REG_SZ);
     if (outcome == 0) {
-        std::memset(g_env.szProductName, 0, sizeof g_env.szProductName);
-        std::memcpy(g_env.szProductName, name, bytes);
+        std::memset(out, 0, sizeof out);
+        std::memcpy(out, name, bytes);
     }
     return outcome;
+}
+
+void publish_name(const CHAR (&name)[ZKMISC_PRODUCTNAME_SIZE]) {
+    DWORD expected = kNameEmpty;
+    if (!__atomic_compare_exchange_n(&g_name_state, &expected, DWORD(kNameFilling), false,
+                                     __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+        return;
+    std::memcpy(g_name, name, sizeof g_name);
+    __atomic_store_n(&g_name_state, DWORD(kNameFull), __ATOMIC_RELEASE);
 }
 
 // Opens the settings key for a store; the setter never creates it.
@@ -67,7 +82,10 @@ LONG open_for_store(HKEY* key) { return zkutil_open_settings(KEY_WRITE, key); }
 
 }  // namespace
 
-void zkutil_reset_environment_cache() { g_env = kUnknown; }
+void zkutil_reset_environment_cache() {
+    __atomic_store_n(&g_oem_type, ZKMISC_OEMTYPE_UNKNOWN, __ATOMIC_RELAXED);
+    __atomic_store_n(&g_name_state, DWORD(kNameEmpty), __ATOMIC_RELEASE);
+}
 
 ZKEXTERN DWORD ZKAPI ZKMiscGetEnvironment(DWORD dwLevel, PZKMISC_ENVIRONMENT pEnv,
                                           LPDWORD pdwSize) {
@@ -75,18 +93,26 @@ ZKEXTERN DWORD ZKAPI ZKMiscGetEnvironment(DWORD dwLevel, PZKMISC_ENVIRONMENT pEn
     if (dwLevel != ZKMISC_ENV_LEVEL) return ERROR_INVALID_LEVEL;
     if (!pEnv || !pdwSize) return ERROR_INVALID_PARAMETER;
 
+    ZKMISC_ENVIRONMENT env = kUnknown;
     // The outcome of the last read made in this call; 0 when none was made.
     DWORD last = 0;
-    if (g_env.dwOemType == ZKMISC_OEMTYPE_UNKNOWN)
-        last = g_env.dwOemTypeResult = read_oem_type();
-    if (name_unknown(g_env.szProductName))
-        last = g_env.dwProductNameResult = read_product_name();
+    env.dwOemType = __atomic_load_n(&g_oem_type, __ATOMIC_RELAXED);
+    if (env.dwOemType == ZKMISC_OEMTYPE_UNKNOWN) {
+        last = env.dwOemTypeResult = read_oem_type(&env.dwOemType);
+        if (last == 0) __atomic_store_n(&g_oem_type, env.dwOemType, __ATOMIC_RELAXED);
+    }
+    if (__atomic_load_n(&g_name_state, __ATOMIC_ACQUIRE) == kNameFull) {
+        std::memcpy(env.szProductName, g_name, sizeof env.szProductName);
+    } else {
+        last = env.dwProductNameResult = read_product_name(env.szProductName);
+        if (last == 0) publish_name(env.szProductName);
+    }
 
     if (*pdwSize < sizeof(ZKMISC_ENVIRONMENT)) {
         *pdwSize = sizeof(ZKMISC_ENVIRONMENT);
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    const DWORD oem = g_env.dwOemTypeResult, name = g_env.dwProductNameResult;
+    const DWORD oem = env.dwOemTypeResult, name = env.dwProductNameResult;
     DWORD result;
     if (oem != 0 && name != 0)
         result = 1;
@@ -94,7 +120,7 @@ ZKEXTERN DWORD ZKAPI ZKMiscGetEnvironment(DWORD dwLevel, PZKMISC_ENVIRONMENT pEn
         result = 0;
     else
         result = last;
-    *pEnv = g_env;
+    *pEnv = env;
     return result;
 }
 

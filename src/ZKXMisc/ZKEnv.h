@@ -33,7 +33,9 @@ typedef struct _ZKMISC_ENVIRONMENT {
  *
  * Values not known yet are read from "ZKOemType" (REG_DWORD) and
  * "ZKProductName" (REG_SZ) in the settings key; once read they are kept
- * for the life of the process.
+ * for the life of the process.  Any number of threads may get the record at
+ * once, also while a value is still unknown; each such get reads the
+ * registry on its own.
  * @param dwLevel Information level; ZKMISC_ENV_LEVEL.
  * @param pEnv    Caller's record.
  * @param pdwSize In: size of the caller's record; set to 140 when smaller.

@@ -120,7 +120,16 @@ ZKEXTERN DWORD ZKAPI ZKExclInitMRMutex(PZKEXCL_MRMUTEX pMr, LPCSTR pszName, DWOR
 /**
  * @brief Closes the record's objects; works on any record.
  *
- * Waits up to 2000 ms for the mutex first.
+ * Marks the record invalid, then waits up to 2000 ms for the mutex (and
+ * gives it back when it got it) before it closes the handles.  Delete wakes
+ * nobody: a thread of this process still waiting in an enter is not told
+ * 128, its wait ends as the objects decide, at its timeout (258) at the
+ * latest, and an INFINITE wait may never end.  An enter returns 128 for a
+ * delete only when its own wait was satisfied before the delete took the
+ * mutex.  A writer inside when delete starts cannot leave any more (leave
+ * write gives 6), so delete waits its full 2000 ms and the named mutex stays
+ * with that writer's thread until the thread ends and abandons it.  Delete
+ * only when no thread of the process uses the record.
  * @param pMr        Record.
  * @param dwReserved Reserved.
  * @return 0 always.
@@ -142,7 +151,8 @@ ZKEXTERN DWORD ZKAPI ZKExclIsValidMRMutex(PZKEXCL_MRMUTEX pMr);
  * @param dwReserved2 Reserved.
  * @return 0 entered; 6 invalid record; 258 timed out; 128 the mutex was
  *         abandoned by a dead owner (nothing is held then) or the record was
- *         deleted meanwhile; 0xFFFFFFFF failed.
+ *         deleted after this wait was satisfied (see ZKExclDeleteMRMutex);
+ *         0xFFFFFFFF failed.
  */
 ZKEXTERN DWORD ZKAPI ZKExclEnterMRMutexRead(PZKEXCL_MRMUTEX pMr, DWORD dwTimeout,
                                             DWORD dwReserved1, DWORD dwReserved2);
@@ -153,7 +163,9 @@ ZKEXTERN DWORD ZKAPI ZKExclEnterMRMutexRead(PZKEXCL_MRMUTEX pMr, DWORD dwTimeout
  * @param dwReserved Reserved.
  * @return 0; 6 invalid record; 121 (ERROR_SEM_TIMEOUT) when the mutex and a
  *         reader unit are not obtained together within 2000 ms (also when no
- *         reader is in).
+ *         reader is in), and when the wait reports the mutex abandoned by a
+ *         dead owner.  After 121 nothing has changed: the reader is still
+ *         counted and this thread owns nothing, so the leave may be retried.
  */
 ZKEXTERN DWORD ZKAPI ZKExclLeaveMRMutexRead(PZKEXCL_MRMUTEX pMr, DWORD dwReserved);
 
@@ -164,8 +176,8 @@ ZKEXTERN DWORD ZKAPI ZKExclLeaveMRMutexRead(PZKEXCL_MRMUTEX pMr, DWORD dwReserve
  * @param dwReserved1 Reserved.
  * @param dwReserved2 Reserved.
  * @return 0 entered alone; 0xFFFFFFFF invalid record or failed wait; 258
- *         timed out; 128 abandoned or deleted meanwhile (nothing is held
- *         then).
+ *         timed out; 128 abandoned, or deleted after this wait was
+ *         satisfied (nothing is held then; see ZKExclDeleteMRMutex).
  */
 ZKEXTERN DWORD ZKAPI ZKExclEnterMRMutexWrite(PZKEXCL_MRMUTEX pMr, DWORD dwTimeout,
                                              DWORD dwReserved1, DWORD dwReserved2);

@@ -122,10 +122,14 @@ ZKEXTERN DWORD ZKAPI ZKExclLeaveMRMutexRead(PZKEXCL_MRMUTEX pMr, DWORD) {
     if (!is_valid(pMr)) return ERROR_INVALID_HANDLE;
     const HANDLE both[2] = {pMr->hNoWriterMutex, pMr->hReaderNumSem};
     DWORD result = WaitForMultipleObjects(2, both, TRUE, kLeaveReadTimeout);
-    if (result == WAIT_ABANDONED_0) {
-        // A process died while registering; the count is intact, so this
-        // leave goes on as the owner of the mutex.
-        result = WAIT_OBJECT_0;
+    if (result == WAIT_ABANDONED_0 || result == WAIT_ABANDONED_0 + 1) {
+        // Whoever held the mutex died inside its turn, so what it guarded
+        // may be half done: this leave does not count on it.  The wait
+        // granted the mutex and a unit all the same; both go back, so that
+        // nothing has changed and no mutex stays owned by this thread.
+        ReleaseSemaphore(both[1], 1, nullptr);
+        ReleaseMutex(both[0]);
+        return ERROR_SEM_TIMEOUT;
     }
     if (result != WAIT_OBJECT_0) return ERROR_SEM_TIMEOUT;
     remove_reader_unit_taken(pMr);

@@ -21,6 +21,11 @@
  * Process attach keeps the module handle and creates the "ZKMisc" and
  * "ZKShMem" module logs with their registry configuration; process detach
  * destroys them.  Thread attach and detach write one record each.
+ *
+ * On Linux a thread not started through the platform layer's CreateThread
+ * gets its THREAD_ATTACH lazily, at its first call into the library, since
+ * Linux tells a library nothing about threads that never call it; such a
+ * thread that never calls the library writes no record.
  * @param hInstance The library's own module.
  * @param dwReason  One of the ZKMISC_DLL_* reasons.
  * @param pReserved Reserved.

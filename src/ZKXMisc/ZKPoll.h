@@ -143,8 +143,9 @@ ZKEXTERN DWORD ZKAPI ZKPollDestroy(PZKPOLL_HANDLE hPoll, DWORD dwReserved, DWORD
  * @param hPoll      Poll handle.
  * @param dwReserved Reserved.
  * @return 0; 6 bad handle; the system error when a worker's thread could not
- *         be terminated (that worker is left alive, so that its record is not
- *         freed under it).
+ *         be terminated.  That worker deliberately stays marked alive: its
+ *         thread may still run in its record, and letting destroy free the
+ *         record under it would be a use after free.
  */
 ZKEXTERN DWORD ZKAPI ZKPollKillAll(PZKPOLL_HANDLE hPoll, DWORD dwReserved);
 
@@ -185,7 +186,9 @@ ZKEXTERN DWORD ZKAPI ZKPollWaitLastCommand(PZKPOLL_HANDLE hPoll, DWORD dwReserve
  * @param dwReserved2 Reserved.
  * @param pThData     In: dwId of the worker (the first with that id); out:
  *                    its definition.
- * @return 0; 6 bad handle; 87 null pThData; 1444 no such id; 170 busy.
+ * @return 0; 6 bad handle; 87 null pThData (refused rather than read
+ *         through, like every other null record the library is given); 1444
+ *         no such id; 170 busy.
  */
 ZKEXTERN DWORD ZKAPI ZKPollGetThData(PZKPOLL_HANDLE hPoll, DWORD dwReserved1, DWORD dwReserved2,
                                      PZKPOLL_THDATA pThData);

@@ -7,7 +7,15 @@
  * every process; addresses are valid only in the process that got them.
  *
  * Failures of the heap operations are kept per handle and read with
- * ZKShMemGetLastError; a success does not clear them.  Every call but the
+ * ZKShMemGetLastError; a success does not clear them.
+ *
+ * Each region has a second section, "ZKSHMEM_JOURNAL_" and the region name,
+ * holding an undo journal: the heap's bookkeeping changes in many small
+ * writes, so a process killed inside an operation would leave it half done;
+ * the next read-write call rolls such an operation back.  Damage the journal
+ * cannot explain (a caller wrote past its block) gives 1392
+ * (ERROR_FILE_CORRUPT) on every call from then on, rather than building on a
+ * heap whose links cannot be trusted.  Every call but the
  * address translations writes one trace line to the "ZKShMem" module log.
  */
 #ifndef ZKX_ZKSHMEM_H

@@ -11,8 +11,11 @@
  * Settings live in the settings key under HKEY_LOCAL_MACHINE and are cached
  * per process from the first successful get or any set on; a value another
  * process stores later is seen only by processes that have not cached it
- * yet.  The caches take no lock: a caller that sets a value while other
- * threads of its process read it serialises those calls itself.  Without
+ * yet.  Gets may run on any number of threads at once, first gets
+ * included: the caches take no lock, each concurrent first get reads the
+ * registry on its own and one of them publishes the value whole.  A caller
+ * that sets a value while other threads of its process get it serialises
+ * those calls itself.  Without
  * either setter flag a setter changes only this process's cached copy.
  */
 #ifndef ZKX_ZKUTIL_H
@@ -72,6 +75,9 @@ ZKEXTERN DWORD ZKAPI ZKMiscMakeSysObjName(LPCSTR pszPart1, LPCSTR pszPart2, LPCS
 /**
  * @brief Gets the ZK directory: value "ZKDir"; else the directory of the
  * library's own module file; else the Windows directory and "\\ZK".
+ *
+ * A module path of more than 260 characters counts as no module directory,
+ * so the Windows directory's default follows.
  *
  * Directories are held and returned without a trailing backslash (a
  * directory that is only a backslash keeps it when set, and a stored one
@@ -187,10 +193,12 @@ ZKEXTERN DWORD ZKAPI ZKMiscSetSystemType(DWORD dwReserved, DWORD dwFlags, DWORD 
 /**
  * @brief Gets the language code, value "ZKLangCode" (REG_SZ).
  *
- * Values are taken as stored; when absent, empty or unreadable, the first
- * two letters of the user locale's abbreviated language or country name
- * (ENU gives EN, USA gives US; EN and US when the locale cannot tell).  A
- * default is cached like a stored code.  The getter zeroes dwSize bytes of
+ * Values are taken as stored; when absent or unreadable, the first two
+ * letters of the user locale's abbreviated language or country name (ENU
+ * gives EN, USA gives US; EN and US when the locale cannot tell).  A default
+ * is cached like a stored code.  A stored empty code is a code: it comes back
+ * empty with the length 0 and is not cached, so the next get reads the
+ * registry again.  The getter zeroes dwSize bytes of
  * pszBuffer and copies the code's characters to its start, terminated only
  * when dwSize exceeds the length.
  * @param pwLangId  Receives the code's Windows language identifier (0x0409
@@ -218,10 +226,12 @@ ZKEXTERN DWORD ZKAPI ZKMiscSetLangCode(DWORD dwReserved, DWORD dwFlags, LPCSTR p
 /**
  * @brief Gets the country code, value "ZKCountryCode" (REG_SZ).
  *
- * Values are taken as stored; when absent, empty or unreadable, the first
- * two letters of the user locale's abbreviated language or country name
- * (ENU gives EN, USA gives US; EN and US when the locale cannot tell).  A
- * default is cached like a stored code.  The getter zeroes dwSize bytes of
+ * Values are taken as stored; when absent or unreadable, the first two
+ * letters of the user locale's abbreviated language or country name (ENU
+ * gives EN, USA gives US; EN and US when the locale cannot tell).  A default
+ * is cached like a stored code.  A stored empty code is a code: it comes back
+ * empty with the length 0 and is not cached, so the next get reads the
+ * registry again.  The getter zeroes dwSize bytes of
  * pszBuffer and copies the code's characters to its start, terminated only
  * when dwSize exceeds the length.
  * @param pReserved Reserved; must be null.
@@ -248,10 +258,12 @@ ZKEXTERN DWORD ZKAPI ZKMiscSetCountryCode(DWORD dwReserved, DWORD dwFlags, LPCST
  * @brief Gets the localize code: the language code, or for languages that
  * are qualified by their country (ZH) the country code.
  *
- * Values are taken as stored; when absent, empty or unreadable, the first
- * two letters of the user locale's abbreviated language or country name
- * (ENU gives EN, USA gives US; EN and US when the locale cannot tell).  A
- * default is cached like a stored code.  The getter zeroes dwSize bytes of
+ * Values are taken as stored; when absent or unreadable, the first two
+ * letters of the user locale's abbreviated language or country name (ENU
+ * gives EN, USA gives US; EN and US when the locale cannot tell).  A default
+ * is cached like a stored code.  A stored empty code is a code: it comes back
+ * empty with the length 0 and is not cached, so the next get reads the
+ * registry again.  The getter zeroes dwSize bytes of
  * pszBuffer and copies the code's characters to its start, terminated only
  * when dwSize exceeds the length.
  * @param pReserved Reserved; must be null.

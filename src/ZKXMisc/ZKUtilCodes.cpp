@@ -6,18 +6,27 @@ namespace {
 
 constexpr DWORD kNoSystemType = 0xFFFFFFFF;
 
+// Read and written with atomic accesses: threads whose first gets run at
+// once may each find the value and store it.
 DWORD g_system_type = kNoSystemType;
 
-// A code cache is empty while its first byte is 0.
+// States of a code cache.  Concurrent first gets each work out the code on
+// their own; the one that wins the move from empty to filling copies it in
+// and publishes it, the others answer from their own copy.  Nobody waits,
+// and the text is never written while a reader may copy it.  Sets are the
+// callers' to serialise with gets.
+enum CodeState : DWORD { kCodeEmpty = 0, kCodeFilling = 1, kCodeFull = 2 };
+
 struct CodeCache {
     LPCSTR value_name;
     DWORD locale_item;  // the locale abbreviation that gives the default
     LPCSTR fallback;  // when the locale cannot tell
+    DWORD state;
     char text[ZKMISC_CODE_SIZE];
 };
 
-CodeCache g_lang_code = {"ZKLangCode", LOCALE_SABBREVLANGNAME, "EN", {}};
-CodeCache g_country_code = {"ZKCountryCode", LOCALE_SABBREVCTRYNAME, "US", {}};
+CodeCache g_lang_code = {"ZKLangCode", LOCALE_SABBREVLANGNAME, "EN", kCodeEmpty, {}};
+CodeCache g_country_code = {"ZKCountryCode", LOCALE_SABBREVCTRYNAME, "US", kCodeEmpty, {}};
 
 struct LanguageRow {
     char code[3];
@@ -55,7 +64,8 @@ WORD language_id(LPCSTR code) {
 }
 
 // The stored code; false when the key, the value or its type is not as
-// expected, when it is empty, or when it does not fit the cache.
+// expected, or when it does not fit the cache.  An empty stored code is a
+// code like any other.
 bool stored_code(const CodeCache& cache, char (&work)[ZKMISC_CODE_SIZE]) {
     std::memset(work, 0, sizeof work);
     HKEY key = nullptr;
@@ -63,9 +73,9 @@ bool stored_code(const CodeCache& cache, char (&work)[ZKMISC_CODE_SIZE]) {
     DWORD type = REG_NONE, bytes = sizeof work;
     LONG rc = zkutil_query_setting(key, cache.value_name, &type, work, &bytes);
     RegCloseKey(key);
-    // An empty stored code would shadow the locale's for good; the getters
-    // promise a code, so it counts as absent.
-    return rc == 0 && type == REG_SZ && work[0] != 0;
+    if (rc == 0 && type == REG_SZ) return true;
+    std::memset(work, 0, sizeof work);
+    return false;
 }
 
 // The locale's default: the first two characters of its abbreviation.
@@ -80,24 +90,40 @@ void locale_code(const CodeCache& cache, char (&work)[ZKMISC_CODE_SIZE]) {
     std::memset(work + 2, 0, sizeof work - 2);
 }
 
-DWORD get_code(CodeCache& cache, DWORD size, LPSTR buffer, LPDWORD length) {
-    if (!cache.text[0]) {
-        char work[ZKMISC_CODE_SIZE];
-        if (!stored_code(cache, work)) locale_code(cache, work);
-        std::memcpy(cache.text, work, sizeof work);
+// The cached code, the stored one or the locale's, into code.  An empty
+// code is not cached: an empty cache means "look again", so the next get
+// reads the registry again.
+void current_code(CodeCache& cache, char (&code)[ZKMISC_CODE_SIZE]) {
+    if (__atomic_load_n(&cache.state, __ATOMIC_ACQUIRE) == kCodeFull) {
+        std::memcpy(code, cache.text, sizeof code);
+        return;
     }
-    const DWORD n = zkutil_text_length(cache.text);
+    if (!stored_code(cache, code)) locale_code(cache, code);
+    if (!code[0]) return;
+    DWORD expected = kCodeEmpty;
+    if (__atomic_compare_exchange_n(&cache.state, &expected, DWORD(kCodeFilling), false,
+                                    __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        std::memcpy(cache.text, code, sizeof code);
+        __atomic_store_n(&cache.state, DWORD(kCodeFull), __ATOMIC_RELEASE);
+    }
+}
+
+DWORD get_code(CodeCache& cache, DWORD size, LPSTR buffer, LPDWORD length, LPWORD lang_id) {
+    char code[ZKMISC_CODE_SIZE];
+    current_code(cache, code);
+    const DWORD n = zkutil_text_length(code);
     if (n > size) return ERROR_INSUFFICIENT_BUFFER;
     std::memset(buffer, 0, size);
-    std::memcpy(buffer, cache.text, n);
+    std::memcpy(buffer, code, n);
     *length = n;
+    if (lang_id) *lang_id = language_id(code);
     return 0;
 }
 
 DWORD set_code(CodeCache& cache, DWORD flags, LPCSTR code) {
     if (flags & ZKMISC_FLAG_DELETE) {
         zkutil_delete_setting(cache.value_name);
-        cache.text[0] = 0;
+        __atomic_store_n(&cache.state, DWORD(kCodeEmpty), __ATOMIC_RELEASE);
         return 0;
     }
     if (!code) return ERROR_INVALID_PARAMETER;
@@ -106,6 +132,7 @@ DWORD set_code(CodeCache& cache, DWORD flags, LPCSTR code) {
     if (n >= sizeof cache.text) return ERROR_INSUFFICIENT_BUFFER;
     std::memset(cache.text, 0, sizeof cache.text);
     std::memcpy(cache.text, code, n);
+    __atomic_store_n(&cache.state, DWORD(n ? kCodeFull : kCodeEmpty), __ATOMIC_RELEASE);
     if (flags & ZKMISC_FLAG_STORE) zkutil_store_setting(cache.value_name, REG_SZ, cache.text, n + 1);
     return 0;
 }
@@ -113,29 +140,30 @@ DWORD set_code(CodeCache& cache, DWORD flags, LPCSTR code) {
 }  // namespace
 
 void zkutil_reset_code_caches() {
-    g_system_type = kNoSystemType;
-    g_lang_code.text[0] = 0;
-    g_country_code.text[0] = 0;
+    __atomic_store_n(&g_system_type, kNoSystemType, __ATOMIC_RELAXED);
+    __atomic_store_n(&g_lang_code.state, DWORD(kCodeEmpty), __ATOMIC_RELEASE);
+    __atomic_store_n(&g_country_code.state, DWORD(kCodeEmpty), __ATOMIC_RELEASE);
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscGetSystemType(DWORD dwReserved1, DWORD dwReserved2, DWORD dwReserved3,
                                          LPDWORD pdwValue) {
     ZK_THREAD_CHECK();
     if (!pdwValue) return ERROR_INVALID_PARAMETER;
-    bool found = g_system_type != kNoSystemType;
-    if (!found) {
+    DWORD value = __atomic_load_n(&g_system_type, __ATOMIC_RELAXED);
+    if (value == kNoSystemType) {
+        value = 0;  // reported, never cached
         HKEY key = nullptr;
         if (zkutil_open_settings(KEY_READ, &key) == 0) {
-            DWORD type = REG_NONE, value = 0, bytes = sizeof value;
-            LONG rc = zkutil_query_setting(key, "ZKSystemType", &type, &value, &bytes);
+            DWORD type = REG_NONE, stored = 0, bytes = sizeof stored;
+            LONG rc = zkutil_query_setting(key, "ZKSystemType", &type, &stored, &bytes);
             RegCloseKey(key);
-            if (rc == 0 && type == REG_DWORD && bytes == sizeof value) {
-                g_system_type = value;
-                found = true;
+            if (rc == 0 && type == REG_DWORD && bytes == sizeof stored) {
+                __atomic_store_n(&g_system_type, stored, __ATOMIC_RELAXED);
+                value = stored;
             }
         }
     }
-    *pdwValue = found ? g_system_type : 0;
+    *pdwValue = value;
     return 0;
 }
 
@@ -143,10 +171,10 @@ ZKEXTERN DWORD ZKAPI ZKMiscSetSystemType(DWORD dwReserved, DWORD dwFlags, DWORD 
     ZK_THREAD_CHECK();
     if (dwFlags & ZKMISC_FLAG_DELETE) {
         zkutil_delete_setting("ZKSystemType");
-        g_system_type = kNoSystemType;
+        __atomic_store_n(&g_system_type, kNoSystemType, __ATOMIC_RELAXED);
         return 0;
     }
-    g_system_type = dwValue;
+    __atomic_store_n(&g_system_type, dwValue, __ATOMIC_RELAXED);
     if (dwFlags & ZKMISC_FLAG_STORE)
         zkutil_store_setting("ZKSystemType", REG_DWORD, &dwValue, sizeof dwValue);
     return 0;
@@ -156,9 +184,7 @@ ZKEXTERN DWORD ZKAPI ZKMiscGetLangCode(LPWORD pwLangId, DWORD dwSize, LPSTR pszB
                                        LPDWORD pdwLength) {
     ZK_THREAD_CHECK();
     if (!pszBuffer || !pdwLength) return ERROR_INVALID_PARAMETER;
-    DWORD rc = get_code(g_lang_code, dwSize, pszBuffer, pdwLength);
-    if (rc == 0 && pwLangId) *pwLangId = language_id(g_lang_code.text);
-    return rc;
+    return get_code(g_lang_code, dwSize, pszBuffer, pdwLength, pwLangId);
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscSetLangCode(DWORD dwReserved, DWORD dwFlags, LPCSTR pszCode) {
@@ -170,7 +196,7 @@ ZKEXTERN DWORD ZKAPI ZKMiscGetCountryCode(LPVOID pReserved, DWORD dwSize, LPSTR 
                                           LPDWORD pdwLength) {
     ZK_THREAD_CHECK();
     if (pReserved || !pszBuffer || !pdwLength) return ERROR_INVALID_PARAMETER;
-    return get_code(g_country_code, dwSize, pszBuffer, pdwLength);
+    return get_code(g_country_code, dwSize, pszBuffer, pdwLength, nullptr);
 }
 
 ZKEXTERN DWORD ZKAPI ZKMiscSetCountryCode(DWORD dwReserved, DWORD dwFlags, LPCSTR pszCode) {
@@ -182,13 +208,13 @@ ZKEXTERN DWORD ZKAPI ZKMiscGetLocalizeCode(LPVOID pReserved, DWORD dwSize, LPSTR
                                            LPDWORD pdwLength) {
     ZK_THREAD_CHECK();
     if (pReserved || !pszBuffer || !pdwLength) return ERROR_INVALID_PARAMETER;
-    DWORD rc = get_code(g_lang_code, dwSize, pszBuffer, pdwLength);
+    DWORD rc = get_code(g_lang_code, dwSize, pszBuffer, pdwLength, nullptr);
     if (rc != 0) return rc;
     // The buffer holds *pdwLength characters, terminated only when there
     // was room, so the match is made on that count.
     for (LPCSTR language : kCountryQualified) {
         if (same_code(pszBuffer, *pdwLength, language))
-            return get_code(g_country_code, dwSize, pszBuffer, pdwLength);
+            return get_code(g_country_code, dwSize, pszBuffer, pdwLength, nullptr);
     }
     return 0;
 }

@@ -19,8 +19,9 @@
  * @param pnResult    Receives -1, 0 or 1 as version 1 is lower than, equal
  *                    to or higher than version 2; 0 on failure.
  * @return 0; 87 (ERROR_INVALID_PARAMETER) when a part that had to be
- *         compared holds another character, when a string is longer than
- *         255 characters, or when an argument is null.
+ *         compared holds another character or its value (computed modulo
+ *         2^32) is 0xFFFFFFFF, when a string is longer than 255 characters,
+ *         or when an argument is null.
  */
 ZKEXTERN DWORD ZKAPI ZKCompareVersion(LPCSTR pszVersion1, LPCSTR pszVersion2, LONG* pnResult);
 

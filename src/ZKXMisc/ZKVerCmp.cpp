@@ -3,6 +3,7 @@
 namespace {
 
 constexpr int kWorkSize = 256;
+constexpr DWORD kInvalidPart = 0xFFFFFFFF;
 
 // Copies a version string into a zero-filled working buffer; false when it
 // does not fit with its terminator.
@@ -17,9 +18,9 @@ bool copy_version(LPCSTR src, char (&dst)[kWorkSize]) {
 
 // A part's value: 32 times the number its digits form, plus the alphabet
 // places of its letters; wraps modulo 2^32 like the 32-bit original.  False
-// for a part with any other character.  Validity is kept apart from the
-// value: a long part can wrap to any value, 0xFFFFFFFF included, and is
-// still a valid part.
+// for a part with any other character, and for a part whose value is
+// 0xFFFFFFFF: that value is the invalid mark, so a long part that wraps to
+// it is refused as well, and both builds agree on which strings compare.
 bool part_value(const char* begin, const char* end, DWORD* out) {
     DWORD value = 0;
     DWORD digit_weight = 32;
@@ -37,7 +38,7 @@ bool part_value(const char* begin, const char* end, DWORD* out) {
         }
     }
     *out = value;
-    return true;
+    return value != kInvalidPart;
 }
 
 // Cuts the next part out of s at *pos and moves *pos past its separator.

@@ -6,6 +6,7 @@
 #include "handle_close.h"
 #include "kernel_objects.h"
 #include "kobj_internal.h"
+#include "kobj_name.h"
 #include "zkxwin32/errors.h"
 #include "zkxwin32/thread.h"
 
@@ -176,12 +177,19 @@ bool ref_current(const Segment& s, Ref r) {
            hot.type.load(std::memory_order_relaxed) != kFree;
 }
 
-HANDLE create_object(const NewObject& n, Ref* made) {
+HANDLE create_object(const NewObject& original, Ref* made) {
     NoTerminate guard;
+    NewObject n = original;
     size_t len = n.name ? strnlen(n.name, kMaxNameLength + 1) : 0;
     if (len > kMaxNameLength) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return nullptr;
+    }
+    if (len) {
+        if (DWORD err = object_name_key(original.name, len, &n.name, &len)) {
+            SetLastError(err);
+            return nullptr;
+        }
     }
     Segment* s = segment();
     if (!s) return nullptr;
@@ -254,6 +262,10 @@ HANDLE open_object(ObjectType type, HandleType handle_type, const char* name) {
     }
     if (len > kMaxNameLength) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return nullptr;
+    }
+    if (DWORD bad = object_name_key(name, len, &name, &len)) {
+        SetLastError(bad);
         return nullptr;
     }
     Segment* s = segment();

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 
@@ -57,6 +58,31 @@ struct ThreadControl {
 };
 
 thread_local ThreadControl* t_control __attribute__((tls_model("initial-exec"))) = nullptr;
+
+// --- The last thread's exit code -----------------------------------------------
+// On Windows a process whose last thread ends exits with that thread's code.
+// The C library ends such a process itself, with exit(0), on the thread that
+// was last.  Every thread that ends through the layer notes its code here
+// first; a handler registered at load then finds the note on that thread and
+// exits again with the code.  The C library goes on with the handlers not yet
+// run, so destructors and library finalisers still run once.  On Linux only
+// the code's low 8 bits reach the parent.
+struct LastExit {
+    bool noted;
+    DWORD code;
+};
+thread_local LastExit t_last_exit __attribute__((tls_model("initial-exec"))) = {false, 0};
+
+void note_exit_code(DWORD code) { t_last_exit = {true, code}; }
+
+void exit_with_last_thread_code() {
+    if (!t_last_exit.noted) return;
+    t_last_exit.noted = false;
+    exit(int(t_last_exit.code));
+}
+
+// Registered before any later handler, so that those run first.
+__attribute__((constructor(101))) void register_last_exit() { atexit(exit_with_last_thread_code); }
 
 int terminate_signal() { return SIGRTMIN + 3; }
 
@@ -135,6 +161,7 @@ void finish(ThreadControl* c) {
         Txn t(*s);
         const ObjectSlot& o = s->objects[c->ref.slot];
         DWORD code = o.terminate_requested ? o.terminate_code : c->code;
+        note_exit_code(code);
         uint64_t state = t.touch(c->ref.slot);
         t.set_state(c->ref.slot, (state & st::kWaiters) | st::kEnded | code);
         walk(t, c->ref.slot);
@@ -174,6 +201,7 @@ void* trampoline(void* arg) {
         siglongjmp(c->jump, how);
     }
     // A thread the layer did not start: its exit hook abandons its mutexes.
+    note_exit_code(code);
     release_thread_resources();
     pthread_exit(nullptr);
 }

@@ -67,6 +67,24 @@ TEST_F(MRMutex, LeaveReadWithoutReaderTimesOut) {
     EXPECT_GE(ms_since(start), 1900);
 }
 
+TEST_F(MRMutex, LeaveReadOverAnAbandonedMutexChangesNothing) {
+    ASSERT_EQ(ZKExclEnterMRMutexRead(&mr, 0, 0, 0), 0u);
+    // A thread dies owning the mutex while the reader is inside.
+    ASSERT_EQ(on_other_thread([&] { return WaitForSingleObject(mr.hNoWriterMutex, 0); }), WAIT_OBJECT_0);
+    EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), DWORD(ERROR_SEM_TIMEOUT));
+    EXPECT_EQ(on_other_thread([&] {
+                  DWORD r = WaitForSingleObject(mr.hNoWriterMutex, 0);
+                  if (r == WAIT_OBJECT_0) ReleaseMutex(mr.hNoWriterMutex);
+                  return r;
+              }),
+              WAIT_OBJECT_0)
+        << "the failed leave owns nothing";
+    EXPECT_EQ(WaitForSingleObject(mr.hNoReaderEvent, 0), WAIT_TIMEOUT) << "the reader is still counted";
+    EXPECT_EQ(try_write(&mr), WAIT_TIMEOUT);
+    EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 0u);
+    EXPECT_EQ(try_write(&mr), 0u);
+}
+
 TEST(MRMutexRecord, NamesUpTo226Characters) {
     ZKEXCL_MRMUTEX mr{};
     std::string longest(226, 'n'), too_long(227, 'n');

@@ -75,9 +75,34 @@ ZKX_CHILD(installed_library) {
     return 0;
 }
 
+// args[0]: as above.  A library whose own path does not fit 260 characters
+// takes the Windows directory's default.
+ZKX_CHILD(deeply_installed_library) {
+    fs::path bin = fs::path(args[0]);
+    for (int i = 0; i < 5; ++i) bin /= std::string(60, char('a' + i));
+    fs::create_directories(bin);
+    fs::copy_file(ZKX_LIBRARY_FILE, bin / "libZKXMisc.so");
+    void* lib = dlopen((bin / "libZKXMisc.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib) std::fprintf(stderr, "dlopen: %s\n", dlerror());
+    CHILD_CHECK(lib);
+    char windir[ZKMISC_DIR_SIZE];
+    CHILD_CHECK(GetWindowsDirectoryA(windir, sizeof windir) > 0);
+    const std::string zk = dir_of(lib, "ZKMiscGetZKDir");
+    if (zk != std::string(windir) + "\\ZK") std::fprintf(stderr, "ZK directory: %s\n", zk.c_str());
+    CHILD_CHECK(zk == std::string(windir) + "\\ZK");
+    CHILD_CHECK(dir_of(lib, "ZKMiscGetDataDir") == zk + "\\ZKWData");
+    dlclose(lib);
+    return 0;
+}
+
 TEST(Installed, DirectoriesAndVersionFileLieBesideTheLibrary) {
     const std::string drive = zkx::test::temp_dir() + "/drive_c";
     EXPECT_EQ(zkx::test::run_child_with("ZKX_DRIVE_C", drive, "installed_library", {drive}), 0);
+}
+
+TEST(Installed, ModulePathTooLongFallsBackToTheWindowsDirectory) {
+    const std::string drive = zkx::test::temp_dir() + "/drive_c";
+    EXPECT_EQ(zkx::test::run_child_with("ZKX_DRIVE_C", drive, "deeply_installed_library", {drive}), 0);
 }
 
 }  // namespace

@@ -30,8 +30,9 @@ TEST(CompareVersion, OrdersPartByPart) {
         {"1 .2", "1.2", 0, 0},       {"", "0", 0, 0},            {"", "0.1", 0, -1},
         {"2.10.3b", "2.9", 0, 1},    {"1-2", "1", 87, 0},        {"2.x!", "1.0", 0, 1},
         {"1.0", "1.0.\xE9", 87, 0},  {"1.1", "1.0.\xE9", 0, 1},
-        // 32 * 134217727 + 5 + 26 wraps to 0xFFFFFFFF: still a valid part.
-        {"134217727ez", "1", 0, 1},
+        // 32 * 134217727 + 26 + 5 is 0xFFFFFFFF, the invalid mark, however
+        // it was reached; one less is an ordinary part.
+        {"134217727ze", "1", 87, 0}, {"1", "134217727ez", 87, 0}, {"134217727zd", "1", 0, 1},
     };
     for (const auto& c : cases) {
         LONG order = 77;

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "child.h"
 #include "kobj_test_util.h"
@@ -149,3 +150,63 @@ TEST(Namespace, ForeignOrStaleSegmentsAreReplacedUnlessSomebodyIsAttached) {
     EXPECT_EQ(access(path.c_str(), F_OK), 0);
 }
 #endif
+
+// A namespace of the layer is the session's and the global one at once.
+TEST(Names, LocalAndGlobalPrefixesNameTheSameObject) {
+    const std::string name = unique_name("scoped");
+    HANDLE plain = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(plain, nullptr);
+    HANDLE local = CreateEventA(nullptr, TRUE, FALSE, ("Local\\" + name).c_str());
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    ASSERT_NE(local, nullptr);
+    SetEvent(local);
+    EXPECT_EQ(WaitForSingleObject(plain, 0), WAIT_OBJECT_0);
+#ifndef _WIN32
+    // Windows keeps a session's objects apart from the global ones; a
+    // namespace of the layer is both.
+    HANDLE global = OpenEventA(EVENT_ALL_ACCESS, FALSE, ("Global\\" + name).c_str());
+    ASSERT_NE(global, nullptr);
+    ResetEvent(global);
+    EXPECT_EQ(WaitForSingleObject(local, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(info_of(plain).handles, 3u);
+    EXPECT_EQ(info_of(global).name, name);
+    CloseHandle(global);
+#endif
+    // The prefixes are case-sensitive: "local\" is no prefix but a namespace
+    // that does not exist.
+    SetLastError(0);
+    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, ("local\\" + name).c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    // Sections share the rule.
+    HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                        ("Local\\" + name + "-map").c_str());
+    ASSERT_NE(section, nullptr);
+    HANDLE again = OpenFileMappingA(FILE_MAP_READ, FALSE, (name + "-map").c_str());
+    EXPECT_NE(again, nullptr);
+    for (HANDLE h : {plain, local, section, again}) CloseHandle(h);
+}
+
+TEST(Names, ABackslashAfterThePrefixIsRefused) {
+    const std::string name = unique_name("slash");
+    std::vector<std::string> bads = {name + "\\x", "Local\\" + name + "\\x", "Global\\" + name + "\\x"};
+#ifndef _WIN32
+    // Windows resolves these through the links of its object directories;
+    // the layer has no directories, so they name nothing.
+    for (const std::string& more : {"Global\\Local\\" + name, "Session\\1\\" + name, "\\" + name})
+        bads.push_back(more);
+#endif
+    for (const std::string& bad : bads) {
+        SetLastError(0);
+        EXPECT_EQ(CreateMutexA(nullptr, FALSE, bad.c_str()), nullptr) << bad;
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND)) << bad;
+        EXPECT_EQ(CreateSemaphoreA(nullptr, 0, 1, bad.c_str()), nullptr) << bad;
+        EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, bad.c_str()), nullptr) << bad;
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND)) << bad;
+    }
+#ifndef _WIN32
+    for (const char* empty : {"Local\\", "Global\\"}) {
+        EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, empty), nullptr) << empty;
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME)) << empty;
+    }
+#endif
+}

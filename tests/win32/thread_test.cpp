@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <atomic>
 #include <thread>
 #include <vector>
 
+#include "child.h"
 #include "kobj_test_util.h"
 #include "test_env.h"
 
@@ -206,3 +211,69 @@ TEST(Diagnostics, EnumerationDescribesEveryObjectOfTheNamespace) {
     ReleaseMutex(m);
     for (HANDLE h : {m, m2}) CloseHandle(h);
 }
+
+// --- The last thread's exit code ---------------------------------------------------
+// Linux only: it watches the main thread through /proc, and on Windows the
+// system itself gives the process the last thread's code.
+#ifndef _WIN32
+namespace {
+
+// Until the main thread has ended (the kernel keeps it as a zombie while
+// other threads run), so that the caller is surely the last thread.
+void wait_for_main_to_end() {
+    const std::string stat = "/proc/self/task/" + std::to_string(getpid()) + "/stat";
+    for (int i = 0; i < 2000; ++i) {
+        std::ifstream in(stat);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        size_t end = text.rfind(") ");
+        if (end == std::string::npos || text[end + 2] == 'Z') return;
+        Sleep(5);
+    }
+}
+
+DWORD WINAPI return_later(LPVOID p) {
+    wait_for_main_to_end();
+    return DWORD(reinterpret_cast<uintptr_t>(p));
+}
+
+DWORD WINAPI exit_later(LPVOID p) {
+    if (reinterpret_cast<uintptr_t>(p) != 5) wait_for_main_to_end();
+    ExitThread(DWORD(reinterpret_cast<uintptr_t>(p)));
+}
+
+// args[0] says who ends last and how; main always leaves with ExitThread.
+ZKX_CHILD(end_threads) {
+    const std::string how = args.at(0);
+    if (how == "main-alone") ExitThread(42);
+    if (how == "main-after-worker") {
+        HANDLE t = CreateThread(nullptr, 0, exit_later, reinterpret_cast<LPVOID>(uintptr_t(5)), 0, nullptr);
+        WaitForSingleObject(t, INFINITE);
+        ExitThread(43);
+    }
+    LPTHREAD_START_ROUTINE routine = how == "worker-returns" ? return_later : exit_later;
+    if (!CreateThread(nullptr, 0, routine, reinterpret_cast<LPVOID>(uintptr_t(9)), 0, nullptr)) return 1;
+    ExitThread(3);
+}
+
+}  // namespace
+
+#if defined(__SANITIZE_THREAD__)
+#define ZKX_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZKX_TSAN 1
+#endif
+#endif
+
+TEST(Thread, TheLastThreadToEndGivesTheProcessItsExitCode) {
+    EXPECT_EQ(wait_child(spawn_child("end_threads", {"main-alone"})), 42);
+#ifdef ZKX_TSAN
+    // ThreadSanitizer starts a thread of its own with the first thread the
+    // program starts, and that thread never ends: no program thread is last.
+    GTEST_SKIP() << "ThreadSanitizer keeps a thread of its own running";
+#endif
+    EXPECT_EQ(wait_child(spawn_child("end_threads", {"main-after-worker"})), 43);
+    EXPECT_EQ(wait_child(spawn_child("end_threads", {"worker-returns"})), 9);
+    EXPECT_EQ(wait_child(spawn_child("end_threads", {"worker-exits"})), 9);
+}
+#endif

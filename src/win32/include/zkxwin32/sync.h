@@ -24,6 +24,14 @@
 #define SEMAPHORE_MODIFY_STATE 0x0002u
 #define SEMAPHORE_ALL_ACCESS 0x1F0003u
 
+/* Names of events, mutexes, semaphores and sections (one name space): at
+   most 260 characters (else 206), case-sensitive.  A leading "Global\\" or
+   "Local\\" is dropped, because a namespace of this layer is the session's
+   and the global namespace at once: X, Local\\X and Global\\X are one
+   object.  A backslash after that is refused with 3 (ERROR_PATH_NOT_FOUND,
+   Windows' answer for a namespace that does not exist), an empty name after
+   the prefix with 123.  Sharing with other accounts is a property of the
+   namespace, not of the prefix (docs/security.md). */
 ZKX_BEGIN_C
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                            BOOL bInitialState, LPCSTR lpName);

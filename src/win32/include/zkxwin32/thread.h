@@ -20,6 +20,11 @@ ZKX_BEGIN_C
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                            LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                            DWORD dwCreationFlags, LPDWORD lpThreadId);
+/* Ends the calling thread, started by CreateThread or not (main included).
+   When it is the process's last thread, the process exits with dwExitCode
+   as on Windows, also when the last thread is one CreateThread started and
+   it returns from its routine; the parent of a Linux process sees only the
+   code's low 8 bits. */
 ZKX_NORETURN void WINAPI ExitThread(DWORD dwExitCode);
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
