@@ -70,6 +70,7 @@ public:
     void use_lookup(ZKSHMEM_LOOKUP* lookup, bool may_write) {
         if (!lookup) return;
         const bool whole = sane();
+        sane_checked_ = whole;
         const DWORD entries = whole ? entry_count() : 0;
         const bool usable = whole && entries >= g_zkshmem_lookup_min_entries / 2 &&
                             zkshmem_lookup_usable(lookup, base_, total_);
@@ -90,6 +91,8 @@ public:
 
 private:
     bool sane() const;
+    // sane(), once per operation.
+    bool whole() const { return sane_checked_ || sane(); }
     DWORD bottom() const { return hdr_->dwIndexBottom; }
     DWORD entry_count() const { return (total_ - bottom()) / ZKSHMEM_ENTRY_SIZE; }
     bool is_entry(DWORD k) const { return k >= 1 && k <= entry_count(); }
@@ -236,6 +239,7 @@ private:
     ZKSHMEM_LOOKUP* lk_ = nullptr;     // a usable index, or none
     bool lk_writable_ = false;
     bool lk_changed_ = false;          // invalid until the seal
+    bool sane_checked_ = false;        // sane() held when the index was looked at
     ZKShMemLookupTrees trees_;
 };
 
@@ -591,7 +595,7 @@ void Heap::insert_free(WORD k) {
 }
 
 DWORD Heap::alloc(DWORD size, DWORD id, DWORD* offset) {
-    if (!sane()) return ERROR_FILE_CORRUPT;
+    if (!whole()) return ERROR_FILE_CORRUPT;
     if (size > 0xFFFFFFFFu - ZKSHMEM_BLOCK_OVERHEAD) return ERROR_NOT_ENOUGH_MEMORY;
     WORD k;
     if (DWORD r = carve(size + ZKSHMEM_BLOCK_OVERHEAD, &k)) return finish(r);
@@ -605,7 +609,7 @@ DWORD Heap::alloc(DWORD size, DWORD id, DWORD* offset) {
 }
 
 DWORD Heap::free(DWORD offset) {
-    if (!sane()) return ERROR_FILE_CORRUPT;
+    if (!whole()) return ERROR_FILE_CORRUPT;
     WORD k;
     if (!in_use_at(offset, &k)) return ERROR_INVALID_PARAMETER;
     ZKSHMEM_INDEX* e = entry(k);
@@ -618,7 +622,7 @@ DWORD Heap::free(DWORD offset) {
 }
 
 DWORD Heap::find(DWORD id, DWORD* offset) {
-    if (!sane()) return ERROR_FILE_CORRUPT;
+    if (!whole()) return ERROR_FILE_CORRUPT;
     if (lk_) {
         const WORD k = trees_.newest(id);
         if (trees_.ok() && k == 0) return ERROR_SERVICE_NOT_FOUND;
@@ -631,23 +635,27 @@ DWORD Heap::find(DWORD id, DWORD* offset) {
         }
         drop_lookup();
     }
+    // Like the walk of first fit, a step reads the identifier and the link
+    // only; the table's bounds are worked out once.
+    const DWORD count = entry_count();
+    const BYTE* const end = base_ + total_;
     DWORD steps = 0;
-    for (WORD u = first(kUsed); u != ZKSHMEM_NO_ENTRY && !corrupt_; ++steps) {
-        if (steps >= entry_count()) return ERROR_FILE_CORRUPT;
-        const ZKSHMEM_INDEX* e = entry(u);
+    for (WORD u = first(kUsed); u != ZKSHMEM_NO_ENTRY; ++steps) {
+        if (u == 0 || u > count || steps >= count) return ERROR_FILE_CORRUPT;
+        const ZKSHMEM_INDEX* e = reinterpret_cast<const ZKSHMEM_INDEX*>(end - ZKSHMEM_ENTRY_SIZE * DWORD(u));
         if (e->dwId == id) {
             // The address goes to the caller: it must lie in a block.
             if (!block_ok(e)) return ERROR_FILE_CORRUPT;
             *offset = e->dwOffset + ZKSHMEM_TAG_SIZE;
-            return corrupt_ ? DWORD(ERROR_FILE_CORRUPT) : 0;
+            return 0;
         }
         u = e->wNext;
     }
-    return corrupt_ ? DWORD(ERROR_FILE_CORRUPT) : DWORD(ERROR_SERVICE_NOT_FOUND);
+    return ERROR_SERVICE_NOT_FOUND;
 }
 
 DWORD Heap::change_id(DWORD offset, DWORD id) {
-    if (!sane()) return ERROR_FILE_CORRUPT;
+    if (!whole()) return ERROR_FILE_CORRUPT;
     WORD k;
     if (!in_use_at(offset, &k)) return ERROR_INVALID_PARAMETER;
     set_id(entry(k), id);

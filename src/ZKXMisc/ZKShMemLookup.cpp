@@ -23,7 +23,7 @@ struct Layout {
 DWORD log2_at_least(DWORD n) { return n <= 1 ? 0 : 32 - DWORD(__builtin_clz(n - 1)); }
 DWORD pow2_at_least(DWORD n) { return 1u << log2_at_least(n); }
 
-Layout layout_for(DWORD total) {
+Layout compute_layout(DWORD total) {
     Layout l;
     // The lowest entry lies above the header and a block of at least 5 bytes.
     const DWORD lowest = ZKSHMEM_HEADER_SIZE + ZKSHMEM_MIN_BLOCK;
@@ -41,6 +41,18 @@ Layout layout_for(DWORD total) {
     l.tree = (l.leaf_entry + l.max_leaves * DWORD(sizeof(WORD)) + 3) & ~3u;
     l.size = l.tree + 2 * l.max_leaves * DWORD(sizeof(DWORD));
     return l;
+}
+
+// Every operation checks the index against its region's size: the last
+// size's layout is kept per thread.
+const Layout& layout_for(DWORD total) {
+    static thread_local DWORD known_total = 0;
+    static thread_local Layout known;
+    if (known_total != total) {
+        known = compute_layout(total);
+        known_total = total;
+    }
+    return known;
 }
 
 template <class T>
@@ -73,7 +85,7 @@ void zkshmem_lookup_seal(ZKSHMEM_LOOKUP* pLookup, const BYTE* pBase) {
 
 bool zkshmem_lookup_usable(const ZKSHMEM_LOOKUP* pLookup, const BYTE* pBase, DWORD dwTotalSize) {
     if (!pLookup || __atomic_load_n(&pLookup->dwValid, __ATOMIC_ACQUIRE) != 1) return false;
-    const Layout l = layout_for(dwTotalSize);
+    const Layout& l = layout_for(dwTotalSize);
     return pLookup->dwMagic == ZKSHMEM_LOOKUP_MAGIC && pLookup->dwTotalSize == dwTotalSize &&
            pLookup->dwCapacity == l.capacity && pLookup->dwMaxLeaves == l.max_leaves &&
            pLookup->dwBucketBits == l.bucket_bits && pLookup->dwNodes == l.nodes &&
