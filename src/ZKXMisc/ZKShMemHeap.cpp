@@ -227,7 +227,6 @@ private:
     }
     bool fits(const ZKSHMEM_INDEX* fe, DWORD need) const;
     DWORD take(WORD f, DWORD need, WORD* k);
-    WORD free_top_block() const;
 
     BYTE* const base_;
     const DWORD total_;
@@ -532,16 +531,6 @@ DWORD Heap::take(WORD f, DWORD need, WORD* k) {
     grow_in_use(need);
     *k = n;
     return 0;
-}
-
-// The entry of the top block when that block is free, else 0.  Only for
-// the index's first fit, so it marks nothing corrupt.
-WORD Heap::free_top_block() const {
-    if (bottom() < ZKSHMEM_HEADER_SIZE + ZKSHMEM_TAG_SIZE) return 0;
-    const WORD t = load16(base_ + bottom() - ZKSHMEM_TAG_SIZE);
-    if (!is_entry(t)) return 0;
-    const ZKSHMEM_INDEX* e = reinterpret_cast<const ZKSHMEM_INDEX*>(base_ + total_ - ZKSHMEM_ENTRY_SIZE * t);
-    return e->dwId == ZKSHMEM_FREE_ID && e->dwOffset + e->dwSize == bottom() ? t : 0;
 }
 
 // Puts the block of entry k, just out of use and on no list, back among the
