@@ -1,8 +1,11 @@
 // The shared-memory heap against Boost.Interprocess's managed shared memory,
 // both through their public, locked interfaces and on the same sequence of
 // requests:
-//  - alloc + free pairs with 100, 1,000 and 10,000 blocks live: each pair
-//    frees a random live block and allocates a new one (16 to 128 bytes);
+//  - alloc + free pairs with 100, 1,000, 10,000 and 60,000 blocks live:
+//    each pair frees a random live block and allocates a new one (16 to 128
+//    bytes).  Small spacer blocks were allocated between the live ones and
+//    freed again, so the free list starts with thousands of holes that no
+//    request fits and first fit has to search past them;
 //  - lookup: our identifier against Boost's object name, random keys among
 //    as many live blocks.
 #include <benchmark/benchmark.h>
@@ -30,8 +33,16 @@ struct Workload {
     explicit Workload(size_t live) {
         std::mt19937 rng(12345);
         for (size_t i = 0; i < live; ++i) initial_sizes.push_back(16 + rng() % 113);
+        // Every entry of the region's index table is one block; the holes
+        // take what the live blocks leave of its 65,534 entries.
+        holes = live < 30000 ? live : 62000 - live;
+        // A free block needs an entry of its own, and a heap under random
+        // churn keeps about one free block for every two in use: beyond
+        // about 40,000 live blocks the entries would run out.  There only
+        // the first 6,000 blocks change; the rest stay as laid out.
+        const size_t churn = live <= 30000 ? live : 6000;
         for (size_t i = 0; i < kSteps; ++i) {
-            victims.push_back(rng() % live);
+            victims.push_back(rng() % churn);
             sizes.push_back(16 + rng() % 113);
             keys.push_back(rng() % live);
         }
@@ -39,10 +50,27 @@ struct Workload {
     static constexpr size_t kSteps = 1 << 14;
     std::vector<DWORD> initial_sizes, sizes;
     std::vector<size_t> victims, keys;
+    size_t holes;
+    // The spacer before live block i, if it has one: 1 to 8 bytes.
+    bool spacer_before(size_t i) const { return i * holes / initial_sizes.size() != (i + 1) * holes / initial_sizes.size(); }
+    static DWORD spacer_size(size_t i) { return DWORD(1 + i % 8); }
 };
 
-// Room for the blocks, their bookkeeping and churn, in both heaps.
-DWORD payload_for(size_t live) { return DWORD(live * 256 + 64 * 1024); }
+// Lays the live blocks out with the spacers between them, then frees the
+// spacers: the free list holds one small hole per spacer, each freed last
+// at its head.
+template <class Alloc, class Free>
+void lay_out(const Workload& w, Alloc alloc, Free free) {
+    std::vector<size_t> spacers;
+    for (size_t i = 0; i < w.initial_sizes.size(); ++i) {
+        if (w.spacer_before(i)) spacers.push_back(alloc(Workload::spacer_size(i), i));
+        alloc(w.initial_sizes[i], i);
+    }
+    for (size_t s : spacers) free(s);
+}
+
+// Room for the blocks, the holes, their bookkeeping and churn, in both heaps.
+DWORD payload_for(size_t live) { return DWORD(live * 320 + 64 * 1024); }
 
 // The library's log as the entry would create it, unconfigured: the heap
 // calls pay for the trace filter as they would in a process.
@@ -80,8 +108,15 @@ void BM_ZKShMemAllocFree(benchmark::State& state) {
     ShMemLog log;
     OurHeap heap(live);
     if (!heap.h) return state.SkipWithError("ZKShMemOpen failed");
-    std::vector<void*> blocks;
-    for (size_t i = 0; i < live; ++i) blocks.push_back(ZKShMemAlloc(heap.h, w.initial_sizes[i], DWORD(i)));
+    std::vector<void*> blocks(live), spacers;
+    lay_out(
+        w,
+        [&](DWORD size, size_t i) {
+            void* p = ZKShMemAlloc(heap.h, size, DWORD(i));
+            if (size == w.initial_sizes[i]) blocks[i] = p; else spacers.push_back(p);
+            return spacers.size() - 1;
+        },
+        [&](size_t s) { ZKShMemFree(heap.h, spacers[s]); });
     size_t step = 0;
     for (auto _ : state) {
         const size_t victim = w.victims[step];
@@ -92,14 +127,21 @@ void BM_ZKShMemAllocFree(benchmark::State& state) {
     }
     state.SetItemsProcessed(int64_t(state.iterations()));
 }
-BENCHMARK(BM_ZKShMemAllocFree)->Arg(100)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_ZKShMemAllocFree)->Arg(100)->Arg(1000)->Arg(10000)->Arg(60000);
 
 void BM_BoostAllocFree(benchmark::State& state) {
     const size_t live = size_t(state.range(0));
     Workload w(live);
     BoostHeap heap(live);
-    std::vector<void*> blocks;
-    for (size_t i = 0; i < live; ++i) blocks.push_back(heap.segment.allocate(w.initial_sizes[i]));
+    std::vector<void*> blocks(live), spacers;
+    lay_out(
+        w,
+        [&](DWORD size, size_t i) {
+            void* p = heap.segment.allocate(size);
+            if (size == w.initial_sizes[i]) blocks[i] = p; else spacers.push_back(p);
+            return spacers.size() - 1;
+        },
+        [&](size_t s) { heap.segment.deallocate(spacers[s]); });
     size_t step = 0;
     for (auto _ : state) {
         const size_t victim = w.victims[step];
@@ -110,7 +152,7 @@ void BM_BoostAllocFree(benchmark::State& state) {
     }
     state.SetItemsProcessed(int64_t(state.iterations()));
 }
-BENCHMARK(BM_BoostAllocFree)->Arg(100)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_BoostAllocFree)->Arg(100)->Arg(1000)->Arg(10000)->Arg(60000);
 
 void BM_ZKShMemFindById(benchmark::State& state) {
     const size_t live = size_t(state.range(0));
@@ -118,7 +160,15 @@ void BM_ZKShMemFindById(benchmark::State& state) {
     ShMemLog log;
     OurHeap heap(live);
     if (!heap.h) return state.SkipWithError("ZKShMemOpen failed");
-    for (size_t i = 0; i < live; ++i) ZKShMemAlloc(heap.h, w.initial_sizes[i], DWORD(i));
+    std::vector<void*> spacers;
+    lay_out(
+        w,
+        [&](DWORD size, size_t i) {
+            void* p = ZKShMemAlloc(heap.h, size, DWORD(i));
+            if (size != w.initial_sizes[i]) spacers.push_back(p);
+            return spacers.size() - 1;
+        },
+        [&](size_t s) { ZKShMemFree(heap.h, spacers[s]); });
     size_t step = 0;
     for (auto _ : state) {
         void* p = ZKShMemFindMemory(heap.h, DWORD(w.keys[step]));
@@ -128,7 +178,7 @@ void BM_ZKShMemFindById(benchmark::State& state) {
     }
     state.SetItemsProcessed(int64_t(state.iterations()));
 }
-BENCHMARK(BM_ZKShMemFindById)->Arg(100)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_ZKShMemFindById)->Arg(100)->Arg(1000)->Arg(10000)->Arg(60000);
 
 void BM_BoostFindByName(benchmark::State& state) {
     const size_t live = size_t(state.range(0));
@@ -136,11 +186,20 @@ void BM_BoostFindByName(benchmark::State& state) {
     BoostHeap heap(live);
     std::vector<std::string> names;
     char name[32];
-    for (size_t i = 0; i < live; ++i) {
-        std::snprintf(name, sizeof name, "block%zu", i);
-        names.push_back(name);
-        heap.segment.construct<char>(name)[w.initial_sizes[i]]();
-    }
+    std::vector<void*> spacers;
+    lay_out(
+        w,
+        [&](DWORD size, size_t i) {
+            if (size != w.initial_sizes[i]) {
+                spacers.push_back(heap.segment.allocate(size));
+                return spacers.size() - 1;
+            }
+            std::snprintf(name, sizeof name, "block%zu", i);
+            names.push_back(name);
+            heap.segment.construct<char>(name)[size]();
+            return size_t(0);
+        },
+        [&](size_t s) { heap.segment.deallocate(spacers[s]); });
     size_t step = 0;
     for (auto _ : state) {
         auto found = heap.segment.find<char>(names[w.keys[step]].c_str());
@@ -150,7 +209,7 @@ void BM_BoostFindByName(benchmark::State& state) {
     }
     state.SetItemsProcessed(int64_t(state.iterations()));
 }
-BENCHMARK(BM_BoostFindByName)->Arg(100)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_BoostFindByName)->Arg(100)->Arg(1000)->Arg(10000)->Arg(60000);
 
 }  // namespace
 

@@ -8,7 +8,8 @@ add_executable(shmem_ops_fuzz
   ${CMAKE_CURRENT_LIST_DIR}/shmem_ops_fuzz.cpp
   ${PROJECT_SOURCE_DIR}/src/ZKXMisc/ZKShMemHeap.cpp
   ${PROJECT_SOURCE_DIR}/src/ZKXMisc/ZKShMemCheck.cpp
-  ${PROJECT_SOURCE_DIR}/src/ZKXMisc/ZKShMemJournal.cpp)
+  ${PROJECT_SOURCE_DIR}/src/ZKXMisc/ZKShMemJournal.cpp
+  ${PROJECT_SOURCE_DIR}/src/ZKXMisc/ZKShMemLookup.cpp)
 target_include_directories(shmem_ops_fuzz PRIVATE
   ${PROJECT_SOURCE_DIR}/src/ZKXMisc
   ${PROJECT_SOURCE_DIR}/src/win32/include)

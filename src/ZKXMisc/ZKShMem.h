@@ -6,6 +6,12 @@
  * knowing its address.  Positions inside the region are offsets, the same in
  * every process; addresses are valid only in the process that got them.
  *
+ * Beside the region, and named after it, live two more sections that every
+ * handle maps: the undo journal that makes a heap operation all or nothing
+ * for a process killed inside it, and a lookup index that makes first fit
+ * and finding by identifier logarithmic.  Neither changes the region's
+ * bytes or any result.
+ *
  * Failures of the heap operations are kept per handle and read with
  * ZKShMemGetLastError; a success does not clear them.
  *

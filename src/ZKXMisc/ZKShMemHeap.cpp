@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "ZKShMemJournal.h"
+#include "ZKShMemLookup.h"
 
 // The region is trusted only as far as it is checked.  Rather than test every
 // step for an impossible entry number or block, the accessors below check
@@ -36,6 +37,14 @@
 //     block's size 1 and tags 2, counters 1: 7.
 //   - change id: 1.
 // ZKSHMEM_JOURNAL_STEP_MAX is that 35; a test drives the longest paths.
+//
+// With a lookup index (ZKShMemLookup.h) the same primitives keep its trees
+// in step: a push or an unlink of a free or used entry, a new size of a free
+// entry, a new identifier of an entry in use.  First fit and finding then
+// ask the trees where the walk would stop, and go on from there exactly as
+// the walk does.
+DWORD g_zkshmem_lookup_min_entries = 1024;
+
 namespace {
 
 enum List { kUsed = 0, kFree = 1, kSpare = 2 };
@@ -53,6 +62,28 @@ public:
     Heap(BYTE* base, DWORD total, const ZKSHMEM_UNDO* undo)
         : base_(base), total_(total), hdr_(reinterpret_cast<ZKSHMEM_REGION*>(base)), log_(undo) {}
 
+    // Uses the index when it agrees with the region; may_write lets a stale
+    // one be rebuilt (and a doubtful one be marked stale) first.  A small
+    // heap is walked: the walk costs less than keeping the index there.
+    // An index that this operation does not keep up to date cannot stay
+    // valid, whatever the operation changes.
+    void use_lookup(ZKSHMEM_LOOKUP* lookup, bool may_write) {
+        if (!lookup) return;
+        const bool whole = sane();
+        sane_checked_ = whole;
+        const DWORD entries = whole ? entry_count() : 0;
+        const bool usable = whole && entries >= g_zkshmem_lookup_min_entries / 2 &&
+                            zkshmem_lookup_usable(lookup, base_, total_);
+        if (usable || (whole && entries >= g_zkshmem_lookup_min_entries && may_write &&
+                       zkshmem_lookup_rebuild(lookup, base_, total_))) {
+            lk_ = lookup;
+            lk_writable_ = may_write;
+            trees_ = ZKShMemLookupTrees(lookup);
+        } else if (may_write && __atomic_load_n(&lookup->dwValid, __ATOMIC_RELAXED) != 0) {
+            zkshmem_lookup_invalidate(lookup);
+        }
+    }
+
     DWORD alloc(DWORD size, DWORD id, DWORD* offset);
     DWORD free(DWORD offset);
     DWORD find(DWORD id, DWORD* offset);
@@ -60,6 +91,8 @@ public:
 
 private:
     bool sane() const;
+    // sane(), once per operation.
+    bool whole() const { return sane_checked_ || sane(); }
     DWORD bottom() const { return hdr_->dwIndexBottom; }
     DWORD entry_count() const { return (total_ - bottom()) / ZKSHMEM_ENTRY_SIZE; }
     bool is_entry(DWORD k) const { return k >= 1 && k <= entry_count(); }
@@ -90,10 +123,17 @@ private:
     void put16(BYTE* p, WORD v) { put(p, &v, sizeof v); }
     void put32(BYTE* p, DWORD v) { put(p, &v, sizeof v); }
     static BYTE* field(ZKSHMEM_INDEX* e, size_t offset) { return reinterpret_cast<BYTE*>(e) + offset; }
-    void set_id(ZKSHMEM_INDEX* e, DWORD v) { put32(field(e, offsetof(ZKSHMEM_INDEX, dwId)), v); }
-    void set_size(ZKSHMEM_INDEX* e, DWORD v) { put32(field(e, offsetof(ZKSHMEM_INDEX, dwSize)), v); }
+    void set_id(ZKSHMEM_INDEX* e, DWORD v) {
+        put32(field(e, offsetof(ZKSHMEM_INDEX, dwId)), v);
+        rekey(e, ZKSHMEM_LOOKUP_USED, v);
+    }
+    void set_size(ZKSHMEM_INDEX* e, DWORD v) {
+        put32(field(e, offsetof(ZKSHMEM_INDEX, dwSize)), v);
+        rekey(e, ZKSHMEM_LOOKUP_FREE, v);
+    }
     void set_place(ZKSHMEM_INDEX* e, DWORD offset, DWORD size) {
         put_pair(field(e, offsetof(ZKSHMEM_INDEX, dwOffset)), offset, size);
+        rekey(e, ZKSHMEM_LOOKUP_FREE, size);
     }
     void set_prev(ZKSHMEM_INDEX* e, WORD k) { put16(field(e, offsetof(ZKSHMEM_INDEX, wPrev)), k); }
     void set_next(ZKSHMEM_INDEX* e, WORD k) { put16(field(e, offsetof(ZKSHMEM_INDEX, wNext)), k); }
@@ -128,15 +168,65 @@ private:
     void insert_free(WORD k);
 
     // The end of every operation that may have written: kept when it
-    // succeeded, undone when it failed.
+    // succeeded, undone when it failed.  The index agrees with the region
+    // again only once the region's writes are committed; after a failure
+    // that had changed it, it stays invalid until the next rebuild.
     DWORD finish(DWORD result) {
         result = corrupt_ ? DWORD(ERROR_FILE_CORRUPT) : result;
         if (result == 0)
             log_.commit();
         else
             log_.rollback(base_, total_);
+        if (lk_ && lk_changed_ && result == 0) zkshmem_lookup_seal(lk_, base_);
         return result;
     }
+
+    // The index's trees, about to change: from here until the seal, an index
+    // that a kill leaves behind is not trusted.
+    ZKShMemLookupTrees* changing() {
+        if (!lk_) return nullptr;
+        if (!lk_changed_) {
+            zkshmem_lookup_invalidate(lk_);
+            lk_changed_ = true;
+        }
+        return &trees_;
+    }
+    // The index disagrees with the region: the rest of the operation walks,
+    // and the next writer rebuilds.
+    void drop_lookup() {
+        if (lk_ && lk_writable_) zkshmem_lookup_invalidate(lk_);
+        lk_ = nullptr;
+    }
+    void check_trees() {
+        if (lk_ && !trees_.ok()) drop_lookup();
+    }
+    WORD number_of(const ZKSHMEM_INDEX* e) const {
+        if (e == &scratch_) return 0;
+        return WORD((total_ - DWORD(reinterpret_cast<const BYTE*>(e) - base_)) / ZKSHMEM_ENTRY_SIZE);
+    }
+    void rekey(const ZKSHMEM_INDEX* e, unsigned list, DWORD key) {
+        if (!lk_) return;
+        const WORD k = number_of(e);
+        if (trees_.state_of(k) != int(list) || trees_.key_of(k) == key) return;
+        changing()->rekey(k, key);
+        check_trees();
+    }
+    void lookup_push(List l, WORD k) {
+        if (!lk_ || l == kSpare) return;
+        const ZKSHMEM_INDEX* e = entry(k);
+        if (l == kFree)
+            changing()->push(ZKSHMEM_LOOKUP_FREE, k, e->dwSize);
+        else
+            changing()->push(ZKSHMEM_LOOKUP_USED, k, e->dwId);
+        check_trees();
+    }
+    void lookup_unlink(List l, WORD k) {
+        if (!lk_ || l == kSpare) return;
+        changing()->erase(k);
+        check_trees();
+    }
+    bool fits(const ZKSHMEM_INDEX* fe, DWORD need) const;
+    DWORD take(WORD f, DWORD need, WORD* k);
 
     BYTE* const base_;
     const DWORD total_;
@@ -145,6 +235,11 @@ private:
     ZKSHMEM_INDEX scratch_ = {};
     bool corrupt_ = false;
     bool spare_slots_follow_ = false;  // a slot went to the free top block
+    ZKSHMEM_LOOKUP* lk_ = nullptr;     // a usable index, or none
+    bool lk_writable_ = false;
+    bool lk_changed_ = false;          // invalid until the seal
+    bool sane_checked_ = false;        // sane() held when the index was looked at
+    ZKShMemLookupTrees trees_;
 };
 
 // What every operation relies on before it follows a single link.
@@ -230,6 +325,7 @@ void Heap::push(List l, WORD k) {
         set_prev(old, k);
         set_first(l, k);
     }
+    lookup_push(l, k);
 }
 
 // The entry keeps its own links; whoever puts it on a list sets them.
@@ -245,6 +341,7 @@ void Heap::unlink(List l, WORD k) {
         set_last(l, prev);
     else
         set_prev(entry(next), prev);
+    lookup_unlink(l, k);
 }
 
 WORD Heap::pop_spare() {
@@ -356,11 +453,38 @@ void Heap::give_back_spare_slots() {
     spare_slots_follow_ = false;
 }
 
+// Whether first fit stops at the free entry fe for need bytes: a block that
+// fits exactly, or one at least 5 bytes larger; the top block pays for a new
+// slot itself when no spare entry exists, and then needs 21 more.
+bool Heap::fits(const ZKSHMEM_INDEX* fe, DWORD need) const {
+    const DWORD size = fe->dwSize;
+    if (size == need) return true;
+    if (size < need || size - need < ZKSHMEM_MIN_BLOCK) return false;
+    const bool pays_for_slot = fe->dwOffset + size == bottom() && first(kSpare) == ZKSHMEM_NO_ENTRY;
+    return !pays_for_slot || size - need >= ZKSHMEM_ENTRY_SIZE + ZKSHMEM_MIN_BLOCK;
+}
+
 // First fit in free-list order.  A block that fits exactly is taken whole;
 // a larger one gives its lower part and keeps its entry for the remainder.
 // Most steps of the walk pass over fragments that are too small, so those
 // read nothing but the size and the link.
 DWORD Heap::carve(DWORD need, WORD* k) {
+    if (lk_) {
+        // The free entries of at least need bytes, in list order, until one
+        // fits; each must be the free entry of the size the index knows.
+        DWORD leaf = 0;
+        for (;;) {
+            const WORD f = trees_.first_at_least(need, leaf, &leaf);
+            if (!trees_.ok()) break;
+            if (f == 0) return ERROR_NOT_ENOUGH_MEMORY;
+            if (!is_entry(f) || trees_.state_of(f) != int(ZKSHMEM_LOOKUP_FREE)) break;
+            const ZKSHMEM_INDEX* fe = entry(f);
+            if (fe->dwId != ZKSHMEM_FREE_ID || fe->dwSize != trees_.key_of(f) || !block_ok(fe)) break;
+            if (fits(fe, need)) return take(f, need, k);
+            ++leaf;
+        }
+        drop_lookup();
+    }
     const DWORD count = entry_count();
     DWORD steps = 0;
     for (WORD f = first(kFree); f != ZKSHMEM_NO_ENTRY;) {
@@ -378,31 +502,35 @@ DWORD Heap::carve(DWORD need, WORD* k) {
             corrupt_ = true;
             break;
         }
-        if (size == need) {
-            unlink(kFree, f);
-            grow_in_use(need);
-            *k = f;
-            return 0;
-        }
-        // The top block pays for a new slot itself when no spare entry exists.
-        const bool pays_for_slot = fe->dwOffset + size == bottom() && first(kSpare) == ZKSHMEM_NO_ENTRY;
-        if (pays_for_slot && size - need < ZKSHMEM_ENTRY_SIZE + ZKSHMEM_MIN_BLOCK) {
+        if (!fits(fe, need)) {
             f = fe->wNext;
             continue;
         }
-        WORD n;
-        if (DWORD r = obtain_entry(&n)) return r;
-        ZKSHMEM_INDEX* ne = entry(n);
-        const DWORD lower = fe->dwOffset;
-        set_place(ne, lower, need);
-        set_place(fe, lower + need, fe->dwSize - need);  // less the slot, if fe paid for it
-        write_tags(f);
-        write_tags(n);
-        grow_in_use(need);
-        *k = n;
-        return 0;
+        return take(f, need, k);
     }
     return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+// The free entry f where first fit stopped gives need bytes.
+DWORD Heap::take(WORD f, DWORD need, WORD* k) {
+    ZKSHMEM_INDEX* fe = entry(f);
+    if (fe->dwSize == need) {
+        unlink(kFree, f);
+        grow_in_use(need);
+        *k = f;
+        return 0;
+    }
+    WORD n;
+    if (DWORD r = obtain_entry(&n)) return r;
+    ZKSHMEM_INDEX* ne = entry(n);
+    const DWORD lower = fe->dwOffset;
+    set_place(ne, lower, need);
+    set_place(fe, lower + need, fe->dwSize - need);  // less the slot, if fe paid for it
+    write_tags(f);
+    write_tags(n);
+    grow_in_use(need);
+    *k = n;
+    return 0;
 }
 
 // Puts the block of entry k, just out of use and on no list, back among the
@@ -456,7 +584,7 @@ void Heap::insert_free(WORD k) {
 }
 
 DWORD Heap::alloc(DWORD size, DWORD id, DWORD* offset) {
-    if (!sane()) return ERROR_FILE_CORRUPT;
+    if (!whole()) return ERROR_FILE_CORRUPT;
     if (size > 0xFFFFFFFFu - ZKSHMEM_BLOCK_OVERHEAD) return ERROR_NOT_ENOUGH_MEMORY;
     WORD k;
     if (DWORD r = carve(size + ZKSHMEM_BLOCK_OVERHEAD, &k)) return finish(r);
@@ -470,7 +598,7 @@ DWORD Heap::alloc(DWORD size, DWORD id, DWORD* offset) {
 }
 
 DWORD Heap::free(DWORD offset) {
-    if (!sane()) return ERROR_FILE_CORRUPT;
+    if (!whole()) return ERROR_FILE_CORRUPT;
     WORD k;
     if (!in_use_at(offset, &k)) return ERROR_INVALID_PARAMETER;
     ZKSHMEM_INDEX* e = entry(k);
@@ -483,24 +611,40 @@ DWORD Heap::free(DWORD offset) {
 }
 
 DWORD Heap::find(DWORD id, DWORD* offset) {
-    if (!sane()) return ERROR_FILE_CORRUPT;
+    if (!whole()) return ERROR_FILE_CORRUPT;
+    if (lk_) {
+        const WORD k = trees_.newest(id);
+        if (trees_.ok() && k == 0) return ERROR_SERVICE_NOT_FOUND;
+        if (trees_.ok() && is_entry(k)) {
+            const ZKSHMEM_INDEX* e = entry(k);
+            if (e->dwId == id && block_ok(e)) {
+                *offset = e->dwOffset + ZKSHMEM_TAG_SIZE;
+                return 0;
+            }
+        }
+        drop_lookup();
+    }
+    // Like the walk of first fit, a step reads the identifier and the link
+    // only; the table's bounds are worked out once.
+    const DWORD count = entry_count();
+    const BYTE* const end = base_ + total_;
     DWORD steps = 0;
-    for (WORD u = first(kUsed); u != ZKSHMEM_NO_ENTRY && !corrupt_; ++steps) {
-        if (steps >= entry_count()) return ERROR_FILE_CORRUPT;
-        const ZKSHMEM_INDEX* e = entry(u);
+    for (WORD u = first(kUsed); u != ZKSHMEM_NO_ENTRY; ++steps) {
+        if (u == 0 || u > count || steps >= count) return ERROR_FILE_CORRUPT;
+        const ZKSHMEM_INDEX* e = reinterpret_cast<const ZKSHMEM_INDEX*>(end - ZKSHMEM_ENTRY_SIZE * DWORD(u));
         if (e->dwId == id) {
             // The address goes to the caller: it must lie in a block.
             if (!block_ok(e)) return ERROR_FILE_CORRUPT;
             *offset = e->dwOffset + ZKSHMEM_TAG_SIZE;
-            return corrupt_ ? DWORD(ERROR_FILE_CORRUPT) : 0;
+            return 0;
         }
         u = e->wNext;
     }
-    return corrupt_ ? DWORD(ERROR_FILE_CORRUPT) : DWORD(ERROR_SERVICE_NOT_FOUND);
+    return ERROR_SERVICE_NOT_FOUND;
 }
 
 DWORD Heap::change_id(DWORD offset, DWORD id) {
-    if (!sane()) return ERROR_FILE_CORRUPT;
+    if (!whole()) return ERROR_FILE_CORRUPT;
     WORD k;
     if (!in_use_at(offset, &k)) return ERROR_INVALID_PARAMETER;
     set_id(entry(k), id);
@@ -541,20 +685,31 @@ void zkshmem_layout(BYTE* pBase, DWORD dwTotalSize) {
 }
 
 DWORD zkshmem_alloc(BYTE* pBase, DWORD dwTotalSize, DWORD dwSize, DWORD dwId, DWORD* pdwOffset,
-                    const ZKSHMEM_UNDO* pUndo) {
-    return Heap(pBase, dwTotalSize, pUndo).alloc(dwSize, dwId, pdwOffset);
+                    const ZKSHMEM_UNDO* pUndo, ZKSHMEM_LOOKUP* pLookup) {
+    Heap heap(pBase, dwTotalSize, pUndo);
+    heap.use_lookup(pLookup, true);
+    return heap.alloc(dwSize, dwId, pdwOffset);
 }
 
-DWORD zkshmem_free(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset, const ZKSHMEM_UNDO* pUndo) {
-    return Heap(pBase, dwTotalSize, pUndo).free(dwOffset);
+DWORD zkshmem_free(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset, const ZKSHMEM_UNDO* pUndo,
+                   ZKSHMEM_LOOKUP* pLookup) {
+    Heap heap(pBase, dwTotalSize, pUndo);
+    heap.use_lookup(pLookup, true);
+    return heap.free(dwOffset);
 }
 
-DWORD zkshmem_find(const BYTE* pBase, DWORD dwTotalSize, DWORD dwId, DWORD* pdwOffset) {
-    // Finding only reads; the heap object's writers are never reached.
-    return Heap(const_cast<BYTE*>(pBase), dwTotalSize, nullptr).find(dwId, pdwOffset);
+DWORD zkshmem_find(const BYTE* pBase, DWORD dwTotalSize, DWORD dwId, DWORD* pdwOffset,
+                   ZKSHMEM_LOOKUP* pLookup, bool bMayRebuild) {
+    // Finding only reads the region; the heap object's writers are never
+    // reached, and the index is written only when the caller allows.
+    Heap heap(const_cast<BYTE*>(pBase), dwTotalSize, nullptr);
+    heap.use_lookup(pLookup, bMayRebuild);
+    return heap.find(dwId, pdwOffset);
 }
 
 DWORD zkshmem_change_id(BYTE* pBase, DWORD dwTotalSize, DWORD dwOffset, DWORD dwNewId,
-                        const ZKSHMEM_UNDO* pUndo) {
-    return Heap(pBase, dwTotalSize, pUndo).change_id(dwOffset, dwNewId);
+                        const ZKSHMEM_UNDO* pUndo, ZKSHMEM_LOOKUP* pLookup) {
+    Heap heap(pBase, dwTotalSize, pUndo);
+    heap.use_lookup(pLookup, true);
+    return heap.change_id(dwOffset, dwNewId);
 }

@@ -27,6 +27,9 @@ void mark_damaged(PZKSHMEM_HEAD h) {
 // the heap can be used.
 DWORD recover(PZKSHMEM_HEAD h, bool abandoned) {
     if (marked_damaged(h)) return ERROR_FILE_CORRUPT;
+    // Whatever the dead owner was doing, its lookup index is rebuilt rather
+    // than trusted.
+    if (h->dwAccess != ZKSHMEM_READONLY) zkshmem_lookup_invalidate(zkshmem_lookup(h));
     const bool pending = zkshmem_journal_pending(zkshmem_journal(h)) != 0;
     if (pending) {
         if (h->dwAccess == ZKSHMEM_READONLY) return ERROR_FILE_CORRUPT;
@@ -65,7 +68,7 @@ DWORD alloc(PZKSHMEM_HEAD h, DWORD size, DWORD id, LPVOID* address) {
     if (DWORD r = zkshmem_lock(h, ZKSHMEM_LOCK_TIMEOUT)) return zkshmem_fail(h, r);
     DWORD offset = 0;
     const ZKSHMEM_UNDO undo = undo_of(h);
-    const DWORD r = settle(h, zkshmem_alloc(h->pBase, h->dwTotalSize, size, id, &offset, &undo));
+    const DWORD r = settle(h, zkshmem_alloc(h->pBase, h->dwTotalSize, size, id, &offset, &undo, zkshmem_lookup(h)));
     zkshmem_unlock(h);
     if (r) return zkshmem_fail(h, r);
     *address = h->pBase + offset;
@@ -85,7 +88,7 @@ DWORD free_block(PZKSHMEM_HEAD h, LPVOID address) {
     if (DWORD r = check_block_address(h, address)) return r;
     if (DWORD r = zkshmem_lock(h, ZKSHMEM_LOCK_TIMEOUT)) return zkshmem_fail(h, r);
     const ZKSHMEM_UNDO undo = undo_of(h);
-    const DWORD r = settle(h, zkshmem_free(h->pBase, h->dwTotalSize, offset_of(h, address), &undo));
+    const DWORD r = settle(h, zkshmem_free(h->pBase, h->dwTotalSize, offset_of(h, address), &undo, zkshmem_lookup(h)));
     zkshmem_unlock(h);
     return r ? zkshmem_fail(h, r) : 0;
 }
@@ -95,7 +98,8 @@ DWORD find(PZKSHMEM_HEAD h, DWORD id, LPVOID* address) {
     if (id == ZKSHMEM_FREE_ID) return zkshmem_fail(h, ERROR_INVALID_PARAMETER);
     if (DWORD r = zkshmem_lock(h, ZKSHMEM_LOCK_TIMEOUT)) return zkshmem_fail(h, r);
     DWORD offset = 0;
-    const DWORD r = settle(h, zkshmem_find(h->pBase, h->dwTotalSize, id, &offset));
+    const DWORD r = settle(h, zkshmem_find(h->pBase, h->dwTotalSize, id, &offset, zkshmem_lookup(h),
+                                           h->dwAccess != ZKSHMEM_READONLY));
     zkshmem_unlock(h);
     if (r) return zkshmem_fail(h, r);
     *address = h->pBase + offset;
@@ -109,7 +113,8 @@ DWORD change_id(PZKSHMEM_HEAD h, LPVOID address, DWORD id) {
     if (DWORD r = zkshmem_lock(h, ZKSHMEM_LOCK_TIMEOUT)) return zkshmem_fail(h, r);
     const ZKSHMEM_UNDO undo = undo_of(h);
     const DWORD r =
-        settle(h, zkshmem_change_id(h->pBase, h->dwTotalSize, offset_of(h, address), id, &undo));
+        settle(h, zkshmem_change_id(h->pBase, h->dwTotalSize, offset_of(h, address), id, &undo,
+                                            zkshmem_lookup(h)));
     zkshmem_unlock(h);
     return r ? zkshmem_fail(h, r) : 0;
 }
@@ -148,6 +153,7 @@ DWORD zkshmem_check_handle(PZKSHMEM_HEAD hShMem, DWORD dwTimeout, ZKSHMEM_CHECK*
         result = zkshmem_check_region(hShMem->pBase, hShMem->dwTotalSize, pResult);
     } else if (hShMem->dwAccess != ZKSHMEM_READONLY) {
         const ZKSHMEM_UNDO undo = undo_of(hShMem);
+        zkshmem_lookup_invalidate(zkshmem_lookup(hShMem));
         zkshmem_journal_rollback(&undo, hShMem->pBase, hShMem->dwTotalSize);
         result = zkshmem_check_region(hShMem->pBase, hShMem->dwTotalSize, pResult);
     } else if (std::unique_ptr<BYTE[]> region{new (std::nothrow) BYTE[hShMem->dwTotalSize]}) {

@@ -29,6 +29,34 @@ DWORD open_journal(ZKSHMEM_OPEN_HEAD* h, DWORD protection, DWORD view_access, bo
     return 0;
 }
 
+// The region's lookup index, beside it like the journal.  A new section is
+// zero-filled, which no operation takes for a valid index: the first writer
+// builds it from the region.
+DWORD open_lookup(ZKSHMEM_OPEN_HEAD* h, DWORD protection, DWORD view_access, bool new_region) {
+    char name[sizeof ZKSHMEM_LOOKUP_PREFIX + ZKSHMEM_NAME_SIZE];
+    wsprintfA(name, "%s%s", ZKSHMEM_LOOKUP_PREFIX, h->szName);
+    const DWORD size = zkshmem_lookup_size(h->dwTotalSize);
+    h->hLookup = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, protection, 0, size, name);
+    if (!h->hLookup) return zkshmem_system_error();
+    h->pLookup = static_cast<ZKSHMEM_LOOKUP*>(MapViewOfFile(h->hLookup, view_access, 0, 0, size));
+    if (!h->pLookup) {
+        const DWORD code = zkshmem_system_error();
+        CloseHandle(h->hLookup);
+        h->hLookup = nullptr;
+        return code;
+    }
+    // One left by a region of the same name that is gone describes nothing.
+    if (new_region) zkshmem_lookup_invalidate(h->pLookup);
+    return 0;
+}
+
+void close_journal(ZKSHMEM_OPEN_HEAD* h) {
+    UnmapViewOfFile(h->pJournal);
+    CloseHandle(h->hJournal);
+    h->pJournal = nullptr;
+    h->hJournal = nullptr;
+}
+
 // Creates or opens the region's section and maps it; the first opener lays
 // the heap out before anyone else can get past the open mutex.
 DWORD open_region(PZKSHMEM_HEAD h) {
@@ -72,6 +100,10 @@ DWORD open_region(PZKSHMEM_HEAD h) {
             if (!h->pBase) {
                 result = zkshmem_system_error();
             } else if ((result = open_journal(zkshmem_open_head(h), protection, view_access, !existed)) != 0) {
+                UnmapViewOfFile(h->pBase);
+                h->pBase = nullptr;
+            } else if ((result = open_lookup(zkshmem_open_head(h), protection, view_access, !existed)) != 0) {
+                close_journal(zkshmem_open_head(h));
                 UnmapViewOfFile(h->pBase);
                 h->pBase = nullptr;
             } else if (!existed) {
@@ -152,8 +184,9 @@ ZKEXTERN DWORD ZKAPI ZKShMemOpen(PZKSHMEM_HEAD* phShMem, DWORD dwSize, DWORD dwA
 ZKEXTERN DWORD ZKAPI ZKShMemClose(PZKSHMEM_HEAD hShMem) {
     DWORD result = ERROR_INVALID_PARAMETER;
     if (hShMem) {
-        UnmapViewOfFile(zkshmem_open_head(hShMem)->pJournal);
-        CloseHandle(zkshmem_open_head(hShMem)->hJournal);
+        UnmapViewOfFile(zkshmem_open_head(hShMem)->pLookup);
+        CloseHandle(zkshmem_open_head(hShMem)->hLookup);
+        close_journal(zkshmem_open_head(hShMem));
         UnmapViewOfFile(hShMem->pBase);
         CloseHandle(hShMem->hMapping);
         CloseHandle(hShMem->hMutex);

@@ -5,6 +5,7 @@
 
 #include "ZKShMem.h"
 #include "ZKShMemJournal.h"
+#include "ZKShMemLookup.h"
 
 #define ZKSHMEM_NAME_SIZE (ZKSHMEM_MAX_NAME + 1)
 #define ZKSHMEM_MAP_PREFIX "ZKSHMEM_MAPNAME_"
@@ -35,10 +36,13 @@ struct _ZKSHMEM_HEAD {
 struct ZKSHMEM_OPEN_HEAD : _ZKSHMEM_HEAD {
     HANDLE hJournal;                     // the heap's undo journal, "ZKSHMEM_JOURNAL_" + name
     ZKSHMEM_JOURNAL* pJournal;           // its view in this process
+    HANDLE hLookup;                      // the heap's lookup index, "ZKSHMEM_HEAPIDX_" + name
+    ZKSHMEM_LOOKUP* pLookup;             // its view in this process
 };
 
 inline ZKSHMEM_OPEN_HEAD* zkshmem_open_head(PZKSHMEM_HEAD h) { return static_cast<ZKSHMEM_OPEN_HEAD*>(h); }
 inline ZKSHMEM_JOURNAL* zkshmem_journal(PZKSHMEM_HEAD h) { return zkshmem_open_head(h)->pJournal; }
+inline ZKSHMEM_LOOKUP* zkshmem_lookup(PZKSHMEM_HEAD h) { return zkshmem_open_head(h)->pLookup; }
 
 // Stores code as the handle's last error and returns it.
 DWORD zkshmem_fail(PZKSHMEM_HEAD h, DWORD code);

@@ -13,6 +13,8 @@
 
 #include "ZKShMem.h"
 #include "ZKShMemCheck.h"
+#include "ZKShMemHeap.h"
+#include "ZKShMemPriv.h"
 #include "child.h"
 #include "crash_util.h"
 
@@ -35,6 +37,9 @@ PZKSHMEM_HEAD open_region(const std::string& name) {
 
 // Allocs, fills and frees blocks with ids of its own until it is killed.
 ZKX_CHILD(heap_user) {
+    // The lookup index in use however few blocks there are, so that kills
+    // land inside its updates too.
+    g_zkshmem_lookup_min_entries = 0;
     PZKSHMEM_HEAD h = open_region(args.at(2));
     if (!h) return 2;
     DWORD id_base = DWORD(std::stoul(args.at(1)));
@@ -63,10 +68,19 @@ std::string check(PZKSHMEM_HEAD h) {
     return "check " + std::to_string(r) + ": " + result.szText;
 }
 
+// The index as the dead left it: "" when it does not count as valid or
+// says what the region's lists say.
+std::string index_verdict(PZKSHMEM_HEAD h) {
+    const ZKSHMEM_LOOKUP* ix = zkshmem_lookup(h);
+    if (!zkshmem_lookup_usable(ix, h->pBase, h->dwTotalSize)) return "";
+    return zkshmem_lookup_agrees(ix, h->pBase, h->dwTotalSize) ? "" : "an index that counts as valid is wrong";
+}
+
 // Our own block, written before the kills and read after each.
 const DWORD kMine = 0x5000;
 
 TEST(ShMemKill, UsersKilledInsideHeapOperationsLeaveItConsistent) {
+    g_zkshmem_lookup_min_entries = 0;
     int rounds = 0, damaged = 0;
     const std::string name = "crash-heap";
     PZKSHMEM_HEAD h = open_region(name);
@@ -87,10 +101,12 @@ TEST(ShMemKill, UsersKilledInsideHeapOperationsLeaveItConsistent) {
             ADD_FAILURE() << "round " << round << ": " << verdict;
             break;
         }
+        ASSERT_EQ(index_verdict(h), "") << "round " << round;
         // Clear up after the dead: their blocks are found by id.
         for (DWORD id = 1000; id < 2016; id += (id == 1015 ? 985 : 1))
             while (LPVOID dead = ZKShMemFindMemory(h, id)) ASSERT_TRUE(ZKShMemFree(h, dead));
         ASSERT_EQ(check(h), "");
+        ASSERT_EQ(index_verdict(h), "");
         ASSERT_EQ(ZKShMemFindMemory(h, kMine), mine);
         for (int i = 0; i < 512; ++i) ASSERT_EQ(mine[i], BYTE(i)) << i;
         LPVOID p = nullptr;

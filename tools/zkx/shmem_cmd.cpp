@@ -27,6 +27,8 @@ struct Snapshot {
     DWORD size = 0;
     DWORD total = 0;
     std::vector<BYTE> bytes;
+    bool index_valid = false;  // the lookup index agreed with the region
+    DWORD index_builds = 0;
 
     const ZKSHMEM_REGION& header() const { return *reinterpret_cast<const ZKSHMEM_REGION*>(bytes.data()); }
     bool entry_valid(DWORD k) const {
@@ -61,6 +63,10 @@ Snapshot take_snapshot(Args& args) {
     const BYTE* base = static_cast<const BYTE*>(ZKShMemBaseAddress(h));
     s.bytes.assign(base, base + s.total);
     ZKSHMEM_JOURNAL journal = *zkshmem_journal(h);
+    if (const ZKSHMEM_LOOKUP* ix = zkshmem_lookup(h)) {
+        s.index_valid = zkshmem_lookup_usable(ix, base, s.total);
+        s.index_builds = ix->dwRebuilds;
+    }
     if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(lock);
     if (lock) CloseHandle(lock);
     ZKShMemClose(h);
@@ -96,6 +102,9 @@ void print_info(const Snapshot& s, const ZKSHMEM_CHECK& check) {
                 100.0 * h.dwBytesFree / s.total, unsigned(check.dwLargestFree));
     std::printf("blocks        %u in use, %u free; %u spare entries\n", unsigned(check.dwUsedBlocks),
                 unsigned(check.dwFreeBlocks), unsigned(check.dwSpareEntries));
+    // Below 1,024 entries the heap is walked; a stale index is rebuilt by
+    // the next read-write call.
+    std::printf("lookup index  %s, built %u times\n", s.index_valid ? "in use" : "not in use", unsigned(s.index_builds));
 }
 
 // The first bytes of a block's memory, as text where they are printable.
