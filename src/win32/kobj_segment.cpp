@@ -268,6 +268,7 @@ DWORD map_segment(Segment* s) {
                 s->objects = reinterpret_cast<ObjectSlot*>(base + Layout::objects);
                 s->records = reinterpret_cast<WaitRecord*>(base + Layout::records);
                 s->refs = reinterpret_cast<uint32_t*>(base + Layout::refs);
+                s->units = reinterpret_cast<int32_t*>(base + Layout::units);
                 s->self = kNil;
                 if (fresh) init_header(s->header);
             }
@@ -521,8 +522,10 @@ void Txn::finish_touched() {
         uint32_t slot = seg.touched[i];
         std::atomic<uint64_t>& w = seg.hot[slot].state;
         uint64_t s = w.load(std::memory_order_relaxed) & ~(st::kBusy | st::kWaiters);
-        if (seg.hot[slot].type.load(std::memory_order_relaxed) != kFree &&
-            seg.objects[slot].wait_head != kNil)
+        uint32_t type = seg.hot[slot].type.load(std::memory_order_relaxed);
+        // A guard mutex with a settlement due sends its release to the lock.
+        if (type != kFree && (seg.objects[slot].wait_head != kNil ||
+                              (type == kMutex && seg.objects[slot].ext[ext::kPending])))
             s |= st::kWaiters;
         w.store(s, std::memory_order_release);
     }

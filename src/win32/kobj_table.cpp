@@ -75,6 +75,7 @@ void free_object(Txn& t, uint32_t slot) {
     ObjectSlot& o = s.objects[slot];
     uint32_t type = hot.type.load(std::memory_order_relaxed);
     uint32_t gen = hot.generation.load(std::memory_order_relaxed);
+    if (type == kSemaphore) forget_units(t, slot);
     t.touch(slot);
     t.set_state(slot, 0);
     t.put(s.hashes[slot], 0);
@@ -102,6 +103,7 @@ void abandon(Txn& t, uint32_t slot, uint32_t owner) {
     uint64_t s = t.touch(slot);
     if (st::owner(s) != owner) return;
     t.set_state(slot, (s & st::kWaiters) | st::kAbandoned);
+    settle_on_release(t, slot);
     walk(t, slot);
 }
 
@@ -329,6 +331,8 @@ void sweep_process(Txn& t, uint32_t p) {
             t.maybe_checkpoint();
         }
     }
+    // Before its mutexes are abandoned: a guard it held is settled as its own.
+    sweep_units(t, p);
     uint32_t end = hwm(s);
     for (uint32_t slot = 0; slot < end; ++slot) {
         if (s.hot[slot].type.load(std::memory_order_relaxed) != kMutex) continue;

@@ -88,6 +88,7 @@ bool consume(Txn& t, uint32_t slot, uint32_t key) {
             return false;
         case kSemaphore:
             t.set_state(slot, st::semaphore_with(s, st::count(s) - 1));
+            if (s & st::kTracked) count_units(t, key_process(key), slot, -1);
             return false;
         case kMutex:
             if (st::owner(s) == 0) {
@@ -164,12 +165,16 @@ uint32_t alloc_record(Txn& t) {
     return kNil;
 }
 
-// Sweeps the processes that own mutexes of the record (or of the slots) and
-// have died.  Under the lock.
+// Sweeps the processes that own mutexes of the record (or of the slots), or
+// hold units of the semaphore behind a zero event of it, and have died.
+// Under the lock.
 void sweep_dead_owners(Txn& t, uint32_t count, const uint32_t* slots) {
     Segment& s = t.seg;
     for (uint32_t i = 0; i < count; ++i) {
-        if (s.hot[slots[i]].type.load(std::memory_order_relaxed) != kMutex) continue;
+        uint32_t type = s.hot[slots[i]].type.load(std::memory_order_relaxed);
+        if (type == kEvent && (s.hot[slots[i]].state.load(std::memory_order_relaxed) & st::kTracked))
+            sweep_dead_holders(t, slots[i]);
+        if (type != kMutex) continue;
         uint32_t owner = st::owner(s.hot[slots[i]].state.load(std::memory_order_relaxed));
         if (!owner) continue;
         uint32_t p = key_process(owner);
@@ -177,12 +182,17 @@ void sweep_dead_owners(Txn& t, uint32_t count, const uint32_t* slots) {
     }
 }
 
-// Whether a mutex of the record is owned by another process; read without
-// the lock, as a hint for how long to sleep.
+// Whether a mutex of the record is owned by another process, or another
+// process holds units behind a zero event of it; read without the lock, as
+// a hint for how long to sleep.
 bool foreign_owner(const Segment& s, const WaitRecord& w) {
     for (uint32_t i = 0; i < w.distinct; ++i) {
         uint32_t slot = w.linked[i];
-        if (s.hot[slot].type.load(std::memory_order_relaxed) != kMutex) continue;
+        uint32_t type = s.hot[slot].type.load(std::memory_order_relaxed);
+        if (type == kEvent && (s.hot[slot].state.load(std::memory_order_relaxed) & st::kTracked) &&
+            foreign_holders(s, slot))
+            return true;
+        if (type != kMutex) continue;
         uint32_t owner = st::owner(s.hot[slot].state.load(std::memory_order_relaxed));
         if (owner && key_process(owner) != s.self) return true;
     }
