@@ -131,6 +131,13 @@ private:
 // Whether a registered process still runs.  Under the lock only.
 bool process_alive(Segment& s, uint32_t process);
 
+// The namespace-wide tables whose end callers meet as 1450.
+enum class Table { Processes, Objects, Records };
+// Sets ERROR_NO_SYSTEM_RESOURCES; says so on stderr once until the table
+// has room again.
+void table_full(Table which);
+void table_has_room(Table which);
+
 // --- Objects (kobj_table.cpp) -------------------------------------------------
 
 struct NewObject {

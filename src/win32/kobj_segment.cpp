@@ -307,10 +307,11 @@ DWORD register_process(Segment* s) {
         t.put(e.generation, s->header->process_generation);
         t.put(e.live, 1u);
         s->self = p;
+        table_has_room(Table::Processes);
         return 0;
     }
-    complain("the namespace's process table is full");
-    return ERROR_NOT_ENOUGH_MEMORY;
+    table_full(Table::Processes);
+    return ERROR_NO_SYSTEM_RESOURCES;
 }
 
 void futex_wake_all(std::atomic<uint32_t>* word) {
@@ -397,6 +398,28 @@ bool process_alive(Segment& s, uint32_t p) {
         l.fd = -1;
     }
     return !l.dead;
+}
+
+// One message per episode: a caller that retries must not flood stderr.
+std::atomic<bool> g_full_told[3];
+
+void table_full(Table which) {
+    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    if (g_full_told[int(which)].exchange(true, std::memory_order_relaxed)) return;
+    static const char* const what[] = {
+        "process table is full (%u processes); this process cannot use kernel objects until one of them ends",
+        "object table is full (%u objects); no object can be created until some are closed",
+        "wait table is full (%u blocked threads); a wait that must block fails until some end",
+    };
+    static const uint32_t sizes[] = {kMaxProcesses, kMaxObjects, kMaxRecords};
+    char text[200];
+    std::snprintf(text, sizeof text, what[int(which)], sizes[int(which)]);
+    complain("namespace \"" + g_namespace + "\": the " + text + " (error 1450)");
+}
+
+void table_has_room(Table which) {
+    if (g_full_told[int(which)].load(std::memory_order_relaxed))
+        g_full_told[int(which)].store(false, std::memory_order_relaxed);
 }
 
 // --- Txn ----------------------------------------------------------------------------

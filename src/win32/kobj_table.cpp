@@ -57,6 +57,7 @@ uint32_t alloc_slot(Txn& t) {
     if (slot != kNil) {
         if (slot < kMaxObjects && s.hot[slot].type.load(std::memory_order_relaxed) == kFree) {
             t.put(h->object_free, s.objects[slot].next_free);
+            table_has_room(Table::Objects);
             return slot;
         }
         t.put(h->object_free, kNil);  // damaged list: give up its slots rather than trust it
@@ -64,6 +65,7 @@ uint32_t alloc_slot(Txn& t) {
     if (h->object_hwm < kMaxObjects) {
         slot = h->object_hwm;
         t.put(h->object_hwm, slot + 1);
+        table_has_room(Table::Objects);
         return slot;
     }
     return kNil;
@@ -203,7 +205,7 @@ HANDLE create_object(const NewObject& n, Ref* made) {
                 r = Ref{slot, s->hot[slot].generation.load(std::memory_order_relaxed)};
             }
         } else if ((slot = alloc_slot(t)) == kNil) {
-            err = ERROR_NOT_ENOUGH_MEMORY;
+            err = ERROR_NO_SYSTEM_RESOURCES;
         } else {
             // The slot is free until its type word is written last, and a
             // rollback frees it again, so its fields need no journal.
@@ -228,6 +230,10 @@ HANDLE create_object(const NewObject& n, Ref* made) {
             t.put(hot.type, uint32_t(n.type));
             r = Ref{slot, hot.generation.load(std::memory_order_relaxed)};
         }
+    }
+    if (err == ERROR_NO_SYSTEM_RESOURCES) {
+        table_full(Table::Objects);
+        return nullptr;
     }
     if (err) {
         SetLastError(err);

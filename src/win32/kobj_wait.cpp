@@ -153,6 +153,7 @@ uint32_t alloc_record(Txn& t) {
     if (r != kNil) {
         if (r < kMaxRecords && s.records[r].state == kRecordFree) {
             t.put(h->record_free, s.records[r].next_free);
+            table_has_room(Table::Records);
             return r;
         }
         t.put(h->record_free, kNil);  // damaged list
@@ -160,6 +161,7 @@ uint32_t alloc_record(Txn& t) {
     if (h->record_hwm < kMaxRecords) {
         r = h->record_hwm;
         t.put(h->record_hwm, r + 1);
+        table_has_room(Table::Records);
         return r;
     }
     return kNil;
@@ -357,7 +359,7 @@ DWORD wait_objects(Segment& s, uint32_t count, const Ref* refs, bool wait_all, D
         if (timeout_ms == 0) return WAIT_TIMEOUT;
         record = alloc_record(t);
         if (record == kNil) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            table_full(Table::Records);
             return WAIT_FAILED;
         }
         // A free record is invisible until its state word says otherwise,
