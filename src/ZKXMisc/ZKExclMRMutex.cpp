@@ -55,6 +55,10 @@ ZKEXTERN DWORD ZKAPI ZKExclInitMRMutex(PZKEXCL_MRMUTEX pMr, LPCSTR pszName, DWOR
     if (pMr->hNoReaderEvent)
         pMr->hReaderNumSem = CreateSemaphoreA(nullptr, 0, kMaxReaders,
                                               object_name(kSemaphorePrefix, pszName, name));
+    // A named lock is shared with other processes, and one of its readers
+    // may die inside.
+    if (pMr->hReaderNumSem && pszName)
+        ZK_TRACK_HOLDERS(pMr->hReaderNumSem, pMr->hNoWriterMutex, pMr->hNoReaderEvent);
     if (!pMr->hReaderNumSem) {
         result = GetLastError();
         ZKExclDeleteMRMutex(pMr, 0);

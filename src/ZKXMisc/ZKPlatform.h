@@ -45,6 +45,15 @@
 #define ZK_FOPEN zkx_fopen
 #endif
 
+/* Readers of a shared multi-reader mutex that die inside give their unit
+ * back: the layer's extension on Linux; Windows has no such thing. */
+#ifdef _WIN32
+#define ZK_TRACK_HOLDERS(sem, guard, zero_event) ((void)0)
+#else
+/** Makes a reader-count semaphore give back a dead process's units (library internal). */
+#define ZK_TRACK_HOLDERS(sem, guard, zero_event) ((void)zkx_semaphore_track_holders(sem, guard, zero_event))
+#endif
+
 #ifdef __cplusplus
 /** Linkage of the exports: plain C names. */
 #define ZKEXTERN extern "C"

@@ -3,6 +3,11 @@
 // Senders take "DBWinMutex", wait for the viewer's "buffer ready", fill the
 // shared buffer and set "data ready".  The buffer is a small file beside the
 // namespace's segment; the viewer creates it, senders map it once.
+//
+// A viewer that is stopped (or hangs) must not slow every sender down: once
+// a sender of this process has waited for it in vain, the next ones only
+// try the channel without waiting and drop their text while it is busy,
+// until they find the viewer ready again.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -23,7 +28,7 @@ namespace {
 
 constexpr size_t kBufferSize = 4096;
 constexpr size_t kTextSize = kBufferSize - sizeof(DWORD);
-constexpr DWORD kSendTimeout = 1000;
+constexpr DWORD kSendTimeout = 500;  // the most a sender waits, once
 const char kBufferReady[] = "DBWIN_BUFFER_READY";
 const char kDataReady[] = "DBWIN_DATA_READY";
 const char kSenderMutex[] = "DBWinMutex";
@@ -75,13 +80,29 @@ SharedBuffer* sender_buffer() {
     return g_sender_buffer;
 }
 
-void send_chunk(SharedBuffer* buffer, HANDLE buffer_ready, HANDLE data_ready, const char* text,
+// Set when the channel kept a sender waiting for the whole timeout; cleared
+// when a sender finds the viewer ready.
+std::atomic<bool> g_stalled{false};
+
+DWORD patience() { return g_stalled.load(std::memory_order_relaxed) ? 0 : kSendTimeout; }
+
+// Waits for an object of the channel (a mutex left by a dead sender is
+// taken over); a wait that runs out marks the channel stalled.
+bool wait_for_channel(HANDLE h) {
+    DWORD wait = WaitForSingleObject(h, patience());
+    if (wait == WAIT_TIMEOUT) g_stalled.store(true, std::memory_order_relaxed);
+    return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+}
+
+bool send_chunk(SharedBuffer* buffer, HANDLE buffer_ready, HANDLE data_ready, const char* text,
                 size_t length) {
-    if (WaitForSingleObject(buffer_ready, kSendTimeout) != WAIT_OBJECT_0) return;
+    if (!wait_for_channel(buffer_ready)) return false;
+    g_stalled.store(false, std::memory_order_relaxed);
     buffer->pid = GetCurrentProcessId();
     std::memcpy(buffer->text, text, length);
     buffer->text[length] = 0;
     SetEvent(data_ready);
+    return true;
 }
 
 }  // namespace
@@ -96,13 +117,13 @@ extern "C" void WINAPI OutputDebugStringA(LPCSTR text) {
         HANDLE mutex = CreateMutexA(nullptr, FALSE, kSenderMutex);
         SharedBuffer* buffer = data_ready && mutex ? sender_buffer() : nullptr;
         if (buffer) {
-            DWORD wait = WaitForSingleObject(mutex, kSendTimeout);
-            if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
-                // A long text goes out in pieces, in order, under one turn.
+            if (wait_for_channel(mutex)) {
+                // A long text goes out in pieces, in order, under one turn;
+                // the rest of it is dropped once the viewer stops taking it.
                 size_t length = std::strlen(text);
                 do {
                     size_t piece = length < kTextSize - 1 ? length : kTextSize - 1;
-                    send_chunk(buffer, buffer_ready, data_ready, text, piece);
+                    if (!send_chunk(buffer, buffer_ready, data_ready, text, piece)) break;
                     text += piece;
                     length -= piece;
                 } while (length > 0);

@@ -39,10 +39,14 @@ struct Segment {
     ObjectSlot* objects;
     WaitRecord* records;
     uint32_t* refs;
+    int32_t* units;
     uint32_t self;  // this process's index
 
     uint32_t& ref(uint32_t process, uint32_t slot) {
         return refs[size_t(process) * kMaxObjects + slot];
+    }
+    int32_t& unit(uint32_t process, uint32_t slot) {
+        return units[size_t(process) * kMaxObjects + slot];
     }
 };
 
@@ -93,6 +97,8 @@ public:
     void put(std::atomic<uint32_t>& field, uint32_t value) { store(&field, 4, value); }
     void put(std::atomic<int32_t>& field, int32_t value) { store(&field, 4, uint32_t(value)); }
     void put(std::atomic<uint64_t>& field, uint64_t value) { store(&field, 8, value); }
+    void put(uint64_t& field, uint64_t value) { store(&field, 8, value); }
+    void put(int32_t& field, int32_t value) { store(&field, 4, uint32_t(value)); }
 
     // Claims an object's state word for this Txn; returns it without flags
     // other than kWaiters/kAbandoned.
@@ -124,6 +130,13 @@ private:
 
 // Whether a registered process still runs.  Under the lock only.
 bool process_alive(Segment& s, uint32_t process);
+
+// The namespace-wide tables whose end callers meet as 1450.
+enum class Table { Processes, Objects, Records };
+// Sets ERROR_NO_SYSTEM_RESOURCES; says so on stderr once until the table
+// has room again.
+void table_full(Table which);
+void table_has_room(Table which);
 
 // --- Objects (kobj_table.cpp) -------------------------------------------------
 
@@ -183,6 +196,24 @@ void sweep_process(Txn& t, uint32_t process);
 void sweep_dead_processes(Txn& t);
 // Abandons the mutexes a thread owns (it is ending).
 void abandon_owned(Txn& t, uint32_t key);
+
+// --- Tracked semaphores (kobj_holders.cpp) --------------------------------------
+
+// Counts units a process gave (positive) or took (negative) of a tracked
+// semaphore; the caller changes the count in the same Txn.
+void count_units(Txn& t, uint32_t process, uint32_t slot, int64_t delta);
+// Takes back the units of a dead process and finishes, for the semaphores
+// whose mutex it held, what it was doing; before its mutexes are abandoned.
+void sweep_units(Txn& t, uint32_t process);
+// A mutex whose semaphore still owes a settlement has just become free.
+void settle_on_release(Txn& t, uint32_t mutex_slot);
+// Forgets the units held of a semaphore that is being freed.
+void forget_units(Txn& t, uint32_t slot);
+// Sweeps the dead holders of the tracked semaphore whose zero event this is.
+void sweep_dead_holders(Txn& t, uint32_t event_slot);
+// Whether other processes hold units of the semaphore behind this zero
+// event; read without the lock, as a hint for how long to sleep.
+bool foreign_holders(const Segment& s, uint32_t event_slot);
 
 // --- Waits (kobj_wait.cpp) ----------------------------------------------------
 

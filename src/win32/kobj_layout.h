@@ -19,7 +19,7 @@
 
 namespace zkx::win32::kobj {
 
-constexpr uint32_t kLayoutVersion = 3;
+constexpr uint32_t kLayoutVersion = 4;
 constexpr char kMagic[8] = {'Z', 'K', 'X', 'K', 'O', 'B', 'J', 0};
 
 constexpr uint32_t kMaxObjects = 8192;
@@ -49,6 +49,10 @@ enum ObjectType : uint32_t {
 //   kWaiters   threads are queued on the object; set and cleared only
 //              under the lock
 //   kAbandoned (mutex) its owner ended without releasing it
+//   kTracked   (semaphore) every process's units are counted, so that a dead
+//              process's can be taken back: no fast path changes its count;
+//              (event) the zero event of such a semaphore: a wait that finds
+//              it reset goes to the lock, which looks for dead holders
 // Below the flags, by type:
 //   event      bit 0 signalled, bit 1 manual reset, bits 8-55 change count
 //   mutex      bits 0-31 owner key, bits 32-55 recursion count
@@ -62,6 +66,7 @@ namespace st {
 constexpr uint64_t kWaiters = uint64_t(1) << 56;
 constexpr uint64_t kBusy = uint64_t(1) << 57;
 constexpr uint64_t kAbandoned = uint64_t(1) << 58;
+constexpr uint64_t kTracked = uint64_t(1) << 59;
 constexpr uint64_t kFlags = uint64_t(0xFF) << 56;
 
 constexpr uint64_t kSignalled = 1;
@@ -130,6 +135,22 @@ struct HotEntry {
 static_assert(sizeof(HotEntry) == 32, "hot entries share cache lines in pairs");
 
 constexpr uint32_t kExtWords = 8;
+
+// What the ext words hold for the objects of a tracked semaphore (see
+// zkx_semaphore_track_holders); a link is a Ref payload with kLinked set, so
+// that zero means none.
+namespace ext {
+constexpr uint64_t kLinked = uint64_t(1) << 63;
+// semaphore
+constexpr uint32_t kGuard = 0;    // its mutex
+constexpr uint32_t kZero = 1;     // its event, set while the count is 0
+constexpr uint32_t kOwed = 2;     // units of dead processes not yet taken back
+constexpr uint32_t kHolders = 3;  // 4 words: a bit per process with units
+// mutex and event
+constexpr uint32_t kCounter = 0;  // the semaphore that names it
+// mutex
+constexpr uint32_t kPending = 1;  // nonzero: settle the semaphore when it is released
+}  // namespace ext
 
 // Everything else about an object; touched only under the lock.
 struct ObjectSlot {
@@ -224,7 +245,10 @@ struct Layout {
     static constexpr size_t objects = page_align(hashes + sizeof(uint32_t) * kMaxObjects);
     static constexpr size_t records = page_align(objects + sizeof(ObjectSlot) * kMaxObjects);
     static constexpr size_t refs = page_align(records + sizeof(WaitRecord) * kMaxRecords);
-    static constexpr size_t total = page_align(refs + sizeof(uint32_t) * kMaxProcesses * kMaxObjects);
+    // A process's units of each tracked semaphore: what it released minus
+    // what it took.
+    static constexpr size_t units = page_align(refs + sizeof(uint32_t) * kMaxProcesses * kMaxObjects);
+    static constexpr size_t total = page_align(units + sizeof(int32_t) * kMaxProcesses * kMaxObjects);
 };
 
 }  // namespace zkx::win32::kobj

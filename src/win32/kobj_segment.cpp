@@ -287,6 +287,7 @@ DWORD map_segment(Segment* s) {
                 s->objects = reinterpret_cast<ObjectSlot*>(base + Layout::objects);
                 s->records = reinterpret_cast<WaitRecord*>(base + Layout::records);
                 s->refs = reinterpret_cast<uint32_t*>(base + Layout::refs);
+                s->units = reinterpret_cast<int32_t*>(base + Layout::units);
                 s->self = kNil;
                 if (fresh) init_header(s->header);
             }
@@ -327,10 +328,11 @@ DWORD register_process(Segment* s) {
         t.put(e.generation, s->header->process_generation);
         t.put(e.live, 1u);
         s->self = p;
+        table_has_room(Table::Processes);
         return 0;
     }
-    complain("the namespace's process table is full");
-    return ERROR_NOT_ENOUGH_MEMORY;
+    table_full(Table::Processes);
+    return ERROR_NO_SYSTEM_RESOURCES;
 }
 
 void futex_wake_all(std::atomic<uint32_t>* word) {
@@ -414,6 +416,28 @@ bool process_alive(Segment& s, uint32_t p) {
         l.fd = -1;
     }
     return !l.dead;
+}
+
+// One message per episode: a caller that retries must not flood stderr.
+std::atomic<bool> g_full_told[3];
+
+void table_full(Table which) {
+    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    if (g_full_told[int(which)].exchange(true, std::memory_order_relaxed)) return;
+    static const char* const what[] = {
+        "process table is full (%u processes); this process cannot use kernel objects until one of them ends",
+        "object table is full (%u objects); no object can be created until some are closed",
+        "wait table is full (%u blocked threads); a wait that must block fails until some end",
+    };
+    static const uint32_t sizes[] = {kMaxProcesses, kMaxObjects, kMaxRecords};
+    char text[200];
+    std::snprintf(text, sizeof text, what[int(which)], sizes[int(which)]);
+    complain("namespace \"" + g_namespace + "\": the " + text + " (error 1450)");
+}
+
+void table_has_room(Table which) {
+    if (g_full_told[int(which)].load(std::memory_order_relaxed))
+        g_full_told[int(which)].store(false, std::memory_order_relaxed);
 }
 
 // --- Txn ----------------------------------------------------------------------------
@@ -539,8 +563,10 @@ void Txn::finish_touched() {
         uint32_t slot = seg.touched[i];
         std::atomic<uint64_t>& w = seg.hot[slot].state;
         uint64_t s = w.load(std::memory_order_relaxed) & ~(st::kBusy | st::kWaiters);
-        if (seg.hot[slot].type.load(std::memory_order_relaxed) != kFree &&
-            seg.objects[slot].wait_head != kNil)
+        uint32_t type = seg.hot[slot].type.load(std::memory_order_relaxed);
+        // A guard mutex with a settlement due sends its release to the lock.
+        if (type != kFree && (seg.objects[slot].wait_head != kNil ||
+                              (type == kMutex && seg.objects[slot].ext[ext::kPending])))
             s |= st::kWaiters;
         w.store(s, std::memory_order_release);
     }

@@ -58,6 +58,7 @@ uint32_t alloc_slot(Txn& t) {
     if (slot != kNil) {
         if (slot < kMaxObjects && s.hot[slot].type.load(std::memory_order_relaxed) == kFree) {
             t.put(h->object_free, s.objects[slot].next_free);
+            table_has_room(Table::Objects);
             return slot;
         }
         t.put(h->object_free, kNil);  // damaged list: give up its slots rather than trust it
@@ -65,6 +66,7 @@ uint32_t alloc_slot(Txn& t) {
     if (h->object_hwm < kMaxObjects) {
         slot = h->object_hwm;
         t.put(h->object_hwm, slot + 1);
+        table_has_room(Table::Objects);
         return slot;
     }
     return kNil;
@@ -76,6 +78,7 @@ void free_object(Txn& t, uint32_t slot) {
     ObjectSlot& o = s.objects[slot];
     uint32_t type = hot.type.load(std::memory_order_relaxed);
     uint32_t gen = hot.generation.load(std::memory_order_relaxed);
+    if (type == kSemaphore) forget_units(t, slot);
     t.touch(slot);
     t.set_state(slot, 0);
     t.put(s.hashes[slot], 0);
@@ -103,6 +106,7 @@ void abandon(Txn& t, uint32_t slot, uint32_t owner) {
     uint64_t s = t.touch(slot);
     if (st::owner(s) != owner) return;
     t.set_state(slot, (s & st::kWaiters) | st::kAbandoned);
+    settle_on_release(t, slot);
     walk(t, slot);
 }
 
@@ -209,7 +213,7 @@ HANDLE create_object(const NewObject& original, Ref* made) {
                 r = Ref{slot, s->hot[slot].generation.load(std::memory_order_relaxed)};
             }
         } else if ((slot = alloc_slot(t)) == kNil) {
-            err = ERROR_NOT_ENOUGH_MEMORY;
+            err = ERROR_NO_SYSTEM_RESOURCES;
         } else {
             // The slot is free until its type word is written last, and a
             // rollback frees it again, so its fields need no journal.
@@ -234,6 +238,10 @@ HANDLE create_object(const NewObject& original, Ref* made) {
             t.put(hot.type, uint32_t(n.type));
             r = Ref{slot, hot.generation.load(std::memory_order_relaxed)};
         }
+    }
+    if (err == ERROR_NO_SYSTEM_RESOURCES) {
+        table_full(Table::Objects);
+        return nullptr;
     }
     if (err) {
         SetLastError(err);
@@ -341,6 +349,8 @@ void sweep_process(Txn& t, uint32_t p) {
             t.maybe_checkpoint();
         }
     }
+    // Before its mutexes are abandoned: a guard it held is settled as its own.
+    sweep_units(t, p);
     uint32_t end = hwm(s);
     for (uint32_t slot = 0; slot < end; ++slot) {
         if (s.hot[slot].type.load(std::memory_order_relaxed) != kMutex) continue;

@@ -88,6 +88,7 @@ bool consume(Txn& t, uint32_t slot, uint32_t key) {
             return false;
         case kSemaphore:
             t.set_state(slot, st::semaphore_with(s, st::count(s) - 1));
+            if (s & st::kTracked) count_units(t, key_process(key), slot, -1);
             return false;
         case kMutex:
             if (st::owner(s) == 0) {
@@ -152,6 +153,7 @@ uint32_t alloc_record(Txn& t) {
     if (r != kNil) {
         if (r < kMaxRecords && s.records[r].state == kRecordFree) {
             t.put(h->record_free, s.records[r].next_free);
+            table_has_room(Table::Records);
             return r;
         }
         t.put(h->record_free, kNil);  // damaged list
@@ -159,17 +161,22 @@ uint32_t alloc_record(Txn& t) {
     if (h->record_hwm < kMaxRecords) {
         r = h->record_hwm;
         t.put(h->record_hwm, r + 1);
+        table_has_room(Table::Records);
         return r;
     }
     return kNil;
 }
 
-// Sweeps the processes that own mutexes of the record (or of the slots) and
-// have died.  Under the lock.
+// Sweeps the processes that own mutexes of the record (or of the slots), or
+// hold units of the semaphore behind a zero event of it, and have died.
+// Under the lock.
 void sweep_dead_owners(Txn& t, uint32_t count, const uint32_t* slots) {
     Segment& s = t.seg;
     for (uint32_t i = 0; i < count; ++i) {
-        if (s.hot[slots[i]].type.load(std::memory_order_relaxed) != kMutex) continue;
+        uint32_t type = s.hot[slots[i]].type.load(std::memory_order_relaxed);
+        if (type == kEvent && (s.hot[slots[i]].state.load(std::memory_order_relaxed) & st::kTracked))
+            sweep_dead_holders(t, slots[i]);
+        if (type != kMutex) continue;
         uint32_t owner = st::owner(s.hot[slots[i]].state.load(std::memory_order_relaxed));
         if (!owner) continue;
         uint32_t p = key_process(owner);
@@ -177,12 +184,17 @@ void sweep_dead_owners(Txn& t, uint32_t count, const uint32_t* slots) {
     }
 }
 
-// Whether a mutex of the record is owned by another process; read without
-// the lock, as a hint for how long to sleep.
+// Whether a mutex of the record is owned by another process, or another
+// process holds units behind a zero event of it; read without the lock, as
+// a hint for how long to sleep.
 bool foreign_owner(const Segment& s, const WaitRecord& w) {
     for (uint32_t i = 0; i < w.distinct; ++i) {
         uint32_t slot = w.linked[i];
-        if (s.hot[slot].type.load(std::memory_order_relaxed) != kMutex) continue;
+        uint32_t type = s.hot[slot].type.load(std::memory_order_relaxed);
+        if (type == kEvent && (s.hot[slot].state.load(std::memory_order_relaxed) & st::kTracked) &&
+            foreign_holders(s, slot))
+            return true;
+        if (type != kMutex) continue;
         uint32_t owner = st::owner(s.hot[slot].state.load(std::memory_order_relaxed));
         if (owner && key_process(owner) != s.self) return true;
     }
@@ -347,7 +359,7 @@ DWORD wait_objects(Segment& s, uint32_t count, const Ref* refs, bool wait_all, D
         if (timeout_ms == 0) return WAIT_TIMEOUT;
         record = alloc_record(t);
         if (record == kNil) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            table_full(Table::Records);
             return WAIT_FAILED;
         }
         // A free record is invisible until its state word says otherwise,

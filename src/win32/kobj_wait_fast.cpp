@@ -39,10 +39,14 @@ Take classify(const Segment& s, HandleType type, uint64_t word, uint32_t key) {
             return key_process(owner) == s.self ? Take::Cannot : Take::Lock;
         }
         case HandleType::Event:
-            if (!(word & st::kSignalled)) return Take::Cannot;
+            // A tracked semaphore's zero event may be reset only because a
+            // holder died; the lock looks for that.
+            if (!(word & st::kSignalled)) return (word & st::kTracked) ? Take::Lock : Take::Cannot;
             return (word & st::kManual) ? Take::Keep : Take::Consume;
         case HandleType::Semaphore:
-            return st::count(word) > 0 ? Take::Consume : Take::Cannot;
+            // A tracked unit is counted against the taker's process, under the lock.
+            if (st::count(word) == 0) return Take::Cannot;
+            return (word & st::kTracked) ? Take::Lock : Take::Consume;
         case HandleType::Thread:
             return (word & st::kEnded) ? Take::Keep : Take::Cannot;
         default:

@@ -63,6 +63,7 @@ BOOL release_mutex(Segment& s, Ref r, uint32_t key) {
         t.set_state(r.slot, state - st::kRecursionOne);
     } else {
         t.set_state(r.slot, state & st::kWaiters);
+        settle_on_release(t, r.slot);
         walk(t, r.slot);
     }
     return TRUE;

@@ -30,7 +30,8 @@ extern "C" BOOL WINAPI ReleaseSemaphore(HANDLE h, LONG n, LPLONG previous) {
     HotEntry& hot = s->hot[r.slot];
     int64_t maximum = hot.max_count.load(std::memory_order_relaxed);
     uint64_t cur = hot.state.load(std::memory_order_acquire);
-    while (!(cur & (st::kBusy | st::kWaiters)) && hot.generation.load(std::memory_order_relaxed) == r.generation) {
+    // A tracked count changes only together with the caller's balance.
+    while (!(cur & (st::kBusy | st::kWaiters | st::kTracked)) && hot.generation.load(std::memory_order_relaxed) == r.generation) {
         uint32_t count = st::count(cur);
         if (int64_t(count) + n > maximum) {
             SetLastError(ERROR_TOO_MANY_POSTS);
@@ -57,6 +58,7 @@ extern "C" BOOL WINAPI ReleaseSemaphore(HANDLE h, LONG n, LPLONG previous) {
             return FALSE;
         }
         t.set_state(r.slot, st::semaphore_with(state, count + uint32_t(n)));
+        if (state & st::kTracked) count_units(t, s->self, r.slot, n);
         walk(t, r.slot);
     }
     if (previous) *previous = LONG(count);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <string>
 
@@ -53,3 +55,62 @@ TEST(DebugOutput, DroppedWithoutAViewerElseReadInOrderFromAnotherProcess) {
 }
 
 }  // namespace
+
+#ifndef _WIN32  // stopping a process
+namespace {
+
+// A viewer that says "buffer ready" once, then reads until "quit".
+ZKX_CHILD(debug_viewer_until_quit) {
+    ZKX_DEBUG_VIEWER* viewer = zkx_debug_viewer_open();
+    if (!viewer) return 1;
+    char text[8192];
+    DWORD pid = 0;
+    zkx_debug_viewer_read(viewer, 0, &pid, text, sizeof text);
+    SetEvent(CreateEventA(nullptr, TRUE, FALSE, args.at(0).c_str()));
+    for (;;) {
+        if (!zkx_debug_viewer_read(viewer, 30000, &pid, text, sizeof text)) return 2;
+        if (std::string(text) == "quit") return 0;
+    }
+}
+
+pid_t start_viewer(const std::string& ready_name) {
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, ready_name.c_str());
+    pid_t child = zkx::test::spawn_child("debug_viewer_until_quit", {ready_name});
+    bool up = WaitForSingleObject(ready, 30000) == WAIT_OBJECT_0;
+    CloseHandle(ready);
+    return up ? child : 0;
+}
+
+long ms_to_send(int n, const char* text) {
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < n; ++i) OutputDebugStringA(text);
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                    .count());
+}
+
+TEST(DebugOutput, AStoppedOrDeadViewerCostsASenderOneShortWaitThenNothing) {
+    pid_t viewer = start_viewer("dbwin-up-1");
+    ASSERT_NE(viewer, 0);
+    ASSERT_EQ(kill(viewer, SIGSTOP), 0);
+    // The first text fills the buffer, the second waits for the stopped
+    // viewer once; the rest skip the channel.
+    EXPECT_LT(ms_to_send(20, "while stopped"), 3000);
+    ASSERT_EQ(kill(viewer, SIGCONT), 0);
+    // Back in use as soon as the viewer is ready again.
+    int status = -1;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!zkx::test::child_exited(viewer, &status) && std::chrono::steady_clock::now() < until) {
+        OutputDebugStringA("quit");
+        Sleep(20);
+    }
+    EXPECT_EQ(status, 0) << "the viewer got the text sent after it went on";
+
+    pid_t dead = start_viewer("dbwin-up-2");
+    ASSERT_NE(dead, 0);
+    zkx::test::kill_child(dead);
+    EXPECT_EQ(zkx::test::wait_child(dead), zkx::test::kKilledStatus);
+    EXPECT_LT(ms_to_send(20, "to nobody"), 3000);
+}
+
+}  // namespace
+#endif

@@ -205,3 +205,54 @@ TEST(Process, AProcessKilledInsideTheNamespaceLockLeavesItConsistent) {
     }
     for (HANDLE h : {shared, sem, ready}) CloseHandle(h);
 }
+
+#ifndef _WIN32  // the layer's own extension
+// Comes in as a holder of the tracked semaphore: two units and the zero
+// event reset, under the guard, then stays inside until killed.
+ZKX_CHILD(hold_units) {
+    const std::string& name = args.at(0);
+    HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, (name + "-m").c_str());
+    HANDLE s = OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, (name + "-s").c_str());
+    HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, (name + "-e").c_str());
+    if (!m || !s || !e || !zkx_semaphore_track_holders(s, m, e)) return 1;
+    if (WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) return 2;
+    ReleaseSemaphore(s, 2, nullptr);
+    ResetEvent(e);
+    ReleaseMutex(m);
+    SetEvent(flag(args.at(1)));
+    hang();
+}
+
+TEST(Process, ATrackedSemaphoreTakesADeadHoldersUnitsBackOnlyOnceItsGuardIsFree) {
+    std::string name = unique_name("held");
+    HANDLE m = CreateMutexA(nullptr, FALSE, (name + "-m").c_str());
+    HANDLE s = CreateSemaphoreA(nullptr, 0, 100, (name + "-s").c_str());
+    HANDLE e = CreateEventA(nullptr, TRUE, TRUE, (name + "-e").c_str());
+    HANDLE other = CreateMutexA(nullptr, FALSE, nullptr);
+    ASSERT_TRUE(zkx_semaphore_track_holders(s, m, e));
+    EXPECT_TRUE(zkx_semaphore_track_holders(s, m, e)) << "saying it again is harmless";
+    EXPECT_FALSE(zkx_semaphore_track_holders(s, other, e));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(zkx_semaphore_track_holders(e, m, s));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+
+    HANDLE ready = flag(name + "-ready");
+    pid_t child = spawn_child("hold_units", {name, name + "-ready"});
+    ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(ReleaseSemaphore(s, 1, nullptr)) << "this process holds a unit of its own";
+    kill_child(child);
+    EXPECT_EQ(wait_child(child), kKilledStatus);
+    // While a live thread holds the guard it may be half-way through a
+    // step, so the dead holder's units stay counted...
+    EXPECT_EQ(WaitForSingleObject(e, 100), WAIT_TIMEOUT);
+    EXPECT_EQ(info_of(s).count, 3);
+    // ...until it lets go.  Only the dead process's units go; the count is
+    // not zero, so the event stays reset.
+    ASSERT_TRUE(ReleaseMutex(m));
+    EXPECT_EQ(info_of(s).count, 1);
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_OBJECT_0);
+    for (HANDLE h : {m, s, e, other, ready}) CloseHandle(h);
+}
+#endif

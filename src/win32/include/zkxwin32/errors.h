@@ -44,6 +44,11 @@
 #define ERROR_INVALID_ADDRESS 487L
 #define ERROR_ARITHMETIC_OVERFLOW 534L
 #define ERROR_ABANDONED_WAIT_0 735L
+/* A namespace-wide table of the kernel objects (processes, objects, blocked
+ * threads) is full, as Windows says when its kernel pool runs out. */
+#ifndef ERROR_NO_SYSTEM_RESOURCES
+#define ERROR_NO_SYSTEM_RESOURCES 1450L
+#endif
 #define ERROR_TIMEOUT 1460L
 #define ERROR_BADDB 1009L
 #define ERROR_BADKEY 1010L

@@ -54,6 +54,17 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                                     DWORD dwMilliseconds);
 
+/* Not Win32: makes the semaphore count holders.  From now on each process's
+ * releases minus its takes are its units; when a process ends while it holds
+ * units, the layer takes them back once it notices the death (as it hands on
+ * a dead owner's mutex), and then sets zero_event if the count is 0 or resets
+ * it otherwise.  It does that only while no live thread owns guard, the mutex
+ * under which holders come and go, else when that thread releases it.  Every
+ * process that shares the objects may say the same again; other objects for
+ * a tracked semaphore, or a mutex or event that already serves another,
+ * give ERROR_INVALID_PARAMETER.  Units are per process, not per thread. */
+BOOL WINAPI zkx_semaphore_track_holders(HANDLE semaphore, HANDLE guard, HANDLE zero_event);
+
 LONG WINAPI InterlockedIncrement(LONG volatile* Addend);
 LONG WINAPI InterlockedDecrement(LONG volatile* Addend);
 LONG WINAPI InterlockedExchange(LONG volatile* Target, LONG Value);
