@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -62,23 +63,28 @@ thread_local ThreadControl* t_control __attribute__((tls_model("initial-exec")))
 // --- The last thread's exit code -----------------------------------------------
 // On Windows a process whose last thread ends exits with that thread's code.
 // The C library ends such a process itself, with exit(0), on the thread that
-// was last.  Every thread that ends through the layer notes its code here
-// first; a handler registered at load then finds the note on that thread and
-// exits again with the code.  The C library goes on with the handlers not yet
-// run, so destructors and library finalisers still run once.  On Linux only
-// the code's low 8 bits reach the parent.
-struct LastExit {
-    bool noted;
-    DWORD code;
-};
-thread_local LastExit t_last_exit __attribute__((tls_model("initial-exec"))) = {false, 0};
+// leaves pthread last.  That need not be the thread that ended last as the
+// process sees it: a thread whose handle is already signalled may still be on
+// its way out of pthread when the thread that waited for it ends.  So every
+// thread that ends through the layer records its code in one place, in the
+// order the threads end, and marks itself as leaving; a handler registered at
+// load then exits again with the last code recorded, but only on a leaving
+// thread, so an exit() that a program calls keeps its own status.  The C
+// library goes on with the handlers not yet run, so destructors and library
+// finalisers still run once.  On Linux only the code's low 8 bits reach the
+// parent.
+std::atomic<DWORD> g_last_code{0};
+thread_local bool t_leaving __attribute__((tls_model("initial-exec"))) = false;
 
-void note_exit_code(DWORD code) { t_last_exit = {true, code}; }
+void note_exit_code(DWORD code) {
+    g_last_code.store(code);
+    t_leaving = true;
+}
 
 void exit_with_last_thread_code() {
-    if (!t_last_exit.noted) return;
-    t_last_exit.noted = false;
-    exit(int(t_last_exit.code));
+    if (!t_leaving) return;
+    t_leaving = false;
+    exit(int(g_last_code.load()));
 }
 
 // Registered before any later handler, so that those run first.
