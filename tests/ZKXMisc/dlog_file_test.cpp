@@ -16,6 +16,7 @@
 #include <unistd.h>
 #endif
 
+#include "child.h"
 #include "ZKUtil.h"
 #include "dlog_test_util.h"
 #include "misc_test_util.h"
@@ -119,9 +120,7 @@ template <typename F>
 bool as_stranger(F plant) {
     pid_t pid = fork();
     if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setresgid(kStranger, kStranger, kStranger) != 0 ||
-            setresuid(kStranger, kStranger, kStranger) != 0)
-            _exit(90);
+        if (!become_user(kStranger, kStranger)) _exit(90);
         _exit(plant() ? 0 : 91);
     }
     int status = 0;

@@ -49,6 +49,18 @@ bool child_exited(pid_t pid, int* status);
 // on Windows); wait_child then reports kKilledStatus.
 void kill_child(pid_t pid);
 
+#ifndef _WIN32
+// Makes the calling process another user, the way a login does:
+// supplementary groups, then gid, then uid.  False when a step fails (only
+// root may change users).
+bool become_user(uid_t uid, gid_t gid, const std::vector<gid_t>& groups = {});
+
+// spawn_child, with the child made another user before it runs.  Of this
+// process's descriptors it keeps only `keep` and those not close-on-exec.
+pid_t spawn_child_as(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, const std::string& name,
+                     const std::vector<std::string>& args = {}, const std::vector<int>& keep = {});
+#endif
+
 // Runs a child entry point when argv asks for one; called from main.
 bool run_child_if_requested(int argc, char** argv, int* exit_code);
 

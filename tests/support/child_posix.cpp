@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -30,6 +32,29 @@ pid_t spawn_child(const std::string& name, const std::vector<std::string>& args)
     argv.push_back(nullptr);
     pid_t pid = -1;
     if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    return pid;
+}
+
+bool become_user(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
+    return setgroups(groups.size(), groups.data()) == 0 && setresgid(gid, gid, gid) == 0 &&
+           setresuid(uid, uid, uid) == 0;
+}
+
+pid_t spawn_child_as(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, const std::string& name,
+                     const std::vector<std::string>& args, const std::vector<int>& keep) {
+    std::string exe = self_path();
+    std::vector<std::string> argv_s{exe, kChildFlag, name};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : argv_s) argv.push_back(const_cast<char*>(s.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!become_user(uid, gid, groups)) _exit(120);
+        for (int fd : keep) fcntl(fd, F_SETFD, 0);
+        execv(exe.c_str(), argv.data());
+        _exit(121);
+    }
     return pid;
 }
 

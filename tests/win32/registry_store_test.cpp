@@ -129,8 +129,7 @@ static bool become_nobody(const std::string& stderr_file) {
     int fd = open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0 || dup2(fd, 2) < 0) return false;
     close(fd);
-    return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
-                              setresuid(65534, 65534, 65534) == 0);
+    return geteuid() != 0 || become_user(65534, 65534);
 }
 
 // args: home directory, stderr file.  Without ZKX_REGISTRY, as a user who

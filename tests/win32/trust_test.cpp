@@ -62,32 +62,6 @@ bool skip_unless_root(std::string* why) {
         if (skip_unless_root(&why)) GTEST_SKIP() << why; \
     } while (0)
 
-// Starts a child entry point as another user, the way a login would:
-// supplementary groups, then gid, then uid, then exec.  Of this process's
-// descriptors the child keeps only `keep` (the pipes are close-on-exec).
-pid_t spawn_as(uid_t uid, gid_t gid, std::vector<gid_t> groups, const std::string& name,
-               const std::vector<std::string>& args = {}, std::vector<int> keep = {}) {
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return -1;
-    exe[n] = 0;
-    std::vector<std::string> argv_s{exe, kChildFlag, name};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& s : argv_s) argv.push_back(const_cast<char*>(s.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
-            setresuid(uid, uid, uid) != 0)
-            _exit(120);
-        for (int fd : keep) fcntl(fd, F_SETFD, 0);
-        execv(exe, argv.data());
-        _exit(121);
-    }
-    return pid;
-}
-
 std::string private_root_of(uid_t uid) { return "/dev/shm/zkx-" + std::to_string(uid); }
 
 // A child of another user that acts, says so, and stays (holding what it
@@ -99,7 +73,7 @@ struct Peer {
          std::vector<std::string> args = {}) {
         if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(hold, O_CLOEXEC) != 0) return;
         args.insert(args.begin(), {std::to_string(ready[1]), std::to_string(hold[0])});
-        pid = spawn_as(uid, gid, groups, name, args, {ready[1], hold[0]});
+        pid = spawn_child_as(uid, gid, groups, name, args, {ready[1], hold[0]});
         close(ready[1]);
         close(hold[0]);
     }
@@ -232,7 +206,7 @@ TEST(Trust, AStrangerCannotOpenWaitOnSignalOrHearRootsObjects) {
     HANDLE s = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536, "Trust.Section");
     ASSERT_TRUE(m && e && s);
     const std::string dir = fs::path(zkx::win32::kernel_segment_path()).parent_path();
-    pid_t child = spawn_as(kStranger2, kStrangerGroup, {}, "stranger_tries_roots_objects", {dir});
+    pid_t child = spawn_child_as(kStranger2, kStrangerGroup, {}, "stranger_tries_roots_objects", {dir});
     int status = -1;
     for (int i = 0; i < 400 && !child_exited(child, &status); ++i) {
         OutputDebugStringA("root's secret");
@@ -318,7 +292,7 @@ TEST(Trust, ASharedNamespaceIsForItsGroupOnly) {
     ASSERT_EQ(stat((dir + "/segment").c_str(), &st), 0);
     EXPECT_EQ(st.st_gid, kSharedGroup);
     EXPECT_EQ(st.st_mode & 0777, 0660u);
-    EXPECT_EQ(wait_child(spawn_as(kOutsider, kStrangerGroup, {}, "outsider_opens"), 5000), 0);
+    EXPECT_EQ(wait_child(spawn_child_as(kOutsider, kStrangerGroup, {}, "outsider_opens"), 5000), 0);
     // The member's segment, rewritten to say root made it, while the member
     // is attached (so that it is not simply replaced).
     const uint32_t root_uid = 0;
@@ -344,11 +318,11 @@ TEST(Trust, APrivateDirectoryMadeByAnotherUserIsRefused) {
     ASSERT_EQ(mkdir(base.c_str(), 0777), 0);
     ASSERT_EQ(chmod(base.c_str(), 0777), 0);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(wait_child(spawn_as(kVictim, kVictim, {}, "first_call_error"), 5000),
+    EXPECT_EQ(wait_child(spawn_child_as(kVictim, kVictim, {}, "first_call_error"), 5000),
               int(ERROR_ACCESS_DENIED));
     EXPECT_LT(ms_since(start), 1000);
     fs::remove_all(base, ec);
-    EXPECT_EQ(wait_child(spawn_as(kVictim, kVictim, {}, "first_call_error"), 5000), 0);
+    EXPECT_EQ(wait_child(spawn_child_as(kVictim, kVictim, {}, "first_call_error"), 5000), 0);
     fs::remove_all(base, ec);
 }
 #endif
