@@ -279,8 +279,23 @@ DWORD Rebuilder::run() {
     for (DWORD i = 0; i < total_; ++i) out_->dwBytesChanged += base_[i] != work_[i];
     out_->dwRebuilt = out_->dwBytesChanged != 0;
     if (!out_->dwRebuilt) return 0;
-    say(out_, "rebuilt the lists and counters around %lu blocks in use and %lu free (%lu bytes changed)",
-        (unsigned long)used, (unsigned long)(blocks_.size() - used), (unsigned long)out_->dwBytesChanged);
+    ZKSHMEM_REGION was, now;
+    std::memcpy(&was, base_, sizeof was);
+    std::memcpy(&now, work_.data(), sizeof now);
+    DWORD entries = 0;
+    for (DWORD k = 1; k <= count_; ++k) {
+        const DWORD at = total_ - ZKSHMEM_ENTRY_SIZE * k;
+        entries += std::memcmp(base_ + at, work_.data() + at, ZKSHMEM_ENTRY_SIZE) != 0;
+    }
+    say(out_, "rebuilt around %lu blocks in use and %lu free (%lu bytes changed)", (unsigned long)used,
+        (unsigned long)(blocks_.size() - used), (unsigned long)out_->dwBytesChanged);
+    if (std::memcmp(&was, &now, 12) != 0) say(out_, "set the list ends in the header");
+    if (entries) say(out_, "relinked %lu index entries", (unsigned long)entries);
+    if (was.dwDataTop != now.dwDataTop)
+        say(out_, "dwDataTop %lu -> %lu", (unsigned long)was.dwDataTop, (unsigned long)now.dwDataTop);
+    if (was.dwBytesInUse != now.dwBytesInUse || was.dwBytesFree != now.dwBytesFree)
+        say(out_, "dwBytesInUse/dwBytesFree %lu/%lu -> %lu/%lu", (unsigned long)was.dwBytesInUse,
+            (unsigned long)was.dwBytesFree, (unsigned long)now.dwBytesInUse, (unsigned long)now.dwBytesFree);
     if (tags_) say(out_, "rewrote %lu lost boundary tags", (unsigned long)tags_);
     std::memcpy(base_, work_.data(), total_);
     return 0;
