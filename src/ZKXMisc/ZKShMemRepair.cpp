@@ -143,6 +143,21 @@ DWORD Rebuilder::find_blocks() {
         blocks_.push_back(Block{o, e.dwSize, k, used});
         o += e.dwSize;
     }
+    // Two entries linked to each other both ways were on one list.  When
+    // their identifiers say one is in use and the other free, one of the
+    // identifiers was overwritten, even where the list's ends are lost.
+    std::vector<BYTE> kind(count_ + 1, 0);
+    for (const Block& b : blocks_) kind[b.entry] = b.used ? 1 : 2;
+    for (const Block& b : blocks_) {
+        const ZKSHMEM_INDEX e = get(base_, b.entry);
+        for (const WORD n : {e.wNext, e.wPrev}) {
+            if (n < 1 || n > count_ || !kind[n] || kind[n] == kind[b.entry]) continue;
+            const ZKSHMEM_INDEX other = get(base_, n);
+            if ((n == e.wNext && other.wPrev == b.entry) || (n == e.wPrev && other.wNext == b.entry))
+                return refuse("entries %u and %u are linked to each other, but one is in use and the other free",
+                              b.entry, n);
+        }
+    }
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "ZKShMemPriv.h"
@@ -100,6 +101,53 @@ TEST(ShMemRepair, RefusesWhatItCannotProveAndWritesNothing) {
         EXPECT_NE(rep.before.dwRule, ZKSHMEM_RULE_NONE) << i;
         EXPECT_TRUE(s.bytes == damaged) << i;
     }
+    // The oldest of three blocks in use, made free by its identifier, with
+    // the used list's ends lost: its neighbour on the list still links to
+    // it, so it is not taken for free.
+    PlainRegion r(1000);
+    DWORD x = 0, y = 0, z = 0;
+    ASSERT_TRUE(r.alloc(10, 1, &x) == 0 && r.alloc(10, 2, &y) == 0 && r.alloc(10, 3, &z) == 0);
+    put32(r.base(), r.entry(2), ZKSHMEM_FREE_ID);
+    put32(r.base(), 0, 0xEEEEEEEE);
+    const std::vector<BYTE> damaged = r.bytes;
+    ZKSHMEM_REPAIR rep;
+    EXPECT_EQ(zkshmem_repair_region(r.base(), r.total(), &rep), DWORD(ERROR_FILE_CORRUPT)) << rep.szText;
+    EXPECT_TRUE(r.bytes == damaged);
+}
+
+// Random stray writes over the bookkeeping: the repair reads and writes
+// only inside the region (ASan watches the exact buffer), and either leaves
+// a consistent heap whose blocks in use kept their memory, or no change.
+TEST(ShMemRepair, RandomDamageIsRepairedOrLeftAsItWas) {
+    std::minstd_rand rng(11);
+    int repaired = 0, refused = 0;
+    for (int round = 0; round < 2000; ++round) {
+        Sample s;
+        const DWORD places[] = {0, 4, 12, 16, 20, 24, s.a - 2, s.a + 14, s.b - 2, s.c - 2, s.c + 34,
+                                s.entry(1), s.entry(2), s.entry(3), s.entry(4)};
+        for (int n = 1 + rng() % 3; n > 0; --n) {
+            const DWORD at = places[rng() % (sizeof places / sizeof places[0])] + rng() % 16;
+            if (at < s.total()) s.base()[at] = BYTE(rng() % 3 == 0 ? 0xFF : rng());
+        }
+        if (s.check().empty()) continue;
+        const std::vector<BYTE> damaged = s.bytes;
+        ZKSHMEM_REPAIR rep;
+        const DWORD r = zkshmem_repair_region(s.base(), s.total(), &rep);
+        ASSERT_TRUE(r == 0 || r == DWORD(ERROR_FILE_CORRUPT)) << round;
+        if (r != 0) {
+            ASSERT_TRUE(s.bytes == damaged) << round;
+            ++refused;
+            continue;
+        }
+        ASSERT_EQ(s.check(), "") << round;
+        for (WORD k = s.u16(0); k != ZKSHMEM_NO_ENTRY; k = s.u16(s.entry(k) + 12)) {
+            const DWORD o = s.u32(s.entry(k) + 4), n = s.u32(s.entry(k) + 8);
+            ASSERT_EQ(std::memcmp(s.base() + o + 2, damaged.data() + o + 2, n - 4), 0) << round;
+        }
+        ++repaired;
+    }
+    EXPECT_GT(repaired, 100);
+    EXPECT_GT(refused, 100);
 }
 
 // Through a handle: the damaged mark stops every call until the repair,
