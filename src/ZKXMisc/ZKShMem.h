@@ -42,7 +42,7 @@ typedef struct _ZKSHMEM_HEAD* PZKSHMEM_HEAD;
 
 /* Found when the heap's own bookkeeping in the region is inconsistent (a
  * caller wrote past its block); from then on every call on the region gives
- * it.  A process that dies inside a heap operation does not cause it: the
+ * it, until "zkx shmem repair" rebuilds the bookkeeping.  A process that dies inside a heap operation does not cause it: the
  * next read-write call rolls that operation back first.  A read-only handle
  * gets it while such a rollback is still due. */
 #ifndef ERROR_FILE_CORRUPT

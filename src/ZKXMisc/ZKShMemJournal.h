@@ -33,7 +33,8 @@
 // - After a rollback the heap checker runs.  A heap it still rejects (bytes
 //   written by something other than a heap operation) is marked damaged in
 //   dwDamaged, and from then on every operation on the region fails with
-//   ERROR_FILE_CORRUPT rather than building on it.
+//   ERROR_FILE_CORRUPT rather than building on it, until the administrator's
+//   repair (ZKShMemRepair.h) rebuilds what the blocks prove and clears it.
 // - The heap's logic still works over any byte region: without a journal
 //   (a null ZKSHMEM_UNDO) it writes directly, as the fuzzer and the tools
 //   use it.

@@ -2,7 +2,10 @@
 // purpose, and regions that are not there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <unistd.h>
+#include <vector>
 
 #include "ZKShMem.h"
 #include "ZKShMemFormat.h"
@@ -38,6 +41,10 @@ TEST_F(ShmemTool, HealthyRegionPassesAndIsShownWithItsBlocks) {
     ZkxResult check = zkx("check");
     EXPECT_EQ(check.exit_code, 0) << check.err;
     EXPECT_NE(check.out.find("consistent: 2 blocks in use, 1 free"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("held open by 1 handle(s) in all processes; created by pid " +
+                             std::to_string(getpid())),
+              std::string::npos)
+        << check.out;
 
     // Header 28 + three entries 48 + blocks of 108 and 28 bytes.
     ZkxResult info = zkx("info");
@@ -93,6 +100,46 @@ TEST_F(ShmemTool, HalfDoneOperationIsShownRolledBack) {
     EXPECT_EQ(journal.dwCount, 0u);
 }
 
+// A stray write that stopped every heap call: repair rebuilds what the
+// blocks prove and the calls work again on the same blocks; what cannot be
+// proven is refused untouched; a healthy heap is left as it is.
+TEST_F(ShmemTool, RepairBringsADamagedHeapBackOrRefusesUntouched) {
+    const std::vector<BYTE> healthy(base_, base_ + 1796);
+    ZkxResult ok = zkx("repair");
+    EXPECT_EQ(ok.exit_code, 0) << ok.err;
+    EXPECT_NE(ok.out.find("consistent; no bookkeeping changed"), std::string::npos) << ok.out;
+    EXPECT_TRUE(std::vector<BYTE>(base_, base_ + 1796) == healthy);
+
+    // Past the end of a's 104 bytes, over its upper tag and b's lower tag.
+    std::memset(static_cast<BYTE*>(a_) + 104, 0x5A, 4);
+    ZKSHMEM_JOURNAL& journal = *zkshmem_journal(h_);
+    journal.dwDamaged = 1;  // as the call that met the damage leaves it
+    EXPECT_EQ(ZKShMemFindMemory(h_, 6), nullptr);
+    EXPECT_EQ(ZKShMemGetLastError(h_), DWORD(ERROR_FILE_CORRUPT));
+
+    // With b's size lost too, b's place is not proven.
+    const DWORD b_size_at = 1796 - 16 * 3 + 8;
+    ++base_[b_size_at];
+    const std::vector<BYTE> damaged(base_, base_ + 1796);
+    ZkxResult refused = zkx("repair");
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_NE(refused.err.find("refused, nothing changed"), std::string::npos) << refused.err;
+    EXPECT_TRUE(std::vector<BYTE>(base_, base_ + 1796) == damaged);
+    EXPECT_EQ(journal.dwDamaged, 1u);
+
+    --base_[b_size_at];
+    ZkxResult fixed = zkx("repair");
+    EXPECT_EQ(fixed.exit_code, 0) << fixed.err;
+    EXPECT_NE(fixed.out.find("rewrote 2 lost boundary tags"), std::string::npos) << fixed.out;
+    EXPECT_NE(fixed.out.find("cleared the damaged mark"), std::string::npos) << fixed.out;
+    EXPECT_EQ(journal.dwDamaged, 0u);
+    EXPECT_EQ(ZKShMemFindMemory(h_, 6), b_);
+    EXPECT_EQ(ZKShMemFindMemory(h_, 5), a_);
+    EXPECT_STREQ(static_cast<char*>(b_), "hello");
+    EXPECT_EQ(zkx("check").exit_code, 0);
+    EXPECT_TRUE(ZKShMemFree(h_, a_));
+}
+
 TEST(ShmemToolArgs, MissingRegionsAndBadArguments) {
     ZkxResult none = run_zkx({"shmem", "check", "NoSuchRegion", "100"});
     EXPECT_EQ(none.exit_code, 1);
@@ -101,6 +148,8 @@ TEST(ShmemToolArgs, MissingRegionsAndBadArguments) {
     EXPECT_EQ(run_zkx({"shmem", "check", "R", "4294967295"}).exit_code, 2);
     EXPECT_EQ(run_zkx({"shmem", "check", std::string(33, 'n'), "100"}).exit_code, 2);
     EXPECT_EQ(run_zkx({"shmem", "peek", "R", "100"}).exit_code, 2);
+    EXPECT_EQ(run_zkx({"shmem", "repair", "NoSuchRegion", "100"}).exit_code, 1) << "never creates one";
+    EXPECT_EQ(run_zkx({"shmem", "check", "NoSuchRegion", "100"}).exit_code, 1);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// zkx shmem: a shared region seen from outside, read-only: its header, its
-// lists and blocks, its use, and the heap checker's verdict.
+// zkx shmem: a shared region seen from outside: its header, its lists and
+// blocks, its use, and the heap checker's verdict, all read-only; and the
+// administrator's way back from a heap marked damaged.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -11,7 +12,9 @@
 #include "ZKShMem.h"
 #include "ZKShMemCheck.h"
 #include "ZKShMemPriv.h"
+#include "ZKShMemRepair.h"
 #include "cli.h"
+#include "kernel_objects.h"
 
 namespace zkx::tool {
 namespace {
@@ -41,8 +44,8 @@ struct Snapshot {
     }
 };
 
-Snapshot take_snapshot(Args& args) {
-    Snapshot s;
+// NAME SIZE from the command line, into s.name, s.size and s.total.
+void parse_region(Args& args, Snapshot& s) {
     s.name = args.take("region name");
     std::string size_text = args.take("region size");
     args.finish();
@@ -53,11 +56,21 @@ Snapshot take_snapshot(Args& args) {
         (total = uint64_t(s.size) + ((uint64_t(s.size) + 31) >> 5) * 24 + 28) > 0xFFFFFFFFull)
         throw UsageError("the size is the payload size the region was opened with, not '" + size_text + "'");
     s.total = DWORD(total);
+}
 
+// Read-only, so that a region nobody has open is reported, not created.
+PZKSHMEM_HEAD open_existing(const Snapshot& s) {
     PZKSHMEM_HEAD h = nullptr;
     DWORD r = ZKShMemOpen(&h, s.size, ZKSHMEM_READONLY, s.name.c_str());
     if (r == ERROR_OPEN_FAILED) throw Failure("no region '" + s.name + "': no process has it open");
     if (r != 0) throw Failure("cannot open region '" + s.name + "': " + win32_error_text(r));
+    return h;
+}
+
+Snapshot take_snapshot(Args& args) {
+    Snapshot s;
+    parse_region(args, s);
+    PZKSHMEM_HEAD h = open_existing(s);
     HANDLE lock = CreateMutexA(nullptr, FALSE, ("ZKMUTEX_" + s.name).c_str());
     DWORD wait = lock ? WaitForSingleObject(lock, kLockTimeoutMs) : WAIT_FAILED;
     const BYTE* base = static_cast<const BYTE*>(ZKShMemBaseAddress(h));
@@ -156,15 +169,42 @@ int shmem_info(Args& args, bool dump) {
     return kExitOk;
 }
 
+// Who keeps the region alive and who is inside a heap call: the processes
+// to restart when a damaged region has to go.  The platform counts the
+// section's handles but does not record their processes.
+std::string holders_text(const std::string& name) {
+    std::vector<zkx::win32::KernelObjectInfo> objects;
+    if (!zkx::win32::enumerate_kernel_objects(&objects)) return "";
+    std::string text;
+    for (const auto& o : objects) {
+        if (o.type == zkx::win32::KernelObjectType::Section && o.name == ZKSHMEM_MAP_PREFIX + name)
+            text = "held open by " + std::to_string(o.handles) + " handle(s) in all processes; created by pid " +
+                   std::to_string(o.creator_pid) + text;
+        else if (o.type == zkx::win32::KernelObjectType::Mutex && o.name == ZKSHMEM_MUTEX_PREFIX + name &&
+                 o.owner_pid)
+            text += "; heap mutex held by pid " + std::to_string(o.owner_pid);
+    }
+    return text;
+}
+
+// Which entry and where, as the checker found it.
+std::string where_text(const ZKSHMEM_CHECK& check) {
+    std::string where;
+    if (check.dwEntry) where += ", entry " + std::to_string(check.dwEntry);
+    if (check.dwOffset) where += ", offset " + std::to_string(check.dwOffset);
+    return where;
+}
+
 int shmem_check(Args& args) {
     Snapshot s = take_snapshot(args);
     ZKSHMEM_CHECK check;
     DWORD r = zkshmem_check_region(s.bytes.data(), s.total, &check);
+    const std::string holders = holders_text(s.name);
+    if (!holders.empty()) std::printf("region %s is %s\n", s.name.c_str(), holders.c_str());
     if (r == ERROR_FILE_CORRUPT) {
-        std::string where;
-        if (check.dwEntry) where += ", entry " + std::to_string(check.dwEntry);
-        if (check.dwOffset) where += ", offset " + std::to_string(check.dwOffset);
-        throw Failure("region '" + s.name + "' is damaged: " + check.szText + where);
+        const std::string where = where_text(check);
+        throw Failure("region '" + s.name + "' is damaged: " + check.szText + where +
+                      " (\"zkx shmem repair\" rebuilds what can be proven)");
     }
     if (r != 0) throw Failure("cannot check region '" + s.name + "': " + win32_error_text(r));
     std::printf("region %s is consistent: %u blocks in use, %u free, %u of %u bytes in use (%.1f%%)\n",
@@ -173,29 +213,65 @@ int shmem_check(Args& args) {
     return kExitOk;
 }
 
+int shmem_repair(Args& args) {
+    Snapshot s;
+    parse_region(args, s);
+    PZKSHMEM_HEAD reader = open_existing(s);
+    // The reader keeps the region alive, so this open only attaches.
+    PZKSHMEM_HEAD h = nullptr;
+    DWORD r = ZKShMemOpen(&h, s.size, ZKSHMEM_READWRITE, s.name.c_str());
+    ZKShMemClose(reader);
+    if (r != 0) throw Failure("cannot open region '" + s.name + "' to write: " + win32_error_text(r));
+    ZKSHMEM_REPAIR rep;
+    r = zkshmem_repair_handle(h, kLockTimeoutMs, &rep);
+    ZKShMemClose(h);
+    if (r == ERROR_SERVICE_REQUEST_TIMEOUT)
+        throw Failure("region '" + s.name + "': the heap stayed busy for " + std::to_string(kLockTimeoutMs) +
+                      " ms; nothing changed");
+    if (rep.dwRolledBack) std::printf("rolled back a heap operation that a killed process left half done\n");
+    if (r == ERROR_FILE_CORRUPT)
+        throw Failure("region '" + s.name + "' is damaged: " + rep.before.szText + where_text(rep.before) + "; " +
+                      rep.szText);
+    if (r != 0) throw Failure("cannot repair region '" + s.name + "': " + win32_error_text(r));
+    if (rep.dwRebuilt)
+        std::printf("region %s was damaged: %s%s\n%s\n", s.name.c_str(), rep.before.szText,
+                    where_text(rep.before).c_str(), rep.szText);
+    else
+        std::printf("region %s is consistent; no bookkeeping changed\n", s.name.c_str());
+    if (rep.dwWasMarked || rep.dwRebuilt)
+        std::printf("cleared the damaged mark; heap calls work again and the lookup index is rebuilt by the next one\n");
+    return kExitOk;
+}
+
 int shmem_main(Args& args) {
-    std::string op = args.take("operation (info, dump or check)");
+    std::string op = args.take("operation (info, dump, check or repair)");
     if (op == "info") return shmem_info(args, false);
     if (op == "dump") return shmem_info(args, true);
     if (op == "check") return shmem_check(args);
+    if (op == "repair") return shmem_repair(args);
     throw UsageError("unknown shmem operation '" + op + "'");
 }
 
 }  // namespace
 
 extern const Command kShmemCommand = {
-    "shmem", "inspect a shared-memory heap: header, blocks, use, consistency",
+    "shmem", "inspect a shared-memory heap: header, blocks, use, consistency; repair",
     "usage:\n"
     "  zkx shmem info  NAME SIZE\n"
     "  zkx shmem dump  NAME SIZE\n"
     "  zkx shmem check NAME SIZE\n"
+    "  zkx shmem repair NAME SIZE\n"
     "\n"
     "Opens the region NAME, which some process must have open, read-only;\n"
     "SIZE is the payload size its users open it with.  info shows the header,\n"
     "the use in bytes and percent and the block counts; dump adds the used,\n"
     "free and spare lists with entry numbers, ids, offsets and sizes; check\n"
     "runs the heap checker and exits with 1 and what is wrong on a fault.\n"
-    "The region is copied under its heap mutex, so the report is one state.\n",
+    "The region is copied under its heap mutex, so the report is one state.\n"
+    "repair opens it read-write and, under the heap mutex, rebuilds the\n"
+    "bookkeeping (lists, counters, lost tags) around the blocks in use and\n"
+    "clears the damaged mark; it never moves or frees a block in use, and\n"
+    "when those cannot be proven intact it changes nothing and exits with 1.\n",
     shmem_main};
 
 }  // namespace zkx::tool
