@@ -132,8 +132,10 @@ TEST(MRMutexProcesses, SameNameSharesTheLockAndNullNameDoesNot) {
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, (name + "-release").c_str());
     pid_t child = spawn_child("mr_reader", {name, name + "-release"});
     ASSERT_TRUE(wait_until_taken(&mine));
-    // The child's reader lets our readers in but keeps our writers out.
-    EXPECT_EQ(ZKExclEnterMRMutexRead(&mine, 0, 0, 0), 0u);
+    // The child's reader lets our readers in but keeps our writers out.  The
+    // child may still be inside its enter, holding the lock's mutex for a
+    // moment, so our reader is given time.
+    ASSERT_EQ(ZKExclEnterMRMutexRead(&mine, 5000, 0, 0), 0u);
     EXPECT_EQ(try_write(&mine), 258u);
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mine, 0), 0u);
     EXPECT_EQ(ZKExclEnterMRMutexWrite(&priv, 0, 0, 0), 0u) << "a private lock is not shared";
