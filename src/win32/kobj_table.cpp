@@ -7,6 +7,7 @@
 #include "kernel_objects.h"
 #include "kobj_internal.h"
 #include "kobj_name.h"
+#include "kobj_types.h"
 #include "zkxwin32/errors.h"
 #include "zkxwin32/thread.h"
 
@@ -78,7 +79,7 @@ void free_object(Txn& t, uint32_t slot) {
     ObjectSlot& o = s.objects[slot];
     uint32_t type = hot.type.load(std::memory_order_relaxed);
     uint32_t gen = hot.generation.load(std::memory_order_relaxed);
-    if (type == kSemaphore) forget_units(t, slot);
+    type_freeing(type, t, slot);
     t.touch(slot);
     t.set_state(slot, 0);
     t.put(s.hashes[slot], 0);
@@ -99,15 +100,6 @@ void free_object(Txn& t, uint32_t slot) {
 void maybe_free(Txn& t, uint32_t slot) {
     const ObjectSlot& o = t.seg.objects[slot];
     if (o.handles == 0 && o.waits == 0) free_object(t, slot);
-}
-
-// Takes a mutex from an owner that has ended and hands it on.
-void abandon(Txn& t, uint32_t slot, uint32_t owner) {
-    uint64_t s = t.touch(slot);
-    if (st::owner(s) != owner) return;
-    t.set_state(slot, (s & st::kWaiters) | st::kAbandoned);
-    settle_on_release(t, slot);
-    walk(t, slot);
 }
 
 void add_handle(Txn& t, uint32_t slot, uint32_t n) {
@@ -134,35 +126,7 @@ void fill_info(Segment& s, uint32_t slot, KernelObjectInfo* info) {
     }
     if (o.creator < kMaxProcesses) info->creator_pid = s.processes[o.creator].pid.load(std::memory_order_relaxed);
     info->abandoned = (state & st::kAbandoned) != 0;
-    switch (info->type) {
-        case KernelObjectType::Event:
-            info->signalled = (state & st::kSignalled) != 0;
-            info->manual_reset = (state & st::kManual) != 0;
-            break;
-        case KernelObjectType::Semaphore:
-            info->count = int32_t(uint32_t(state));
-            info->max_count = hot.max_count.load(std::memory_order_relaxed);
-            info->signalled = info->count > 0;
-            break;
-        case KernelObjectType::Mutex: {
-            uint32_t owner = st::owner(state);
-            info->signalled = owner == 0;
-            if (owner) {
-                uint32_t p = key_process(owner);
-                info->owner_pid = p < kMaxProcesses ? s.processes[p].pid.load(std::memory_order_relaxed) : 0;
-                info->owner_tid = key_tid(owner);
-                info->recursion = uint32_t(st::recursion(state));
-            }
-            break;
-        }
-        case KernelObjectType::Thread:
-            info->signalled = (state & st::kEnded) != 0;
-            info->thread_id = o.thread_id;
-            info->exit_code = info->signalled ? uint32_t(state) : STILL_ACTIVE;
-            break;
-        default:
-            break;
-    }
+    type_describe(hot.type.load(std::memory_order_relaxed), s, slot, state, info);
 }
 
 BOOL close_kobj(HANDLE, const HandleEntry& entry) { return close_object_handle(entry); }
@@ -353,10 +317,10 @@ void sweep_process(Txn& t, uint32_t p) {
     sweep_units(t, p);
     uint32_t end = hwm(s);
     for (uint32_t slot = 0; slot < end; ++slot) {
-        if (s.hot[slot].type.load(std::memory_order_relaxed) != kMutex) continue;
-        uint32_t owner = st::owner(s.hot[slot].state.load(std::memory_order_relaxed));
+        uint32_t type = s.hot[slot].type.load(std::memory_order_relaxed);
+        uint32_t owner = type_owner(type, s.hot[slot].state.load(std::memory_order_relaxed));
         if (owner && key_process(owner) == p) {
-            abandon(t, slot, owner);
+            type_owner_ended(type, t, slot, owner);
             t.maybe_checkpoint();
         }
     }
@@ -384,9 +348,9 @@ void abandon_owned(Txn& t, uint32_t key) {
     Segment& s = t.seg;
     uint32_t end = hwm(s);
     for (uint32_t slot = 0; slot < end; ++slot) {
-        if (s.hot[slot].type.load(std::memory_order_relaxed) == kMutex &&
-            st::owner(s.hot[slot].state.load(std::memory_order_relaxed)) == key)
-            abandon(t, slot, key);
+        uint32_t type = s.hot[slot].type.load(std::memory_order_relaxed);
+        if (type_owner(type, s.hot[slot].state.load(std::memory_order_relaxed)) == key)
+            type_owner_ended(type, t, slot, key);
     }
 }
 

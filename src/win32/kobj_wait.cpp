@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "kobj_internal.h"
+#include "kobj_types.h"
 #include "zkxwin32/errors.h"
 #include "zkxwin32/sync.h"
 
@@ -55,51 +56,18 @@ void dequeue(Txn& t, uint32_t slot, uint32_t record, uint32_t i) {
     t.put(l.prev, kNil);
 }
 
-bool waitable(uint32_t type) {
-    return type == kEvent || type == kMutex || type == kSemaphore || type == kThread;
-}
+uint32_t type_of(const Segment& s, uint32_t slot) { return s.hot[slot].type.load(std::memory_order_relaxed); }
 
 // Whether the thread with this key could take the object now.  Touches the
 // object first, so no fast path changes it between this check and the take.
 bool ready_for(Txn& t, uint32_t slot, uint32_t key) {
     uint64_t s = t.touch(slot);
-    switch (t.seg.hot[slot].type.load(std::memory_order_relaxed)) {
-        case kEvent:
-            return (s & st::kSignalled) != 0;
-        case kSemaphore:
-            return uint32_t(s) > 0;
-        case kMutex: {
-            uint32_t owner = st::owner(s);
-            return owner == 0 || (owner == key && st::recursion(s) < st::kRecursionMax);
-        }
-        case kThread:
-            return (s & st::kEnded) != 0;
-        default:
-            return false;
-    }
+    return type_signalled_for(type_of(t.seg, slot), s, key);
 }
 
-// Takes a ready object for the key; true when it was an abandoned mutex.
+// Takes a ready object for the key; true when its owner had died holding it.
 bool consume(Txn& t, uint32_t slot, uint32_t key) {
-    uint64_t s = t.touch(slot);
-    switch (t.seg.hot[slot].type.load(std::memory_order_relaxed)) {
-        case kEvent:
-            if (!(s & st::kManual)) t.set_state(slot, st::event_with(s, false));
-            return false;
-        case kSemaphore:
-            t.set_state(slot, st::semaphore_with(s, st::count(s) - 1));
-            if (s & st::kTracked) count_units(t, key_process(key), slot, -1);
-            return false;
-        case kMutex:
-            if (st::owner(s) == 0) {
-                t.set_state(slot, (s & st::kWaiters) | key | st::kRecursionOne);
-                return (s & st::kAbandoned) != 0;
-            }
-            t.set_state(slot, s + st::kRecursionOne);
-            return false;
-        default:
-            return false;
-    }
+    return type_take(type_of(t.seg, slot), t, slot, t.touch(slot), key);
 }
 
 bool try_satisfy(Txn& t, uint32_t key, uint32_t count, const uint32_t* slots, bool all, DWORD* result) {
@@ -131,21 +99,6 @@ void grant(Txn& t, uint32_t record, DWORD result) {
     t.wake(record);
 }
 
-// Whether an object could still satisfy somebody after a grant.
-bool may_give_more(Txn& t, uint32_t slot) {
-    uint64_t s = t.state(slot);
-    switch (t.seg.hot[slot].type.load(std::memory_order_relaxed)) {
-        case kEvent:
-            return (s & st::kSignalled) != 0;
-        case kSemaphore:
-            return uint32_t(s) > 0;
-        case kMutex:
-            return st::owner(s) == 0;
-        default:
-            return true;
-    }
-}
-
 uint32_t alloc_record(Txn& t) {
     Segment& s = t.seg;
     SegmentHeader* h = s.header;
@@ -167,36 +120,21 @@ uint32_t alloc_record(Txn& t) {
     return kNil;
 }
 
-// Sweeps the processes that own mutexes of the record (or of the slots), or
-// hold units of the semaphore behind a zero event of it, and have died.
-// Under the lock.
+// Settles, for each object, what dead processes left a waiter stuck behind
+// (a mutex they owned, units they held).  Under the lock.
 void sweep_dead_owners(Txn& t, uint32_t count, const uint32_t* slots) {
     Segment& s = t.seg;
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t type = s.hot[slots[i]].type.load(std::memory_order_relaxed);
-        if (type == kEvent && (s.hot[slots[i]].state.load(std::memory_order_relaxed) & st::kTracked))
-            sweep_dead_holders(t, slots[i]);
-        if (type != kMutex) continue;
-        uint32_t owner = st::owner(s.hot[slots[i]].state.load(std::memory_order_relaxed));
-        if (!owner) continue;
-        uint32_t p = key_process(owner);
-        if (p != s.self && !process_alive(s, p)) sweep_process(t, p);
-    }
+    for (uint32_t i = 0; i < count; ++i)
+        type_sweep_dead(type_of(s, slots[i]), t, slots[i], s.hot[slots[i]].state.load(std::memory_order_relaxed));
 }
 
-// Whether a mutex of the record is owned by another process, or another
-// process holds units behind a zero event of it; read without the lock, as
-// a hint for how long to sleep.
+// Whether another process stands between the record and one of its
+// objects; read without the lock, as a hint for how long to sleep.
 bool foreign_owner(const Segment& s, const WaitRecord& w) {
     for (uint32_t i = 0; i < w.distinct; ++i) {
         uint32_t slot = w.linked[i];
-        uint32_t type = s.hot[slot].type.load(std::memory_order_relaxed);
-        if (type == kEvent && (s.hot[slot].state.load(std::memory_order_relaxed) & st::kTracked) &&
-            foreign_holders(s, slot))
+        if (type_foreign(type_of(s, slot), s, slot, s.hot[slot].state.load(std::memory_order_relaxed)))
             return true;
-        if (type != kMutex) continue;
-        uint32_t owner = st::owner(s.hot[slot].state.load(std::memory_order_relaxed));
-        if (owner && key_process(owner) != s.self) return true;
     }
     return false;
 }
@@ -280,8 +218,7 @@ void release_thread_resources() {
     // the namespace lock, which a thread on its way out does not take unless
     // it must.  Unused slots read as empty.
     for (uint32_t slot = 0; slot < kMaxObjects && !owns; ++slot) {
-        owns = s->hot[slot].type.load(std::memory_order_relaxed) == kMutex &&
-               st::owner(s->hot[slot].state.load(std::memory_order_relaxed)) == key;
+        owns = type_owner(type_of(*s, slot), s->hot[slot].state.load(std::memory_order_relaxed)) == key;
     }
     if (!owns && t_record == kNil) return;
     Txn t(*s);
@@ -308,7 +245,8 @@ void walk(Txn& t, uint32_t slot) {
                 t.mark_dead(w.process);  // a dead waiter must not swallow a signal
             } else if (try_satisfy(t, w.key, w.count, w.objects, w.wait_all != 0, &result)) {
                 grant(t, record, result);
-                if (!may_give_more(t, slot)) break;
+                // An object that is no longer signalled has nothing left to give.
+                if (!type_signalled(type_of(s, slot), t.state(slot))) break;
                 t.maybe_checkpoint();
             }
         }
@@ -340,17 +278,15 @@ DWORD wait_objects(Segment& s, uint32_t count, const Ref* refs, bool wait_all, D
     {
         Txn t(s);
         for (uint32_t i = 0; i < count; ++i) {
-            if (!ref_current(s, refs[i]) || !waitable(s.hot[slots[i]].type.load(std::memory_order_relaxed))) {
+            if (!ref_current(s, refs[i]) || !type_waitable(type_of(s, slots[i]))) {
                 SetLastError(ERROR_INVALID_HANDLE);
                 return WAIT_FAILED;
             }
         }
         sweep_dead_owners(t, count, slots);
         for (uint32_t i = 0; i < count; ++i) {
-            uint64_t state = t.state(slots[i]);
-            if (s.hot[slots[i]].type.load(std::memory_order_relaxed) == kMutex && st::owner(state) == key &&
-                st::recursion(state) == st::kRecursionMax) {
-                SetLastError(ERROR_MUTANT_LIMIT_EXCEEDED);
+            if (DWORD err = type_refuses(type_of(s, slots[i]), t.state(slots[i]), key)) {
+                SetLastError(err);
                 return WAIT_FAILED;
             }
         }

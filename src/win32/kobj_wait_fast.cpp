@@ -5,8 +5,11 @@
 // compare-and-swap; only a wait that must block, or that meets what only the
 // lock can settle (a Txn at work, queued waiters before a wait-all, an
 // abandoned mutex, an owner in another process that may have died), goes on
-// to wait_objects.  The rules are in KERNEL_OBJECTS.md, "Fast paths".
+// to wait_objects.  What a type lets a lock-free wait do is its own rule
+// (kobj_types.h); the ordering arguments are in KERNEL_OBJECTS.md, "Fast
+// paths".
 #include "kobj_internal.h"
+#include "kobj_types.h"
 #include "zkxwin32/errors.h"
 #include "zkxwin32/sync.h"
 #include "zkxwin32/thread.h"
@@ -15,58 +18,13 @@
 namespace zkx::win32::kobj {
 namespace {
 
-// What taking an object would do, judged from its state word.
-enum class Take {
-    Own,      // a mutex becomes ours, or ours once more
-    Consume,  // a semaphore unit or an auto-reset signal: gone for everybody else
-    Keep,     // a manual-reset event or an ended thread: left as it is
-    Cannot,   // not satisfiable now
-    Lock,     // only the locked path can decide
-};
-
+// What each type allows a wait without the lock is its own rule
+// (kobj_types.h); this file only does the compare-and-swap.
 Take classify(const Segment& s, HandleType type, uint64_t word, uint32_t key) {
-    switch (type) {
-        case HandleType::Mutex: {
-            // The first taker of an abandoned mutex must be told so.
-            if (word & st::kAbandoned) return Take::Lock;
-            uint32_t owner = st::owner(word);
-            if (owner == 0) return Take::Own;
-            // At the recursion limit the locked path fails with 587.
-            if (owner == key) return st::recursion(word) < st::kRecursionMax ? Take::Own : Take::Lock;
-            // Another process may have died owning it; only the lock can
-            // sweep it.  Threads of this process give their mutexes up as
-            // they end.
-            return key_process(owner) == s.self ? Take::Cannot : Take::Lock;
-        }
-        case HandleType::Event:
-            // A tracked semaphore's zero event may be reset only because a
-            // holder died; the lock looks for that.
-            if (!(word & st::kSignalled)) return (word & st::kTracked) ? Take::Lock : Take::Cannot;
-            return (word & st::kManual) ? Take::Keep : Take::Consume;
-        case HandleType::Semaphore:
-            // A tracked unit is counted against the taker's process, under the lock.
-            if (st::count(word) == 0) return Take::Cannot;
-            return (word & st::kTracked) ? Take::Lock : Take::Consume;
-        case HandleType::Thread:
-            return (word & st::kEnded) ? Take::Keep : Take::Cannot;
-        default:
-            return Take::Lock;
-    }
+    return type_lock_free(object_type_of(type), s, word, key);
 }
 
-// The state word once the key has taken the object.
-uint64_t taken(HandleType type, uint64_t word, uint32_t key) {
-    switch (type) {
-        case HandleType::Mutex:
-            return st::owner(word) == 0 ? word | key | st::kRecursionOne : word + st::kRecursionOne;
-        case HandleType::Event:
-            return st::event_with(word, false);
-        case HandleType::Semaphore:
-            return st::semaphore_with(word, st::count(word) - 1);
-        default:
-            return word;
-    }
-}
+uint64_t taken(HandleType type, uint64_t word, uint32_t key) { return type_taken(object_type_of(type), word, key); }
 
 // One object.  Queued waiters do not stop it: a newcomer under the lock
 // would be served before them as well, since a queued waiter that could

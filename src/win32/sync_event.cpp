@@ -1,6 +1,7 @@
 // Events.  Setting, resetting and pulsing an event nobody waits for is one
 // compare-and-swap; with waiters queued the change goes through the lock so
 // that the waiters are granted in order.
+#include "kobj_event.h"
 #include "kobj_internal.h"
 #include "zkxwin32/errors.h"
 #include "zkxwin32/sync.h"
@@ -22,7 +23,7 @@ BOOL change_event(HANDLE h, EventOp op) {
     // to the lock; setting and pulsing must also grant queued waiters.
     uint64_t slow = op == EventOp::Reset ? st::kBusy : st::kBusy | st::kWaiters;
     while (!(cur & slow) && hot.generation.load(std::memory_order_relaxed) == r.generation) {
-        uint64_t next = st::event_with(cur, op == EventOp::Set);
+        uint64_t next = EventRules::with_signal(cur, op == EventOp::Set);
         if (next == cur || hot.state.compare_exchange_weak(cur, next, std::memory_order_acq_rel)) return TRUE;
     }
     NoTerminate guard;
@@ -33,13 +34,13 @@ BOOL change_event(HANDLE h, EventOp op) {
     }
     uint64_t state = t.touch(r.slot);
     if (op == EventOp::Reset) {
-        t.set_state(r.slot, st::event_with(state, false));
+        t.set_state(r.slot, EventRules::with_signal(state, false));
         return TRUE;
     }
-    t.set_state(r.slot, st::event_with(state, true));
+    t.set_state(r.slot, EventRules::with_signal(state, true));
     walk(t, r.slot);
     // A pulse gives the signal only to the threads that were queued just now.
-    if (op == EventOp::Pulse) t.set_state(r.slot, st::event_with(t.touch(r.slot), false));
+    if (op == EventOp::Pulse) t.set_state(r.slot, EventRules::with_signal(t.touch(r.slot), false));
     return TRUE;
 }
 
@@ -47,7 +48,7 @@ BOOL change_event(HANDLE h, EventOp op) {
 
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state,
                                       LPCSTR name) {
-    uint64_t state = (manual_reset ? st::kManual : 0) | (initial_state ? st::kSignalled : 0);
+    uint64_t state = EventRules::initial(manual_reset, initial_state);
     return create_object(NewObject{kEvent, HandleType::Event, name, state, 0, 0, nullptr, nullptr});
 }
 

@@ -1,6 +1,7 @@
 // Mutexes: owned by a thread, recursive, handed on as abandoned when the
 // owner ends without releasing them.
 #include "kobj_internal.h"
+#include "kobj_mutex.h"
 #include "zkxwin32/errors.h"
 #include "zkxwin32/sync.h"
 
@@ -11,14 +12,14 @@ extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initial_owner,
     NoTerminate guard;
     Segment* s = segment();
     if (!s) return nullptr;
-    uint64_t state = 0;
+    uint32_t owner = 0;
     if (initial_owner) {
         arm_exit_hook();
-        state = current_key(*s) | st::kRecursionOne;
+        owner = current_key(*s);
     }
     // An existing mutex keeps its owner: the initial owner applies only to
     // the thread that creates it.
-    return create_object(NewObject{kMutex, HandleType::Mutex, name, state, 0, 0, nullptr, nullptr});
+    return create_object(NewObject{kMutex, HandleType::Mutex, name, MutexRules::initial(owner), 0, 0, nullptr, nullptr});
 }
 
 extern "C" HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR name) {
@@ -42,10 +43,9 @@ BOOL release_mutex(Segment& s, Ref r, uint32_t key) {
             return FALSE;
         }
         if (cur & st::kBusy) break;
-        uint64_t next;
-        if (st::recursion(cur) > 1) next = cur - st::kRecursionOne;
-        else if (!(cur & st::kWaiters)) next = 0;
-        else break;
+        uint64_t next = MutexRules::released(cur);
+        // Whoever is queued must be granted it, under the lock.
+        if (!MutexRules::owner(next) && (cur & st::kWaiters)) break;
         if (hot.state.compare_exchange_weak(cur, next, std::memory_order_release)) return TRUE;
     }
     NoTerminate guard;
@@ -59,14 +59,21 @@ BOOL release_mutex(Segment& s, Ref r, uint32_t key) {
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;
     }
-    if (st::recursion(state) > 1) {
-        t.set_state(r.slot, state - st::kRecursionOne);
-    } else {
-        t.set_state(r.slot, state & st::kWaiters);
+    uint64_t next = MutexRules::released(state);
+    t.set_state(r.slot, next);
+    if (!MutexRules::owner(next)) {
         settle_on_release(t, r.slot);
         walk(t, r.slot);
     }
     return TRUE;
+}
+
+void MutexRules::owner_ended(Txn& t, uint32_t slot, uint32_t owner_key) {
+    uint64_t s = t.touch(slot);
+    if (owner(s) != owner_key) return;
+    t.set_state(slot, (s & st::kWaiters) | st::kAbandoned);
+    settle_on_release(t, slot);
+    walk(t, slot);
 }
 
 }  // namespace zkx::win32::kobj

@@ -1,5 +1,6 @@
 // Semaphores: a count between 0 and a maximum fixed at creation.
 #include "kobj_internal.h"
+#include "kobj_semaphore.h"
 #include "zkxwin32/errors.h"
 #include "zkxwin32/sync.h"
 
@@ -12,7 +13,7 @@ extern "C" HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG initial, L
         return nullptr;
     }
     return create_object(
-        NewObject{kSemaphore, HandleType::Semaphore, name, uint64_t(uint32_t(initial)), maximum, 0, nullptr, nullptr});
+        NewObject{kSemaphore, HandleType::Semaphore, name, SemaphoreRules::initial(uint32_t(initial)), maximum, 0, nullptr, nullptr});
 }
 
 extern "C" HANDLE WINAPI OpenSemaphoreA(DWORD, BOOL, LPCSTR name) {
@@ -30,15 +31,15 @@ extern "C" BOOL WINAPI ReleaseSemaphore(HANDLE h, LONG n, LPLONG previous) {
     HotEntry& hot = s->hot[r.slot];
     int64_t maximum = hot.max_count.load(std::memory_order_relaxed);
     uint64_t cur = hot.state.load(std::memory_order_acquire);
-    // A tracked count changes only together with the caller's balance.
-    while (!(cur & (st::kBusy | st::kWaiters | st::kTracked)) && hot.generation.load(std::memory_order_relaxed) == r.generation) {
+    while (!(cur & (st::kBusy | st::kWaiters)) && SemaphoreRules::lock_free_release(cur) &&
+           hot.generation.load(std::memory_order_relaxed) == r.generation) {
         uint32_t count = st::count(cur);
-        if (int64_t(count) + n > maximum) {
+        uint64_t next;
+        if (!SemaphoreRules::released(cur, uint32_t(n), maximum, &next)) {
             SetLastError(ERROR_TOO_MANY_POSTS);
             return FALSE;
         }
-        if (hot.state.compare_exchange_weak(cur, st::semaphore_with(cur, count + uint32_t(n)),
-                                            std::memory_order_release)) {
+        if (hot.state.compare_exchange_weak(cur, next, std::memory_order_release)) {
             if (previous) *previous = LONG(count);
             return TRUE;
         }
@@ -53,11 +54,12 @@ extern "C" BOOL WINAPI ReleaseSemaphore(HANDLE h, LONG n, LPLONG previous) {
         }
         uint64_t state = t.touch(r.slot);
         count = st::count(state);
-        if (int64_t(count) + n > maximum) {
+        uint64_t next;
+        if (!SemaphoreRules::released(state, uint32_t(n), maximum, &next)) {
             SetLastError(ERROR_TOO_MANY_POSTS);
             return FALSE;
         }
-        t.set_state(r.slot, st::semaphore_with(state, count + uint32_t(n)));
+        t.set_state(r.slot, next);
         if (state & st::kTracked) count_units(t, s->self, r.slot, n);
         walk(t, r.slot);
     }

@@ -20,6 +20,7 @@
 
 #include "kernel_objects.h"
 #include "kobj_internal.h"
+#include "kobj_thread.h"
 #include "zkxwin32/errors.h"
 #include "zkxwin32/handles.h"
 #include "zkxwin32/sync.h"
@@ -169,7 +170,7 @@ void finish(ThreadControl* c) {
         DWORD code = o.terminate_requested ? o.terminate_code : c->code;
         note_exit_code(code);
         uint64_t state = t.touch(c->ref.slot);
-        t.set_state(c->ref.slot, (state & st::kWaiters) | st::kEnded | code);
+        t.set_state(c->ref.slot, ThreadRules::ended(state, code));
         walk(t, c->ref.slot);
         drop_handle(t, s->self, c->ref.slot);  // the reference the thread held on itself
     }
@@ -313,7 +314,7 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE h, DWORD code) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        if (t.state(r.slot) & st::kEnded) return TRUE;
+        if (ThreadRules::signalled(t.state(r.slot))) return TRUE;
         ObjectSlot& o = s->objects[r.slot];
         if (!o.terminate_requested) {
             t.put(o.terminate_requested, 1u);
@@ -348,7 +349,7 @@ extern "C" BOOL WINAPI GetExitCodeThread(HANDLE h, LPDWORD code) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    *code = (state & st::kEnded) ? DWORD(state) : STILL_ACTIVE;
+    *code = ThreadRules::exit_code(state);
     return TRUE;
 }
 
