@@ -2,7 +2,7 @@
 // objects, beyond the Win32 calls themselves.
 //
 // All objects of one namespace (ZKX_NAMESPACE) live in one shared segment,
-// <namespace directory>/segment (system/namespace_dir.h).  Later object types that
+// <namespace directory>/segment (system/namespace_dir.h).  Object types that
 // need files of their own (sections) name them with kernel_segment_path() as
 // prefix, so that whoever removes a namespace's files finds them.
 #ifndef ZKXWIN32_KERNEL_OBJECTS_H
@@ -28,7 +28,7 @@ enum class KernelObjectType : uint32_t {
     Mutex = 2,
     Semaphore = 3,
     Thread = 4,
-    Section = 5,  // not implemented yet; see below
+    Section = 5,  // named shared memory (kernel/section.cpp); see below
 };
 
 // A snapshot of one object, for diagnostic tools.
@@ -57,7 +57,7 @@ bool enumerate_kernel_objects(std::vector<KernelObjectInfo>* out);
 // The object behind one of this process's handles.
 bool describe_kernel_object(HANDLE h, KernelObjectInfo* out);
 
-// --- Later object types ------------------------------------------------------
+// --- Object types with data of their own ---------------------------------------
 // A section (named shared memory) shares the objects' name space, reference
 // counting and dead-process sweeping.  Its object holds eight words of its
 // own (for example the size and a creation serial), written once when it is

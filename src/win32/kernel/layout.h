@@ -36,7 +36,7 @@ enum ObjectType : uint32_t {
     kMutex = 2,
     kSemaphore = 3,
     kThread = 4,
-    kSection = 5,  // reserved for named shared memory
+    kSection = 5,  // named shared memory; its data lives in a file of its own
     kTypeCount
 };
 
