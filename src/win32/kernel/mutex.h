@@ -48,6 +48,9 @@ struct MutexRules : ObjectRules {
     static uint64_t released(uint64_t s) {
         return st::recursion(s) > 1 ? s - st::kRecursionOne : s & st::kWaiters;
     }
+    // The guard mutex of a tracked semaphore with a settlement due sends its
+    // release to the lock, which settles (kernel/semaphore_holders.cpp).
+    static bool needs_lock(const ObjectSlot& o) { return o.ext[ext::kPending] != 0; }
     // Its owner ended without releasing it: free, abandoned, handed on.
     static void owner_ended(Txn& t, uint32_t slot, uint32_t owner_key);
 
@@ -68,6 +71,7 @@ struct MutexRules : ObjectRules {
             info->owner_tid = key_tid(o);
             info->recursion = uint32_t(st::recursion(s));
         }
+        info->abandoned = (s & st::kAbandoned) != 0;
     }
 };
 

@@ -53,6 +53,9 @@ struct ObjectRules {
     // that a sleeping waiter must look now and then whether it died; read
     // without the lock, only a hint.
     static bool foreign(const Segment&, uint32_t, uint64_t) { return false; }
+    // Whether its next change must come to the lock although nobody is
+    // queued (kWaiters is then kept set).
+    static bool needs_lock(const ObjectSlot&) { return false; }
     // The object is being freed.
     static void freeing(Txn&, uint32_t) {}
     // Fills the type's own fields of a listing.

@@ -71,6 +71,9 @@ inline void type_sweep_dead(uint32_t type, Txn& t, uint32_t slot, uint64_t s) {
 inline bool type_foreign(uint32_t type, const Segment& seg, uint32_t slot, uint64_t s) {
     return with_rules(type, [&](auto r) { return decltype(r)::foreign(seg, slot, s); });
 }
+inline bool type_needs_lock(uint32_t type, const ObjectSlot& o) {
+    return with_rules(type, [&](auto r) { return decltype(r)::needs_lock(o); });
+}
 inline void type_freeing(uint32_t type, Txn& t, uint32_t slot) {
     with_rules(type, [&](auto r) { decltype(r)::freeing(t, slot); });
 }

@@ -20,6 +20,7 @@
 
 #include "kernel/kernel_objects.h"
 #include "kernel/internal.h"
+#include "kernel/object_types.h"
 #include "base/errno_map.h"
 #include "system/namespace_dir.h"
 #include "zkxwin32/errors.h"
@@ -564,9 +565,7 @@ void Txn::finish_touched() {
         std::atomic<uint64_t>& w = seg.hot[slot].state;
         uint64_t s = w.load(std::memory_order_relaxed) & ~(st::kBusy | st::kWaiters);
         uint32_t type = seg.hot[slot].type.load(std::memory_order_relaxed);
-        // A guard mutex with a settlement due sends its release to the lock.
-        if (type != kFree && (seg.objects[slot].wait_head != kNil ||
-                              (type == kMutex && seg.objects[slot].ext[ext::kPending])))
+        if (type != kFree && (seg.objects[slot].wait_head != kNil || type_needs_lock(type, seg.objects[slot])))
             s |= st::kWaiters;
         w.store(s, std::memory_order_release);
     }

@@ -125,7 +125,6 @@ void fill_info(Segment& s, uint32_t slot, KernelObjectInfo* info) {
         link = s.records[r].links[link % kMaxWaitObjects].next;
     }
     if (o.creator < kMaxProcesses) info->creator_pid = s.processes[o.creator].pid.load(std::memory_order_relaxed);
-    info->abandoned = (state & st::kAbandoned) != 0;
     type_describe(hot.type.load(std::memory_order_relaxed), s, slot, state, info);
 }
 
