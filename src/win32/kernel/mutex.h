@@ -15,6 +15,7 @@ namespace zkx::win32::kobj {
 
 struct MutexRules : ObjectRules {
     static constexpr bool kWaitable = true;
+    static constexpr bool kOwned = true;
 
     static uint64_t initial(uint32_t owner_key) { return owner_key ? owner_key | st::kRecursionOne : 0; }
     static uint32_t owner(uint64_t s) { return st::owner(s); }

@@ -30,6 +30,9 @@ enum class Take {
 // never kBusy.
 struct ObjectRules {
     static constexpr bool kWaitable = false;
+    // Whether a taker becomes its owner, so that it needs its owner key and
+    // must give the object up when it ends.
+    static constexpr bool kOwned = false;
     // Signalled for somebody: a waiter could be granted it now.
     static bool signalled(uint64_t) { return false; }
     // Signalled for the thread with this owner key.

@@ -41,6 +41,9 @@ inline uint32_t object_type_of(HandleType h) {
 inline bool type_waitable(uint32_t type) {
     return with_rules(type, [](auto r) { return decltype(r)::kWaitable; });
 }
+inline bool type_owned(uint32_t type) {
+    return with_rules(type, [](auto r) { return decltype(r)::kOwned; });
+}
 inline bool type_signalled(uint32_t type, uint64_t s) {
     return with_rules(type, [&](auto r) { return decltype(r)::signalled(s); });
 }

@@ -3,11 +3,9 @@
 //
 // An uncontended wait reads the state words and changes them by
 // compare-and-swap; only a wait that must block, or that meets what only the
-// lock can settle (a Txn at work, queued waiters before a wait-all, an
-// abandoned mutex, an owner in another process that may have died), goes on
-// to wait_objects.  What a type lets a lock-free wait do is its own rule
-// (kernel/object_types.h); the ordering arguments are in kernel/KERNEL_OBJECTS.md, "Fast
-// paths".
+// lock can settle (a Txn at work, queued waiters before a wait-all, or
+// whatever the object's type leaves to the lock), goes on to wait_objects.
+// The ordering arguments are in kernel/KERNEL_OBJECTS.md, "Fast paths".
 #include "kernel/internal.h"
 #include "kernel/object_types.h"
 #include "zkxwin32/errors.h"
@@ -18,13 +16,9 @@
 namespace zkx::win32::kobj {
 namespace {
 
-// What each type allows a wait without the lock is its own rule
+// What each type allows a wait without the lock (type_lock_free) and what
+// taking makes of its word (type_taken) are the type's own rules
 // (kernel/object_types.h); this file only does the compare-and-swap.
-Take classify(const Segment& s, HandleType type, uint64_t word, uint32_t key) {
-    return type_lock_free(object_type_of(type), s, word, key);
-}
-
-uint64_t taken(HandleType type, uint64_t word, uint32_t key) { return type_taken(object_type_of(type), word, key); }
 
 // One object.  Queued waiters do not stop it: a newcomer under the lock
 // would be served before them as well, since a queued waiter that could
@@ -33,18 +27,19 @@ bool wait_one_fast(Segment& s, HandleType type, Ref r, DWORD ms, DWORD* result) 
     HotEntry& hot = s.hot[r.slot];
     uint64_t cur = hot.state.load(std::memory_order_acquire);
     if ((cur & st::kBusy) || hot.generation.load(std::memory_order_relaxed) != r.generation) return false;
+    uint32_t kind = object_type_of(type);
     uint32_t key = 0;
-    if (type == HandleType::Mutex) {
+    if (type_owned(kind)) {
         arm_exit_hook();
         key = current_key(s);
     }
-    switch (classify(s, type, cur, key)) {
+    switch (type_lock_free(kind, s, cur, key)) {
         case Take::Keep:
             *result = WAIT_OBJECT_0;
             return true;
         case Take::Own:
         case Take::Consume:
-            if (!hot.state.compare_exchange_strong(cur, taken(type, cur, key), std::memory_order_acq_rel))
+            if (!hot.state.compare_exchange_strong(cur, type_taken(kind, cur, key), std::memory_order_acq_rel))
                 return false;
             *result = WAIT_OBJECT_0;
             return true;
@@ -78,6 +73,7 @@ bool wait_all_fast(Segment& s, uint32_t count, const HandleType* types, const Re
                    DWORD* result) {
     uint64_t seen[kMaxWaitObjects];
     Take how[kMaxWaitObjects];
+    uint32_t kinds[kMaxWaitObjects];
     uint32_t key = 0;
     uint32_t consumer = kNil;
     bool cannot = false;
@@ -88,11 +84,12 @@ bool wait_all_fast(Segment& s, uint32_t count, const HandleType* types, const Re
         if ((seen[i] & (st::kBusy | st::kWaiters)) ||
             hot.generation.load(std::memory_order_relaxed) != refs[i].generation)
             return false;
-        if (types[i] == HandleType::Mutex && key == 0) {
+        kinds[i] = object_type_of(types[i]);
+        if (key == 0 && type_owned(kinds[i])) {
             arm_exit_hook();
             key = current_key(s);
         }
-        how[i] = classify(s, types[i], seen[i], key);
+        how[i] = type_lock_free(kinds[i], s, seen[i], key);
         if (how[i] == Take::Lock) return false;
         if (how[i] == Take::Cannot) cannot = true;
         if (how[i] == Take::Consume) {
@@ -113,7 +110,7 @@ bool wait_all_fast(Segment& s, uint32_t count, const HandleType* types, const Re
     for (uint32_t i = 0; i < count; ++i) {
         if (how[i] != Take::Own) continue;
         uint64_t expected = seen[i];
-        if (!s.hot[refs[i].slot].state.compare_exchange_strong(expected, taken(types[i], seen[i], key),
+        if (!s.hot[refs[i].slot].state.compare_exchange_strong(expected, type_taken(kinds[i], seen[i], key),
                                                               std::memory_order_seq_cst)) {
             give_back(s, refs, owned, n_owned, key);
             return false;
@@ -129,7 +126,7 @@ bool wait_all_fast(Segment& s, uint32_t count, const HandleType* types, const Re
     if (consumer != kNil) {
         uint64_t expected = seen[consumer];
         if (!s.hot[refs[consumer].slot].state.compare_exchange_strong(
-                expected, taken(types[consumer], seen[consumer], key), std::memory_order_seq_cst)) {
+                expected, type_taken(kinds[consumer], seen[consumer], key), std::memory_order_seq_cst)) {
             give_back(s, refs, owned, n_owned, key);
             return false;
         }
