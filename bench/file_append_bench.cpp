@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "path_map.h"
+#include "system/path_map.h"
 #include "zkxwin32.h"
 
 namespace {

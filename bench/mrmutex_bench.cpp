@@ -17,7 +17,7 @@
 #include <string>
 
 #include "ZKExcl.h"
-#include "namespace_dir.h"
+#include "system/namespace_dir.h"
 
 namespace {
 

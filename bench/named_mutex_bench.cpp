@@ -13,7 +13,7 @@
 #include <string>
 
 #include "zkxwin32.h"
-#include "namespace_dir.h"
+#include "system/namespace_dir.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 
 #include "ZKMiscPriv.h"
 #include "ZKShMem.h"
-#include "namespace_dir.h"
+#include "system/namespace_dir.h"
 
 namespace bip = boost::interprocess;
 

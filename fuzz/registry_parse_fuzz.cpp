@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "registry_format.h"
+#include "registry/format.h"
 
 using namespace zkx::win32::reg;
 

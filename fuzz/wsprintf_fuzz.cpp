@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "codepage.h"
-#include "format_engine.h"
+#include "text/codepage.h"
+#include "text/format_engine.h"
 
 namespace {
 

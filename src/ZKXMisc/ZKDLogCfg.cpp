@@ -8,6 +8,11 @@ constexpr DWORD kPathBufferSize = 261;
 constexpr DWORD kValueBufferSize = 260;
 constexpr DWORD kDebugLevelBufferSize = 64;
 
+// The key and value names read below ("Message", "OutputTo", "OutputLevel")
+// and the "LOGExcl" object name are what installed registries and other
+// processes hold: part of the on-disk and cross-process format, spelled as
+// they are for good.
+
 // A string value counts only when it is a non-empty REG_SZ that fitted.
 bool query_string(HKEY key, LPCSTR name, char* buffer, DWORD size) {
     DWORD type = 0, bytes = size;

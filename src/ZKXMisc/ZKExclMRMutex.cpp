@@ -2,6 +2,9 @@
 
 namespace {
 
+// Every process that opens a named lock, of this build or an older one,
+// finds its objects by these names: they are a cross-process format, and
+// their bytes must not change.
 const char kMutexPrefix[] = "ZK-ZKMisc-ZKMRMutex-NoWriterMutex-";
 const char kEventPrefix[] = "ZK-ZKMisc-ZKMRMutex-NoReaderEvent-";
 const char kSemaphorePrefix[] = "ZK-ZKMisc-ZKMRMutex-ReaderNumSem-";

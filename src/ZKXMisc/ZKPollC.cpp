@@ -7,6 +7,7 @@ namespace {
 
 const char kSource[] = "ZKPollC";
 
+// Trace texts are log format, to be kept byte for byte (see ZKPOLL_TRACE).
 #define WORKER_TRACE(level, ...) ZKPOLL_TRACE(kSource, level, __VA_ARGS__)
 
 // What the worker keeps for its whole run.

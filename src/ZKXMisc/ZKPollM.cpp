@@ -10,6 +10,7 @@ namespace {
 
 const char kSource[] = "ZKPollM";
 
+// Trace texts are log format, to be kept byte for byte (see ZKPOLL_TRACE).
 #define MANAGER_TRACE(level, ...) ZKPOLL_TRACE(kSource, level, __VA_ARGS__)
 
 void indent(LONG nChange) { ZKDLogIndent(g_hZKMiscLog, nChange); }
@@ -68,7 +69,8 @@ void live_remove(PZKPOLL_HANDLE h) {
     live_unlock();
 }
 
-bool is_live(PZKPOLL_HANDLE h) {
+// Whether h is a poll handle that was created and not yet destroyed.
+bool is_open_handle(PZKPOLL_HANDLE h) {
     if (!h) return false;
     live_lock();
     bool found = false;
@@ -80,15 +82,16 @@ bool is_live(PZKPOLL_HANDLE h) {
 
 // ---- Records of a handle ---------------------------------------------------
 
-bool is_alive(PZKPOLL_THREAD pTh) {
+// Whether the worker is between its first step and its last (ZKPOLL_ST_ALIVE).
+bool worker_running(PZKPOLL_THREAD pTh) {
     DWORD status;
     get_th_status(pTh, &status);
     return (status & ZKPOLL_ST_ALIVE) != 0;
 }
 
-bool any_alive(PZKPOLL_HANDLE h) {
+bool any_worker_running(PZKPOLL_HANDLE h) {
     for (PZKPOLL_THREAD pTh = h->pFirst; pTh; pTh = pTh->pNext)
-        if (is_alive(pTh)) return true;
+        if (worker_running(pTh)) return true;
     return false;
 }
 
@@ -109,7 +112,7 @@ DWORD start_worker(PZKPOLL_HANDLE h, PZKPOLL_THREAD pTh) {
 void wait_until_ended(PZKPOLL_THREAD pTh) {
     do {
         Sleep(g_zkPollTiming.dwEndRound);
-    } while (is_alive(pTh));
+    } while (worker_running(pTh));
     Sleep(g_zkPollTiming.dwSettle);
 }
 
@@ -147,7 +150,7 @@ DWORD send_command(PZKPOLL_HANDLE h, DWORD dwCode, LPDWORD pdwSeq) {
     h->msgLast.dwCode = dwCode;
     DWORD result = 0;
     for (PZKPOLL_THREAD pTh = h->pFirst; pTh; pTh = pTh->pNext) {
-        if (!is_alive(pTh)) continue;
+        if (!worker_running(pTh)) continue;
         DWORD rc = push_cmd(pTh, seq, dwCode, 0, 0);
         if (rc != 0) result = rc;
     }
@@ -159,7 +162,7 @@ DWORD send_command(PZKPOLL_HANDLE h, DWORD dwCode, LPDWORD pdwSeq) {
 // not answered.
 DWORD check_last_command(PZKPOLL_HANDLE h) {
     for (PZKPOLL_THREAD pTh = h->pFirst; pTh; pTh = pTh->pNext) {
-        if (!is_alive(pTh)) continue;
+        if (!worker_running(pTh)) continue;
         if (zkpoll_load(&pTh->msgIn.dwCode) != 0) return ERROR_IO_INCOMPLETE;
         if (zkpoll_load(&pTh->msgLast.dwCode) != 0 && zkpoll_load(&pTh->msgOut.dwCode) == 0)
             return ERROR_IO_INCOMPLETE;
@@ -337,7 +340,7 @@ ZKEXTERN DWORD ZKAPI ZKPollCreate(PZKPOLL_PARAM pParam, PZKPOLL_HANDLE* phPoll, 
 
 ZKEXTERN DWORD ZKAPI ZKPollDestroy(PZKPOLL_HANDLE hPoll, DWORD, DWORD dwTimeout) {
     ZK_THREAD_CHECK();
-    if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
+    if (!is_open_handle(hPoll)) return ERROR_INVALID_HANDLE;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPollDestroy %08lX {", zkpoll_ptr32(hPoll));
     indent(1);
     DWORD start;
@@ -353,7 +356,7 @@ ZKEXTERN DWORD ZKAPI ZKPollDestroy(PZKPOLL_HANDLE hPoll, DWORD, DWORD dwTimeout)
     }
     while (result == 0) {
         Sleep(g_zkPollTiming.dwEndRound);
-        if (!any_alive(hPoll)) break;
+        if (!any_worker_running(hPoll)) break;
         if (dwTimeout != INFINITE && tick_expired(&start, dwTimeout)) {
             result = ERROR_IO_INCOMPLETE;
             MANAGER_TRACE(ZKDLOG_ATT, "wait-term failed timeout %u (%u)", dwTimeout, result);
@@ -371,13 +374,13 @@ ZKEXTERN DWORD ZKAPI ZKPollDestroy(PZKPOLL_HANDLE hPoll, DWORD, DWORD dwTimeout)
 
 ZKEXTERN DWORD ZKAPI ZKPollKillAll(PZKPOLL_HANDLE hPoll, DWORD) {
     ZK_THREAD_CHECK();
-    if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
+    if (!is_open_handle(hPoll)) return ERROR_INVALID_HANDLE;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPollKillAll %08lX {", zkpoll_ptr32(hPoll));
     indent(1);
 
     DWORD result = 0;
     for (PZKPOLL_THREAD pTh = hPoll->pFirst; pTh; pTh = pTh->pNext) {
-        if (!is_alive(pTh)) continue;
+        if (!worker_running(pTh)) continue;
         // Termination may take effect after the call returns; the record is
         // given up only once the thread has really gone, and a worker whose
         // thread cannot be stopped stays alive so that nothing frees its
@@ -404,7 +407,7 @@ ZKEXTERN DWORD ZKAPI ZKPollKillAll(PZKPOLL_HANDLE hPoll, DWORD) {
 ZKEXTERN DWORD ZKAPI ZKPollControlAll(PZKPOLL_HANDLE hPoll, DWORD, DWORD dwCmd, DWORD,
                                       LPDWORD pdwSeq, DWORD dwTimeout) {
     ZK_THREAD_CHECK();
-    if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
+    if (!is_open_handle(hPoll)) return ERROR_INVALID_HANDLE;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPollControlAll %08lX cmd=%08lX {", zkpoll_ptr32(hPoll), dwCmd);
     indent(1);
     DWORD start;
@@ -429,7 +432,7 @@ ZKEXTERN DWORD ZKAPI ZKPollControlAll(PZKPOLL_HANDLE hPoll, DWORD, DWORD dwCmd, 
 
 ZKEXTERN DWORD ZKAPI ZKPollWaitLastCommand(PZKPOLL_HANDLE hPoll, DWORD, DWORD, DWORD dwTimeout) {
     ZK_THREAD_CHECK();
-    if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
+    if (!is_open_handle(hPoll)) return ERROR_INVALID_HANDLE;
     if (hPoll->msgLast.dwCode == 0) return 0;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPollWaitLastCommand %08lX {", zkpoll_ptr32(hPoll));
     indent(1);
@@ -455,7 +458,7 @@ ZKEXTERN DWORD ZKAPI ZKPollWaitLastCommand(PZKPOLL_HANDLE hPoll, DWORD, DWORD, D
 
 ZKEXTERN DWORD ZKAPI ZKPollGetThData(PZKPOLL_HANDLE hPoll, DWORD, DWORD, PZKPOLL_THDATA pThData) {
     ZK_THREAD_CHECK();
-    if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
+    if (!is_open_handle(hPoll)) return ERROR_INVALID_HANDLE;
     if (!pThData) return ERROR_INVALID_PARAMETER;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPollGetThData %08lX {", zkpoll_ptr32(hPoll));
     indent(1);
@@ -481,7 +484,7 @@ ZKEXTERN DWORD ZKAPI ZKPollGetThData(PZKPOLL_HANDLE hPoll, DWORD, DWORD, PZKPOLL
 
 ZKEXTERN DWORD ZKAPI ZKPollSetThData(PZKPOLL_HANDLE hPoll, DWORD, DWORD, PZKPOLL_THDATA pThData) {
     ZK_THREAD_CHECK();
-    if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
+    if (!is_open_handle(hPoll)) return ERROR_INVALID_HANDLE;
     if (!pThData || !pThData->pfnCallback || pThData->dwInterval == 0)
         return ERROR_INVALID_PARAMETER;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPollSetThData %08lX {", zkpoll_ptr32(hPoll));
@@ -512,7 +515,7 @@ ZKEXTERN DWORD ZKAPI ZKPollSetThData(PZKPOLL_HANDLE hPoll, DWORD, DWORD, PZKPOLL
 
 ZKEXTERN DWORD ZKAPI ZKPollAddThread(PZKPOLL_HANDLE hPoll, DWORD, PZKPOLL_THDATA pThData, DWORD) {
     ZK_THREAD_CHECK();
-    if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
+    if (!is_open_handle(hPoll)) return ERROR_INVALID_HANDLE;
     if (!pThData || !pThData->pfnCallback || pThData->dwInterval == 0)
         return ERROR_INVALID_PARAMETER;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPollAddThread %08lX #%u {", zkpoll_ptr32(hPoll), pThData->dwId);
@@ -549,7 +552,7 @@ ZKEXTERN DWORD ZKAPI ZKPollAddThread(PZKPOLL_HANDLE hPoll, DWORD, PZKPOLL_THDATA
 
 ZKEXTERN DWORD ZKAPI ZKPollDelThread(PZKPOLL_HANDLE hPoll, DWORD, DWORD dwId) {
     ZK_THREAD_CHECK();
-    if (!is_live(hPoll)) return ERROR_INVALID_HANDLE;
+    if (!is_open_handle(hPoll)) return ERROR_INVALID_HANDLE;
     MANAGER_TRACE(ZKDLOG_STA, "ZKPolDelThread %08lX #%u {", zkpoll_ptr32(hPoll), dwId);
     indent(1);
 
@@ -558,7 +561,7 @@ ZKEXTERN DWORD ZKAPI ZKPollDelThread(PZKPOLL_HANDLE hPoll, DWORD, DWORD dwId) {
     if (!pTh) {
         result = ERROR_BAD_THREADID_ADDR;
         MANAGER_TRACE(ZKDLOG_ERR, "bad id #%u (%u)", dwId, result);
-    } else if (!is_alive(pTh)) {
+    } else if (!worker_running(pTh)) {
         result = ERROR_BAD_THREADID_ADDR;
         MANAGER_TRACE(ZKDLOG_ERR, "thread #%u was not arrive (%u)", dwId, result);
     } else {
@@ -579,10 +582,10 @@ ZKEXTERN DWORD ZKAPI ZKPollDelThread(PZKPOLL_HANDLE hPoll, DWORD, DWORD dwId) {
             // has dropped it; its cleared alive bit ends the wait then.
             for (;;) {
                 Sleep(g_zkPollTiming.dwReplyRound);
-                bool wasAlive = is_alive(pTh);
+                bool wasRunning = worker_running(pTh);
                 ZKPOLL_MSG reply;
                 if (pop_reply(pTh, &reply) == 0 && reply.dwCode == ZKPOLL_TERMINATE) break;
-                if (!wasAlive) break;
+                if (!wasRunning) break;
             }
             wait_until_ended(pTh);
             del_th(hPoll, pTh);

@@ -75,6 +75,9 @@ inline void zkpoll_store(DWORD* p, DWORD v) { __atomic_store_n(p, v, __ATOMIC_RE
 // Traces print handles and records with "%08lX", which takes 32 bits.
 inline DWORD zkpoll_ptr32(const void* p) { return (DWORD)(DWORD_PTR)p; }
 
+// The texts traced through this are part of the log format that readers of
+// the debug log match on: their bytes stay as they are, misspellings
+// ("TERMIANTE", "ZKPolDelThread", "was not arrive") included.
 #define ZKPOLL_TRACE(source, level, ...) \
     ZKDLogOut(g_hZKMiscLog, source, __LINE__, ZKMISC_TRACE(level), __VA_ARGS__)
 

@@ -2,6 +2,9 @@
 
 namespace {
 
+// The registry paths and the object-name prefix are shared with installed
+// registries and with every process of every build: their bytes are part of
+// the on-disk and cross-process format.
 const char kProductKey[] = "SOFTWARE\\VELKO\\ZKW";
 const char kSettingsKey[] = "SOFTWARE\\VELKO\\ZKW\\Admin";
 const char kObjectPrefix[] = "VELKO_ZK_";

@@ -8,7 +8,7 @@
 #ifdef _WIN32
 #include <tlhelp32.h>
 #else
-#include "handle_table.h"
+#include "base/handle_table.h"
 #endif
 
 namespace {

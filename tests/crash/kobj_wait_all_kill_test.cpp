@@ -11,7 +11,7 @@
 
 #include "child.h"
 #include "crash_util.h"
-#include "kernel_objects.h"
+#include "kernel/kernel_objects.h"
 
 namespace {
 

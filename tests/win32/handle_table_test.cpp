@@ -3,7 +3,7 @@
 #include <thread>
 #include <vector>
 
-#include "handle_table.h"
+#include "base/handle_table.h"
 #include "zkxwin32.h"
 
 using namespace zkx::win32;

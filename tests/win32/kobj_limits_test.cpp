@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "kobj_layout.h"
+#include "kernel/layout.h"
 #include "kobj_test_util.h"
 
 using namespace zkx::test;

@@ -101,8 +101,8 @@ TEST(Names, AnObjectLivesWhileAnyHandleIsOpen) {
 #include <sys/file.h>
 #include <sys/stat.h>
 
-#include "kobj_layout.h"
-#include "namespace_dir.h"
+#include "kernel/layout.h"
+#include "system/namespace_dir.h"
 
 ZKX_CHILD(create_in_namespace) {
     setenv("ZKX_NAMESPACE", args.at(0).c_str(), 1);

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "kernel_objects.h"
+#include "kernel/kernel_objects.h"
 #include "test_env.h"
 #include "zkxwin32.h"
 

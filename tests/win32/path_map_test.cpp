@@ -3,7 +3,7 @@
 #include <string>
 
 #include "fs_test_helpers.h"
-#include "path_map.h"
+#include "system/path_map.h"
 
 using namespace zkx::win32;
 using namespace zkx::test;

@@ -16,8 +16,8 @@
 
 #include "child.h"
 #include "fs_test_helpers.h"
-#include "registry_format.h"
-#include "registry_store.h"
+#include "registry/format.h"
+#include "registry/store.h"
 #include "registry_test_util.h"
 
 using namespace zkx::test;

@@ -12,9 +12,9 @@
 #include <string>
 
 #include "child.h"
-#include "kobj_layout.h"
+#include "kernel/layout.h"
 #include "kobj_test_util.h"
-#include "namespace_dir.h"
+#include "system/namespace_dir.h"
 #include "zkxwin32.h"
 
 using namespace zkx::test;

@@ -10,7 +10,7 @@
 #include "zkxwin32.h"
 
 #ifndef _WIN32  // the layer's own code-page tables
-#include "codepage.h"
+#include "text/codepage.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "child.h"
-#include "kobj_layout.h"
+#include "kernel/layout.h"
 #include "kobj_test_util.h"
-#include "namespace_dir.h"
+#include "system/namespace_dir.h"
 #include "zkxwin32.h"
 
 using namespace zkx::test;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "format_engine.h"
+#include "text/format_engine.h"
 #include "zkxwin32.h"
 
 namespace {

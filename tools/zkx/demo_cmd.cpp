@@ -17,7 +17,7 @@
 #include <string>
 
 #include "ZKUtil.h"
-#include "namespace_dir.h"
+#include "system/namespace_dir.h"
 #include "ZKVer.h"
 #include "cli.h"
 #include "demo_steps.h"

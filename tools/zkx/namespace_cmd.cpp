@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "cli.h"
-#include "namespace_dir.h"
+#include "system/namespace_dir.h"
 
 namespace zkx::tool {
 namespace {

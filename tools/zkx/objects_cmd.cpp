@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cli.h"
-#include "kernel_objects.h"
+#include "kernel/kernel_objects.h"
 
 namespace zkx::tool {
 namespace {

@@ -1,5 +1,5 @@
 // The object queries of ntdll that Windows and Wine both answer.
-#include "kernel_objects.h"
+#include "kernel/kernel_objects.h"
 
 #include <winternl.h>
 
