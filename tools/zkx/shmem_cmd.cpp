@@ -14,7 +14,7 @@
 #include "ZKShMemPriv.h"
 #include "ZKShMemRepair.h"
 #include "cli.h"
-#include "kernel_objects.h"
+#include "kernel/kernel_objects.h"
 
 namespace zkx::tool {
 namespace {
