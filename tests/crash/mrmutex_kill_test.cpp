@@ -40,23 +40,18 @@ ZKX_CHILD(mr_writer) {
     }
 }
 
-ZKX_CHILD(mr_write_holder) {
+// args: ready event, "read" or "write": takes that turn and keeps it until
+// it is killed.
+ZKX_CHILD(mr_holder) {
     ZKEXCL_MRMUTEX mr{};
     if (ZKExclInitMRMutex(&mr, kName, 0, 0) != 0) return 2;
-    if (ZKExclEnterMRMutexWrite(&mr, 5000, 0, 0) != 0) return 3;
+    const DWORD r = args.at(1) == "read" ? ZKExclEnterMRMutexRead(&mr, 5000, 0, 0)
+                                          : ZKExclEnterMRMutexWrite(&mr, 5000, 0, 0);
+    if (r != 0) return 3;
     signal_ready(args.at(0));
     for (;;) Sleep(1000);
 }
 
-ZKX_CHILD(mr_read_holder) {
-    ZKEXCL_MRMUTEX mr{};
-    if (ZKExclInitMRMutex(&mr, kName, 0, 0) != 0) return 2;
-    if (ZKExclEnterMRMutexRead(&mr, 5000, 0, 0) != 0) return 3;
-    signal_ready(args.at(0));
-    for (;;) Sleep(1000);
-}
-
-// Read turns, and now and then a write turn, until it is killed.
 // A leave whose wait met a killed process's mutex reports the abandonment
 // with ERROR_SEM_TIMEOUT and changes nothing; the reader is still inside and
 // leaves again.
@@ -66,6 +61,7 @@ DWORD leave_read(ZKEXCL_MRMUTEX* mr) {
     return r;
 }
 
+// Read turns, and now and then a write turn, until it is killed.
 ZKX_CHILD(mr_reader) {
     ZKEXCL_MRMUTEX mr{};
     if (ZKExclInitMRMutex(&mr, kName, 0, 0) != 0) return 2;
@@ -111,7 +107,7 @@ protected:
 };
 
 TEST_F(MRMutexKill, WriterKilledWhileHoldingIsReportedOnceThenFree) {
-    pid_t holder = spawn_working_child("mr_write_holder", "crash-mr-held", {"crash-mr-held"});
+    pid_t holder = spawn_working_child("mr_holder", "crash-mr-held", {"crash-mr-held", "write"});
     ASSERT_NE(holder, 0);
     EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), 258u) << "the holder still has it";
     EXPECT_TRUE(kill_now(holder));
@@ -144,7 +140,7 @@ TEST_F(MRMutexKill, WritersKilledAtRandomMomentsLeaveItUsable) {
 
 TEST_F(MRMutexKill, ReaderKilledInsideLetsTheWaitingWriterIn) {
     SKIP_ON_WINDOWS();
-    pid_t reader = spawn_working_child("mr_read_holder", "crash-mr-read", {"crash-mr-read"});
+    pid_t reader = spawn_working_child("mr_holder", "crash-mr-read", {"crash-mr-read", "read"});
     ASSERT_NE(reader, 0);
     EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), 258u) << "the reader is inside";
     // A writer of this process is already waiting when the reader dies.
@@ -166,7 +162,7 @@ TEST_F(MRMutexKill, ReaderKilledInsideLetsTheWaitingWriterIn) {
 TEST_F(MRMutexKill, ReaderKilledBesideALiveReaderStillKeepsWritersOutUntilItLeaves) {
     SKIP_ON_WINDOWS();
     ASSERT_EQ(ZKExclEnterMRMutexRead(&mr, 0, 0, 0), 0u);
-    pid_t reader = spawn_working_child("mr_read_holder", "crash-mr-read2", {"crash-mr-read2"});
+    pid_t reader = spawn_working_child("mr_holder", "crash-mr-read2", {"crash-mr-read2", "read"});
     ASSERT_NE(reader, 0);
     EXPECT_TRUE(kill_now(reader));
     // Only the dead reader's unit comes back: this process is still inside.

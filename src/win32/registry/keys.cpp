@@ -21,15 +21,19 @@ FILETIME to_file_time(const timespec& ts) {
     return FILETIME{DWORD(t & 0xFFFFFFFFu), DWORD(t >> 32)};
 }
 
+// The key a handle names and the path below it, split into names.
+LONG resolve_subkey(HKEY hKey, LPCSTR lpSubKey, KeyPtr* base, std::vector<std::string>* names) {
+    LONG r = key_from_handle(hKey, base);
+    return r != ERROR_SUCCESS ? r : split_key_path(lpSubKey, names);
+}
+
 LONG open_or_create(HKEY hKey, LPCSTR lpSubKey, REGSAM sam, bool create, PHKEY phkResult,
                     LPDWORD lpdwDisposition) {
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     KeyPtr base;
-    LONG r = key_from_handle(hKey, &base);
-    if (r != ERROR_SUCCESS) return r;
     std::vector<std::string> names;
-    r = split_key_path(lpSubKey, &names);
+    LONG r = resolve_subkey(hKey, lpSubKey, &base, &names);
     if (r != ERROR_SUCCESS) return r;
     KeyRef key;
     bool created = false;
@@ -92,10 +96,8 @@ extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Rese
 extern "C" LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
     KeyPtr base;
-    LONG r = key_from_handle(hKey, &base);
-    if (r != ERROR_SUCCESS) return r;
     std::vector<std::string> names;
-    r = split_key_path(lpSubKey, &names);
+    LONG r = resolve_subkey(hKey, lpSubKey, &base, &names);
     if (r != ERROR_SUCCESS) return r;
     return delete_key(*base, names);
 }
