@@ -13,6 +13,17 @@ extern char** environ;
 namespace zkx::test {
 namespace {
 
+// This binary, the child flag, the entry point and its arguments; `keep` holds the strings.
+std::vector<char*> child_argv(const std::string& exe, const std::string& name,
+                              const std::vector<std::string>& args, std::vector<std::string>* keep) {
+    *keep = {exe, kChildFlag, name};
+    keep->insert(keep->end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : *keep) argv.push_back(const_cast<char*>(s.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
 std::string self_path() {
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -21,18 +32,16 @@ std::string self_path() {
     return buf;
 }
 
+int exit_status(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1; }
+
 }  // namespace
 
 pid_t spawn_child(const std::string& name, const std::vector<std::string>& args) {
-    std::string exe = self_path();
-    std::vector<std::string> argv_s{exe, kChildFlag, name};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& s : argv_s) argv.push_back(const_cast<char*>(s.c_str()));
-    argv.push_back(nullptr);
+    const std::string exe = self_path();
+    std::vector<std::string> strings;
+    std::vector<char*> argv = child_argv(exe, name, args, &strings);
     pid_t pid = -1;
-    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    return pid;
+    return posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
 }
 
 bool become_user(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
@@ -42,12 +51,9 @@ bool become_user(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
 
 pid_t spawn_child_as(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, const std::string& name,
                      const std::vector<std::string>& args, const std::vector<int>& keep) {
-    std::string exe = self_path();
-    std::vector<std::string> argv_s{exe, kChildFlag, name};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& s : argv_s) argv.push_back(const_cast<char*>(s.c_str()));
-    argv.push_back(nullptr);
+    const std::string exe = self_path();
+    std::vector<std::string> strings;
+    std::vector<char*> argv = child_argv(exe, name, args, &strings);
     pid_t pid = fork();
     if (pid == 0) {
         if (!become_user(uid, gid, groups)) _exit(120);
@@ -64,11 +70,7 @@ int wait_child(pid_t pid, int timeout_ms) {
     for (;;) {
         int status = 0;
         pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            if (WIFEXITED(status)) return WEXITSTATUS(status);
-            if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-            return -1;
-        }
+        if (r == pid) return exit_status(status);
         if (r < 0) return -1;
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
@@ -85,7 +87,7 @@ int wait_child(pid_t pid, int timeout_ms) {
 bool child_exited(pid_t pid, int* status) {
     int st = 0;
     if (waitpid(pid, &st, WNOHANG) != pid) return false;
-    *status = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
+    *status = exit_status(st);
     return true;
 }
 
