@@ -65,7 +65,8 @@ typedef struct _ZKSHMEM_HEAD* PZKSHMEM_HEAD;
  * @brief Creates or opens the region of a name and maps it.
  *
  * The first read-write opener lays an empty heap out; later openers attach
- * to what is there and must pass the same size.
+ * to what is there and must pass the same size: another size is refused
+ * with 87, since its index table would lie over the creator's blocks.
  * @param phShMem  Receives the handle, freed with ZKShMemClose; null on
  *                 failure.
  * @param dwSize   Bytes of payload room.
@@ -74,7 +75,7 @@ typedef struct _ZKSHMEM_HEAD* PZKSHMEM_HEAD;
  * @param pszName  Region name of at most 32 characters.
  * @return 0; 6 null phShMem or name; 8 no memory for the handle; 87 name
  *         too long, size 0 or so large that the region would exceed 4 GB,
- *         bad access value; 110 read-only open of a region that does not
+ *         a size other than the region's, bad access value; 110 read-only open of a region that does not
  *         exist; 1053 another open of the name is in progress (retry); or
  *         the system's code.
  */

@@ -64,7 +64,8 @@ typedef struct _ZKSHMEM_UNDO_RECORD {
 typedef struct _ZKSHMEM_JOURNAL {
     DWORD dwCount;    // records in force; 0 between operations
     DWORD dwDamaged;  // nonzero: the checker rejected the heap after recovery
-    DWORD dwReserved[2];
+    DWORD dwTotalSize;  // the region's size, as its creator gave it
+    DWORD dwReserved;
     ZKSHMEM_UNDO_RECORD aRecord[ZKSHMEM_JOURNAL_RECORDS];
 } ZKSHMEM_JOURNAL;
 

@@ -8,9 +8,19 @@
 
 namespace {
 
+void close_journal(ZKSHMEM_OPEN_HEAD* h) {
+    UnmapViewOfFile(h->pJournal);
+    CloseHandle(h->hJournal);
+    h->pJournal = nullptr;
+    h->hJournal = nullptr;
+}
+
 // The region's undo journal, created or opened with the same protection as
 // the region and under the same open mutex, so that whoever finds a region
-// finds its journal.  A new region starts with an empty journal.
+// finds its journal.  A new region starts with an empty journal that records
+// the region's size.  The region itself does not, and an opener that gives
+// another size would lay its index table over the creator's blocks, so it is
+// refused before it maps anything.
 DWORD open_journal(ZKSHMEM_OPEN_HEAD* h, DWORD protection, DWORD view_access, bool new_region) {
     char name[sizeof ZKSHMEM_JOURNAL_PREFIX + ZKSHMEM_NAME_SIZE];
     wsprintfA(name, "%s%s", ZKSHMEM_JOURNAL_PREFIX, h->szName);
@@ -25,7 +35,13 @@ DWORD open_journal(ZKSHMEM_OPEN_HEAD* h, DWORD protection, DWORD view_access, bo
         h->hJournal = nullptr;
         return code;
     }
-    if (new_region) std::memset(h->pJournal, 0, sizeof *h->pJournal);
+    if (new_region) {
+        std::memset(h->pJournal, 0, sizeof *h->pJournal);
+        h->pJournal->dwTotalSize = h->dwTotalSize;
+    } else if (h->pJournal->dwTotalSize != h->dwTotalSize) {
+        close_journal(h);
+        return ERROR_INVALID_PARAMETER;
+    }
     return 0;
 }
 
@@ -48,13 +64,6 @@ DWORD open_lookup(ZKSHMEM_OPEN_HEAD* h, DWORD protection, DWORD view_access, boo
     // One left by a region of the same name that is gone describes nothing.
     if (new_region) zkshmem_lookup_invalidate(h->pLookup);
     return 0;
-}
-
-void close_journal(ZKSHMEM_OPEN_HEAD* h) {
-    UnmapViewOfFile(h->pJournal);
-    CloseHandle(h->hJournal);
-    h->pJournal = nullptr;
-    h->hJournal = nullptr;
 }
 
 // Creates or opens the region's section and maps it; the first opener lays
@@ -94,21 +103,18 @@ DWORD open_region(PZKSHMEM_HEAD h) {
         if (h->dwAccess == ZKSHMEM_READONLY && !existed) {
             // A reader never creates a region, and leaves no section behind.
             result = ERROR_OPEN_FAILED;
-        } else {
+        } else if ((result = open_journal(zkshmem_open_head(h), protection, view_access, !existed)) == 0) {
             h->pBase = static_cast<BYTE*>(MapViewOfFile(h->hMapping, view_access, 0, 0,
                                                         h->dwTotalSize));
             if (!h->pBase) {
                 result = zkshmem_system_error();
-            } else if ((result = open_journal(zkshmem_open_head(h), protection, view_access, !existed)) != 0) {
-                UnmapViewOfFile(h->pBase);
-                h->pBase = nullptr;
             } else if ((result = open_lookup(zkshmem_open_head(h), protection, view_access, !existed)) != 0) {
-                close_journal(zkshmem_open_head(h));
                 UnmapViewOfFile(h->pBase);
                 h->pBase = nullptr;
             } else if (!existed) {
                 zkshmem_layout(h->pBase, h->dwTotalSize);
             }
+            if (result != 0) close_journal(zkshmem_open_head(h));
         }
         if (result != 0) {
             CloseHandle(h->hMapping);

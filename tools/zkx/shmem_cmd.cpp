@@ -63,6 +63,8 @@ PZKSHMEM_HEAD open_existing(const Snapshot& s) {
     PZKSHMEM_HEAD h = nullptr;
     DWORD r = ZKShMemOpen(&h, s.size, ZKSHMEM_READONLY, s.name.c_str());
     if (r == ERROR_OPEN_FAILED) throw Failure("no region '" + s.name + "': no process has it open");
+    if (r == ERROR_INVALID_PARAMETER)
+        throw Failure("region '" + s.name + "' has another size: give the payload size its users open it with");
     if (r != 0) throw Failure("cannot open region '" + s.name + "': " + win32_error_text(r));
     return h;
 }
