@@ -1,24 +1,19 @@
 // The exports on a real region: names, sizes, access, translations, the
-// last-error rule, the heap mutex and the trace lines.
-#include <gtest/gtest.h>
-
+// last-error rule, the heap mutex, the damaged mark and its repair, and the
+// trace lines.
 #include <cstdio>
-#include <cstring>
-#include <string>
-#include <thread>
 
 #include "ZKMiscPriv.h"
-#include "ZKShMemPriv.h"
+#include "ZKShMemRepair.h"
 #include "dlog_test_util.h"
+#include "shmem_handle_util.h"
 #include "shmem_test_util.h"
+
+using namespace zkx::test;
 
 namespace {
 
-BYTE* base_of(PZKSHMEM_HEAD h) { return static_cast<BYTE*>(ZKShMemBaseAddress(h)); }
-PZKSHMEM_HEAD open(const char* name, DWORD access = ZKSHMEM_READWRITE, DWORD size = 1000) {
-    PZKSHMEM_HEAD h = nullptr;
-    return ZKShMemOpen(&h, size, access, name) == 0 ? h : nullptr;
-}
+Bytes bytes_of(PZKSHMEM_HEAD h) { return Bytes(base_of(h), base_of(h) + h->dwTotalSize); }
 
 TEST(ShMemOpen, NamesSizesAndAccessValues) {
     PZKSHMEM_HEAD h = nullptr;
@@ -28,15 +23,16 @@ TEST(ShMemOpen, NamesSizesAndAccessValues) {
     // Refusals create nothing and leave the handle variable null (untouched
     // when the name is missing).
     const struct { const char* name; DWORD size, access, result; } refused[] = {
-        {"r", 100, ZKSHMEM_READWRITE, 6}, {too_long.c_str(), 100, ZKSHMEM_READWRITE, 87},
-        {"r", 0, ZKSHMEM_READWRITE, 87}, {"r", 2454267009u, ZKSHMEM_READWRITE, 87},
-        {"r", 100, 2, 87}, {"r", 100, ZKSHMEM_READONLY, 110}};
+        {nullptr, 100, ZKSHMEM_READWRITE, ERROR_INVALID_HANDLE},
+        {too_long.c_str(), 100, ZKSHMEM_READWRITE, ERROR_INVALID_PARAMETER},
+        {"r", 0, ZKSHMEM_READWRITE, ERROR_INVALID_PARAMETER}, {"r", 2454267009u, ZKSHMEM_READWRITE, ERROR_INVALID_PARAMETER},
+        {"r", 100, 2, ERROR_INVALID_PARAMETER}, {"r", 100, ZKSHMEM_READONLY, ERROR_OPEN_FAILED}};
     for (const auto& c : refused) {
         h = reinterpret_cast<PZKSHMEM_HEAD>(1);
-        EXPECT_EQ(ZKShMemOpen(&h, c.size, c.access, c.result == 6 ? nullptr : c.name), c.result) << c.name;
-        EXPECT_EQ(h, c.result == 6 ? reinterpret_cast<PZKSHMEM_HEAD>(1) : nullptr);
+        EXPECT_EQ(ZKShMemOpen(&h, c.size, c.access, c.name), c.result) << c.size;
+        EXPECT_EQ(h, c.name ? nullptr : reinterpret_cast<PZKSHMEM_HEAD>(1));
     }
-    EXPECT_EQ(ZKShMemOpen(nullptr, 100, ZKSHMEM_READWRITE, "r"), 6u);
+    EXPECT_EQ(ZKShMemOpen(nullptr, 100, ZKSHMEM_READWRITE, "r"), DWORD(ERROR_INVALID_HANDLE));
     // The empty name gives the bare prefixes as object names.
     ASSERT_EQ(ZKShMemOpen(&h, 100, ZKSHMEM_READWRITE, ""), 0u);
     for (HANDLE o : {CreateMutexA(nullptr, FALSE, "ZKMUTEX_"),
@@ -45,31 +41,37 @@ TEST(ShMemOpen, NamesSizesAndAccessValues) {
         CloseHandle(o);
     }
     EXPECT_EQ(ZKShMemClose(h), 0u);
-    EXPECT_EQ(ZKShMemClose(nullptr), 87u);
+    EXPECT_EQ(ZKShMemClose(nullptr), DWORD(ERROR_INVALID_PARAMETER));
 }
 
 TEST(ShMemOpen, TranslationsAndTheLastError) {
-    PZKSHMEM_HEAD h = open("r");
+    PZKSHMEM_HEAD h = open_shmem("r");
     ASSERT_NE(h, nullptr);
     BYTE* base = base_of(h);
-    EXPECT_EQ(std::memcmp(base, zkx::test::PlainRegion(1000).base(), 1796), 0) << "the first layout";
+    EXPECT_EQ(bytes_of(h), PlainRegion(1000).bytes) << "the first layout";
     EXPECT_EQ(ZKShMemIndexAddress(h, 1), base + 1780);
     EXPECT_EQ(ZKShMemGetAddress(h, 1796), base + 1796);
     EXPECT_EQ(ZKShMemGetOffset(h, base + 1796), 1796u);
     EXPECT_EQ(ZKShMemGetLastError(h), 0u);
     EXPECT_EQ(ZKShMemGetAddress(h, 1797), nullptr);
-    EXPECT_EQ(ZKShMemGetLastError(h), 87u);
+    EXPECT_EQ(ZKShMemGetLastError(h), DWORD(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(ZKShMemGetOffset(h, base + 1797) + ZKShMemGetOffset(h, base - 1) + ZKShMemGetOffset(h, base), 0u);
     // The latest failure stays until the next one, whatever succeeds between.
     void* a = ZKShMemAlloc(h, 10, 1);
     ASSERT_NE(a, nullptr);
-    EXPECT_EQ(ZKShMemGetLastError(h), 87u);
-    const struct { bool failed; DWORD code; } calls[] = {
-        {!ZKShMemAlloc(h, 5000, 2), 8}, {!ZKShMemFindMemory(h, 77), 1243}, {!ZKShMemAlloc(h, 1, ZKSHMEM_FREE_ID), 87},
-        {!ZKShMemFree(h, nullptr), 87}, {!ZKShMemChangeID(h, base + 2000, 1), 87},
-        {!ZKShMemChangeID(h, a, ZKSHMEM_FREE_ID), 87}, {!ZKShMemFindMemory(h, ZKSHMEM_FREE_ID), 87}};
-    for (const auto& c : calls) EXPECT_TRUE(c.failed);
-    EXPECT_EQ(ZKShMemGetLastError(h), 87u);
+    EXPECT_EQ(ZKShMemGetLastError(h), DWORD(ERROR_INVALID_PARAMETER));
+    const struct { std::function<bool()> call; DWORD code; } failures[] = {
+        {[&] { return ZKShMemAlloc(h, 5000, 2); }, ERROR_NOT_ENOUGH_MEMORY},
+        {[&] { return ZKShMemFindMemory(h, 77); }, ERROR_SERVICE_NOT_FOUND},
+        {[&] { return ZKShMemAlloc(h, 1, ZKSHMEM_FREE_ID); }, ERROR_INVALID_PARAMETER},
+        {[&] { return ZKShMemFree(h, nullptr); }, ERROR_INVALID_PARAMETER},
+        {[&] { return ZKShMemChangeID(h, base + 2000, 1); }, ERROR_INVALID_PARAMETER},
+        {[&] { return ZKShMemChangeID(h, a, ZKSHMEM_FREE_ID); }, ERROR_INVALID_PARAMETER},
+        {[&] { return ZKShMemFindMemory(h, ZKSHMEM_FREE_ID); }, ERROR_INVALID_PARAMETER}};
+    for (const auto& f : failures) {
+        EXPECT_FALSE(f.call());
+        EXPECT_EQ(ZKShMemGetLastError(h), f.code);
+    }
     // A null handle fails quietly.
     EXPECT_FALSE(ZKShMemAlloc(nullptr, 1, 1) || ZKShMemFree(nullptr, a) || ZKShMemFindMemory(nullptr, 1) ||
                  ZKShMemChangeID(nullptr, a, 1) || ZKShMemBaseAddress(nullptr) || ZKShMemGetAddress(nullptr, 0) ||
@@ -78,8 +80,8 @@ TEST(ShMemOpen, TranslationsAndTheLastError) {
 }
 
 TEST(ShMemOpen, HandlesShareTheHeapWhileOneIsOpen) {
-    EXPECT_EQ(open("r", ZKSHMEM_READONLY), nullptr) << "a reader never creates";
-    PZKSHMEM_HEAD first = open("r"), second = open("r"), reader = open("r", ZKSHMEM_READONLY);
+    EXPECT_EQ(open_shmem("r", 1000, ZKSHMEM_READONLY), nullptr) << "a reader never creates";
+    PZKSHMEM_HEAD first = open_shmem("r"), second = open_shmem("r"), reader = open_shmem("r", 1000, ZKSHMEM_READONLY);
     ASSERT_TRUE(first && second && reader);
     char* a = static_cast<char*>(ZKShMemAlloc(first, 64, 11));
     std::strcpy(a, "kept");
@@ -90,22 +92,73 @@ TEST(ShMemOpen, HandlesShareTheHeapWhileOneIsOpen) {
         EXPECT_STREQ(found, "kept");
     }
     // A reader finds but never changes.
-    const std::vector<BYTE> before(base_of(first), base_of(first) + 1796);
+    const Bytes before = bytes_of(first);
     void* seen = ZKShMemFindMemory(reader, 11);
     EXPECT_FALSE(ZKShMemAlloc(reader, 1, 1) || ZKShMemFree(reader, seen) || ZKShMemChangeID(reader, seen, 1));
-    EXPECT_EQ(ZKShMemGetLastError(reader), 12u);
-    EXPECT_EQ(std::vector<BYTE>(base_of(first), base_of(first) + 1796), before);
+    EXPECT_EQ(ZKShMemGetLastError(reader), DWORD(ERROR_INVALID_ACCESS));
+    EXPECT_EQ(bytes_of(first), before);
     // The region lives until its last handle closes.
     EXPECT_EQ(ZKShMemClose(first) + ZKShMemClose(reader), 0u);
     EXPECT_NE(ZKShMemFindMemory(second, 11), nullptr);
     EXPECT_EQ(ZKShMemClose(second), 0u);
-    PZKSHMEM_HEAD again = open("r");
+    PZKSHMEM_HEAD again = open_shmem("r");
     EXPECT_EQ(ZKShMemFindMemory(again, 11), nullptr);
     ZKShMemClose(again);
 }
 
-TEST(ShMemLocking, BusyMutexesGive1053AndChangeNothing) {
-    PZKSHMEM_HEAD h = open("r");
+// The region does not record its size: each handle derives its total from
+// its own size argument and looks for the index table at the end of it.  A
+// second opener with another size must get an error and leave nothing, or a
+// handle that works; the first opener's blocks stay intact and found.
+// Opens with the size and, given a handle, finds, allocates and frees.
+bool use_with_size(DWORD size, DWORD access) {
+    PZKSHMEM_HEAD h = nullptr;
+    if (ZKShMemOpen(&h, size, access, "sized") != 0) return h == nullptr;
+    ZKShMemFindMemory(h, 1);
+    if (void* p = ZKShMemAlloc(h, 10, 9)) ZKShMemFree(h, p);
+    return ZKShMemClose(h) == 0;
+}
+
+// args: size, access.
+ZKX_CHILD(shmem_other_size) { return use_with_size(std::stoul(args.at(0)), std::stoul(args.at(1))) ? 0 : 1; }
+
+void open_with_other_sizes(std::initializer_list<DWORD> sizes) {
+    for (DWORD size : sizes)
+        for (DWORD access : {ZKSHMEM_READONLY, ZKSHMEM_READWRITE})
+            for (bool other_process : {false, true}) {
+                const std::string at = std::to_string(size) + (access ? " read-write" : " read-only") +
+                                       (other_process ? " in another process" : "");
+                PZKSHMEM_HEAD first = open_shmem("sized");
+                char* a = static_cast<char*>(ZKShMemAlloc(first, 10, 1));
+                char* b = static_cast<char*>(ZKShMemAlloc(first, 100, 2));
+                ASSERT_TRUE(a && b && ZKShMemFree(first, b) && ZKShMemAlloc(first, 30, 3));
+                std::strcpy(a, "kept");
+                const Bytes before = heap_state(base_of(first), first->dwTotalSize);
+                if (other_process)
+                    EXPECT_EQ(wait_child(spawn_child("shmem_other_size", {std::to_string(size), std::to_string(access)})), 0);
+                else
+                    EXPECT_TRUE(use_with_size(size, access)) << at;
+                EXPECT_EQ(ZKShMemFindMemory(first, 1), a) << at << ": " << ZKShMemGetLastError(first);
+                EXPECT_STREQ(a, "kept") << at;
+                EXPECT_EQ(heap_state(base_of(first), first->dwTotalSize), before) << at;
+                EXPECT_EQ(check(first), "") << at;
+                ZKShMemClose(first);
+                // Nothing of the name is left once its first opener has gone.
+                EXPECT_EQ(open_shmem("sized", 1000, ZKSHMEM_READONLY), nullptr) << at;
+            }
+}
+
+TEST(ShMemOpen, ALargerSizeThanTheFirstOpenersIsRefused) { open_with_other_sizes({1001, 2000}); }
+
+// Today a smaller read-write opener's first call takes the region for
+// damaged (the heap's header names an index table past the end of its
+// view) and marks the shared journal so: from then on every call of the
+// first opener fails with ERROR_FILE_CORRUPT, though its heap is whole.
+// 999 puts the table off the entry grid, 992 on it, one entry lower.
+TEST(ShMemOpen, DISABLED_ASmallerSizeThanTheFirstOpenersIsRefusedOrHarmless) { open_with_other_sizes({999, 992, 500}); }
+
+TEST(ShMemLocking, BusyMutexesTimeOutAndChangeNothing) {
+    PZKSHMEM_HEAD h = open_shmem("r");
     void* a = ZKShMemAlloc(h, 10, 1);
     for (const char* name : {"ZKMUTEX_r", "ZK_Open_Mutex_Name_r"}) {
         HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr), done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -118,17 +171,17 @@ TEST(ShMemLocking, BusyMutexesGive1053AndChangeNothing) {
             CloseHandle(m);
         });
         WaitForSingleObject(taken, INFINITE);
-        const std::vector<BYTE> before(base_of(h), base_of(h) + 1796);
+        const Bytes before = bytes_of(h);
         if (name[2] == 'M') {
             EXPECT_FALSE(ZKShMemAlloc(h, 10, 2) || ZKShMemFree(h, a) || ZKShMemChangeID(h, a, 3) ||
                          ZKShMemFindMemory(h, 1));
-            EXPECT_EQ(ZKShMemGetLastError(h), 1053u);
+            EXPECT_EQ(ZKShMemGetLastError(h), DWORD(ERROR_SERVICE_REQUEST_TIMEOUT));
         } else {
             PZKSHMEM_HEAD other = reinterpret_cast<PZKSHMEM_HEAD>(1);
-            EXPECT_EQ(ZKShMemOpen(&other, 1000, ZKSHMEM_READWRITE, "r"), 1053u);
+            EXPECT_EQ(ZKShMemOpen(&other, 1000, ZKSHMEM_READWRITE, "r"), DWORD(ERROR_SERVICE_REQUEST_TIMEOUT));
             EXPECT_EQ(other, nullptr);
         }
-        EXPECT_EQ(std::vector<BYTE>(base_of(h), base_of(h) + 1796), before);
+        EXPECT_EQ(bytes_of(h), before);
         SetEvent(done);
         holder.join();
     }
@@ -145,7 +198,7 @@ std::string hex(const void* p) {
 TEST(ShMemTrace, OneLinePerCallInEveryOutcome) {
     zkx::test::CapturedLog log("ZKShMem", 0x0080, 0xFFFF);
     g_hZKShMemLog = log.handle();
-    PZKSHMEM_HEAD h = open("tr%s");
+    PZKSHMEM_HEAD h = open_shmem("tr%s");
     const std::string hdl = hex(h);
     void* a = ZKShMemAlloc(h, 100, 5);
     ZKShMemAlloc(h, 10, ZKSHMEM_FREE_ID);
@@ -189,6 +242,46 @@ TEST(ShMemTrace, OneLinePerCallInEveryOutcome) {
         ASSERT_NE(at, std::string::npos) << lines[i];
         EXPECT_EQ(lines[i].substr(at + 17), expected[i] + "\r\n");
     }
+}
+
+// A caller writing past its block: once the checker has seen it, every call
+// on the region fails, not only the first, until the repair rebuilds the
+// bookkeeping, which a reader cannot do.
+TEST(ShMemRepairHandles, ACheckedDamageStopsEveryCallUntilTheRepair) {
+    PZKSHMEM_HEAD h = open_shmem("rep"), reader = open_shmem("rep", 1000, ZKSHMEM_READONLY);
+    ASSERT_TRUE(h && reader);
+    char* a = static_cast<char*>(ZKShMemAlloc(h, 40, 11));
+    char* b = static_cast<char*>(ZKShMemAlloc(h, 20, 12));
+    ASSERT_TRUE(a && b);
+    std::strcpy(a, "first");
+    std::strcpy(b, "second");
+    a[44] ^= 0x55;  // past the caller's 44 bytes: a's upper tag
+    ZKSHMEM_CHECK check;
+    EXPECT_EQ(zkshmem_check_handle(h, 2000, &check), DWORD(ERROR_FILE_CORRUPT));
+    EXPECT_FALSE(ZKShMemAlloc(h, 10, 13) || ZKShMemFree(h, b) || ZKShMemChangeID(h, b, 3) || ZKShMemFindMemory(h, 12));
+    EXPECT_EQ(ZKShMemGetLastError(h), DWORD(ERROR_FILE_CORRUPT));
+
+    ZKSHMEM_REPAIR rep;
+    EXPECT_EQ(zkshmem_repair_handle(reader, 2000, &rep), DWORD(ERROR_INVALID_ACCESS));
+    EXPECT_EQ(ZKShMemAlloc(h, 10, 13), nullptr) << "a reader cannot repair";
+    EXPECT_EQ(zkshmem_repair_handle(h, 2000, &rep), 0u) << rep.szText;
+    EXPECT_TRUE(rep.dwRebuilt == 1 && rep.dwWasMarked == 1) << rep.szText;
+    EXPECT_EQ(ZKShMemFindMemory(h, 11), a);
+    EXPECT_EQ(ZKShMemGetOffset(reader, ZKShMemFindMemory(reader, 12)), ZKShMemGetOffset(h, b));
+    EXPECT_STREQ(a, "first");
+    EXPECT_STREQ(b, "second");
+    EXPECT_NE(ZKShMemAlloc(h, 10, 13), nullptr);
+    EXPECT_TRUE(ZKShMemFree(h, a) && ZKShMemFree(h, b));
+    EXPECT_EQ(check_text(base_of(h), h->dwTotalSize), "");
+
+    // A killed process's half-done write is rolled back first, as any call
+    // would; what is left is consistent and needs no rebuild.
+    leave_half_done(h);
+    EXPECT_EQ(zkshmem_repair_handle(h, 2000, &rep), 0u) << rep.szText;
+    EXPECT_TRUE(rep.dwRolledBack == 1 && rep.dwRebuilt == 0 && zkshmem_journal(h)->dwCount == 0);
+    EXPECT_EQ(check_text(base_of(h), h->dwTotalSize), "");
+    ZKShMemClose(reader);
+    ZKShMemClose(h);
 }
 
 }  // namespace

@@ -1,147 +1,62 @@
-// A kill at any write of a heap operation, and at any step of the rollback
-// that follows it: the next owner finds the heap as the operation's start or
-// its last commit left it, byte for byte.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-
-#include "ZKShMemJournal.h"
-#include "ZKShMemPriv.h"
+// The undo journal and the lookup index.  A kill at any write of a heap
+// operation, and at any step of the rollback that follows it: the next
+// owner finds the heap as the operation's start or its last commit left it,
+// byte for byte.  The index gives the same results and bytes as the list
+// walk, is rebuilt rather than trusted once anything but an indexed
+// operation changed the region, and nothing a kill inside its update leaves
+// behind counts as valid without being right.
+#include "shmem_handle_util.h"
 #include "shmem_test_util.h"
 
-using zkx::test::PlainRegion;
+using namespace zkx::test;
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
-
-// Watches a region's journal.  At every published record it takes what a
-// kill at that moment would leave, rolls it back as the next owner would,
-// and compares with the last committed state; optionally also for a kill
-// at each step of that rollback.
-class Killer {
-public:
-    Killer(PlainRegion& r, bool kill_rollbacks) : region_(r), kill_rollbacks_(kill_rollbacks) {}
-
-    const ZKSHMEM_UNDO* undo() { return &undo_; }
-    // The state a kill before the operation's first write leaves.
-    void starting() { committed_ = region_.bytes; }
-
-    std::string fault;
-    DWORD kills = 0, commits = 0, most_writes = 0;
-
-private:
-    static void probe(void* self, DWORD event) { static_cast<Killer*>(self)->on(event); }
-
-    void on(DWORD event) {
-        if (event == ZKSHMEM_PROBE_COMMIT) {
-            committed_ = region_.bytes;
-            ++commits;
-            return;
-        }
-        // Once after each record, and once more before the commit.
-        most_writes = std::max(most_writes, journal_.dwCount);
-        ++kills;
-        fault = rolled_back(false);
-        if (fault.empty() && kill_rollbacks_) fault = rolled_back(true);
-    }
-
-    std::string rolled_back(bool kill_each_step) {
-        Bytes left = region_.bytes;
-        ZKSHMEM_JOURNAL journal = journal_;
-        Rollback{this, left, journal}.run(kill_each_step);
-        if (!fault.empty()) return fault;
-        if (left != committed_) return "kill " + std::to_string(kills) + " was not undone";
-        if (journal.dwCount != 0) return "the rollback left records in force";
-        return zkx::test::check_text(left.data(), DWORD(left.size()));
-    }
-
-    // The next owner's rollback of one kill's leftovers, itself killed at
-    // each of its steps when asked: rolling back those leftovers again must
-    // give the same heap.
-    struct Rollback {
-        Killer* killer;
-        Bytes& bytes;
-        ZKSHMEM_JOURNAL& journal;
-        void run(bool kill_each_step) {
-            const ZKSHMEM_UNDO undo{&journal, kill_each_step ? step : nullptr, this};
-            zkshmem_journal_rollback(&undo, bytes.data(), DWORD(bytes.size()));
-        }
-        static void step(void* self, DWORD) {
-            Rollback* r = static_cast<Rollback*>(self);
-            Bytes again = r->bytes;
-            ZKSHMEM_JOURNAL journal = r->journal;
-            Rollback{r->killer, again, journal}.run(false);
-            if (again != r->killer->committed_ && r->killer->fault.empty())
-                r->killer->fault = "a rollback killed halfway was not completed by the next";
-        }
-    };
-
-    PlainRegion& region_;
-    const bool kill_rollbacks_;
-    ZKSHMEM_JOURNAL journal_{};
-    const ZKSHMEM_UNDO undo_{&journal_, probe, this};
-    Bytes committed_;
+// Every heap uses its index, however small.
+struct AlwaysIndexed {
+    AlwaysIndexed() : saved(g_zkshmem_lookup_min_entries) { g_zkshmem_lookup_min_entries = 0; }
+    ~AlwaysIndexed() { g_zkshmem_lookup_min_entries = saved; }
+    DWORD saved;
 };
 
-struct JournalledOps : zkx::test::HeapOps {
-    JournalledOps(PlainRegion& r, Killer& k) : region(r), killer(k) {}
-    DWORD alloc(DWORD size, DWORD id, DWORD* offset) override {
-        killer.starting();
-        return zkshmem_alloc(region.base(), region.total(), size, id, offset, killer.undo());
-    }
-    DWORD free(DWORD offset) override {
-        killer.starting();
-        return zkshmem_free(region.base(), region.total(), offset, killer.undo());
-    }
-    DWORD find(DWORD id, DWORD* offset) override { return region.find(id, offset); }
-    DWORD change_id(DWORD offset, DWORD id) override {
-        killer.starting();
-        return zkshmem_change_id(region.base(), region.total(), offset, id, killer.undo());
-    }
-    PlainRegion& region;
-    Killer& killer;
-};
-
-TEST(ShMemJournal, KillAtAnyWriteIsRolledBackToTheLastCommit) {
-    for (uint32_t seed : {11u, 12u}) {
-        PlainRegion r(seed % 2 ? 600 : 3000);
-        Killer killer(r, true);
-        JournalledOps ops(r, killer);
-        zkx::test::Workload w;
-        w.seed = seed;
-        w.steps = 600;
-        w.check = [&] { return killer.fault; };
-        EXPECT_EQ(run_workload(ops, r.base(), r.total(), w), "") << "seed " << seed;
-        EXPECT_GT(killer.kills, 3000u);
-        EXPECT_LE(killer.most_writes, ZKSHMEM_JOURNAL_STEP_MAX);
+TEST(ShMemJournal, WorkloadsSurviveAKillAtAnyWriteWithAndWithoutTheIndex) {
+    AlwaysIndexed indexed;
+    const struct { DWORD payload; int steps; bool kill_rollbacks; } runs[] = {
+        {600, 600, true}, {3000, 600, true}, {5000, 3000, false}, {40000, 3000, false}};
+    for (const auto& run : runs) {
+        Harness h(run.payload, run.kill_rollbacks);
+        const Workload w{run.payload, run.steps, 0, true, [&] { return h.verdict(); }};
+        EXPECT_EQ(run_workload(h, w), "") << run.payload;
+        EXPECT_GT(h.walked.kills, 4u * run.steps) << run.payload;
+        EXPECT_LE(std::max(h.walked.most_writes, h.indexed.most_writes), ZKSHMEM_JOURNAL_STEP_MAX);
+        EXPECT_GE(h.indexed.index()->dwRebuilds, 1u);
     }
 }
 
 // The longest chain of spare slots the region can hold goes back to the top
 // block in one free, one committed step per slot.
 TEST(ShMemJournal, LongestGiveBackCascadeStaysWithinTheJournal) {
-    PlainRegion r(4096);
+    Harness h(4096);
+    PlainRegion& r = h.walked.region;
     const Bytes first_layout = r.state();
     // Blocks of 8 bytes (and their entries, 24 bytes each) until 48 bytes
     // are left: entries 2 to m + 1 in address order, m + 1 in the lowest
     // slot, the free top block above them with entry 1.
     std::vector<DWORD> blocks(r.u32(24) / 24 - 2);
-    for (DWORD& b : blocks) ASSERT_EQ(r.alloc(0, 1, &b), 0u);
+    for (DWORD& b : blocks) ASSERT_EQ(h.alloc(0, 1, &b), 0u);
     // Freed from the bottom up, each block merges with the one below and
     // that one's entry goes spare: entries 2 to m - 1 end on the spare list.
-    for (size_t i = 0; i + 1 < blocks.size(); ++i) ASSERT_EQ(r.free(blocks[i]), 0u);
+    for (size_t i = 0; i + 1 < blocks.size(); ++i) ASSERT_EQ(h.free(blocks[i]), 0u);
     const DWORD entries = (r.total() - r.u32(16)) / 16;
     ASSERT_EQ(entries, blocks.size() + 1);
 
-    Killer killer(r, false);
-    killer.starting();
-    ASSERT_EQ(zkshmem_free(r.base(), r.total(), blocks.back(), killer.undo()), 0u);
-    EXPECT_EQ(killer.fault, "");
+    h.walked.commits = h.walked.most_writes = 0;
+    ASSERT_EQ(h.free(blocks.back()), 0u);
+    EXPECT_EQ(h.verdict(), "");
     // Entries m + 1 and m go back with the free itself, then one step per
     // spare slot, and the final commit.
-    EXPECT_EQ(killer.commits, entries - 2);
-    EXPECT_LE(killer.most_writes, ZKSHMEM_JOURNAL_STEP_MAX);
+    EXPECT_EQ(h.walked.commits, entries - 2);
+    EXPECT_LE(h.walked.most_writes, ZKSHMEM_JOURNAL_STEP_MAX);
     EXPECT_EQ(r.state(), first_layout);
 }
 
@@ -162,20 +77,45 @@ TEST(ShMemJournal, RollbackSkipsRecordsOutsideTheRegion) {
     EXPECT_EQ(journal.dwCount, 0u);
 }
 
-// What a process killed inside an operation leaves: a counter changed, its
-// old value in force in the journal.
-void leave_half_done(PZKSHMEM_HEAD h) {
-    ZKSHMEM_JOURNAL& journal = *zkshmem_journal(h);
-    journal.aRecord[0] = ZKSHMEM_UNDO_RECORD{24, 4, {}};
-    std::memcpy(journal.aRecord[0].abOld, h->pBase + 24, 4);
-    journal.dwCount = 1;
-    h->pBase[24] ^= 0x40;
+TEST(ShMemLookup, AnIndexThatMissedAChangeIsRebuiltNotTrusted) {
+    AlwaysIndexed indexed;
+    Harness h(20000);
+    ZKSHMEM_LOOKUP* ix = h.indexed.index();
+    BYTE* twin = h.indexed.region.base();
+    const DWORD total = h.total();
+    DWORD a = 0, b = 0, c = 0, found = 0;
+    ASSERT_TRUE(h.alloc(100, 7, &a) == 0 && h.alloc(100, 8, &b) == 0);
+    const DWORD built = ix->dwRebuilds;
+    // Written without the index, as a writer that does not keep it would:
+    // the region header changes, so the index no longer counts as valid.
+    ASSERT_EQ(zkshmem_alloc(twin, total, 100, 9, &c), 0u);
+    EXPECT_FALSE(zkshmem_lookup_usable(ix, twin, total));
+    ASSERT_EQ(zkshmem_find(twin, total, 9, &found, ix, false), 0u);
+    EXPECT_EQ(found, c);
+    EXPECT_EQ(ix->dwRebuilds, built) << "a reader must not rebuild";
+    ASSERT_EQ(zkshmem_find(twin, total, 9, &found, ix, true), 0u);
+    EXPECT_EQ(ix->dwRebuilds, built + 1);
+    EXPECT_TRUE(zkshmem_lookup_agrees(ix, twin, total));
+    // Declared stale (an abandoned mutex, a rollback): the next writer
+    // rebuilds it.
+    zkshmem_lookup_invalidate(ix);
+    ASSERT_EQ(zkshmem_change_id(twin, total, a, 8, nullptr, ix), 0u);
+    EXPECT_EQ(ix->dwRebuilds, built + 2);
+    ASSERT_EQ(zkshmem_find(twin, total, 8, &found, ix, false), 0u);
+    EXPECT_EQ(found, b);
+    // A heap below the size where the index pays is walked, and its index
+    // left invalid: a change of identifier moves no header byte.
+    // The newest block now carries 8, where the index would still name b.
+    g_zkshmem_lookup_min_entries = 1000;
+    ASSERT_EQ(zkshmem_change_id(twin, total, c, 8, nullptr, ix), 0u);
+    g_zkshmem_lookup_min_entries = 0;
+    ASSERT_EQ(zkshmem_find(twin, total, 8, &found, ix, false), 0u);
+    EXPECT_EQ(found, c);
 }
 
 TEST(ShMemJournalHandles, ReadersWaitForAWriterToRollBack) {
-    PZKSHMEM_HEAD writer = nullptr, reader = nullptr;
-    ASSERT_EQ(ZKShMemOpen(&writer, 1000, ZKSHMEM_READWRITE, "j"), 0u);
-    ASSERT_EQ(ZKShMemOpen(&reader, 1000, ZKSHMEM_READONLY, "j"), 0u);
+    PZKSHMEM_HEAD writer = open_shmem("j"), reader = open_shmem("j", 1000, ZKSHMEM_READONLY);
+    ASSERT_TRUE(writer && reader);
     LPVOID b = ZKShMemAlloc(writer, 40, 2);
     ASSERT_NE(b, nullptr);
     const Bytes before(writer->pBase, writer->pBase + writer->dwTotalSize);
@@ -185,8 +125,7 @@ TEST(ShMemJournalHandles, ReadersWaitForAWriterToRollBack) {
     // check sees the heap as the rollback will leave it.
     EXPECT_EQ(ZKShMemFindMemory(reader, 2), nullptr);
     EXPECT_EQ(ZKShMemGetLastError(reader), DWORD(ERROR_FILE_CORRUPT));
-    ZKSHMEM_CHECK check;
-    EXPECT_EQ(zkshmem_check_handle(reader, 2000, &check), 0u) << check.szText;
+    EXPECT_EQ(check(reader), "");
     EXPECT_NE(zkshmem_journal_pending(zkshmem_journal(writer)), 0u);
 
     // The next writer's call rolls back.
@@ -196,25 +135,6 @@ TEST(ShMemJournalHandles, ReadersWaitForAWriterToRollBack) {
     EXPECT_TRUE(ZKShMemFree(writer, b));
     ZKShMemClose(reader);
     ZKShMemClose(writer);
-}
-
-// Damage that no journal explains: once the checker has seen it, every call
-// on the region fails, not only the first.
-TEST(ShMemJournalHandles, ACheckedDamageStopsEveryCall) {
-    PZKSHMEM_HEAD h = nullptr;
-    ASSERT_EQ(ZKShMemOpen(&h, 1000, ZKSHMEM_READWRITE, "d"), 0u);
-    LPVOID a = ZKShMemAlloc(h, 40, 1);
-    ASSERT_NE(a, nullptr);
-    static_cast<BYTE*>(a)[44] ^= 0x55;  // past the caller's 44 bytes: the upper tag
-    ZKSHMEM_CHECK check;
-    EXPECT_EQ(zkshmem_check_handle(h, 2000, &check), DWORD(ERROR_FILE_CORRUPT));
-    EXPECT_EQ(ZKShMemAlloc(h, 10, 2), nullptr);
-    EXPECT_EQ(ZKShMemGetLastError(h), DWORD(ERROR_FILE_CORRUPT));
-    EXPECT_FALSE(ZKShMemFree(h, a));
-    EXPECT_FALSE(ZKShMemChangeID(h, a, 3));
-    EXPECT_EQ(ZKShMemFindMemory(h, 1), nullptr);
-    EXPECT_EQ(ZKShMemGetLastError(h), DWORD(ERROR_FILE_CORRUPT));
-    ZKShMemClose(h);
 }
 
 }  // namespace

@@ -37,6 +37,115 @@ PlainRegion::PlainRegion(DWORD payload) {
 
 namespace {
 
+// The next owner's rollback of what a kill left, itself killed at each of
+// its steps when asked: rolling back those leftovers again must give the
+// same heap.
+struct Rollback {
+    Bytes& bytes;
+    ZKSHMEM_JOURNAL& journal;
+    const Bytes& expected;
+    std::string& fault;
+    void run(bool kill_each_step) {
+        const ZKSHMEM_UNDO undo{&journal, kill_each_step ? step : nullptr, this};
+        zkshmem_journal_rollback(&undo, bytes.data(), DWORD(bytes.size()));
+    }
+    static void step(void* self, DWORD) {
+        const Rollback* r = static_cast<Rollback*>(self);
+        Bytes again = r->bytes;
+        ZKSHMEM_JOURNAL journal = r->journal;
+        Rollback{again, journal, r->expected, r->fault}.run(false);
+        if (again != r->expected && r->fault.empty()) r->fault = "a rollback killed halfway was not completed by the next";
+    }
+};
+
+void on_probe(void* self, DWORD event) {
+    Journalled& j = *static_cast<Journalled*>(self);
+    if (event == ZKSHMEM_PROBE_COMMIT) {
+        j.committed = j.region.bytes;
+        ++j.commits;
+        return;
+    }
+    // Once after each record, and once more before the commit.
+    j.most_writes = std::max(j.most_writes, j.journal.dwCount);
+    ++j.kills;
+    for (bool kill_each_step : {false, true}) {
+        if (!j.fault.empty() || (kill_each_step && !j.kill_rollbacks)) return;
+        Bytes left = j.region.bytes, left_index = j.lookup;
+        ZKSHMEM_JOURNAL journal = j.journal;
+        Rollback{left, journal, j.committed, j.fault}.run(kill_each_step);
+        const auto* ix = reinterpret_cast<const ZKSHMEM_LOOKUP*>(left_index.data());
+        const std::string at = "kill " + std::to_string(j.kills) + ": ";
+        if (left != j.committed) {
+            j.fault = at + "not rolled back to the last commit";
+        } else if (journal.dwCount != 0) {
+            j.fault = at + "the rollback left records in force";
+        } else if (const std::string text = check_text(left.data(), DWORD(left.size())); !text.empty()) {
+            j.fault = at + text;
+        } else if (ix && zkshmem_lookup_usable(ix, left.data(), DWORD(left.size())) &&
+                   !zkshmem_lookup_agrees(ix, left.data(), DWORD(left.size()))) {
+            j.fault = at + "an index that counts as valid is wrong";
+        }
+    }
+}
+
+}  // namespace
+
+Journalled::Journalled(DWORD payload, bool indexed, bool kill_rollbacks)
+    : region(payload), lookup(indexed ? zkshmem_lookup_size(region.total()) : 0),
+      undo{&journal, on_probe, this}, kill_rollbacks(kill_rollbacks) {}
+
+Harness::Harness(DWORD payload, bool kill_rollbacks)
+    : walked(payload, false, kill_rollbacks), indexed(payload, true, kill_rollbacks) {}
+
+DWORD Harness::same(DWORD r, DWORD r2, DWORD offset, DWORD offset2) {
+    ZKSHMEM_LOOKUP* ix = indexed.index();
+    BYTE* twin = indexed.region.base();
+    if (!fault.empty()) return r;
+    if (r != r2 || (r == 0 && offset != offset2))
+        fault = "the index gave " + std::to_string(r2) + " at " + std::to_string(offset2) + ", the walk " +
+                std::to_string(r) + " at " + std::to_string(offset);
+    else if (walked.region.bytes != indexed.region.bytes)
+        fault = "the index left other bytes than the walk";
+    else if (zkshmem_lookup_usable(ix, twin, total()) && !zkshmem_lookup_agrees(ix, twin, total()))
+        fault = "the index disagrees with the lists";
+    else
+        fault = walked.fault.empty() ? indexed.fault : walked.fault;
+    return r;
+}
+
+DWORD Harness::alloc(DWORD size, DWORD id, DWORD* offset) {
+    DWORD offset2 = 0;
+    const DWORD r = walked.write([&](BYTE* b, DWORD t, auto u, auto ix) { return zkshmem_alloc(b, t, size, id, offset, u, ix); });
+    const DWORD r2 = indexed.write([&](BYTE* b, DWORD t, auto u, auto ix) { return zkshmem_alloc(b, t, size, id, &offset2, u, ix); });
+    return same(r, r2, *offset, offset2);
+}
+
+DWORD Harness::free(DWORD offset) {
+    auto op = [&](BYTE* b, DWORD t, auto undo, auto ix) { return zkshmem_free(b, t, offset, undo, ix); };
+    return same(walked.write(op), indexed.write(op), 0, 0);
+}
+
+DWORD Harness::change_id(DWORD offset, DWORD id) {
+    auto op = [&](BYTE* b, DWORD t, auto undo, auto ix) { return zkshmem_change_id(b, t, offset, id, undo, ix); };
+    return same(walked.write(op), indexed.write(op), 0, 0);
+}
+
+DWORD Harness::find(DWORD id, DWORD* offset) {
+    DWORD offset2 = 0;
+    const DWORD r = zkshmem_find(base(), total(), id, offset);
+    const DWORD r2 = zkshmem_find(indexed.region.base(), total(), id, &offset2, indexed.index(), ++finds % 2);
+    return same(r, r2, *offset, offset2);
+}
+
+void Harness::fill(DWORD offset, DWORD n, BYTE value) {
+    std::memset(walked.region.base() + offset, value, n);
+    std::memset(indexed.region.base() + offset, value, n);
+}
+
+std::string Harness::verdict() { return fault.empty() ? walked.region.check() : fault; }
+
+namespace {
+
 struct Block {
     DWORD offset, size, id;
     BYTE fill;
@@ -57,9 +166,11 @@ bool exact_fit_reachable(const BYTE* base, DWORD total, DWORD need) {
 
 }  // namespace
 
-std::string run_workload(HeapOps& ops, BYTE* base, DWORD total, const Workload& w) {
+std::string run_workload(HeapOps& ops, const Workload& w) {
     std::mt19937 rng(w.seed);
-    auto pick = [&](size_t n) { return DWORD(rng() % n); };
+    auto pick = [&](size_t n) { return w.pick ? w.pick(DWORD(n)) : DWORD(rng() % n); };
+    BYTE* const base = ops.base();
+    const DWORD total = ops.total();
     std::vector<Block> blocks;  // most recent first, as the used list
     std::vector<DWORD> freed;
     std::vector<BYTE> before;
@@ -69,17 +180,21 @@ std::string run_workload(HeapOps& ops, BYTE* base, DWORD total, const Workload& 
     };
     auto unchanged = [&] { return !w.private_region || std::memcmp(before.data(), base, total) == 0; };
 
-    for (int i = 0; i < w.steps; ++i) {
+    for (int i = 0; i < w.steps && (!w.more || w.more()); ++i) {
         const std::string at = "step " + std::to_string(i) + ": ";
         if (w.private_region) before.assign(base, base + total);
         const DWORD roll = pick(100), id = w.id_base + pick(64);
+        if (roll >= 98) {
+            ops.disturb();
+            continue;
+        }
         DWORD offset = 0, r;
         if (roll < 35 || blocks.empty()) {
             const DWORD size = pick(8) ? pick(64) : pick(total / 8);
             r = ops.alloc(size, id, &offset);
             if (r == 0) {
                 fill = BYTE(fill % 251 + 1);
-                std::memset(base + offset, fill, size + 4);  // 4 bytes more are the caller's
+                ops.fill(offset, size + 4, fill);  // 4 bytes more are the caller's
                 blocks.insert(blocks.begin(), Block{offset, size, id, fill});
             } else if (r != ERROR_NOT_ENOUGH_MEMORY || !unchanged()) {
                 return at + "alloc gave " + std::to_string(r) + (unchanged() ? "" : " and changed the region");
