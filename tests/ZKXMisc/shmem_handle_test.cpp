@@ -13,8 +13,6 @@ using namespace zkx::test;
 
 namespace {
 
-Bytes bytes_of(PZKSHMEM_HEAD h) { return Bytes(base_of(h), base_of(h) + h->dwTotalSize); }
-
 TEST(ShMemOpen, NamesSizesAndAccessValues) {
     PZKSHMEM_HEAD h = nullptr;
     const std::string longest(32, 'n'), too_long(33, 'n');

@@ -10,7 +10,10 @@
 
 namespace zkx::test {
 
+using Bytes = std::vector<BYTE>;
+
 inline BYTE* base_of(PZKSHMEM_HEAD h) { return static_cast<BYTE*>(ZKShMemBaseAddress(h)); }
+inline Bytes bytes_of(PZKSHMEM_HEAD h) { return Bytes(base_of(h), base_of(h) + h->dwTotalSize); }
 
 // Null when the open fails; retried while another open of the name is in
 // progress, since that wait is only 3 ms.

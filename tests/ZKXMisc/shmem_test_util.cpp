@@ -67,6 +67,7 @@ void on_probe(void* self, DWORD event) {
     }
     // Once after each record, and once more before the commit.
     j.most_writes = std::max(j.most_writes, j.journal.dwCount);
+    if (++j.moments % j.kill_stride != 0) return;
     ++j.kills;
     for (bool kill_each_step : {false, true}) {
         if (!j.fault.empty() || (kill_each_step && !j.kill_rollbacks)) return;

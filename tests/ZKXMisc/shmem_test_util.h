@@ -88,7 +88,8 @@ struct Journalled {
     const ZKSHMEM_UNDO undo;
     const bool kill_rollbacks;
     Bytes committed;
-    DWORD kills = 0, commits = 0, most_writes = 0;
+    DWORD kill_stride = 1;  // a kill at every this many moments
+    DWORD moments = 0, kills = 0, commits = 0, most_writes = 0;
     std::string fault;
 };
 
