@@ -11,18 +11,15 @@ std::string check_text(const BYTE* base, DWORD total) {
     return r == 0 ? "" : "check " + std::to_string(r) + ": " + check.szText;
 }
 
-std::vector<BYTE> heap_state(const BYTE* base, DWORD total) {
+Bytes heap_state(const BYTE* base, DWORD total) {
     const DWORD bottom = get32(base, 16);
-    std::vector<BYTE> state;
-    state.reserve(28 + (total - bottom));
-    state.insert(state.end(), base, base + 28);
+    Bytes state(base, base + 28);
     state.insert(state.end(), base + bottom, base + total);
     for (DWORD o = 28; o + 2 <= bottom;) {
         const DWORD k = get16(base, o), size = get32(base, total - 16 * k + 8);
         if (k == 0 || 16u * k > total - bottom || size < 4 || size > bottom - o) break;
-        for (DWORD at : {o, o + size - 2}) {
+        for (DWORD at : {o, o + size - 2})
             state.insert(state.end(), {BYTE(at), BYTE(at >> 8), BYTE(at >> 16), base[at], base[at + 1]});
-        }
         o += size;
     }
     return state;
@@ -37,24 +34,23 @@ PlainRegion::PlainRegion(DWORD payload) {
 
 namespace {
 
-// The next owner's rollback of what a kill left, itself killed at each of
-// its steps when asked: rolling back those leftovers again must give the
-// same heap.
+// The next owner's rollback of what a kill left.  Given what it must give,
+// it is itself killed at each of its steps, and rolling those leftovers
+// back again must give the same.
 struct Rollback {
-    Bytes& bytes;
-    ZKSHMEM_JOURNAL& journal;
-    const Bytes& expected;
-    std::string& fault;
-    void run(bool kill_each_step) {
-        const ZKSHMEM_UNDO undo{&journal, kill_each_step ? step : nullptr, this};
+    Bytes bytes;
+    ZKSHMEM_JOURNAL journal;
+    const Bytes* expected;
+    bool halfway_failed = false;
+    void run() {
+        const ZKSHMEM_UNDO undo{&journal, expected ? step : nullptr, this};
         zkshmem_journal_rollback(&undo, bytes.data(), DWORD(bytes.size()));
     }
     static void step(void* self, DWORD) {
-        const Rollback* r = static_cast<Rollback*>(self);
-        Bytes again = r->bytes;
-        ZKSHMEM_JOURNAL journal = r->journal;
-        Rollback{again, journal, r->expected, r->fault}.run(false);
-        if (again != r->expected && r->fault.empty()) r->fault = "a rollback killed halfway was not completed by the next";
+        Rollback* r = static_cast<Rollback*>(self);
+        Rollback again{r->bytes, r->journal, nullptr};
+        again.run();
+        r->halfway_failed |= again.bytes != *r->expected;
     }
 };
 
@@ -71,21 +67,20 @@ void on_probe(void* self, DWORD event) {
     ++j.kills;
     for (bool kill_each_step : {false, true}) {
         if (!j.fault.empty() || (kill_each_step && !j.kill_rollbacks)) return;
-        Bytes left = j.region.bytes, left_index = j.lookup;
-        ZKSHMEM_JOURNAL journal = j.journal;
-        Rollback{left, journal, j.committed, j.fault}.run(kill_each_step);
-        const auto* ix = reinterpret_cast<const ZKSHMEM_LOOKUP*>(left_index.data());
-        const std::string at = "kill " + std::to_string(j.kills) + ": ";
-        if (left != j.committed) {
-            j.fault = at + "not rolled back to the last commit";
-        } else if (journal.dwCount != 0) {
+        Rollback left{j.region.bytes, j.journal, kill_each_step ? &j.committed : nullptr};
+        left.run();
+        const DWORD total = j.region.total();
+        const std::string at = "kill " + std::to_string(j.kills) + ": ", text = check_text(left.bytes.data(), total);
+        if (left.bytes != j.committed || left.halfway_failed)
+            j.fault = at + (left.halfway_failed ? "a rollback killed halfway was not completed by the next"
+                                                : "not rolled back to the last commit");
+        else if (left.journal.dwCount != 0)
             j.fault = at + "the rollback left records in force";
-        } else if (const std::string text = check_text(left.data(), DWORD(left.size())); !text.empty()) {
+        else if (!text.empty())
             j.fault = at + text;
-        } else if (ix && zkshmem_lookup_usable(ix, left.data(), DWORD(left.size())) &&
-                   !zkshmem_lookup_agrees(ix, left.data(), DWORD(left.size()))) {
+        else if (j.index() && zkshmem_lookup_usable(j.index(), left.bytes.data(), total) &&
+                 !zkshmem_lookup_agrees(j.index(), left.bytes.data(), total))
             j.fault = at + "an index that counts as valid is wrong";
-        }
     }
 }
 
@@ -95,10 +90,7 @@ Journalled::Journalled(DWORD payload, bool indexed, bool kill_rollbacks)
     : region(payload), lookup(indexed ? zkshmem_lookup_size(region.total()) : 0),
       undo{&journal, on_probe, this}, kill_rollbacks(kill_rollbacks) {}
 
-Harness::Harness(DWORD payload, bool kill_rollbacks)
-    : walked(payload, false, kill_rollbacks), indexed(payload, true, kill_rollbacks) {}
-
-DWORD Harness::same(DWORD r, DWORD r2, DWORD offset, DWORD offset2) {
+DWORD Harness::same(DWORD r, DWORD r2, DWORD offset, const DWORD& offset2) {
     ZKSHMEM_LOOKUP* ix = indexed.index();
     BYTE* twin = indexed.region.base();
     if (!fault.empty()) return r;
@@ -113,37 +105,6 @@ DWORD Harness::same(DWORD r, DWORD r2, DWORD offset, DWORD offset2) {
         fault = walked.fault.empty() ? indexed.fault : walked.fault;
     return r;
 }
-
-DWORD Harness::alloc(DWORD size, DWORD id, DWORD* offset) {
-    DWORD offset2 = 0;
-    const DWORD r = walked.write([&](BYTE* b, DWORD t, auto u, auto ix) { return zkshmem_alloc(b, t, size, id, offset, u, ix); });
-    const DWORD r2 = indexed.write([&](BYTE* b, DWORD t, auto u, auto ix) { return zkshmem_alloc(b, t, size, id, &offset2, u, ix); });
-    return same(r, r2, *offset, offset2);
-}
-
-DWORD Harness::free(DWORD offset) {
-    auto op = [&](BYTE* b, DWORD t, auto undo, auto ix) { return zkshmem_free(b, t, offset, undo, ix); };
-    return same(walked.write(op), indexed.write(op), 0, 0);
-}
-
-DWORD Harness::change_id(DWORD offset, DWORD id) {
-    auto op = [&](BYTE* b, DWORD t, auto undo, auto ix) { return zkshmem_change_id(b, t, offset, id, undo, ix); };
-    return same(walked.write(op), indexed.write(op), 0, 0);
-}
-
-DWORD Harness::find(DWORD id, DWORD* offset) {
-    DWORD offset2 = 0;
-    const DWORD r = zkshmem_find(base(), total(), id, offset);
-    const DWORD r2 = zkshmem_find(indexed.region.base(), total(), id, &offset2, indexed.index(), ++finds % 2);
-    return same(r, r2, *offset, offset2);
-}
-
-void Harness::fill(DWORD offset, DWORD n, BYTE value) {
-    std::memset(walked.region.base() + offset, value, n);
-    std::memset(indexed.region.base() + offset, value, n);
-}
-
-std::string Harness::verdict() { return fault.empty() ? walked.region.check() : fault; }
 
 namespace {
 
@@ -174,7 +135,7 @@ std::string run_workload(HeapOps& ops, const Workload& w) {
     const DWORD total = ops.total();
     std::vector<Block> blocks;  // most recent first, as the used list
     std::vector<DWORD> freed;
-    std::vector<BYTE> before;
+    Bytes before;
     BYTE fill = 0;
     auto live = [&](DWORD offset) {
         return std::find_if(blocks.begin(), blocks.end(), [&](const Block& b) { return b.offset == offset; });
@@ -185,10 +146,6 @@ std::string run_workload(HeapOps& ops, const Workload& w) {
         const std::string at = "step " + std::to_string(i) + ": ";
         if (w.private_region) before.assign(base, base + total);
         const DWORD roll = pick(100), id = w.id_base + pick(64);
-        if (roll >= 98) {
-            ops.disturb();
-            continue;
-        }
         DWORD offset = 0, r;
         if (roll < 35 || blocks.empty()) {
             const DWORD size = pick(8) ? pick(64) : pick(total / 8);
@@ -216,6 +173,8 @@ std::string run_workload(HeapOps& ops, const Workload& w) {
             Block& b = blocks[pick(blocks.size())];
             if ((r = ops.change_id(b.offset, id)) != 0) return at + "change id gave " + std::to_string(r);
             b.id = id;
+        } else if (roll >= 98) {
+            ops.disturb();
         } else {
             // Inside a block, the header, the index table; where nobody else
             // allocates also freed blocks and anywhere at all.

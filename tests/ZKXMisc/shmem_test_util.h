@@ -56,7 +56,9 @@ struct PlainRegion : HeapOps {
     DWORD entry(WORD k) const { return total() - 16u * k; }  // offset of entry k
     DWORD u32(DWORD at) const { return get32(bytes.data(), at); }
     WORD u16(DWORD at) const { return get16(bytes.data(), at); }
-    DWORD alloc(DWORD size, DWORD id, DWORD* offset) override { return zkshmem_alloc(base(), total(), size, id, offset); }
+    void set32(DWORD at, DWORD v) { put32(base(), at, v); }
+    void set16(DWORD at, WORD v) { put16(base(), at, v); }
+    DWORD alloc(DWORD n, DWORD id, DWORD* offset) override { return zkshmem_alloc(base(), total(), n, id, offset); }
     DWORD free(DWORD offset) override { return zkshmem_free(base(), total(), offset); }
     DWORD find(DWORD id, DWORD* offset) override { return zkshmem_find(base(), total(), id, offset); }
     DWORD change_id(DWORD offset, DWORD id) override { return zkshmem_change_id(base(), total(), offset, id); }
@@ -73,7 +75,6 @@ struct PlainRegion : HeapOps {
 // the next one must still give the same heap.
 struct Journalled {
     Journalled(DWORD payload, bool indexed, bool kill_rollbacks);
-    Journalled(const Journalled&) = delete;
     ZKSHMEM_LOOKUP* index() { return lookup.empty() ? nullptr : reinterpret_cast<ZKSHMEM_LOOKUP*>(lookup.data()); }
     template <class Op> DWORD write(Op op) {
         committed = region.bytes;  // what a kill before the first write leaves
@@ -98,24 +99,46 @@ struct Journalled {
 // and the twin's index must say what its lists say whenever it counts as
 // valid.  A find alternates between a reader's (no rebuild) and a writer's.
 struct Harness : HeapOps {
-    explicit Harness(DWORD payload, bool kill_rollbacks = false);
+    explicit Harness(DWORD payload, bool kill_rollbacks = false)
+        : walked(payload, false, kill_rollbacks), indexed(payload, true, kill_rollbacks) {}
     BYTE* base() override { return walked.region.base(); }
     DWORD total() const override { return walked.region.total(); }
-    DWORD alloc(DWORD size, DWORD id, DWORD* offset) override;
-    DWORD free(DWORD offset) override;
-    DWORD find(DWORD id, DWORD* offset) override;
-    DWORD change_id(DWORD offset, DWORD id) override;
-    void fill(DWORD offset, DWORD n, BYTE value) override;
+    DWORD alloc(DWORD size, DWORD id, DWORD* offset) override {
+        DWORD offset2 = 0;
+        auto op = [&](DWORD* out) {
+            return [=](BYTE* b, DWORD t, auto u, auto ix) { return zkshmem_alloc(b, t, size, id, out, u, ix); };
+        };
+        const DWORD r = walked.write(op(offset));
+        return same(r, indexed.write(op(&offset2)), *offset, offset2);
+    }
+    DWORD free(DWORD offset) override {
+        return both([&](BYTE* b, DWORD t, auto u, auto ix) { return zkshmem_free(b, t, offset, u, ix); });
+    }
+    DWORD change_id(DWORD offset, DWORD id) override {
+        return both([&](BYTE* b, DWORD t, auto u, auto ix) { return zkshmem_change_id(b, t, offset, id, u, ix); });
+    }
+    DWORD find(DWORD id, DWORD* offset) override {
+        DWORD offset2 = 0;
+        const DWORD r = zkshmem_find(base(), total(), id, offset);
+        return same(r, zkshmem_find(indexed.region.base(), total(), id, &offset2, indexed.index(), ++finds % 2),
+                    *offset, offset2);
+    }
+    void fill(DWORD offset, DWORD n, BYTE value) override {
+        std::memset(walked.region.base() + offset, value, n);
+        std::memset(indexed.region.base() + offset, value, n);
+    }
     void disturb() override { zkshmem_lookup_invalidate(indexed.index()); }
     // The first fault seen, else the checker's verdict on the region.
-    std::string verdict();
+    std::string verdict() { return fault.empty() ? walked.region.check() : fault; }
 
     Journalled walked, indexed;
     std::string fault;
     unsigned finds = 0;
 
 private:
-    DWORD same(DWORD r, DWORD r2, DWORD offset, DWORD offset2);
+    template <class Op> DWORD both(Op op) { return same(walked.write(op), indexed.write(op), 0, 0); }
+    // Takes offset2 by reference: the call that gives r2 writes it.
+    DWORD same(DWORD r, DWORD r2, DWORD offset, const DWORD& offset2);
 };
 
 struct Workload {
@@ -123,9 +146,9 @@ struct Workload {
     int steps = 1000;
     DWORD id_base = 0;      // ids used: id_base to id_base + 63, so workloads never meet
     bool private_region = true;  // nobody else writes: failures must change no byte
-    std::function<std::string()> check;  // after each step: "" or what is wrong
-    std::function<DWORD(DWORD n)> pick;  // 0 to n - 1: the fuzzer's input; by default from the seed
-    std::function<bool()> more;          // the fuzzer: whether input is left
+    std::function<std::string()> check = {};  // after each step: "" or what is wrong
+    std::function<DWORD(DWORD n)> pick = {};  // 0 to n - 1: the fuzzer's input; by default from the seed
+    std::function<bool()> more = {};     // the fuzzer: whether input is left
 };
 
 // Random allocs, frees, finds, id changes and calls with addresses that name
