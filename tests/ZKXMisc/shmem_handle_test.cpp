@@ -21,10 +21,9 @@ TEST(ShMemOpen, NamesSizesAndAccessValues) {
     // Refusals create nothing and leave the handle variable null (untouched
     // when the name is missing).
     const struct { const char* name; DWORD size, access, result; } refused[] = {
-        {nullptr, 100, ZKSHMEM_READWRITE, ERROR_INVALID_HANDLE},
-        {too_long.c_str(), 100, ZKSHMEM_READWRITE, ERROR_INVALID_PARAMETER},
-        {"r", 0, ZKSHMEM_READWRITE, ERROR_INVALID_PARAMETER}, {"r", 2454267009u, ZKSHMEM_READWRITE, ERROR_INVALID_PARAMETER},
-        {"r", 100, 2, ERROR_INVALID_PARAMETER}, {"r", 100, ZKSHMEM_READONLY, ERROR_OPEN_FAILED}};
+        {nullptr, 100, ZKSHMEM_READWRITE, ERROR_INVALID_HANDLE}, {"r", 0, ZKSHMEM_READWRITE, ERROR_INVALID_PARAMETER},
+        {too_long.c_str(), 100, ZKSHMEM_READWRITE, ERROR_INVALID_PARAMETER}, {"r", 100, 2, ERROR_INVALID_PARAMETER},
+        {"r", 2454267009u, ZKSHMEM_READWRITE, ERROR_INVALID_PARAMETER}, {"r", 1, ZKSHMEM_READONLY, ERROR_OPEN_FAILED}};
     for (const auto& c : refused) {
         h = reinterpret_cast<PZKSHMEM_HEAD>(1);
         EXPECT_EQ(ZKShMemOpen(&h, c.size, c.access, c.name), c.result) << c.size;
@@ -132,10 +131,12 @@ void open_with_other_sizes(std::initializer_list<DWORD> sizes) {
                 ASSERT_TRUE(a && b && ZKShMemFree(first, b) && ZKShMemAlloc(first, 30, 3));
                 std::strcpy(a, "kept");
                 const Bytes before = heap_state(base_of(first), first->dwTotalSize);
-                if (other_process)
-                    EXPECT_EQ(wait_child(spawn_child("shmem_other_size", {std::to_string(size), std::to_string(access)})), 0);
-                else
+                if (other_process) {
+                    const pid_t child = spawn_child("shmem_other_size", {std::to_string(size), std::to_string(access)});
+                    EXPECT_EQ(wait_child(child), 0) << at;
+                } else {
                     EXPECT_TRUE(use_with_size(size, access)) << at;
+                }
                 EXPECT_EQ(ZKShMemFindMemory(first, 1), a) << at << ": " << ZKShMemGetLastError(first);
                 EXPECT_STREQ(a, "kept") << at;
                 EXPECT_EQ(heap_state(base_of(first), first->dwTotalSize), before) << at;
@@ -242,23 +243,34 @@ TEST(ShMemTrace, OneLinePerCallInEveryOutcome) {
     }
 }
 
-// A caller writing past its block: once the checker has seen it, every call
-// on the region fails, not only the first, until the repair rebuilds the
-// bookkeeping, which a reader cannot do.
-TEST(ShMemRepairHandles, ACheckedDamageStopsEveryCallUntilTheRepair) {
+// A process killed inside an operation leaves a journal in force: a reader
+// neither repairs nor trusts the half-changed heap, the next writer rolls it
+// back.  A caller writing past its block leaves damage no journal explains:
+// once the checker has seen it, every call fails until the repair rebuilds
+// the bookkeeping, which a reader cannot do.
+TEST(ShMemRepairHandles, HalfDoneWorkIsRolledBackAndDamageStopsEveryCallUntilTheRepair) {
     PZKSHMEM_HEAD h = open_shmem("rep"), reader = open_shmem("rep", 1000, ZKSHMEM_READONLY);
     ASSERT_TRUE(h && reader);
     char* a = static_cast<char*>(ZKShMemAlloc(h, 40, 11));
     char* b = static_cast<char*>(ZKShMemAlloc(h, 20, 12));
     ASSERT_TRUE(a && b);
+    const Bytes before = bytes_of(h);
+    leave_half_done(h);
+    EXPECT_EQ(ZKShMemFindMemory(reader, 12), nullptr);
+    EXPECT_EQ(ZKShMemGetLastError(reader), DWORD(ERROR_FILE_CORRUPT));
+    EXPECT_EQ(check(reader), "") << "a reader checks the heap as the rollback will leave it";
+    EXPECT_NE(zkshmem_journal_pending(zkshmem_journal(h)), 0u);
+    EXPECT_EQ(ZKShMemFindMemory(h, 12), b);
+    EXPECT_EQ(bytes_of(h), before);
+    EXPECT_EQ(ZKShMemGetOffset(reader, ZKShMemFindMemory(reader, 12)), ZKShMemGetOffset(h, b));
+
     std::strcpy(a, "first");
     std::strcpy(b, "second");
     a[44] ^= 0x55;  // past the caller's 44 bytes: a's upper tag
-    ZKSHMEM_CHECK check;
-    EXPECT_EQ(zkshmem_check_handle(h, 2000, &check), DWORD(ERROR_FILE_CORRUPT));
+    ZKSHMEM_CHECK damage;
+    EXPECT_EQ(zkshmem_check_handle(h, 2000, &damage), DWORD(ERROR_FILE_CORRUPT));
     EXPECT_FALSE(ZKShMemAlloc(h, 10, 13) || ZKShMemFree(h, b) || ZKShMemChangeID(h, b, 3) || ZKShMemFindMemory(h, 12));
     EXPECT_EQ(ZKShMemGetLastError(h), DWORD(ERROR_FILE_CORRUPT));
-
     ZKSHMEM_REPAIR rep;
     EXPECT_EQ(zkshmem_repair_handle(reader, 2000, &rep), DWORD(ERROR_INVALID_ACCESS));
     EXPECT_EQ(ZKShMemAlloc(h, 10, 13), nullptr) << "a reader cannot repair";
@@ -270,14 +282,14 @@ TEST(ShMemRepairHandles, ACheckedDamageStopsEveryCallUntilTheRepair) {
     EXPECT_STREQ(b, "second");
     EXPECT_NE(ZKShMemAlloc(h, 10, 13), nullptr);
     EXPECT_TRUE(ZKShMemFree(h, a) && ZKShMemFree(h, b));
-    EXPECT_EQ(check_text(base_of(h), h->dwTotalSize), "");
+    EXPECT_EQ(check(h), "");
 
-    // A killed process's half-done write is rolled back first, as any call
-    // would; what is left is consistent and needs no rebuild.
+    // The repair rolls half-done work back first, as any call would; what
+    // is left is consistent and needs no rebuild.
     leave_half_done(h);
     EXPECT_EQ(zkshmem_repair_handle(h, 2000, &rep), 0u) << rep.szText;
     EXPECT_TRUE(rep.dwRolledBack == 1 && rep.dwRebuilt == 0 && zkshmem_journal(h)->dwCount == 0);
-    EXPECT_EQ(check_text(base_of(h), h->dwTotalSize), "");
+    EXPECT_EQ(check(h), "");
     ZKShMemClose(reader);
     ZKShMemClose(h);
 }

@@ -20,10 +20,10 @@ TEST(ShMemFormat, Size1000LayoutAllocAndFreeByteForByte) {
     ASSERT_EQ(r.total(), 1796u);
     EXPECT_EQ(at(r, 0, 28), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x1C, 0, 0, 0,
                                    0xF4, 0x06, 0, 0, 0x2C, 0, 0, 0, 0xD8, 0x06, 0, 0}));
-    EXPECT_EQ(at(r, 1780, 16), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x1C, 0, 0, 0, 0xD8, 0x06, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(at(r, 28, 2), (Bytes{1, 0}));
-    EXPECT_EQ(at(r, 1778, 2), (Bytes{1, 0}));
-    EXPECT_TRUE(std::all_of(r.base() + 30, r.base() + 1778, [](BYTE b) { return b == 0; })) << "nothing else written";
+    EXPECT_EQ(at(r, 1780, 16), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x1C, 0, 0, 0, 0xD8, 0x06, 0, 0, 0xFF, 0xFF, 0xFF,
+                                      0xFF}));
+    EXPECT_TRUE(r.u16(28) == 1 && r.u16(1778) == 1) << "the free block's tags";
+    EXPECT_TRUE(std::all_of(r.base() + 30, r.base() + 1778, [](BYTE b) { return b == 0; })) << "nothing else";
     const Bytes first_layout = r.state();
 
     DWORD offset = 0;
@@ -31,9 +31,10 @@ TEST(ShMemFormat, Size1000LayoutAllocAndFreeByteForByte) {
     EXPECT_EQ(offset, 30u);
     EXPECT_EQ(at(r, 0, 28), (Bytes{2, 0, 2, 0, 1, 0, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x88, 0, 0, 0, 0xE4, 0x06, 0, 0,
                                    0xA8, 0, 0, 0, 0x5C, 0x06, 0, 0}));
-    // Entry 2 at 1764: id 5, block 28, size 108; entry 1: the free block at 136 of 1628 bytes.
-    EXPECT_EQ(at(r, 1764, 32), (Bytes{5, 0, 0, 0, 0x1C, 0, 0, 0, 0x6C, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF,
-                                      0xFF, 0xFF, 0xFF, 0xFF, 0x88, 0, 0, 0, 0x5C, 0x06, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+    // Entry 2 at 1764: id 5, block 28, size 108; entry 1: the free block at
+    // 136 of 1628 bytes.
+    EXPECT_EQ(at(r, 1764, 32), (Bytes{5, 0, 0, 0, 0x1C, 0, 0, 0, 0x6C, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                      0xFF, 0xFF, 0x88, 0, 0, 0, 0x5C, 0x06, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
     for (auto [where, tag] : {std::pair<DWORD, WORD>{28, 2}, {134, 2}, {136, 1}, {1762, 1}})
         EXPECT_EQ(r.u16(where), tag) << "tag at " << where;
     EXPECT_EQ(r.check(), "");

@@ -5,8 +5,8 @@
 // walk, is rebuilt rather than trusted once anything but an indexed
 // operation changed the region, and nothing a kill inside its update leaves
 // behind counts as valid without being right.
-#include "shmem_handle_util.h"
 #include "shmem_test_util.h"
+#include "test_util.h"
 
 using namespace zkx::test;
 
@@ -111,30 +111,6 @@ TEST(ShMemLookup, AnIndexThatMissedAChangeIsRebuiltNotTrusted) {
     g_zkshmem_lookup_min_entries = 0;
     ASSERT_EQ(zkshmem_find(twin, total, 8, &found, ix, false), 0u);
     EXPECT_EQ(found, c);
-}
-
-TEST(ShMemJournalHandles, ReadersWaitForAWriterToRollBack) {
-    PZKSHMEM_HEAD writer = open_shmem("j"), reader = open_shmem("j", 1000, ZKSHMEM_READONLY);
-    ASSERT_TRUE(writer && reader);
-    LPVOID b = ZKShMemAlloc(writer, 40, 2);
-    ASSERT_NE(b, nullptr);
-    const Bytes before(writer->pBase, writer->pBase + writer->dwTotalSize);
-    leave_half_done(writer);
-
-    // The reader neither repairs nor trusts the half-changed heap; its
-    // check sees the heap as the rollback will leave it.
-    EXPECT_EQ(ZKShMemFindMemory(reader, 2), nullptr);
-    EXPECT_EQ(ZKShMemGetLastError(reader), DWORD(ERROR_FILE_CORRUPT));
-    EXPECT_EQ(check(reader), "");
-    EXPECT_NE(zkshmem_journal_pending(zkshmem_journal(writer)), 0u);
-
-    // The next writer's call rolls back.
-    EXPECT_EQ(ZKShMemFindMemory(writer, 2), b);
-    EXPECT_EQ(Bytes(writer->pBase, writer->pBase + writer->dwTotalSize), before);
-    EXPECT_EQ(ZKShMemGetOffset(reader, ZKShMemFindMemory(reader, 2)), ZKShMemGetOffset(writer, b));
-    EXPECT_TRUE(ZKShMemFree(writer, b));
-    ZKShMemClose(reader);
-    ZKShMemClose(writer);
 }
 
 }  // namespace

@@ -20,13 +20,13 @@ struct ExportedOps : HeapOps {
             if (ZKShMemGetLastError(h) != ERROR_SERVICE_REQUEST_TIMEOUT) return ZKShMemGetLastError(h);
         return 0;
     }
-    bool found(void* p, DWORD* offset) {
+    bool got(void* p, DWORD* offset) {
         if (p) *offset = DWORD(static_cast<BYTE*>(p) - base());
         return p != nullptr;
     }
-    DWORD alloc(DWORD size, DWORD id, DWORD* o) override { return retry([&] { return found(ZKShMemAlloc(h, size, id), o); }); }
+    DWORD alloc(DWORD n, DWORD id, DWORD* o) override { return retry([&] { return got(ZKShMemAlloc(h, n, id), o); }); }
     DWORD free(DWORD o) override { return retry([&] { return ZKShMemFree(h, base() + o); }); }
-    DWORD find(DWORD id, DWORD* o) override { return retry([&] { return found(ZKShMemFindMemory(h, id), o); }); }
+    DWORD find(DWORD id, DWORD* o) override { return retry([&] { return got(ZKShMemFindMemory(h, id), o); }); }
     DWORD change_id(DWORD o, DWORD id) override { return retry([&] { return ZKShMemChangeID(h, base() + o, id); }); }
     PZKSHMEM_HEAD h;
 };
