@@ -325,13 +325,14 @@ struct ExportedOps : HeapOps {
 // and the first worker leaves a block of its own.
 ZKX_CHILD(shmem_worker) {
     PZKSHMEM_HEAD h = open_shmem(args.at(0), kPayload);
-    const char* text = static_cast<const char*>(ZKShMemFindMemory(h, 42));
-    if (!text || std::strcmp(text, "from the parent") != 0) return 1;
-    const DWORD id_base = std::stoul(args.at(1));
     ExportedOps ops(h);
+    DWORD at = 0;
+    auto text = [&] { return reinterpret_cast<char*>(ops.base() + at); };
+    if (ops.find(42, &at) != 0 || std::strcmp(text(), "from the parent") != 0) return 1;
+    const DWORD id_base = std::stoul(args.at(1));
     const std::string fault = run_workload(ops, Workload{id_base, 4000, id_base, false, [h] { return check(h); }});
     if (!fault.empty()) std::fprintf(stderr, "worker %lu: %s\n", (unsigned long)id_base, fault.c_str());
-    if (id_base == 1000) std::strcpy(static_cast<char*>(ZKShMemAlloc(h, 32, 43)), "from the child");
+    if (id_base == 1000 && ops.alloc(32, 43, &at) == 0) std::strcpy(text(), "from the child");
     return fault.empty() ? ZKShMemClose(h) : 1;
 }
 
