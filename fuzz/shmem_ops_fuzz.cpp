@@ -1,11 +1,7 @@
-// Heap operations chosen by the input, run through the tests' harness
-// (tests/ZKXMisc/shmem_test_util.h) on a region in a plain buffer.  The
-// oracle: after every operation the checker finds the region consistent and
-// the journal empty; a failed operation leaves every byte as it was; no
-// operation writes into caller memory; finding by identifier agrees with a
-// list of the blocks in use; a kill at moments with records in force is
-// rolled back to the last commit; and the indexed twin gives the same
-// results and bytes, with an index that never counts as valid while wrong.
+// Heap operations chosen by the input on a region in a plain buffer, run
+// and checked by the tests' workload and harness (Harness in
+// tests/ZKXMisc/shmem_test_util.h): the model of the blocks in use, a kill
+// at moments with records in force, and the indexed twin.
 //
 // Input: two bytes of payload size, then the workload's choices, each taken
 // from as many bytes as its range needs.
