@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zkx::test::Harness harness(1 + (data[0] | data[1] << 8) % 4096);
     // Kills at every moment would cost most of the time; a stride that is
     // prime to the moments of an operation still reaches each of them.
-    harness.walked.kill_stride = harness.indexed.kill_stride = 7;
+    harness.kill_stride = 7;
     size_t at = 2;
     zkx::test::Workload w;
     w.steps = int(size);

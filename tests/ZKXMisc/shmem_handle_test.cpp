@@ -11,16 +11,36 @@
 #include "dlog_test_util.h"
 #include "shmem_handle_util.h"
 #include "shmem_test_util.h"
+#ifndef _WIN32
+#include "base/handle_table.h"
+#endif
 
 using namespace zkx::test;
 
 namespace {
 
-TEST(ShMemOpen, NamesSizesAndAccessValues) {
+size_t open_handles() {
+#ifdef _WIN32
+    DWORD n = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &n);
+#else
+    size_t n = 0;
+    zkx::win32::handle_for_each(
+        [](HANDLE, const zkx::win32::HandleEntry&, void* ctx) { ++*static_cast<size_t*>(ctx); }, &n);
+#endif
+    return n;
+}
+
+TEST(ShMemOpen, NamesSizesAccessTranslationsAndTheLastError) {
     PZKSHMEM_HEAD h = nullptr;
     const std::string longest(32, 'n'), too_long(33, 'n');
-    ASSERT_EQ(ZKShMemOpen(&h, 100, ZKSHMEM_READWRITE, longest.c_str()), 0u);
-    EXPECT_EQ(ZKShMemClose(h), 0u);
+    size_t handles = 0;
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(ZKShMemOpen(&h, 100, ZKSHMEM_READWRITE, longest.c_str()), 0u);
+        EXPECT_EQ(ZKShMemClose(h), 0u);
+        if (round == 0) handles = open_handles();  // after whatever the process keeps for good
+    }
+    EXPECT_EQ(open_handles(), handles) << "every handle an open made, the lookup section's too, goes with its close";
     // Refusals create nothing and leave the handle variable null (untouched
     // when the name is missing).
     const struct { const char* name; DWORD size, access, result; } refused[] = {
@@ -33,20 +53,9 @@ TEST(ShMemOpen, NamesSizesAndAccessValues) {
         EXPECT_EQ(h, c.name ? nullptr : reinterpret_cast<PZKSHMEM_HEAD>(1));
     }
     EXPECT_EQ(ZKShMemOpen(nullptr, 100, ZKSHMEM_READWRITE, "r"), DWORD(ERROR_INVALID_HANDLE));
-    // The empty name gives the bare prefixes as object names.
-    ASSERT_EQ(ZKShMemOpen(&h, 100, ZKSHMEM_READWRITE, ""), 0u);
-    for (HANDLE o : {CreateMutexA(nullptr, FALSE, "ZKMUTEX_"),
-                     CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1, "ZKSHMEM_MAPNAME_")}) {
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-        CloseHandle(o);
-    }
-    EXPECT_EQ(ZKShMemClose(h), 0u);
     EXPECT_EQ(ZKShMemClose(nullptr), DWORD(ERROR_INVALID_PARAMETER));
-}
 
-TEST(ShMemOpen, TranslationsAndTheLastError) {
-    PZKSHMEM_HEAD h = open_shmem("r");
-    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(ZKShMemOpen(&h, 1000, ZKSHMEM_READWRITE, "r"), 0u);
     BYTE* base = base_of(h);
     EXPECT_EQ(bytes_of(h), PlainRegion(1000).bytes) << "the first layout";
     EXPECT_EQ(ZKShMemIndexAddress(h, 1), base + 1780);
@@ -77,33 +86,6 @@ TEST(ShMemOpen, TranslationsAndTheLastError) {
                  ZKShMemChangeID(nullptr, a, 1) || ZKShMemBaseAddress(nullptr) || ZKShMemGetAddress(nullptr, 0) ||
                  ZKShMemGetOffset(nullptr, a) || ZKShMemGetLastError(nullptr) || ZKShMemIndexAddress(nullptr, 1));
     EXPECT_EQ(ZKShMemClose(h), 0u);
-}
-
-TEST(ShMemOpen, HandlesShareTheHeapWhileOneIsOpen) {
-    EXPECT_EQ(open_shmem("r", 1000, ZKSHMEM_READONLY), nullptr) << "a reader never creates";
-    PZKSHMEM_HEAD first = open_shmem("r"), second = open_shmem("r"), reader = open_shmem("r", 1000, ZKSHMEM_READONLY);
-    ASSERT_TRUE(first && second && reader);
-    char* a = static_cast<char*>(ZKShMemAlloc(first, 64, 11));
-    std::strcpy(a, "kept");
-    for (PZKSHMEM_HEAD h : {second, reader}) {
-        const char* found = static_cast<const char*>(ZKShMemFindMemory(h, 11));
-        ASSERT_NE(found, nullptr);
-        EXPECT_EQ(found - reinterpret_cast<const char*>(base_of(h)), a - reinterpret_cast<char*>(base_of(first)));
-        EXPECT_STREQ(found, "kept");
-    }
-    // A reader finds but never changes.
-    const Bytes before = bytes_of(first);
-    void* seen = ZKShMemFindMemory(reader, 11);
-    EXPECT_FALSE(ZKShMemAlloc(reader, 1, 1) || ZKShMemFree(reader, seen) || ZKShMemChangeID(reader, seen, 1));
-    EXPECT_EQ(ZKShMemGetLastError(reader), DWORD(ERROR_INVALID_ACCESS));
-    EXPECT_EQ(bytes_of(first), before);
-    // The region lives until its last handle closes.
-    EXPECT_EQ(ZKShMemClose(first) + ZKShMemClose(reader), 0u);
-    EXPECT_NE(ZKShMemFindMemory(second, 11), nullptr);
-    EXPECT_EQ(ZKShMemClose(second), 0u);
-    PZKSHMEM_HEAD again = open_shmem("r");
-    EXPECT_EQ(ZKShMemFindMemory(again, 11), nullptr);
-    ZKShMemClose(again);
 }
 
 // The region does not record its size: each handle derives its total from
@@ -160,38 +142,6 @@ TEST(ShMemOpen, ALargerSizeThanTheFirstOpenersIsRefused) { open_with_other_sizes
 // the table off the entry grid, 992 on it, one entry lower.
 TEST(ShMemOpen, DISABLED_ASmallerSizeThanTheFirstOpenersIsRefusedOrHarmless) { open_with_other_sizes({999, 992, 500}); }
 
-TEST(ShMemLocking, BusyMutexesTimeOutAndChangeNothing) {
-    PZKSHMEM_HEAD h = open_shmem("r");
-    void* a = ZKShMemAlloc(h, 10, 1);
-    for (const char* name : {"ZKMUTEX_r", "ZK_Open_Mutex_Name_r"}) {
-        HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr), done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        std::thread holder([&] {
-            HANDLE m = CreateMutexA(nullptr, FALSE, name);
-            WaitForSingleObject(m, INFINITE);
-            SetEvent(taken);
-            WaitForSingleObject(done, INFINITE);
-            ReleaseMutex(m);
-            CloseHandle(m);
-        });
-        WaitForSingleObject(taken, INFINITE);
-        const Bytes before = bytes_of(h);
-        if (name[2] == 'M') {
-            EXPECT_FALSE(ZKShMemAlloc(h, 10, 2) || ZKShMemFree(h, a) || ZKShMemChangeID(h, a, 3) ||
-                         ZKShMemFindMemory(h, 1));
-            EXPECT_EQ(ZKShMemGetLastError(h), DWORD(ERROR_SERVICE_REQUEST_TIMEOUT));
-        } else {
-            PZKSHMEM_HEAD other = reinterpret_cast<PZKSHMEM_HEAD>(1);
-            EXPECT_EQ(ZKShMemOpen(&other, 1000, ZKSHMEM_READWRITE, "r"), DWORD(ERROR_SERVICE_REQUEST_TIMEOUT));
-            EXPECT_EQ(other, nullptr);
-        }
-        EXPECT_EQ(bytes_of(h), before);
-        SetEvent(done);
-        holder.join();
-    }
-    EXPECT_EQ(ZKShMemFindMemory(h, 1), a);
-    ZKShMemClose(h);
-}
-
 std::string hex(const void* p) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%x", unsigned(UINT_PTR(p)));
@@ -204,46 +154,35 @@ TEST(ShMemTrace, OneLinePerCallInEveryOutcome) {
     PZKSHMEM_HEAD h = open_shmem("tr%s");
     const std::string hdl = hex(h);
     void* a = ZKShMemAlloc(h, 100, 5);
-    ZKShMemAlloc(h, 10, ZKSHMEM_FREE_ID);
-    ZKShMemFindMemory(h, 5);
     ZKShMemFindMemory(h, 6);
     ZKShMemChangeID(h, a, 0xFFFFFFFE);
-    ZKShMemFree(h, a);
     ZKShMemFree(h, a);
     ZKShMemGetAddress(h, 5000);  // translations write nothing
     ZKShMemClose(h);
     ZKShMemClose(nullptr);
-    ZKShMemOpen(&h, 7, 2, "acc");
     ZKShMemOpen(&h, 7, ZKSHMEM_READONLY, std::string(5000, 'x').c_str());
     ZKShMemOpen(&h, 7, ZKSHMEM_READONLY, nullptr);
-    ZKShMemAlloc(nullptr, 1, 1);
     g_hZKShMemLog = nullptr;
 
     const std::string addr = hex(a);
     const std::string expected[] = {
         "[ZKShMemOpen] hdl = " + hdl + ", size = 1000, access = ReadWrite, name = tr%s, return value = 0",
         "[ZKShMemAlloc] hdl = " + hdl + ", address = " + addr + ", size = 100, id = 5, return value = 0",
-        "[ZKShMemAlloc] hdl = " + hdl + ", address = 0x0, size = 10, id = -1, return value = 87",
-        "[ZKShMemFindMemory] hdl = " + hdl + ", address = " + addr + ", id = 5, return value = 0",
         "[ZKShMemFindMemory] hdl = " + hdl + ", address = 0x0, id = 6, return value = 1243",
         "[ZKShMemChangeID] hdl = " + hdl + ", address = " + addr + ", new id = -2, return value = 0",
         "[ZKShMemFree] hdl = " + hdl + ", address = " + addr + ", return value = 0",
-        "[ZKShMemFree] hdl = " + hdl + ", address = " + addr + ", return value = 87",
         "[ZKShMemClose] hdl = " + hdl + ", return value = 0",
         "[ZKShMemClose] hdl = 0x0, return value = 87",
-        "[ZKShMemOpen] hdl = 0x0, size = 7, access = ReadWrite, name = acc, return value = 87",
         // A refused long name is cut to fit the 512-byte line.
         "[ZKShMemOpen] hdl = 0x0, size = 7, access = ReadOnly, name = " + std::string(400, 'x') + ", return value = 87",
         "[ZKShMemOpen] hdl = 0x0, size = 7, access = ReadOnly, name = (null), return value = 6",
-        "[ZKShMemAlloc] hdl = 0x0, address = 0x0, size = 1, id = 1, return value = 87",
     };
     const auto lines = log.file_lines();
     ASSERT_EQ(lines.size(), std::size(expected));
     for (size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_EQ(lines[i].rfind("ZKShMemLog(", 0), 0u) << lines[i];
         const size_t at = lines[i].find(", ZKShMem , CHK, ");
-        ASSERT_NE(at, std::string::npos) << lines[i];
-        EXPECT_EQ(lines[i].substr(at + 17), expected[i] + "\r\n");
+        EXPECT_TRUE(lines[i].rfind("ZKShMemLog(", 0) == 0 && at != std::string::npos &&
+                    lines[i].substr(at + 17) == expected[i] + "\r\n") << lines[i];
     }
 }
 
@@ -259,6 +198,11 @@ TEST(ShMemRepairHandles, HalfDoneWorkIsRolledBackAndDamageStopsEveryCallUntilThe
     char* b = static_cast<char*>(ZKShMemAlloc(h, 20, 12));
     ASSERT_TRUE(a && b);
     const Bytes before = bytes_of(h);
+    // A reader finds but never changes.
+    void* seen = ZKShMemFindMemory(reader, 12);
+    ASSERT_NE(seen, nullptr);
+    EXPECT_FALSE(ZKShMemAlloc(reader, 1, 1) || ZKShMemFree(reader, seen) || ZKShMemChangeID(reader, seen, 1));
+    EXPECT_EQ(ZKShMemGetLastError(reader), DWORD(ERROR_INVALID_ACCESS));
     leave_half_done(h);
     EXPECT_EQ(ZKShMemFindMemory(reader, 12), nullptr);
     EXPECT_EQ(ZKShMemGetLastError(reader), DWORD(ERROR_FILE_CORRUPT));
@@ -266,13 +210,9 @@ TEST(ShMemRepairHandles, HalfDoneWorkIsRolledBackAndDamageStopsEveryCallUntilThe
     EXPECT_NE(zkshmem_journal_pending(zkshmem_journal(h)), 0u);
     EXPECT_EQ(ZKShMemFindMemory(h, 12), b);
     EXPECT_EQ(bytes_of(h), before);
-    EXPECT_EQ(ZKShMemGetOffset(reader, ZKShMemFindMemory(reader, 12)), ZKShMemGetOffset(h, b));
 
-    std::strcpy(a, "first");
-    std::strcpy(b, "second");
     a[44] ^= 0x55;  // past the caller's 44 bytes: a's upper tag
-    ZKSHMEM_CHECK damage;
-    EXPECT_EQ(zkshmem_check_handle(h, 2000, &damage), DWORD(ERROR_FILE_CORRUPT));
+    EXPECT_NE(check(h), "");
     EXPECT_FALSE(ZKShMemAlloc(h, 10, 13) || ZKShMemFree(h, b) || ZKShMemChangeID(h, b, 3) || ZKShMemFindMemory(h, 12));
     EXPECT_EQ(ZKShMemGetLastError(h), DWORD(ERROR_FILE_CORRUPT));
     ZKSHMEM_REPAIR rep;
@@ -280,12 +220,8 @@ TEST(ShMemRepairHandles, HalfDoneWorkIsRolledBackAndDamageStopsEveryCallUntilThe
     EXPECT_EQ(ZKShMemAlloc(h, 10, 13), nullptr) << "a reader cannot repair";
     EXPECT_EQ(zkshmem_repair_handle(h, 2000, &rep), 0u) << rep.szText;
     EXPECT_TRUE(rep.dwRebuilt == 1 && rep.dwWasMarked == 1) << rep.szText;
-    EXPECT_EQ(ZKShMemFindMemory(h, 11), a);
     EXPECT_EQ(ZKShMemGetOffset(reader, ZKShMemFindMemory(reader, 12)), ZKShMemGetOffset(h, b));
-    EXPECT_STREQ(a, "first");
-    EXPECT_STREQ(b, "second");
     EXPECT_NE(ZKShMemAlloc(h, 10, 13), nullptr);
-    EXPECT_TRUE(ZKShMemFree(h, a) && ZKShMemFree(h, b));
     EXPECT_EQ(check(h), "");
 
     // The repair rolls half-done work back first, as any call would; what
@@ -336,14 +272,15 @@ ZKX_CHILD(shmem_worker) {
     return fault.empty() ? ZKShMemClose(h) : 1;
 }
 
-// args: region name, event name, "scribble" or not.  Allocates, takes the
-// heap mutex itself, perhaps writes over the heap's counters, says so and
-// waits to be killed.
+// args: region name, event name.  Takes the heap's mutexes itself, writes
+// over the heap's counters, says so and waits to be killed.
 ZKX_CHILD(shmem_holder) {
     PZKSHMEM_HEAD h = open_shmem(args.at(0), kPayload);
-    HANDLE heap = CreateMutexA(nullptr, FALSE, ("ZKMUTEX_" + args.at(0)).c_str());
-    if (!ZKShMemAlloc(h, 16, 7) || WaitForSingleObject(heap, 10000) != WAIT_OBJECT_0) return 1;
-    if (args.at(2) == "scribble") base_of(h)[24] ^= 0x10;
+    for (const char* prefix : {"ZKMUTEX_", "ZK_Open_Mutex_Name_"}) {
+        HANDLE m = CreateMutexA(nullptr, FALSE, (prefix + args.at(0)).c_str());
+        if (!h || WaitForSingleObject(m, 10000) != WAIT_OBJECT_0) return 1;
+    }
+    base_of(h)[24] ^= 0x10;
     SetEvent(CreateEventA(nullptr, TRUE, FALSE, args.at(1).c_str()));
     Sleep(60000);
     return 2;
@@ -366,28 +303,33 @@ TEST(ShMemProcesses, FourRandomWorkloadsAtOnceAndWhatOneWritesTheOtherReads) {
     ZKShMemClose(h);
 }
 
-// A holder that only held the mutex leaves a usable heap; one that wrote
-// over the bookkeeping leaves a heap on which every later call fails.
-TEST(ShMemProcesses, HolderKilledInsideTheHeapLeavesItUsableOrStopped) {
-    for (std::string how : {"clean", "scribble"}) {
-        const std::string name = "killed-" + how;
-        PZKSHMEM_HEAD h = open_shmem(name, kPayload);
-        HANDLE held = CreateEventA(nullptr, TRUE, FALSE, (name + "-held").c_str());
-        pid_t child = spawn_child("shmem_holder", {name, name + "-held", how});
-        ASSERT_EQ(WaitForSingleObject(held, 30000), WAIT_OBJECT_0);
-        EXPECT_EQ(ZKShMemAlloc(h, 16, 8), nullptr);
-        EXPECT_EQ(ZKShMemGetLastError(h), DWORD(ERROR_SERVICE_REQUEST_TIMEOUT));
-        kill_child(child);
-        EXPECT_EQ(wait_child(child), kKilledStatus);
-        ExportedOps ops(h);
-        DWORD offset;
-        const DWORD expected = how == "clean" ? 0 : ERROR_FILE_CORRUPT;
-        EXPECT_EQ(ops.alloc(16, 8, &offset), expected);
-        EXPECT_EQ(ops.find(7, &offset), expected) << "the dead process's block is still there";
-        EXPECT_EQ(check(h).empty(), how == "clean");
-        CloseHandle(held);
-        ZKShMemClose(h);
-    }
+// While another process holds the heap's mutexes, calls and opens time out
+// and change nothing.  Killed after a stray write over the bookkeeping, it
+// leaves a heap on which every later call fails; one killed while it only
+// held the mutex leaves a usable heap, which ShMemKill's users show.
+TEST(ShMemProcesses, BusyMutexesTimeOutAndAHolderKilledAfterAStrayWriteStopsTheHeap) {
+    PZKSHMEM_HEAD h = open_shmem("killed", kPayload);
+    void* a = ZKShMemAlloc(h, 10, 1);
+    HANDLE held = CreateEventA(nullptr, TRUE, FALSE, "killed-held");
+    const pid_t child = spawn_child("shmem_holder", {"killed", "killed-held"});
+    ASSERT_EQ(WaitForSingleObject(held, 30000), WAIT_OBJECT_0);
+    const Bytes before = bytes_of(h);
+    EXPECT_FALSE(ZKShMemAlloc(h, 10, 2) || ZKShMemFree(h, a) || ZKShMemChangeID(h, a, 3) || ZKShMemFindMemory(h, 1));
+    EXPECT_EQ(ZKShMemGetLastError(h), DWORD(ERROR_SERVICE_REQUEST_TIMEOUT));
+    PZKSHMEM_HEAD other = reinterpret_cast<PZKSHMEM_HEAD>(1);
+    EXPECT_EQ(ZKShMemOpen(&other, kPayload, ZKSHMEM_READWRITE, "killed"), DWORD(ERROR_SERVICE_REQUEST_TIMEOUT));
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(bytes_of(h), before);
+    kill_child(child);
+    EXPECT_EQ(wait_child(child), kKilledStatus);
+    EXPECT_EQ(ZKShMemClose(open_shmem("killed", kPayload)), 0u) << "an abandoned open mutex stops no open";
+    ExportedOps ops(h);
+    DWORD offset;
+    EXPECT_EQ(ops.alloc(16, 8, &offset), DWORD(ERROR_FILE_CORRUPT));
+    EXPECT_EQ(ops.find(1, &offset), DWORD(ERROR_FILE_CORRUPT));
+    EXPECT_NE(check(h), "");
+    CloseHandle(held);
+    ZKShMemClose(h);
 }
 
 }  // namespace

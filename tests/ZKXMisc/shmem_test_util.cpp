@@ -55,54 +55,53 @@ struct Rollback {
 };
 
 void on_probe(void* self, DWORD event) {
-    Journalled& j = *static_cast<Journalled*>(self);
+    Harness& h = *static_cast<Harness*>(self);
     if (event == ZKSHMEM_PROBE_COMMIT) {
-        j.committed = j.region.bytes;
-        ++j.commits;
+        h.committed = h.twin.bytes;
+        ++h.commits;
         return;
     }
     // Once after each record, and once more before the commit.
-    j.most_writes = std::max(j.most_writes, j.journal.dwCount);
-    if (++j.moments % j.kill_stride != 0) return;
-    ++j.kills;
+    h.most_writes = std::max(h.most_writes, h.journal.dwCount);
+    if (++h.moments % h.kill_stride != 0) return;
+    ++h.kills;
     for (bool kill_each_step : {false, true}) {
-        if (!j.fault.empty() || (kill_each_step && !j.kill_rollbacks)) return;
-        Rollback left{j.region.bytes, j.journal, kill_each_step ? &j.committed : nullptr};
+        if (!h.fault.empty() || (kill_each_step && !h.kill_rollbacks)) return;
+        Rollback left{h.twin.bytes, h.journal, kill_each_step ? &h.committed : nullptr};
         left.run();
-        const DWORD total = j.region.total();
-        const std::string at = "kill " + std::to_string(j.kills) + ": ", text = check_text(left.bytes.data(), total);
-        if (left.bytes != j.committed || left.halfway_failed)
-            j.fault = at + (left.halfway_failed ? "a rollback killed halfway was not completed by the next"
+        const DWORD total = h.total();
+        const std::string at = "kill " + std::to_string(h.kills) + ": ", text = check_text(left.bytes.data(), total);
+        if (left.bytes != h.committed || left.halfway_failed)
+            h.fault = at + (left.halfway_failed ? "a rollback killed halfway was not completed by the next"
                                                 : "not rolled back to the last commit");
         else if (left.journal.dwCount != 0)
-            j.fault = at + "the rollback left records in force";
+            h.fault = at + "the rollback left records in force";
         else if (!text.empty())
-            j.fault = at + text;
-        else if (j.index() && zkshmem_lookup_usable(j.index(), left.bytes.data(), total) &&
-                 !zkshmem_lookup_agrees(j.index(), left.bytes.data(), total))
-            j.fault = at + "an index that counts as valid is wrong";
+            h.fault = at + text;
+        else if (zkshmem_lookup_usable(h.index(), left.bytes.data(), total) &&
+                 !zkshmem_lookup_agrees(h.index(), left.bytes.data(), total))
+            h.fault = at + "an index that counts as valid is wrong";
     }
 }
 
 }  // namespace
 
-Journalled::Journalled(DWORD payload, bool indexed, bool kill_rollbacks)
-    : region(payload), lookup(indexed ? zkshmem_lookup_size(region.total()) : 0),
-      undo{&journal, on_probe, this}, kill_rollbacks(kill_rollbacks) {}
+Harness::Harness(DWORD payload, bool kill_rollbacks)
+    : walked(payload), twin(payload), lookup(zkshmem_lookup_size(twin.total())), undo{&journal, on_probe, this},
+      kill_rollbacks(kill_rollbacks) {}
 
 DWORD Harness::same(DWORD r, DWORD r2, DWORD offset, const DWORD& offset2) {
-    ZKSHMEM_LOOKUP* ix = indexed.index();
-    BYTE* twin = indexed.region.base();
     if (!fault.empty()) return r;
     if (r != r2 || (r == 0 && offset != offset2))
         fault = "the index gave " + std::to_string(r2) + " at " + std::to_string(offset2) + ", the walk " +
                 std::to_string(r) + " at " + std::to_string(offset);
-    else if (walked.region.bytes != indexed.region.bytes)
+    else if (walked.bytes != twin.bytes)
         fault = "the index left other bytes than the walk";
-    else if (zkshmem_lookup_usable(ix, twin, total()) && !zkshmem_lookup_agrees(ix, twin, total()))
+    else if (zkshmem_lookup_usable(index(), twin.base(), total()) &&
+             !zkshmem_lookup_agrees(index(), twin.base(), total()))
         fault = "the index disagrees with the lists";
-    else
-        fault = walked.fault.empty() ? indexed.fault : walked.fault;
+    else if (journal.dwCount != 0)
+        fault = "the operation left records in force";
     return r;
 }
 
@@ -112,19 +111,6 @@ struct Block {
     DWORD offset, size, id;
     BYTE fill;
 };
-
-// A refused allocation is wrong if first fit must have reached a block of
-// exactly the size: one that no block big enough to split comes before (a
-// split that finds no entry ends the search).
-bool exact_fit_reachable(const BYTE* base, DWORD total, DWORD need) {
-    DWORD steps = 0;
-    for (WORD f = get16(base, 4); f != 0xFFFF && steps++ < 65535; f = get16(base, total - 16u * f + 12)) {
-        const DWORD size = get32(base, total - 16u * f + 8);
-        if (size == need) return true;
-        if (size >= need + 5) return false;
-    }
-    return false;
-}
 
 }  // namespace
 
@@ -156,8 +142,6 @@ std::string run_workload(HeapOps& ops, const Workload& w) {
                 blocks.insert(blocks.begin(), Block{offset, size, id, fill});
             } else if (r != ERROR_NOT_ENOUGH_MEMORY || !unchanged()) {
                 return at + "alloc gave " + std::to_string(r) + (unchanged() ? "" : " and changed the region");
-            } else if (w.private_region && exact_fit_reachable(base, total, size + 8)) {
-                return at + "an exact fit was refused";
             }
         } else if (roll < 60) {
             Block& b = blocks[pick(blocks.size())];

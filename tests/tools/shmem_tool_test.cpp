@@ -31,80 +31,47 @@ protected:
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-TEST_F(ShmemTool, HealthyRegionPassesAndIsShownWithItsBlocks) {
+TEST_F(ShmemTool, HealthyOrHalfDoneRegionPassesIsShownAndIsNotRepaired) {
     ZkxResult check = zkx("check");
     EXPECT_EQ(check.exit_code, 0) << check.err;
     EXPECT_TRUE(has(check.out, "consistent: 2 blocks in use, 1 free")) << check.out;
     EXPECT_TRUE(has(check.out, "held open by 1 handle(s) in all processes; created by pid " + std::to_string(getpid())))
         << check.out;
-
     // Header 28 + three entries 48 + blocks of 108 and 28 bytes.
-    ZkxResult info = zkx("info");
-    EXPECT_EQ(info.exit_code, 0);
-    EXPECT_TRUE(has(info.out, "in use        212 bytes (11.8%)")) << info.out;
-
+    EXPECT_TRUE(has(zkx("info").out, "in use        212 bytes (11.8%)"));
     ZkxResult dump = zkx("dump");
     EXPECT_EQ(dump.exit_code, 0);
     EXPECT_TRUE(has(dump.out, "      3           6         136          28  \"hello\"")) << dump.out;
     EXPECT_TRUE(has(dump.out, "      2           5          28         108"));
-
+    const Bytes healthy = bytes_of(h_);
+    ZkxResult repair = zkx("repair");
+    EXPECT_EQ(repair.exit_code, 0) << repair.err;
+    EXPECT_TRUE(has(repair.out, "consistent; no bookkeeping changed")) << repair.out;
+    EXPECT_TRUE(bytes_of(h_) == healthy);
     ASSERT_TRUE(ZKShMemFree(h_, a_));
     EXPECT_TRUE(has(zkx("dump").out, "      2        free          28         108"));
-    EXPECT_EQ(zkx("check").exit_code, 0);
+    // A user killed inside an operation: the inspector shows the heap as the
+    // next read-write call will roll it back, and leaves the region alone.
+    leave_half_done(h_);
+    check = zkx("check");
+    EXPECT_EQ(check.exit_code, 0) << check.err;
+    EXPECT_TRUE(has(check.err, "died inside a heap operation")) << check.err;
+    EXPECT_EQ(zkshmem_journal(h_)->dwCount, 1u);
 }
 
-TEST_F(ShmemTool, DamagedRegionFailsWithWhatIsWrong) {
-    // A free-bytes counter that no longer adds up.
-    ++base_[24];
+// A stray write that stopped every heap call fails the check in one line;
+// repair rebuilds what the blocks prove and the calls work again on the same
+// blocks; what cannot be proven is refused untouched.  A list that loops
+// still lets dump report.
+TEST_F(ShmemTool, DamageFailsTheCheckAndIsRepairedOrRefusedUntouched) {
+    // Past the end of a's 104 bytes, over its upper tag and b's lower tag.
+    std::memset(static_cast<BYTE*>(a_) + 104, 0x5A, 4);
     ZkxResult r = zkx("check");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(has(r.err, "is damaged: ")) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    --base_[24];
-    EXPECT_EQ(zkx("check").exit_code, 0);
-
-    // A boundary tag overwritten, as a caller writing past its block does;
-    // a list that loops.  Info and dump still report without crashing.
-    BYTE* upper_tag = static_cast<BYTE*>(b_) + 20 + 4;
-    upper_tag[0] = 0x77;
-    EXPECT_EQ(zkx("check").exit_code, 1);
-    WORD self = 2;
-    std::memcpy(base_ + 1796 - 16 * 2 + 12, &self, 2);  // entry 2 names itself as next
-    ZkxResult dump = zkx("dump");
-    EXPECT_EQ(dump.exit_code, 0);
-    EXPECT_TRUE(has(dump.out, "the heap checker finds a fault")) << dump.out;
-}
-
-// A user killed inside an operation: the inspector shows the heap as the
-// next read-write call will roll it back, and leaves the region alone.
-TEST_F(ShmemTool, HalfDoneOperationIsShownRolledBack) {
-    leave_half_done(h_);
-    const ZKSHMEM_JOURNAL& journal = *zkshmem_journal(h_);
-    ZkxResult r = zkx("check");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_TRUE(has(r.err, "died inside a heap operation")) << r.err;
-    EXPECT_EQ(journal.dwCount, 1u);
-    EXPECT_EQ(ZKShMemFindMemory(h_, 6), b_) << "a read-write call rolls back";
-    EXPECT_EQ(journal.dwCount, 0u);
-}
-
-// A stray write that stopped every heap call: repair rebuilds what the
-// blocks prove and the calls work again on the same blocks; what cannot be
-// proven is refused untouched; a healthy heap is left as it is.
-TEST_F(ShmemTool, RepairBringsADamagedHeapBackOrRefusesUntouched) {
-    const Bytes healthy = bytes_of(h_);
-    ZkxResult ok = zkx("repair");
-    EXPECT_EQ(ok.exit_code, 0) << ok.err;
-    EXPECT_TRUE(has(ok.out, "consistent; no bookkeeping changed")) << ok.out;
-    EXPECT_TRUE(bytes_of(h_) == healthy);
-
-    // Past the end of a's 104 bytes, over its upper tag and b's lower tag.
-    std::memset(static_cast<BYTE*>(a_) + 104, 0x5A, 4);
     ZKSHMEM_JOURNAL& journal = *zkshmem_journal(h_);
     journal.dwDamaged = 1;  // as the call that met the damage leaves it
-    EXPECT_EQ(ZKShMemFindMemory(h_, 6), nullptr);
-    EXPECT_EQ(ZKShMemGetLastError(h_), DWORD(ERROR_FILE_CORRUPT));
-
     // With b's size lost too, b's place is not proven.
     const DWORD b_size_at = 1796 - 16 * 3 + 8;
     ++base_[b_size_at];
@@ -112,20 +79,19 @@ TEST_F(ShmemTool, RepairBringsADamagedHeapBackOrRefusesUntouched) {
     ZkxResult refused = zkx("repair");
     EXPECT_EQ(refused.exit_code, 1);
     EXPECT_TRUE(has(refused.err, "refused, nothing changed")) << refused.err;
-    EXPECT_TRUE(bytes_of(h_) == damaged);
-    EXPECT_EQ(journal.dwDamaged, 1u);
+    EXPECT_TRUE(bytes_of(h_) == damaged && journal.dwDamaged == 1);
 
     --base_[b_size_at];
     ZkxResult fixed = zkx("repair");
     EXPECT_EQ(fixed.exit_code, 0) << fixed.err;
     EXPECT_TRUE(has(fixed.out, "rewrote 2 lost boundary tags")) << fixed.out;
     EXPECT_TRUE(has(fixed.out, "cleared the damaged mark")) << fixed.out;
-    EXPECT_EQ(journal.dwDamaged, 0u);
     EXPECT_EQ(ZKShMemFindMemory(h_, 6), b_);
-    EXPECT_EQ(ZKShMemFindMemory(h_, 5), a_);
     EXPECT_STREQ(static_cast<char*>(b_), "hello");
-    EXPECT_EQ(zkx("check").exit_code, 0);
-    EXPECT_TRUE(ZKShMemFree(h_, a_));
+
+    WORD self = 2;
+    std::memcpy(base_ + 1796 - 16 * 2 + 12, &self, 2);  // entry 2 names itself as next
+    EXPECT_TRUE(has(zkx("dump").out, "the heap checker finds a fault"));
 }
 
 TEST(ShmemToolArgs, MissingRegionsAndBadArguments) {
