@@ -11,18 +11,15 @@ std::string check_text(const BYTE* base, DWORD total) {
     return r == 0 ? "" : "check " + std::to_string(r) + ": " + check.szText;
 }
 
-std::vector<BYTE> heap_state(const BYTE* base, DWORD total) {
+Bytes heap_state(const BYTE* base, DWORD total) {
     const DWORD bottom = get32(base, 16);
-    std::vector<BYTE> state;
-    state.reserve(28 + (total - bottom));
-    state.insert(state.end(), base, base + 28);
+    Bytes state(base, base + 28);
     state.insert(state.end(), base + bottom, base + total);
     for (DWORD o = 28; o + 2 <= bottom;) {
         const DWORD k = get16(base, o), size = get32(base, total - 16 * k + 8);
         if (k == 0 || 16u * k > total - bottom || size < 4 || size > bottom - o) break;
-        for (DWORD at : {o, o + size - 2}) {
+        for (DWORD at : {o, o + size - 2})
             state.insert(state.end(), {BYTE(at), BYTE(at >> 8), BYTE(at >> 16), base[at], base[at + 1]});
-        }
         o += size;
     }
     return state;
@@ -37,39 +34,101 @@ PlainRegion::PlainRegion(DWORD payload) {
 
 namespace {
 
+// The next owner's rollback of what a kill left.  Given what it must give,
+// it is itself killed at each of its steps, and rolling those leftovers
+// back again must give the same.
+struct Rollback {
+    Bytes bytes;
+    ZKSHMEM_JOURNAL journal;
+    const Bytes* expected;
+    bool halfway_failed = false;
+    void run() {
+        const ZKSHMEM_UNDO undo{&journal, expected ? step : nullptr, this};
+        zkshmem_journal_rollback(&undo, bytes.data(), DWORD(bytes.size()));
+    }
+    static void step(void* self, DWORD) {
+        Rollback* r = static_cast<Rollback*>(self);
+        Rollback again{r->bytes, r->journal, nullptr};
+        again.run();
+        r->halfway_failed |= again.bytes != *r->expected;
+    }
+};
+
+void on_probe(void* self, DWORD event) {
+    Harness& h = *static_cast<Harness*>(self);
+    if (event == ZKSHMEM_PROBE_COMMIT) {
+        h.committed = h.twin.bytes;
+        ++h.commits;
+        return;
+    }
+    // Once after each record, and once more before the commit.
+    h.most_writes = std::max(h.most_writes, h.journal.dwCount);
+    if (++h.moments % h.kill_stride != 0) return;
+    ++h.kills;
+    for (bool kill_each_step : {false, true}) {
+        if (!h.fault.empty() || (kill_each_step && !h.kill_rollbacks)) return;
+        Rollback left{h.twin.bytes, h.journal, kill_each_step ? &h.committed : nullptr};
+        left.run();
+        const DWORD total = h.total();
+        const std::string at = "kill " + std::to_string(h.kills) + ": ", text = check_text(left.bytes.data(), total);
+        if (left.bytes != h.committed || left.halfway_failed)
+            h.fault = at + (left.halfway_failed ? "a rollback killed halfway was not completed by the next"
+                                                : "not rolled back to the last commit");
+        else if (left.journal.dwCount != 0)
+            h.fault = at + "the rollback left records in force";
+        else if (!text.empty())
+            h.fault = at + text;
+        else if (zkshmem_lookup_usable(h.index(), left.bytes.data(), total) &&
+                 !zkshmem_lookup_agrees(h.index(), left.bytes.data(), total))
+            h.fault = at + "an index that counts as valid is wrong";
+    }
+}
+
+}  // namespace
+
+Harness::Harness(DWORD payload, bool kill_rollbacks)
+    : walked(payload), twin(payload), lookup(zkshmem_lookup_size(twin.total())), undo{&journal, on_probe, this},
+      kill_rollbacks(kill_rollbacks) {}
+
+DWORD Harness::same(DWORD r, DWORD r2, DWORD offset, const DWORD& offset2) {
+    if (!fault.empty()) return r;
+    if (r != r2 || (r == 0 && offset != offset2))
+        fault = "the index gave " + std::to_string(r2) + " at " + std::to_string(offset2) + ", the walk " +
+                std::to_string(r) + " at " + std::to_string(offset);
+    else if (walked.bytes != twin.bytes)
+        fault = "the index left other bytes than the walk";
+    else if (zkshmem_lookup_usable(index(), twin.base(), total()) &&
+             !zkshmem_lookup_agrees(index(), twin.base(), total()))
+        fault = "the index disagrees with the lists";
+    else if (journal.dwCount != 0)
+        fault = "the operation left records in force";
+    return r;
+}
+
+namespace {
+
 struct Block {
     DWORD offset, size, id;
     BYTE fill;
 };
 
-// A refused allocation is wrong if first fit must have reached a block of
-// exactly the size: one that no block big enough to split comes before (a
-// split that finds no entry ends the search).
-bool exact_fit_reachable(const BYTE* base, DWORD total, DWORD need) {
-    DWORD steps = 0;
-    for (WORD f = get16(base, 4); f != 0xFFFF && steps++ < 65535; f = get16(base, total - 16u * f + 12)) {
-        const DWORD size = get32(base, total - 16u * f + 8);
-        if (size == need) return true;
-        if (size >= need + 5) return false;
-    }
-    return false;
-}
-
 }  // namespace
 
-std::string run_workload(HeapOps& ops, BYTE* base, DWORD total, const Workload& w) {
+std::string run_workload(HeapOps& ops, const Workload& w) {
     std::mt19937 rng(w.seed);
-    auto pick = [&](size_t n) { return DWORD(rng() % n); };
+    auto pick = [&](size_t n) { return w.pick ? w.pick(DWORD(n)) : DWORD(rng() % n); };
+    BYTE* const base = ops.base();
+    const DWORD total = ops.total();
     std::vector<Block> blocks;  // most recent first, as the used list
     std::vector<DWORD> freed;
-    std::vector<BYTE> before;
+    Bytes before;
     BYTE fill = 0;
     auto live = [&](DWORD offset) {
         return std::find_if(blocks.begin(), blocks.end(), [&](const Block& b) { return b.offset == offset; });
     };
     auto unchanged = [&] { return !w.private_region || std::memcmp(before.data(), base, total) == 0; };
 
-    for (int i = 0; i < w.steps; ++i) {
+    for (int i = 0; i < w.steps && (!w.more || w.more()); ++i) {
         const std::string at = "step " + std::to_string(i) + ": ";
         if (w.private_region) before.assign(base, base + total);
         const DWORD roll = pick(100), id = w.id_base + pick(64);
@@ -79,12 +138,10 @@ std::string run_workload(HeapOps& ops, BYTE* base, DWORD total, const Workload& 
             r = ops.alloc(size, id, &offset);
             if (r == 0) {
                 fill = BYTE(fill % 251 + 1);
-                std::memset(base + offset, fill, size + 4);  // 4 bytes more are the caller's
+                ops.fill(offset, size + 4, fill);  // 4 bytes more are the caller's
                 blocks.insert(blocks.begin(), Block{offset, size, id, fill});
             } else if (r != ERROR_NOT_ENOUGH_MEMORY || !unchanged()) {
                 return at + "alloc gave " + std::to_string(r) + (unchanged() ? "" : " and changed the region");
-            } else if (w.private_region && exact_fit_reachable(base, total, size + 8)) {
-                return at + "an exact fit was refused";
             }
         } else if (roll < 60) {
             Block& b = blocks[pick(blocks.size())];
@@ -100,6 +157,8 @@ std::string run_workload(HeapOps& ops, BYTE* base, DWORD total, const Workload& 
             Block& b = blocks[pick(blocks.size())];
             if ((r = ops.change_id(b.offset, id)) != 0) return at + "change id gave " + std::to_string(r);
             b.id = id;
+        } else if (roll >= 98) {
+            ops.disturb();
         } else {
             // Inside a block, the header, the index table; where nobody else
             // allocates also freed blocks and anywhere at all.

@@ -1,5 +1,8 @@
-// Helpers for tests of the shared-memory heap: a region in a plain buffer,
-// its fields by offset, and a random workload checked against a model.
+// The model of the shared-memory heap for its tests and its fuzzer: a region
+// in a plain buffer, its fields by offset, and a random workload checked
+// against the blocks it expects, run on a walked region beside an indexed
+// twin that keeps an undo journal.  Needs neither GoogleTest nor the platform
+// layer.
 #ifndef ZKX_TESTS_SHMEM_TEST_UTIL_H
 #define ZKX_TESTS_SHMEM_TEST_UTIL_H
 
@@ -11,47 +14,115 @@
 
 #include "ZKShMemCheck.h"
 #include "ZKShMemHeap.h"
+#include "ZKShMemJournal.h"
+#include "ZKShMemLookup.h"
 
 namespace zkx::test {
 
+using Bytes = std::vector<BYTE>;
+
 inline DWORD get32(const BYTE* p, DWORD at) { DWORD v; std::memcpy(&v, p + at, 4); return v; }
 inline WORD get16(const BYTE* p, DWORD at) { WORD v; std::memcpy(&v, p + at, 2); return v; }
-inline void put32(BYTE* p, DWORD at, DWORD v) { std::memcpy(p + at, &v, 4); }
-inline void put16(BYTE* p, DWORD at, WORD v) { std::memcpy(p + at, &v, 2); }
 
 // The checker's verdict: "" for a consistent region, else its text.
 std::string check_text(const BYTE* base, DWORD total);
 
 // What a heap means, without the stale bytes that free blocks and given-back
 // slots keep: the header, the index table and each block's tags.
-std::vector<BYTE> heap_state(const BYTE* base, DWORD total);
+Bytes heap_state(const BYTE* base, DWORD total);
 
-// The heap operations a workload drives, by offset of caller memory: on a
-// plain buffer, or through the exports.
+// The heap operations a workload drives, by offset of caller memory.
 struct HeapOps {
     virtual ~HeapOps() = default;
+    virtual BYTE* base() = 0;
+    virtual DWORD total() const = 0;
     virtual DWORD alloc(DWORD size, DWORD id, DWORD* offset) = 0;
     virtual DWORD free(DWORD offset) = 0;
     virtual DWORD find(DWORD id, DWORD* offset) = 0;
     virtual DWORD change_id(DWORD offset, DWORD id) = 0;
+    // The caller's writes into its blocks, made on every copy that is kept.
+    virtual void fill(DWORD offset, DWORD n, BYTE value) { std::memset(base() + offset, value, n); }
+    // What an abandoned mutex does to anything kept beside the heap.
+    virtual void disturb() {}
 };
 
 // A laid-out region in a buffer of exactly its size, so ASan sees any stray
 // access.
 struct PlainRegion : HeapOps {
     explicit PlainRegion(DWORD payload);
-    BYTE* base() { return bytes.data(); }
-    DWORD total() const { return DWORD(bytes.size()); }
+    BYTE* base() override { return bytes.data(); }
+    DWORD total() const override { return DWORD(bytes.size()); }
     DWORD entry(WORD k) const { return total() - 16u * k; }  // offset of entry k
     DWORD u32(DWORD at) const { return get32(bytes.data(), at); }
     WORD u16(DWORD at) const { return get16(bytes.data(), at); }
-    DWORD alloc(DWORD size, DWORD id, DWORD* offset) override { return zkshmem_alloc(base(), total(), size, id, offset); }
+    void set32(DWORD at, DWORD v) { std::memcpy(base() + at, &v, 4); }
+    void set16(DWORD at, WORD v) { std::memcpy(base() + at, &v, 2); }
+    DWORD alloc(DWORD n, DWORD id, DWORD* offset) override { return zkshmem_alloc(base(), total(), n, id, offset); }
     DWORD free(DWORD offset) override { return zkshmem_free(base(), total(), offset); }
     DWORD find(DWORD id, DWORD* offset) override { return zkshmem_find(base(), total(), id, offset); }
     DWORD change_id(DWORD offset, DWORD id) override { return zkshmem_change_id(base(), total(), offset, id); }
     std::string check() const { return check_text(bytes.data(), total()); }
-    std::vector<BYTE> state() const { return heap_state(bytes.data(), total()); }
-    std::vector<BYTE> bytes;
+    Bytes state() const { return heap_state(bytes.data(), total()); }
+    Bytes bytes;
+};
+
+// Every operation on a walked region and on an indexed twin whose writes
+// keep an undo journal: the two must give the same results and hold the same
+// bytes, and the twin's index must say what its lists say whenever it counts
+// as valid.  A find alternates between a reader's (no rebuild) and a writer's.
+// The twin is killed in thought at every moment with records in force:
+// rolling back what the kill left must give the last commit byte for byte, a
+// consistent heap, and an index that either does not count as valid or says
+// what the region says.  With kill_rollbacks, that rollback is itself killed
+// at each of its steps, and the next one must still give the same heap.
+struct Harness : HeapOps {
+    explicit Harness(DWORD payload, bool kill_rollbacks = false);
+    BYTE* base() override { return walked.base(); }
+    DWORD total() const override { return walked.total(); }
+    ZKSHMEM_LOOKUP* index() { return reinterpret_cast<ZKSHMEM_LOOKUP*>(lookup.data()); }
+    DWORD alloc(DWORD size, DWORD id, DWORD* offset) override {
+        DWORD offset2 = 0;
+        const DWORD r = walked.alloc(size, id, offset);
+        return same(r, zkshmem_alloc(start(), total(), size, id, &offset2, &undo, index()), *offset, offset2);
+    }
+    DWORD free(DWORD offset) override {
+        return same(walked.free(offset), zkshmem_free(start(), total(), offset, &undo, index()));
+    }
+    DWORD change_id(DWORD offset, DWORD id) override {
+        return same(walked.change_id(offset, id), zkshmem_change_id(start(), total(), offset, id, &undo, index()));
+    }
+    DWORD find(DWORD id, DWORD* offset) override {
+        DWORD offset2 = 0;
+        const DWORD r = walked.find(id, offset);
+        return same(r, zkshmem_find(twin.base(), total(), id, &offset2, index(), ++finds % 2), *offset, offset2);
+    }
+    void fill(DWORD offset, DWORD n, BYTE value) override {
+        std::memset(walked.base() + offset, value, n);
+        std::memset(twin.base() + offset, value, n);
+    }
+    void disturb() override { zkshmem_lookup_invalidate(index()); }
+    // The first fault seen, else the checker's verdict on the region.
+    std::string verdict() { return fault.empty() ? walked.check() : fault; }
+
+    PlainRegion walked, twin;
+    Bytes lookup;
+    ZKSHMEM_JOURNAL journal{};
+    const ZKSHMEM_UNDO undo;
+    const bool kill_rollbacks;
+    Bytes committed;
+    DWORD kill_stride = 1;  // a kill at every this many moments
+    DWORD moments = 0, kills = 0, commits = 0, most_writes = 0;
+    unsigned finds = 0;
+    std::string fault;
+
+private:
+    // The twin's base, its bytes kept as what a kill before the first write leaves.
+    BYTE* start() {
+        committed = twin.bytes;
+        return twin.base();
+    }
+    // Takes offset2 by reference: the call that gives r2 writes it.
+    DWORD same(DWORD r, DWORD r2, DWORD offset = 0, const DWORD& offset2 = 0);
 };
 
 struct Workload {
@@ -59,13 +130,15 @@ struct Workload {
     int steps = 1000;
     DWORD id_base = 0;      // ids used: id_base to id_base + 63, so workloads never meet
     bool private_region = true;  // nobody else writes: failures must change no byte
-    std::function<std::string()> check;  // after each step: "" or what is wrong
+    std::function<std::string()> check = {};  // after each step: "" or what is wrong
+    std::function<DWORD(DWORD n)> pick = {};  // 0 to n - 1: the fuzzer's input; by default from the seed
+    std::function<bool()> more = {};     // the fuzzer: whether input is left
 };
 
 // Random allocs, frees, finds, id changes and calls with addresses that name
 // no block, checked against a model of the blocks in use and their contents;
 // then everything is freed.  "" or what failed.
-std::string run_workload(HeapOps& ops, BYTE* base, DWORD total, const Workload& w);
+std::string run_workload(HeapOps& ops, const Workload& w);
 
 }  // namespace zkx::test
 
