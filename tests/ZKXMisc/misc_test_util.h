@@ -1,5 +1,6 @@
 // Small helpers the library's tests share: elapsed time, files, registry
-// values and children started with one variable of their own.
+// values and children started with one variable of their own.  It stands
+// apart from test_util.h, since some includers define their own wait_until.
 #ifndef ZKX_TESTS_MISC_TEST_UTIL_H
 #define ZKX_TESTS_MISC_TEST_UTIL_H
 
@@ -39,7 +40,8 @@ inline LONG put_reg_text(HKEY root, const std::string& path, const char* name, c
                          DWORD type = REG_SZ) {
     HKEY key = nullptr;
     LONG rc = RegCreateKeyA(root, path.c_str(), &key);
-    if (rc == 0) rc = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
+    if (rc == 0)
+        rc = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
     RegCloseKey(key);
     return rc;
 }
