@@ -1,9 +1,7 @@
 // zkx reg against the real store: REGEDIT4 round trips, refusals that
 // change nothing, and the reg command's options.
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "test_env.h"
 #include "zkx_run.h"
 
 namespace zkx::test {
@@ -38,12 +36,13 @@ TEST(RegTool, ImportQueryExportRoundTrip) {
     ASSERT_EQ(q.exit_code, 0) << q.err;
     for (const char* line : {"    ZKDir    REG_SZ    C:\\Prod\\bin\n", "    ZKSystemType    REG_DWORD    0x5\n",
                              "    (Default)    REG_SZ    default \"quoted\"\n", "    Blob    REG_BINARY    0001FEFF\n",
-                             "    Multi    REG_MULTI_SZ    a\\0b\n", "HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\ZKMisc\n"})
-        EXPECT_NE(q.out.find(line), std::string::npos) << line << " in\n" << q.out;
+                             "    Multi    REG_MULTI_SZ    a\\0b\n",
+                             "HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\ZKMisc\n"})
+        EXPECT_TRUE(has(q.out, line)) << line << " in\n" << q.out;
 
     ZkxResult one = run_zkx({"reg", "query", kKey, "/v", "zksystemtype"});
     EXPECT_EQ(one.exit_code, 0);
-    EXPECT_EQ(one.out.find("ZKDir"), std::string::npos);
+    EXPECT_FALSE(has(one.out, "ZKDir"));
 
     // Export, wipe, import the export: the second export is the same text.
     std::string out1 = temp_dir() + "/out1.reg", out2 = temp_dir() + "/out2.reg";
@@ -60,10 +59,7 @@ TEST(RegTool, ImportQueryExportRoundTrip) {
 }
 
 TEST(RegTool, MalformedFileIsRefusedWithItsLineAndChangesNothing) {
-    struct Case {
-        const char* text;
-        const char* message;
-    } cases[] = {
+    const struct { const char *text, *message; } cases[] = {
         {"REGEDIT4\n[HKLM\\SOFTWARE\\T]\n\"a\"=\"1\"\n\"b\"=dword:123456789\n", "line 4:"},
         {"REGEDIT4\n[HKLM\\SOFTWARE\\T]\n\"a\"=\"1\"\n\"b\"=hex:0g\n", "line 4:"},
         {"REGEDIT4\n\"a\"=\"1\"\n", "line 2:"},
@@ -76,11 +72,11 @@ TEST(RegTool, MalformedFileIsRefusedWithItsLineAndChangesNothing) {
         {"", "line 1:"},
     };
     std::string file = temp_dir() + "/bad.reg";
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         write_file(file, c.text);
         ZkxResult r = run_zkx({"reg", "import", file});
         EXPECT_EQ(r.exit_code, 1) << c.text;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.text << " -> " << r.err;
+        EXPECT_TRUE(has(r.err, c.message)) << c.text << " -> " << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T"}).exit_code, 1)
             << "a refused file changed the store: " << c.text;
@@ -91,12 +87,11 @@ TEST(RegTool, AddDeleteAndDeletionsInFiles) {
     EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "0x10"}).exit_code, 0);
     // Overwriting asks first; "no" keeps the value, /f does not ask.
     EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "1"}, "no\n").exit_code, 1);
-    EXPECT_NE(run_zkx({"reg", "query", kKey, "/v", "N"}).out.find("0x10"), std::string::npos);
+    EXPECT_TRUE(has(run_zkx({"reg", "query", kKey, "/v", "N"}).out, "0x10"));
     EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "7", "/f"}).exit_code, 0);
-    EXPECT_NE(run_zkx({"reg", "query", kKey, "/v", "N"}).out.find("0x7"), std::string::npos);
+    EXPECT_TRUE(has(run_zkx({"reg", "query", kKey, "/v", "N"}).out, "0x7"));
     EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "Q", "/t", "REG_QWORD", "/d", "0x100000000"}).exit_code, 0);
-    EXPECT_NE(run_zkx({"reg", "query", kKey, "/s", "/f", "100000000"}).out.find("1 match(es)"),
-              std::string::npos);
+    EXPECT_TRUE(has(run_zkx({"reg", "query", kKey, "/s", "/f", "100000000"}).out, "1 match(es)"));
 
     // A file deletes a value and a whole key.
     EXPECT_EQ(run_zkx({"reg", "add", std::string(kKey) + "\\Old\\Deeper", "/v", "x", "/d", "y"}).exit_code, 0);
@@ -136,7 +131,7 @@ TEST(RegTool, ImportRefusesAFileWhoseLastKeyFailsBeforeWritingAny) {
         write_file(file, text);
         ZkxResult r = run_zkx({"reg", "import", file});
         EXPECT_EQ(r.exit_code, 1);
-        EXPECT_NE(r.err.find(where), std::string::npos) << r.err;
+        EXPECT_TRUE(has(r.err, where)) << r.err;
         EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T\\K1"}).exit_code, 1)
             << "the first nine keys were written before the fault was found";
     }
@@ -148,24 +143,18 @@ TEST(RegTool, QueryOfATreeReportsADamagedKeyAndGoesOn) {
     write_file(key_dir("software/tree/b/.values"), "not a key file");
     ZkxResult r = run_zkx({"reg", "query", "HKLM\\SOFTWARE\\Tree", "/s"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.out.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree\\A\n    v    REG_SZ    A"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree\\C\n    v    REG_SZ    C"), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find("cannot read subkey 1 of HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree: "), std::string::npos) << r.err;
+    EXPECT_TRUE(has(r.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree\\A\n    v    REG_SZ    A")) << r.out;
+    EXPECT_TRUE(has(r.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree\\C\n    v    REG_SZ    C")) << r.out;
+    EXPECT_TRUE(has(r.err, "cannot read subkey 1 of HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree: ")) << r.err;
 }
 
 TEST(RegTool, BadCommandLinesGiveOneLineAndExitTwo) {
     const std::vector<std::vector<std::string>> lines = {
-        {"nosuch"},
-        {"reg"},
-        {"reg", "frob", kKey},
-        {"reg", "query", "HKXX\\SOFTWARE"},
-        {"reg", "query", "HKLM\\A\\\\B"},
+        {"nosuch"}, {"help", "nosuch"}, {"reg"}, {"reg", "frob", kKey}, {"reg", "delete", "HKLM", "/f"},
+        {"reg", "query", "HKXX\\SOFTWARE"}, {"reg", "query", "HKLM\\A\\\\B"}, {"reg", "query", kKey, "/bogus"},
         {"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "12x"},
         {"reg", "add", kKey, "/v", "N", "/t", "REG_FOO"},
         {"reg", "add", kKey, "/v", "N", "/t", "REG_BINARY", "/d", "abc"},
-        {"reg", "query", kKey, "/bogus"},
-        {"reg", "delete", "HKLM", "/f"},
-        {"help", "nosuch"},
     };
     for (const auto& args : lines) {
         ZkxResult r = run_zkx(args);
@@ -175,7 +164,7 @@ TEST(RegTool, BadCommandLinesGiveOneLineAndExitTwo) {
     }
     ZkxResult help = run_zkx({"help", "reg"});
     EXPECT_EQ(help.exit_code, 0);
-    EXPECT_NE(help.out.find("zkx reg import FILE"), std::string::npos);
+    EXPECT_TRUE(has(help.out, "zkx reg import FILE"));
 }
 
 }  // namespace

@@ -3,25 +3,9 @@
 #include <fcntl.h>
 #include <spawn.h>
 
-#include <atomic>
-#include <fstream>
-#include <iterator>
-
-#include "child.h"
-#include "test_env.h"
-
 extern char** environ;
 
 namespace zkx::test {
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 ZkxProcess start_zkx(const std::vector<std::string>& args, const std::string& input) {
     static std::atomic<int> serial{0};

@@ -3,10 +3,7 @@
 #ifndef ZKX_TESTS_ZKX_RUN_H
 #define ZKX_TESTS_ZKX_RUN_H
 
-#include <sys/types.h>
-
-#include <string>
-#include <vector>
+#include "test_util.h"
 
 namespace zkx::test {
 
@@ -27,8 +24,7 @@ inline ZkxResult run_zkx(const std::vector<std::string>& args, const std::string
     return finish_zkx(start_zkx(args, input), 60000);
 }
 
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& text);
+inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace zkx::test
 
