@@ -77,10 +77,8 @@ ZKX_CHILD(deeply_installed_library) {
     CHILD_CHECK(lib);
     char windir[ZKMISC_DIR_SIZE];
     CHILD_CHECK(GetWindowsDirectoryA(windir, sizeof windir) > 0);
-    const std::string zk = dir_of(lib, "ZKMiscGetZKDir");
-    if (zk != std::string(windir) + "\\ZK") std::fprintf(stderr, "ZK directory: %s\n", zk.c_str());
-    CHILD_CHECK(zk == std::string(windir) + "\\ZK");
-    CHILD_CHECK(dir_of(lib, "ZKMiscGetDataDir") == zk + "\\ZKWData");
+    CHILD_CHECK(dir_of(lib, "ZKMiscGetZKDir") == std::string(windir) + "\\ZK");
+    CHILD_CHECK(dir_of(lib, "ZKMiscGetDataDir") == std::string(windir) + "\\ZK\\ZKWData");
     return dlclose(lib);
 }
 

@@ -20,16 +20,15 @@ std::string settings_path() {
     return path;
 }
 
-void put_setting(const char* name, DWORD type, const void* data, DWORD bytes) {
+void put_text(const char* name, const std::string& text, DWORD type = REG_SZ) {
+    put_reg_text(HKEY_LOCAL_MACHINE, settings_path(), name, text, type);
+}
+void put_number(const char* name, DWORD value) {
     HKEY key = nullptr;
-    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, settings_path().c_str(), &key) != 0) return;
-    RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), bytes);
+    RegCreateKeyA(HKEY_LOCAL_MACHINE, settings_path().c_str(), &key);
+    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
     RegCloseKey(key);
 }
-void put_text(const char* name, const std::string& text) {
-    put_setting(name, REG_SZ, text.c_str(), DWORD(text.size() + 1));
-}
-void put_number(const char* name, DWORD value) { put_setting(name, REG_DWORD, &value, sizeof value); }
 
 // A value's bytes if it is a REG_SZ, or what else it is.
 std::string stored(const char* name) {
@@ -223,7 +222,7 @@ TEST_F(Dirs, StoredValuesLoseOneTrailingBackslash) {
 }
 
 TEST_F(Dirs, DefaultsFollowTheModuleThenTheWindowsDirectory) {
-    put_setting("ZKDir", REG_EXPAND_SZ, "X:\\Other", 9);  // another type is no value
+    put_text("ZKDir", "X:\\Other", REG_EXPAND_SZ);  // another type is no value
     const std::string home = module_dir();
     ASSERT_NE(home.find('\\'), std::string::npos);
     EXPECT_EQ(dir(ZKMiscGetZKDir), home);
@@ -330,9 +329,11 @@ TEST_F(Dirs, ProcessesKeepTheirOwnCopies) {
 class Environment : public FreshSettings {
 protected:
     ZKMISC_ENVIRONMENT env;
+    DWORD size = 0;  // as the last get left it
 
-    DWORD read_env(DWORD size = sizeof(ZKMISC_ENVIRONMENT)) {
+    DWORD read_env(DWORD capacity = sizeof(ZKMISC_ENVIRONMENT)) {
         std::memset(&env, 0x5A, sizeof env);
+        size = capacity;
         return ZKMiscGetEnvironment(ZKMISC_ENV_LEVEL, &env, &size);
     }
     bool name_unknown() const { return std::memcmp(env.szProductName, "\xFF\xFF\xFF\xFF", 4) == 0; }
@@ -351,7 +352,7 @@ protected:
 
 TEST_F(Environment, LevelCapacityAndArguments) {
     ZKMISC_ENVIRONMENT r = record(0, nullptr);
-    DWORD size = 140;
+    size = 140;
     EXPECT_EQ(ZKMiscGetEnvironment(2, &r, &size), DWORD(ERROR_INVALID_LEVEL));
     EXPECT_EQ(ZKMiscSetEnvironment(2, &r, 0), DWORD(ERROR_INVALID_LEVEL));
     EXPECT_EQ(ZKMiscGetEnvironment(1, nullptr, &size), DWORD(ERROR_INVALID_PARAMETER));
@@ -362,8 +363,6 @@ TEST_F(Environment, LevelCapacityAndArguments) {
     put_number("ZKOemType", 1);
     EXPECT_EQ(read_env(100), DWORD(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(env.dwOemTypeResult, 0x5A5A5A5Au) << "the record is not written";
-    size = 100;
-    ZKMiscGetEnvironment(1, &env, &size);
     EXPECT_EQ(size, 140u);
     EXPECT_EQ(read_env(140), 0u);
     EXPECT_EQ(read_env(200), 0u);
@@ -394,7 +393,7 @@ TEST_F(Environment, ResultFieldsAndMarkers) {
     // The result is that of the last read made in the call.
     put_text("ZKProductName", "ZK Admin");
     zkutil_reset_environment_cache();
-    put_setting("ZKOemType", REG_BINARY, "12345678", 8);
+    put_text("ZKOemType", "12345678", REG_BINARY);
     EXPECT_EQ(read_env(), 0u) << "the name's read came last and succeeded";
     EXPECT_EQ(env.dwOemTypeResult, DWORD(ERROR_MORE_DATA));
     EXPECT_STREQ(env.szProductName, "ZK Admin");

@@ -3,7 +3,6 @@
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #endif
 
 #include <filesystem>
@@ -69,22 +68,20 @@ TEST(VersionStamp, FileHoldsExactlyEightBytes) {
 // A save that cannot write its 8 bytes (a full disk; here a file-size limit
 // of 4 bytes in a child) fails and leaves the old stamp whole, with no
 // temporary file beside it.
+ZKX_CHILD(save_past_a_file_size_limit) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{4, 4};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    ZKVER_STAMP stamp = {5, 6, 7, 8, 0, {0, 0, 0}};
+    return zkver_save_to(args[0].c_str(), &stamp) == nullptr ? 0 : 1;
+}
+
 TEST(VersionStamp, AFailedSaveKeepsTheOldStamp) {
     const std::string dir = temp_dir() + "/ver-limit", path = dir + "/zkx.ver";
     std::filesystem::create_directories(dir);
-    ZKVER_STAMP old_stamp = {1, 2, 3, 4, 'a', {0, 0, 0}}, new_stamp = {5, 6, 7, 8, 0, {0, 0, 0}};
+    ZKVER_STAMP old_stamp = {1, 2, 3, 4, 'a', {0, 0, 0}}, loaded;
     ASSERT_EQ(zkver_save_to(path.c_str(), &old_stamp), &old_stamp);
-    pid_t pid = fork();
-    if (pid == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{4, 4};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        _exit(zkver_save_to(path.c_str(), &new_stamp) == nullptr ? 0 : 1);
-    }
-    int status = -1;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the save reported success";
-    ZKVER_STAMP loaded;
+    EXPECT_EQ(wait_child(spawn_child("save_past_a_file_size_limit", {path})), 0) << "the save reported success";
     ASSERT_EQ(zkver_load_from(path.c_str(), &loaded), &loaded);
     EXPECT_EQ(std::memcmp(&loaded, &old_stamp, 8), 0);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
