@@ -1,6 +1,8 @@
 // The installation settings: directories, locale codes, system type and the
 // environment record, each read from the settings key and cached.  Tests
 // reach the key behind the library's back.
+#include <tuple>
+
 #include "ZKEnv.h"
 #include "ZKMiscPriv.h"
 #include "ZKUtilPriv.h"
@@ -12,7 +14,7 @@ using namespace zkx::test;
 namespace {
 
 // What the environment get returns when neither value could be read.
-constexpr DWORD kNeitherValueRead = 1;
+constexpr DWORD kNothingRead = 1;
 
 std::string settings_path() {
     char path[ZKMISC_DIR_SIZE];
@@ -41,11 +43,15 @@ std::string stored(const char* name) {
     return rc ? "absent" : type != REG_SZ ? "not text" : std::string(data, size);
 }
 
-// A freshly loaded library on a machine without the settings key.
-void fresh_settings() {
+void forget_cached_settings() {
     zkutil_reset_dir_caches();
     zkutil_reset_code_caches();
     zkutil_reset_environment_cache();
+}
+
+// A freshly loaded library on a machine without the settings key.
+void fresh_settings() {
+    forget_cached_settings();
     for (const char* name : {"ZKDir", "ZKDataDir", "ZKDllDir", "ZKSystemType", "ZKLangCode", "ZKCountryCode",
                              "ZKOemType", "ZKProductName", "Other"})
         zkutil_delete_setting(name);
@@ -101,6 +107,17 @@ std::string code(DWORD(ZKAPI* getter)(LPVOID, DWORD, LPSTR, LPDWORD)) {
     return rc ? rc_text(rc) : std::string(buf, length);
 }
 
+// "ZK|data|DLL" directories and "language|country|localize" codes, each get
+// made in that order.
+std::string dirs() {
+    const std::string zk = dir(ZKMiscGetZKDir), data = dir(ZKMiscGetDataDir);
+    return zk + "|" + data + "|" + dir(ZKMiscGetDllDir);
+}
+std::string codes() {
+    const std::string language = lang(), country = code(ZKMiscGetCountryCode);
+    return language + "|" + country + "|" + code(ZKMiscGetLocalizeCode);
+}
+
 const std::string kTooSmall = rc_text(ERROR_INSUFFICIENT_BUFFER);
 
 using Codes = FreshSettings;
@@ -124,9 +141,8 @@ TEST_F(Codes, SystemTypeIsReadUntilFoundAndSetLocally) {
 TEST_F(Codes, StoredCodesAreTakenAsTheyStand) {
     put_text("ZKLangCode", "jp");
     put_text("ZKCountryCode", "Japan");
+    EXPECT_EQ(codes(), "jp/2/0411|Japan|jp");
     EXPECT_EQ(lang(), "jp/2/0411");
-    EXPECT_EQ(lang(), "jp/2/0411");
-    EXPECT_EQ(code(ZKMiscGetLocalizeCode), "jp");
     ZKMiscSetLangCode(0, 0, "XX");
     EXPECT_EQ(lang(), "XX/2/0000");
     ZKMiscSetLangCode(0, 0, "zh");
@@ -141,17 +157,14 @@ TEST_F(Codes, StoredCodesAreTakenAsTheyStand) {
 TEST_F(Codes, AnEmptyStoredCodeIsReadAsItIsAndNotCached) {
     put_text("ZKLangCode", "");
     put_text("ZKCountryCode", "");
-    EXPECT_EQ(lang(), "/0/0000");
-    EXPECT_EQ(code(ZKMiscGetCountryCode), "");
-    EXPECT_EQ(code(ZKMiscGetLocalizeCode), "");
+    EXPECT_EQ(codes(), "/0/0000||");
     char buf[2] = {'x', 'x'};
     DWORD length = 7;
     EXPECT_EQ(ZKMiscGetCountryCode(nullptr, 0, buf, &length), 0u) << "an empty code fits any buffer";
     EXPECT_EQ(length, 0u);
     put_text("ZKLangCode", "FR");
     put_text("ZKCountryCode", "BE");
-    EXPECT_EQ(lang(), "FR/2/040C") << "the empty code was not cached";
-    EXPECT_EQ(code(ZKMiscGetCountryCode), "BE");
+    EXPECT_EQ(codes(), "FR/2/040C|BE|FR") << "the empty codes were not cached";
 }
 
 TEST_F(Codes, BuffersAndArguments) {
@@ -216,18 +229,14 @@ TEST_F(Dirs, StoredValuesLoseOneTrailingBackslash) {
     put_text("ZKDir", "D:\\Prod\\");
     put_text("ZKDataDir", "\\");
     put_text("ZKDllDir", "E:\\Lib\\\\");
-    EXPECT_EQ(dir(ZKMiscGetZKDir), "D:\\Prod");
-    EXPECT_EQ(dir(ZKMiscGetDataDir), "");
-    EXPECT_EQ(dir(ZKMiscGetDllDir), "E:\\Lib\\");
+    EXPECT_EQ(dirs(), "D:\\Prod||E:\\Lib\\");
 }
 
 TEST_F(Dirs, DefaultsFollowTheModuleThenTheWindowsDirectory) {
     put_text("ZKDir", "X:\\Other", REG_EXPAND_SZ);  // another type is no value
     const std::string home = module_dir();
     ASSERT_NE(home.find('\\'), std::string::npos);
-    EXPECT_EQ(dir(ZKMiscGetZKDir), home);
-    EXPECT_EQ(dir(ZKMiscGetDataDir), home + "\\ZKWData");
-    EXPECT_EQ(dir(ZKMiscGetDllDir), home);
+    EXPECT_EQ(dirs(), home + "|" + home + "\\ZKWData|" + home);
 
     fresh_settings();
     HINSTANCE saved = g_hZKMiscModule;
@@ -297,9 +306,7 @@ TEST_F(Dirs, BadBuffersAreRefused) {
 TEST_F(Dirs, OverlongStoredValuesAreRefusedNotCut) {
     put_text("ZKDir", std::string(261, 'z'));
     put_text("ZKDllDir", std::string(261, 'l'));
-    EXPECT_EQ(dir(ZKMiscGetZKDir), kTooSmall);
-    EXPECT_EQ(dir(ZKMiscGetDataDir), kTooSmall) << "nothing is derived from nothing";
-    EXPECT_EQ(dir(ZKMiscGetDllDir), kTooSmall);
+    EXPECT_EQ(dirs(), kTooSmall + "|" + kTooSmall + "|" + kTooSmall) << "nothing is derived from nothing";
     put_text("ZKDir", "D:\\Z");
     put_text("ZKDllDir", std::string(260, 'l'));
     EXPECT_EQ(dir(ZKMiscGetDataDir), "D:\\Z\\ZKWData");
@@ -337,6 +344,14 @@ protected:
         return ZKMiscGetEnvironment(ZKMISC_ENV_LEVEL, &env, &size);
     }
     bool name_unknown() const { return std::memcmp(env.szProductName, "\xFF\xFF\xFF\xFF", 4) == 0; }
+    // The get's result, the OEM type's result and value, the name's result
+    // and text ("unknown" while it holds the marker).
+    using Fields = std::tuple<DWORD, DWORD, DWORD, DWORD, std::string>;
+    Fields read_fields() {
+        const DWORD rc = read_env();
+        return {rc, env.dwOemTypeResult, env.dwOemType, env.dwProductNameResult,
+                name_unknown() ? "unknown" : std::string(env.szProductName, strnlen(env.szProductName, 128))};
+    }
     // A record for the setter: the OEM type and a name, cleared behind it;
     // a null name leaves the field unknown.
     static ZKMISC_ENVIRONMENT record(DWORD oem_type, const char* name) {
@@ -371,32 +386,21 @@ TEST_F(Environment, LevelCapacityAndArguments) {
 
 TEST_F(Environment, ResultFieldsAndMarkers) {
     put_text("Other", "x");  // the key exists, neither value does
-    EXPECT_EQ(read_env(), kNeitherValueRead);
-    EXPECT_EQ(env.dwOemTypeResult, DWORD(ERROR_NO_DATA));
-    EXPECT_EQ(env.dwOemType, ZKMISC_OEMTYPE_UNKNOWN);
-    EXPECT_EQ(env.dwProductNameResult, DWORD(ERROR_NO_DATA));
-    EXPECT_TRUE(name_unknown());
-
+    EXPECT_EQ(read_fields(), Fields(kNothingRead, ERROR_NO_DATA, ZKMISC_OEMTYPE_UNKNOWN, ERROR_NO_DATA, "unknown"));
     put_text("ZKOemType", "1");  // the wrong type: not stored, looked for again
-    EXPECT_EQ(read_env(), kNeitherValueRead);
+    EXPECT_EQ(read_env(), kNothingRead);
     put_number("ZKOemType", 1);
-    EXPECT_EQ(read_env(), 0u);
-    EXPECT_EQ(env.dwOemTypeResult, 0u);
-    EXPECT_EQ(env.dwOemType, 1u);
-    EXPECT_EQ(env.dwProductNameResult, DWORD(ERROR_NO_DATA));
-    EXPECT_TRUE(name_unknown());
+    EXPECT_EQ(read_fields(), Fields(0, 0, 1, ERROR_NO_DATA, "unknown"));
 
     // A name too long for the record is a failed read; the marker stays.
     put_text("ZKProductName", std::string(128, 'n'));
-    EXPECT_EQ(read_env(), DWORD(ERROR_MORE_DATA));
-    EXPECT_TRUE(name_unknown());
+    EXPECT_EQ(read_fields(), Fields(ERROR_MORE_DATA, 0, 1, ERROR_MORE_DATA, "unknown"));
     // The result is that of the last read made in the call.
     put_text("ZKProductName", "ZK Admin");
     zkutil_reset_environment_cache();
     put_text("ZKOemType", "12345678", REG_BINARY);
-    EXPECT_EQ(read_env(), 0u) << "the name's read came last and succeeded";
-    EXPECT_EQ(env.dwOemTypeResult, DWORD(ERROR_MORE_DATA));
-    EXPECT_STREQ(env.szProductName, "ZK Admin");
+    EXPECT_EQ(read_fields(), Fields(0, ERROR_MORE_DATA, ZKMISC_OEMTYPE_UNKNOWN, 0, "ZK Admin"))
+        << "the name's read came last and succeeded";
     EXPECT_EQ(read_env(), DWORD(ERROR_MORE_DATA)) << "now the OEM type's read is the only one";
 }
 
@@ -419,9 +423,7 @@ TEST_F(Environment, SetterWritesOnlyWhatIsGiven) {
     put_number("ZKOemType", 0);
     EXPECT_EQ(read_env(), 0u);
     EXPECT_EQ(set(record(1, std::string(127, 'n').c_str())), 0u);
-    read_env();
-    EXPECT_EQ(env.dwOemType, 0u);
-    EXPECT_EQ(std::string(env.szProductName), std::string(127, 'n')) << "a field not cached yet is read anew";
+    EXPECT_EQ(read_fields(), Fields(0, 0, 0, 0, std::string(127, 'n'))) << "a field not cached yet is read anew";
 }
 
 // Everything each getter yields, in one line.
@@ -429,10 +431,9 @@ std::string all_settings() {
     ZKMISC_ENVIRONMENT env;
     DWORD size = sizeof env;
     const DWORD rc = ZKMiscGetEnvironment(ZKMISC_ENV_LEVEL, &env, &size);
-    return dir(ZKMiscGetZKDir) + "|" + dir(ZKMiscGetDataDir) + "|" + dir(ZKMiscGetDllDir) + "|" + lang() + "|" +
-           code(ZKMiscGetCountryCode) + "|" + code(ZKMiscGetLocalizeCode) + "|" + std::to_string(system_type()) +
-           "|" + std::to_string(rc) + "/" + std::to_string(env.dwOemType) + "/" +
-           std::string(env.szProductName, strnlen(env.szProductName, sizeof env.szProductName));
+    const std::string directories = dirs(), locale = codes();
+    return directories + "|" + locale + "|" + std::to_string(system_type()) + "|" + std::to_string(rc) + "/" +
+           std::to_string(env.dwOemType) + "/" + std::string(env.szProductName, strnlen(env.szProductName, 128));
 }
 
 // Threads whose first gets of the same setting run at once.  Callers need
@@ -451,9 +452,7 @@ TEST_F(SettingsRace, ConcurrentFirstGetsAgree) {
     const std::string expected = "D:\\Prod|D:\\Prod\\ZKWData|D:\\Prod|zh/2/0000|TW|TW|6|0/1/Racer";
     constexpr int kThreads = 4, kRounds = 20;
     for (int round = 0; round < kRounds; ++round) {
-        zkutil_reset_dir_caches();
-        zkutil_reset_code_caches();
-        zkutil_reset_environment_cache();
+        forget_cached_settings();
         std::atomic<int> ready{0};
         std::vector<std::string> seen(kThreads);
         std::vector<std::thread> threads;

@@ -12,10 +12,8 @@ ZkxProcess start_zkx(const std::vector<std::string>& args, const std::string& in
     const std::string stem = temp_dir() + "/zkx-" + std::to_string(serial++);
     ZkxProcess p{-1, stem + ".out", stem + ".err"};
     write_file(stem + ".in", input);
-    std::vector<std::string> argv_s{ZKX_BINARY};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& s : argv_s) argv.push_back(const_cast<char*>(s.c_str()));
+    std::vector<char*> argv{const_cast<char*>(ZKX_BINARY)};
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
