@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #endif
 
+#include <cstdio>
 #include <set>
 
 #include "ZKUtil.h"

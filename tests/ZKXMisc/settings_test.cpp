@@ -1,6 +1,8 @@
 // The installation settings: directories, locale codes, system type and the
 // environment record, each read from the settings key and cached.  Tests
 // reach the key behind the library's back.
+#include <algorithm>
+#include <cstdio>
 #include <tuple>
 
 #include "ZKEnv.h"
