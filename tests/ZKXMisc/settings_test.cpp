@@ -285,6 +285,7 @@ TEST_F(Dirs, SettersTrimStoreAndRefuse) {
     EXPECT_EQ(ZKMiscSetDllDir(0, 0, nullptr), DWORD(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(ZKMiscSetDllDir(0, 0, ""), DWORD(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(ZKMiscSetZKDir(0, 0, std::string(261, 'z').c_str()), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(ZKMiscSetDllDir(0, 0, std::string(261, 'l').c_str()), DWORD(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(ZKMiscSetDataDir(0, 0, std::string(270, 'd').c_str()), DWORD(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(dir(ZKMiscGetDataDir), "D:\\Data") << "a refused set changes nothing";
     const std::string longest(269, 'd');

@@ -26,10 +26,15 @@ const char kSample[] =
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\ZKMisc\\Message\\LOG]\r\n"
     "\"OutputLevel\"=\"ERR\"\r\n";
 
+// zkx reg import of a file holding `text`.
+ZkxResult import_text(const std::string& text) {
+    const std::string file = temp_dir() + "/import.reg";
+    write_file(file, text);
+    return run_zkx({"reg", "import", file});
+}
+
 TEST(RegTool, ImportQueryExportRoundTrip) {
-    std::string file = temp_dir() + "/in.reg";
-    write_file(file, kSample);
-    ZkxResult imp = run_zkx({"reg", "import", file});
+    ZkxResult imp = import_text(kSample);
     ASSERT_EQ(imp.exit_code, 0) << imp.err;
 
     ZkxResult q = run_zkx({"reg", "query", kKey});
@@ -71,10 +76,8 @@ TEST(RegTool, MalformedFileIsRefusedWithItsLineAndChangesNothing) {
         {"Windows Registry Editor Version 5.00\n", "line 1:"},
         {"", "line 1:"},
     };
-    std::string file = temp_dir() + "/bad.reg";
     for (const auto& c : cases) {
-        write_file(file, c.text);
-        ZkxResult r = run_zkx({"reg", "import", file});
+        ZkxResult r = import_text(c.text);
         EXPECT_EQ(r.exit_code, 1) << c.text;
         EXPECT_TRUE(has(r.err, c.message)) << c.text << " -> " << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -95,10 +98,8 @@ TEST(RegTool, AddDeleteAndDeletionsInFiles) {
 
     // A file deletes a value and a whole key.
     EXPECT_EQ(run_zkx({"reg", "add", std::string(kKey) + "\\Old\\Deeper", "/v", "x", "/d", "y"}).exit_code, 0);
-    std::string file = temp_dir() + "/del.reg";
-    write_file(file, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin]\n\"N\"=-\n\n"
-                     "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\Old]\n");
-    ASSERT_EQ(run_zkx({"reg", "import", file}).exit_code, 0);
+    ASSERT_EQ(import_text("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin]\n\"N\"=-\n\n"
+                          "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\Old]\n").exit_code, 0);
     EXPECT_EQ(run_zkx({"reg", "query", kKey, "/v", "N"}).exit_code, 1);
     EXPECT_EQ(run_zkx({"reg", "query", std::string(kKey) + "\\Old"}).exit_code, 1);
 
@@ -126,10 +127,8 @@ TEST(RegTool, ImportRefusesAFileWhoseLastKeyFailsBeforeWritingAny) {
     };
     ASSERT_EQ(run_zkx({"reg", "add", "HKLM\\SOFTWARE\\T\\Damaged", "/v", "v", "/d", "1"}).exit_code, 0);
     write_file(key_dir("software/t/damaged/.values"), "not a key file");
-    std::string file = temp_dir() + "/ten.reg";
     for (const auto& [text, where] : cases) {
-        write_file(file, text);
-        ZkxResult r = run_zkx({"reg", "import", file});
+        ZkxResult r = import_text(text);
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_TRUE(has(r.err, where)) << r.err;
         EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T\\K1"}).exit_code, 1)
