@@ -346,14 +346,14 @@ protected:
         size = capacity;
         return ZKMiscGetEnvironment(ZKMISC_ENV_LEVEL, &env, &size);
     }
-    bool name_unknown() const { return std::memcmp(env.szProductName, "\xFF\xFF\xFF\xFF", 4) == 0; }
     // The get's result, the OEM type's result and value, the name's result
     // and text ("unknown" while it holds the marker).
     using Fields = std::tuple<DWORD, DWORD, DWORD, DWORD, std::string>;
     Fields read_fields() {
         const DWORD rc = read_env();
+        const bool unknown = std::memcmp(env.szProductName, "\xFF\xFF\xFF\xFF", 4) == 0;
         return {rc, env.dwOemTypeResult, env.dwOemType, env.dwProductNameResult,
-                name_unknown() ? "unknown" : std::string(env.szProductName, strnlen(env.szProductName, 128))};
+                unknown ? "unknown" : std::string(env.szProductName, strnlen(env.szProductName, 128))};
     }
     // A record for the setter: the OEM type and a name, cleared behind it;
     // a null name leaves the field unknown.
