@@ -122,6 +122,11 @@ std::string codes() {
 
 const std::string kTooSmall = rc_text(ERROR_INSUFFICIENT_BUFFER);
 
+// The record's name up to its terminator, if it has one.
+std::string product_name(const ZKMISC_ENVIRONMENT& env) {
+    return std::string(env.szProductName, strnlen(env.szProductName, sizeof env.szProductName));
+}
+
 using Codes = FreshSettings;
 
 TEST_F(Codes, SystemTypeIsReadUntilFoundAndSetLocally) {
@@ -352,8 +357,7 @@ protected:
     Fields read_fields() {
         const DWORD rc = read_env();
         const bool unknown = std::memcmp(env.szProductName, "\xFF\xFF\xFF\xFF", 4) == 0;
-        return {rc, env.dwOemTypeResult, env.dwOemType, env.dwProductNameResult,
-                unknown ? "unknown" : std::string(env.szProductName, strnlen(env.szProductName, 128))};
+        return {rc, env.dwOemTypeResult, env.dwOemType, env.dwProductNameResult, unknown ? "unknown" : product_name(env)};
     }
     // A record for the setter: the OEM type and a name, cleared behind it;
     // a null name leaves the field unknown.
@@ -436,7 +440,7 @@ std::string all_settings() {
     const DWORD rc = ZKMiscGetEnvironment(ZKMISC_ENV_LEVEL, &env, &size);
     const std::string directories = dirs(), locale = codes();
     return directories + "|" + locale + "|" + std::to_string(system_type()) + "|" + std::to_string(rc) + "/" +
-           std::to_string(env.dwOemType) + "/" + std::string(env.szProductName, strnlen(env.szProductName, 128));
+           std::to_string(env.dwOemType) + "/" + product_name(env);
 }
 
 // Threads whose first gets of the same setting run at once.  Callers need
