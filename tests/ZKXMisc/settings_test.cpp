@@ -357,7 +357,8 @@ protected:
     Fields read_fields() {
         const DWORD rc = read_env();
         const bool unknown = std::memcmp(env.szProductName, "\xFF\xFF\xFF\xFF", 4) == 0;
-        return {rc, env.dwOemTypeResult, env.dwOemType, env.dwProductNameResult, unknown ? "unknown" : product_name(env)};
+        return {rc, env.dwOemTypeResult, env.dwOemType, env.dwProductNameResult,
+                unknown ? "unknown" : product_name(env)};
     }
     // A record for the setter: the OEM type and a name, cleared behind it;
     // a null name leaves the field unknown.
