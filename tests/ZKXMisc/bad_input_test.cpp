@@ -149,4 +149,33 @@ TEST(BadInput, MemoryRoutinesAndVersions) {
     EXPECT_EQ(ZKVerLoad(nullptr), nullptr);
 }
 
+// What the platform's own tests leave out: a handle of another kind taken
+// for a mutex or semaphore, sizes near the address space, a key name no
+// registry holds and a value read into a buffer too small.
+TEST(BadInput, PlatformCallsRejectForeignHandlesAndHugeSizes) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetLastError(0);
+    EXPECT_FALSE(ReleaseMutex(event));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(ReleaseSemaphore(event, 1, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    CloseHandle(event);
+    EXPECT_EQ(LocalAlloc(LPTR, ~SIZE_T(0) - 15), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, ~SIZE_T(0) - 15), nullptr);
+
+    HKEY key = nullptr, sub = nullptr;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BadInput", &key), 0);
+    EXPECT_NE(RegOpenKeyA(key, kHuge.c_str(), &sub), 0);
+    EXPECT_EQ(sub, nullptr);
+    ASSERT_EQ(RegSetValueExA(key, "s", 0, REG_SZ, reinterpret_cast<const BYTE*>("hello"), 6), 0);
+    Guarded small(3);
+    DWORD size = 3;
+    EXPECT_EQ(RegQueryValueExA(key, "s", nullptr, nullptr, reinterpret_cast<BYTE*>(small.data()), &size),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(size, 6u);
+    EXPECT_TRUE(small.intact());
+    RegCloseKey(key);
+}
+
 }  // namespace
