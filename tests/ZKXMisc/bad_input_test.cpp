@@ -1,119 +1,141 @@
-// Bad input across the exported surface: null pointers, strings at and past
-// their limits, handles of the wrong kind and sizes at 0 and near 4 GB.
-// Each case must give its documented code and write nothing outside the
-// caller's buffer; the sanitizer builds run them too.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
+// The name builders, and bad input across the exported surface: null
+// pointers, strings at and past their limits, handles of the wrong kind and
+// sizes at 0 and near 4 GB.  Each case must give its documented code and
+// write nothing outside the caller's buffer; the sanitizer builds run them
+// too.
 #include "CLib.h"
 #include "ZKDLog.h"
-#include "ZKEnv.h"
 #include "ZKExcl.h"
 #include "ZKUtil.h"
 #include "ZKVer.h"
+#include "misc_test_util.h"
+#include "test_util.h"
 
 namespace {
 
 // A buffer with 64 guard bytes on both sides, to see writes past the size
 // the caller gave.
-struct GuardedBuffer {
-    explicit GuardedBuffer(size_t n) : bytes(n + 128, char(0x5A)), n(n) {}
+struct Guarded {
+    explicit Guarded(size_t n) : n(n), bytes(n + 128, 'Z') {}
     char* data() { return &bytes[64]; }
-    DWORD size() const { return DWORD(n); }
-    bool guards_intact() const {
-        return std::string(bytes.begin(), bytes.begin() + 64) + std::string(bytes.end() - 64, bytes.end()) ==
-               std::string(128, char(0x5A));
-    }
-    bool terminated() const { return memchr(&bytes[64], 0, n) != nullptr; }
-    std::vector<char> bytes;
+    bool intact() const { return bytes.substr(0, 64) + bytes.substr(64 + n) == std::string(128, 'Z'); }
+    // The text written, or "untouched".
+    std::string text() const { return bytes == std::string(n + 128, 'Z') ? "untouched" : bytes.c_str() + 64; }
     size_t n;
+    std::string bytes;
 };
 
-TEST(BadInput, NameBuildersStayInsideTheirBuffer) {
-    std::string huge(100000, 'k');
-    for (DWORD size : {1u, 2u, 24u, 25u, 261u}) {
-        GuardedBuffer buf(size);
-        DWORD r = ZKMiscMakeRegPath(huge.c_str(), huge.c_str(), buf.size(), buf.data());
-        EXPECT_EQ(r, 122u) << size;
-        EXPECT_TRUE(buf.guards_intact()) << size;
-        // Past the fixed prefix the partial text is terminated; before it the
-        // buffer is not touched.
-        if (size > 24) EXPECT_TRUE(buf.terminated()) << size;
-        else EXPECT_EQ(buf.data()[0], 0x5A) << size;
-        GuardedBuffer obj(size);
-        EXPECT_EQ(ZKMiscMakeSysObjName(huge.c_str(), "b", huge.c_str(), obj.size(), obj.data()), 122u);
-        EXPECT_TRUE(obj.guards_intact()) << size;
-        GuardedBuffer base(size);
-        ZKMiscGetSysBaseRegPath(base.size(), base.data());
-        EXPECT_TRUE(base.guards_intact()) << size;
+// "<result> <text>" of a call into a guarded buffer of `size` bytes, which
+// must be all it wrote.
+template <class Fn> std::string into_guarded(DWORD size, Fn call) {
+    Guarded buf(size);
+    const DWORD rc = call(buf.data());
+    EXPECT_TRUE(buf.intact()) << size;
+    return std::to_string(rc) + " " + buf.text();
+}
+
+const std::string kBase = "SOFTWARE\\VELKO\\ZKW", kAdmin = kBase + "\\Admin", kHuge(100000, 'k');
+const std::string kOk = "0 ", kTooSmall = std::to_string(ERROR_INSUFFICIENT_BUFFER) + " ",
+                  kInvalid = std::to_string(ERROR_INVALID_PARAMETER) + " ", kUntouched = "untouched";
+
+TEST(RegPath, SizesAreExact) {
+    const struct { const char *a, *b; DWORD size; std::string result; } cases[] = {
+        {nullptr, nullptr, 25, kOk + kAdmin},  {nullptr, nullptr, 24, kTooSmall + kUntouched},
+        {"", nullptr, 26, kOk + kAdmin + "\\"},
+        {"A", "B", 29, kOk + kAdmin + "\\A\\B"}, {"A", "B", 28, kTooSmall + kAdmin + "\\A"},
+        // A later refusal leaves the text built so far, terminated; one
+        // before the fixed prefix fits leaves the buffer alone.
+        {"A", "BCDEFGHIJ", 30, kTooSmall + kAdmin + "\\A"},
+        {kHuge.c_str(), kHuge.c_str(), 24, kTooSmall + kUntouched},
+        {kHuge.c_str(), kHuge.c_str(), 25, kTooSmall + kAdmin},
+        {"A", nullptr, 0, kInvalid + kUntouched},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(into_guarded(c.size, [&](LPSTR p) { return ZKMiscMakeRegPath(c.a, c.b, c.size, p); }), c.result);
+    EXPECT_EQ(ZKMiscMakeRegPath("A", nullptr, 40, nullptr), DWORD(ERROR_INVALID_PARAMETER));
+
+    // The system base fits or is left alone.
+    const std::pair<DWORD, std::string> base[] = {
+        {0, kInvalid + kUntouched}, {18, kTooSmall + kUntouched}, {19, kOk + kBase}};
+    for (const auto& [size, result] : base)
+        EXPECT_EQ(into_guarded(size, [&](LPSTR p) { return ZKMiscGetSysBaseRegPath(size, p); }), result);
+    EXPECT_EQ(ZKMiscGetSysBaseRegPath(19, nullptr), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+// As with the registry paths, a refusal leaves the text built so far.
+TEST(SysObjName, MapsPathsIntoNames) {
+    const struct { const char *a, *b, *path; DWORD size; std::string result; } cases[] = {
+        {"ZKDLog", "LOGExcl", "C:\\Logs\\misc.log", 260, kOk + "VELKO_ZK_ZKDLog_LOGExcl_C__Logs_misc.log"},
+        {nullptr, nullptr, "", 10, kOk + "VELKO_ZK_"},
+        {"", nullptr, "n", 260, kOk + "VELKO_ZK__n"},
+        {"AB", nullptr, "C", 14, kOk + "VELKO_ZK_AB_C"},
+        {"AB", nullptr, "C", 13, kTooSmall + "VELKO_ZK_AB_"},
+        {nullptr, "AB", "C", 14, kOk + "VELKO_ZK_AB_C"},
+        {nullptr, "AB", "C", 13, kTooSmall + "VELKO_ZK_AB_"},
+        {"A", "B", nullptr, 260, kInvalid + kUntouched},
+        {nullptr, nullptr, "x", 9, kTooSmall + kUntouched},
+        {kHuge.c_str(), "b", kHuge.c_str(), 261, kTooSmall + "VELKO_ZK_"},
+    };
+    for (const auto& c : cases) {
+        auto call = [&](LPSTR p) { return ZKMiscMakeSysObjName(c.a, c.b, c.path, c.size, p); };
+        EXPECT_EQ(into_guarded(c.size, call), c.result);
     }
 }
 
-TEST(BadInput, SettingsGettersAndSettersRefuseBadBuffersAndLongValues) {
-    GuardedBuffer tiny(1);
-    DWORD length = 12345;
-    using Getter = DWORD(ZKAPI*)(DWORD, DWORD, LPSTR, LPDWORD);
-    for (Getter get : {Getter(ZKMiscGetZKDir), Getter(ZKMiscGetDataDir), Getter(ZKMiscGetDllDir)}) {
-        EXPECT_EQ(get(0, 0, tiny.data(), &length), 87u);
-        EXPECT_EQ(get(0, 261, nullptr, &length), 87u);
-        EXPECT_EQ(get(0, tiny.size(), tiny.data(), &length), 122u);
-        EXPECT_TRUE(tiny.guards_intact());
-        EXPECT_EQ(length, 12345u) << "the length is written only on success";
-    }
-    EXPECT_EQ(ZKMiscSetDllDir(0, 0, std::string(300, 'd').c_str()), 122u);
-    ASSERT_EQ(ZKMiscSetZKDir(0, 0, std::string(260, 'd').c_str()), 0u);
-    GuardedBuffer exact(261);
-    EXPECT_EQ(ZKMiscGetZKDir(0, exact.size(), exact.data(), &length), 0u);
-    EXPECT_EQ(length, 260u);
-    EXPECT_TRUE(exact.guards_intact());
+ZKX_CHILD(sys_obj_name_in_932) {
+    char buf[64];
+    // 0x95 0x5C is one Shift-JIS character whose second byte looks like a
+    // backslash; a lone ':' behind it is still mapped.
+    if (ZKMiscMakeSysObjName(nullptr, nullptr, "\x95\x5C:", sizeof buf, buf) != 0) return 1;
+    return std::strcmp(buf, "VELKO_ZK_\x95\x5C_") == 0 ? 0 : 2;
+}
 
-    EXPECT_EQ(ZKMiscGetLangCode(nullptr, tiny.size(), tiny.data(), &length), 122u);
-    EXPECT_EQ(ZKMiscGetLocalizeCode(nullptr, tiny.size(), tiny.data(), &length), 122u);
-    EXPECT_TRUE(tiny.guards_intact());
+TEST(SysObjName, DoubleByteTrailBytesPassUnchanged) {
+    EXPECT_EQ(zkx::test::run_child_with("ZKX_CODEPAGE", "932", "sys_obj_name_in_932"), 0);
+    // In the default single-byte code page the same bytes are two characters.
+    char buf[64];
+    ASSERT_EQ(ZKMiscMakeSysObjName(nullptr, nullptr, "\x95\x5C:", sizeof buf, buf), 0u);
+    EXPECT_STREQ(buf, "VELKO_ZK_\x95__");
 }
 
 TEST(BadInput, DebugLogTakesOverlongText) {
-    std::string huge(100000, 'n');
     PZKDLOG_HANDLE log = nullptr;
-    ASSERT_EQ(ZKDLogCreate(huge.c_str(), 0, &log), 0u);
+    ASSERT_EQ(ZKDLogCreate(kHuge.c_str(), 0, &log), 0u);
     // Everything reaches the debug-string output at the highest level; the
     // record is cut at its line size, never overrun.
-    EXPECT_EQ(ZKDLogOut(log, huge.c_str(), 0xFFFFFFFF, ZKDLOG_HI, "%s %s", huge.c_str(), nullptr), 0u);
+    EXPECT_EQ(ZKDLogOut(log, kHuge.c_str(), 0xFFFFFFFF, ZKDLOG_HI, "%s %s", kHuge.c_str(), nullptr), 0u);
     EXPECT_EQ(ZKDLogOut(log, nullptr, 0, ZKDLOG_HI, nullptr), 0u);
     EXPECT_EQ(ZKDLogIndent(log, 0x7FFFFFFF), 0u);
     EXPECT_EQ(ZKDLogIndent(log, 0x7FFFFFFF), 0u);
     EXPECT_EQ(ZKDLogOut(log, "f", 1, ZKDLOG_HI, "deep"), 0u);
     // A configuration path far over any registry limit is only a missing key.
-    DWORD r = ZKDLogLoadCfg(log, 0, huge.c_str(), 0, 0);
-    EXPECT_NE(r, 0u);
+    EXPECT_NE(ZKDLogLoadCfg(log, 0, kHuge.c_str(), 0, 0), 0u);
     EXPECT_EQ(ZKDLogDestroy(log, 0), 0u);
 }
 
 // Null records, and records never initialised, are refused alike.
 TEST(BadInput, ExclusionRecordsNullZeroedAndNames) {
-    EXPECT_EQ(ZKExclInitCritSec(nullptr, 0, 0), 87u);
-    EXPECT_EQ(ZKExclInitMRMutex(nullptr, "x", 0, 0), 87u);
+    EXPECT_EQ(ZKExclInitCritSec(nullptr, 0, 0), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ZKExclInitMRMutex(nullptr, "x", 0, 0), DWORD(ERROR_INVALID_PARAMETER));
     ZKEXCL_CRITSEC zero_cs{};
     ZKEXCL_MRMUTEX zero_mr{};
+    const DWORD kBadHandle = ERROR_INVALID_HANDLE;
     for (bool null : {true, false}) {
         ZKEXCL_CRITSEC* cs = null ? nullptr : &zero_cs;
         ZKEXCL_MRMUTEX* mr = null ? nullptr : &zero_mr;
-        EXPECT_EQ(ZKExclIsValidCritSec(cs), 6u);
-        EXPECT_EQ(ZKExclEnterCritSec(cs, 0, 0, 0), 0xFFFFFFFFu);
-        EXPECT_EQ(ZKExclLeaveCritSec(cs, 0), 6u);
-        EXPECT_EQ(ZKExclDeleteCritSec(cs, 0), 6u);
-        EXPECT_EQ(ZKExclIsValidMRMutex(mr), 6u);
-        EXPECT_EQ(ZKExclEnterMRMutexRead(mr, 0, 0, 0), 6u);
-        EXPECT_EQ(ZKExclLeaveMRMutexRead(mr, 0), 6u);
-        EXPECT_EQ(ZKExclEnterMRMutexWrite(mr, 0, 0, 0), 0xFFFFFFFFu);
-        EXPECT_EQ(ZKExclLeaveMRMutexWrite(mr, 0), 6u);
+        EXPECT_EQ(ZKExclIsValidCritSec(cs), kBadHandle);
+        EXPECT_EQ(ZKExclEnterCritSec(cs, 0, 0, 0), WAIT_FAILED);
+        EXPECT_EQ(ZKExclLeaveCritSec(cs, 0), kBadHandle);
+        EXPECT_EQ(ZKExclDeleteCritSec(cs, 0), kBadHandle);
+        EXPECT_EQ(ZKExclIsValidMRMutex(mr), kBadHandle);
+        EXPECT_EQ(ZKExclEnterMRMutexRead(mr, 0, 0, 0), kBadHandle);
+        EXPECT_EQ(ZKExclLeaveMRMutexRead(mr, 0), kBadHandle);
+        EXPECT_EQ(ZKExclEnterMRMutexWrite(mr, 0, 0, 0), WAIT_FAILED);
+        EXPECT_EQ(ZKExclLeaveMRMutexWrite(mr, 0), kBadHandle);
         EXPECT_EQ(ZKExclDeleteMRMutex(mr, 0), 0u);
     }
-    EXPECT_EQ(ZKExclInitMRMutex(&zero_mr, std::string(100000, 'm').c_str(), 0, 0), 123u);
-    EXPECT_EQ(ZKExclIsValidMRMutex(&zero_mr), 6u);
+    EXPECT_EQ(ZKExclInitMRMutex(&zero_mr, std::string(100000, 'm').c_str(), 0, 0), DWORD(ERROR_INVALID_NAME));
+    EXPECT_EQ(ZKExclIsValidMRMutex(&zero_mr), kBadHandle);
 }
 
 TEST(BadInput, MemoryRoutinesAndVersions) {
@@ -121,45 +143,38 @@ TEST(BadInput, MemoryRoutinesAndVersions) {
     MEMCPY(nullptr, nullptr, 0);
     MEMSET(nullptr, 0xAB, 0);
     EXPECT_EQ(STRDUP(nullptr), nullptr);
-
-    GuardedBuffer small(4);
-    EXPECT_EQ(ZKVer(small.data(), INT(small.size())), nullptr);
-    EXPECT_EQ(ZKVer(small.data(), -1), nullptr);
+    EXPECT_EQ(into_guarded(4, [](LPSTR p) { return DWORD(ZKVer(p, 4) != nullptr || ZKVer(p, -1)); }), "0 untouched");
     EXPECT_EQ(ZKVer(nullptr, 64), nullptr);
-    EXPECT_TRUE(small.guards_intact());
     EXPECT_EQ(ZKVerSave(nullptr), nullptr);
     EXPECT_EQ(ZKVerLoad(nullptr), nullptr);
 }
 
 // What the platform's own tests leave out: a handle of another kind taken
-// for a mutex or semaphore, counts and sizes near 4 GB, a name no registry
-// holds and a value read into a buffer too small.
+// for a mutex or semaphore, sizes near the address space, a key name no
+// registry holds and a value read into a buffer too small.
 TEST(BadInput, PlatformCallsRejectForeignHandlesAndHugeSizes) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetLastError(0);
     EXPECT_FALSE(ReleaseMutex(event));
-    EXPECT_EQ(GetLastError(), 6u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(ReleaseSemaphore(event, 1, nullptr));
-    EXPECT_EQ(GetLastError(), 6u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
     CloseHandle(event);
-    EXPECT_FALSE(CloseHandle(event));
-    HANDLE two[2] = {nullptr, nullptr};
-    EXPECT_EQ(WaitForMultipleObjects(0xFFFFFFF0u, two, FALSE, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), 87u);
     EXPECT_EQ(LocalAlloc(LPTR, ~SIZE_T(0) - 15), nullptr);
-    EXPECT_EQ(GetLastError(), 8u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, ~SIZE_T(0) - 15), nullptr);
 
     HKEY key = nullptr, sub = nullptr;
     ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BadInput", &key), 0);
-    EXPECT_NE(RegOpenKeyA(key, std::string(100000, 'k').c_str(), &sub), 0);
+    EXPECT_NE(RegOpenKeyA(key, kHuge.c_str(), &sub), 0);
     EXPECT_EQ(sub, nullptr);
     ASSERT_EQ(RegSetValueExA(key, "s", 0, REG_SZ, reinterpret_cast<const BYTE*>("hello"), 6), 0);
-    GuardedBuffer small(3);
-    DWORD size = small.size();
-    EXPECT_EQ(RegQueryValueExA(key, "s", nullptr, nullptr, reinterpret_cast<BYTE*>(small.data()), &size), 234);
+    Guarded small(3);
+    DWORD size = 3;
+    EXPECT_EQ(RegQueryValueExA(key, "s", nullptr, nullptr, reinterpret_cast<BYTE*>(small.data()), &size),
+              ERROR_MORE_DATA);
     EXPECT_EQ(size, 6u);
-    EXPECT_TRUE(small.guards_intact());
+    EXPECT_TRUE(small.intact());
     RegCloseKey(key);
 }
 

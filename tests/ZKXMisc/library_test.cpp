@@ -1,21 +1,15 @@
 // The shared library as it is built: it exports exactly the names of its
 // module-definition file, and its entry runs as the loader calls it.
-#include <gtest/gtest.h>
 #ifndef _WIN32
 #include <dlfcn.h>
 #endif
 
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "ZKUtil.h"
 #include "misc_test_util.h"
-#include "test_env.h"
+#include "test_util.h"
 
 namespace {
 
@@ -35,9 +29,8 @@ bool unload_library(void* lib) { return dlclose(lib) == 0; }
 std::set<std::string> def_names() {
     std::ifstream in(ZKX_DEF_FILE);
     std::set<std::string> names;
-    std::string line;
     bool in_exports = false;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         if (line.rfind("EXPORTS", 0) == 0) in_exports = true;
         // "    NAME   @ordinal", the Windows-decorated "_NAME@8" standing for NAME.
         char name[128];
@@ -52,8 +45,7 @@ std::set<std::string> def_names() {
 
 std::set<std::string> exported_names() {
     std::set<std::string> names;
-    std::string cmd = std::string("nm -D --defined-only '") + ZKX_LIBRARY_FILE + "'";
-    FILE* p = popen(cmd.c_str(), "r");
+    FILE* p = popen((std::string("nm -D --defined-only '") + ZKX_LIBRARY_FILE + "'").c_str(), "r");
     if (!p) return names;
     // "<address> <type> <name>"; only code and data symbols count.
     char line[512], type = 0, name[256];
@@ -68,10 +60,7 @@ std::set<std::string> exported_names() {
 TEST(Exports, SharedLibraryExportsExactlyTheTable) {
     std::set<std::string> table = def_names();
     ASSERT_EQ(table.size(), 63u) << "the export table lists 63 operations";
-    std::set<std::string> exported = exported_names();
-    ASSERT_FALSE(exported.empty());
-    for (const auto& name : exported) EXPECT_TRUE(table.count(name)) << "not in the table: " << name;
-    for (const auto& name : table) EXPECT_TRUE(exported.count(name)) << "not exported: " << name;
+    EXPECT_EQ(exported_names(), table);
 }
 
 DWORD WINAPI quiet_thread(LPVOID) { return 0; }
@@ -84,8 +73,7 @@ ZKX_CHILD(load_library) {
     HANDLE t = CreateThread(nullptr, 0, quiet_thread, nullptr, 0, nullptr);
     if (!t || WaitForSingleObject(t, 10000) != WAIT_OBJECT_0) return 2;
     CloseHandle(t);
-    using Compare = DWORD(ZKAPI*)(LPCSTR, LPCSTR, LONG*);
-    auto compare = reinterpret_cast<Compare>(library_symbol(lib, "ZKCompareVersion"));
+    auto compare = reinterpret_cast<DWORD(ZKAPI*)(LPCSTR, LPCSTR, LONG*)>(library_symbol(lib, "ZKCompareVersion"));
     if (!compare) return 3;
     std::thread([compare] {
         LONG order;
@@ -94,30 +82,28 @@ ZKX_CHILD(load_library) {
     return unload_library(lib) ? 0 : 4;
 }
 
+// What the library noted in its log file, its records ending in CR LF.
 std::vector<std::string> notes_in(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);  // the records end in CR LF
     std::vector<std::string> notes;
-    const std::string marker = ", ZKMisc  , COM, ";
-    for (std::string line; std::getline(in, line);) {
-        size_t at = line.find(marker);
-        if (at == std::string::npos || line.back() != '\r') continue;
-        notes.push_back(line.substr(at + marker.size(), line.size() - 1 - at - marker.size()));
+    const std::string marker = ", ZKMisc  , COM, ", text = zkx::test::read_file(file);
+    for (size_t at = 0; (at = text.find(marker, at)) != std::string::npos;) {
+        at += marker.size();
+        notes.push_back(text.substr(at, text.find("\r\n", at) - at));
     }
     return notes;
 }
 
 TEST(LibraryEntry, LogRecordsLoadThreadsAndUnloadInOrderOnlyWhenConfigured) {
-    std::string log = zkx::test::temp_dir() + "/zkmisc.log";
+    const std::string log = zkx::test::temp_dir() + "/zkmisc.log";
     ASSERT_EQ(zkx::test::wait_child(zkx::test::spawn_child("load_library")), 0);
     EXPECT_FALSE(std::ifstream(log).good()) << "nothing is written without configuration";
     char key[261];
-    ZKMiscMakeRegPath("ZKMisc", "Message", sizeof key, key);
-    ASSERT_EQ(zkx::test::put_reg_text(HKEY_LOCAL_MACHINE, std::string(key) + "\\LOG", "OutputTo", log), 0);
-    ASSERT_EQ(zkx::test::put_reg_text(HKEY_LOCAL_MACHINE, std::string(key) + "\\LOG", "OutputLevel", "COM"), 0);
+    ZKMiscMakeRegPath("ZKMisc", "Message\\LOG", sizeof key, key);
+    ASSERT_EQ(zkx::test::put_reg_text(HKEY_LOCAL_MACHINE, key, "OutputTo", log), 0);
+    ASSERT_EQ(zkx::test::put_reg_text(HKEY_LOCAL_MACHINE, key, "OutputLevel", "COM"), 0);
     ASSERT_EQ(zkx::test::wait_child(zkx::test::spawn_child("load_library")), 0);
-    EXPECT_EQ(notes_in(log), (std::vector<std::string>{"PROCESS_ATTACH", "THREAD_ATTACH",
-                                                       "THREAD_DETACH", "THREAD_ATTACH",
-                                                       "THREAD_DETACH", "PROCESS_DETACH"}));
+    EXPECT_EQ(notes_in(log), (std::vector<std::string>{"PROCESS_ATTACH", "THREAD_ATTACH", "THREAD_DETACH",
+                                                       "THREAD_ATTACH", "THREAD_DETACH", "PROCESS_DETACH"}));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Small helpers the library's tests share: elapsed time, files, registry
-// values and children started with one variable of their own.
+// values, open handles and children started with one variable of their own.  It stands
+// apart from test_util.h, since some includers define their own wait_until.
 #ifndef ZKX_TESTS_MISC_TEST_UTIL_H
 #define ZKX_TESTS_MISC_TEST_UTIL_H
 
@@ -14,6 +15,9 @@
 
 #include "ZKPlatform.h"
 #include "child.h"
+#ifndef _WIN32
+#include "base/handle_table.h"
+#endif
 
 namespace zkx::test {
 
@@ -39,9 +43,24 @@ inline LONG put_reg_text(HKEY root, const std::string& path, const char* name, c
                          DWORD type = REG_SZ) {
     HKEY key = nullptr;
     LONG rc = RegCreateKeyA(root, path.c_str(), &key);
-    if (rc == 0) rc = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
+    if (rc == 0)
+        rc = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
     RegCloseKey(key);
     return rc;
+}
+
+// Every handle this process holds, registry keys included.
+inline size_t open_handles() {
+#ifdef _WIN32
+    DWORD n = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &n);
+    return n;
+#else
+    size_t n = 0;
+    zkx::win32::handle_for_each(
+        [](HANDLE, const zkx::win32::HandleEntry&, void* ctx) { ++*static_cast<size_t*>(ctx); }, &n);
+    return n;
+#endif
 }
 
 // Runs a child with `var` set to `value` for it alone: its exit code.

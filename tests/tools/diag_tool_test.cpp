@@ -1,16 +1,11 @@
-// zkx log, dbgview and objects, each against another process that uses the
-// library or the platform at the same time.
-#include <gtest/gtest.h>
+// zkx log, dbgview, objects, settings, ver and demo, each against another
+// process that uses the library or the platform, and what zkx prints of
+// names and values that others chose.
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <string>
 
 #include "ZKDLog.h"
 #include "ZKPlatform.h"
-#include "child.h"
-#include "test_env.h"
 #include "zkx_run.h"
 
 namespace zkx::test {
@@ -28,41 +23,23 @@ ZKX_CHILD(writes_tool_log) {
 
 TEST(LogTool, SetThenALibraryProcessWritesThatFile) {
     std::string file = temp_dir() + "/tool.log";
-    ZkxResult set = run_zkx({"log", "set", "ToolTest", "--file", file, "--level", "err",
-                             "--debug-level", "Hi"});
+    ZkxResult set = run_zkx({"log", "set", "ToolTest", "--file", file, "--level", "err", "--debug-level", "Hi"});
     ASSERT_EQ(set.exit_code, 0) << set.err;
-    EXPECT_NE(set.out.find("file level   ERR (0x8000)"), std::string::npos) << set.out;
-    EXPECT_NE(set.out.find("debug level  HI (0xFFFF)"), std::string::npos);
+    EXPECT_TRUE(has(set.out, "file level   ERR (0x8000)") && has(set.out, "debug level  HI (0xFFFF)")) << set.out;
 
     ASSERT_EQ(wait_child(spawn_child("writes_tool_log")), 0);
     std::string text = read_file(file);
-    EXPECT_NE(text.find("reached the file"), std::string::npos) << text;
-    EXPECT_EQ(text.find("below the threshold"), std::string::npos);
+    EXPECT_TRUE(has(text, "reached the file")) << text;
+    EXPECT_FALSE(has(text, "below the threshold"));
 
     // A level outside the table is refused and nothing changes.
-    ZkxResult bad = run_zkx({"log", "set", "ToolTest", "--level", "LOUD", "--file", "/x"});
-    EXPECT_EQ(bad.exit_code, 2);
-    EXPECT_NE(bad.err.find("LO COM END"), std::string::npos);
-    EXPECT_NE(run_zkx({"log", "show", "ToolTest"}).out.find(file), std::string::npos);
+    EXPECT_TRUE(has(run_zkx({"log", "set", "ToolTest", "--level", "LOUD", "--file", "/x"}).err, "LO COM END"));
+    EXPECT_TRUE(has(run_zkx({"log", "show", "ToolTest"}).out, file));
 
     // Off: no file any more, and the child writes nothing new.
-    ZkxResult off = run_zkx({"log", "off", "ToolTest"});
-    EXPECT_EQ(off.exit_code, 0);
-    EXPECT_NE(off.out.find("file         off"), std::string::npos) << off.out;
+    EXPECT_TRUE(has(run_zkx({"log", "off", "ToolTest"}).out, "file         off"));
     ASSERT_EQ(wait_child(spawn_child("writes_tool_log")), 0);
     EXPECT_EQ(read_file(file), text);
-}
-
-TEST(LogTool, ShowReportsWhatTheLibraryWouldMakeOfOddValues) {
-    ASSERT_EQ(run_zkx({"reg", "add", "HKLM\\SOFTWARE\\VELKO\\ZKW\\Admin\\Odd\\Message\\LOG", "/v",
-                       "OutputLevel", "/d", "loud"}).exit_code, 0);
-    ASSERT_EQ(run_zkx({"reg", "add", "HKLM\\SOFTWARE\\VELKO\\ZKW\\Admin\\Odd\\Message\\LOG", "/v",
-                       "OutputTo", "/t", "REG_EXPAND_SZ", "/d", "/tmp/x.log"}).exit_code, 0);
-    ZkxResult show = run_zkx({"log", "show", "Odd"});
-    EXPECT_EQ(show.exit_code, 0);
-    EXPECT_NE(show.out.find("file         off"), std::string::npos) << show.out;
-    EXPECT_NE(show.out.find("every record passes"), std::string::npos);
-    EXPECT_NE(run_zkx({"log", "show", "Nobody"}).out.find("no configuration"), std::string::npos);
 }
 
 // Each configured log's "file status" tells why its file gets nothing:
@@ -71,15 +48,10 @@ TEST(LogTool, ShowReportsWhatTheLibraryWouldMakeOfOddValues) {
 TEST(LogTool, StatusSaysWhyAConfiguredFileGetsNothing) {
     char shared_template[] = "/tmp/zkx-log-status.XXXXXX";
     ASSERT_NE(mkdtemp(shared_template), nullptr);
-    const std::string shared = shared_template;
+    const std::string shared = shared_template, dir = temp_dir();
     ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
     ASSERT_EQ(symlink("/etc/hostname", (shared + "/linked.log").c_str()), 0);
-    const std::string dir = temp_dir();
-    const struct {
-        const char* module;
-        std::string file;
-        std::string status;
-    } cases[] = {
+    const struct { const char* module; std::string file, status; } cases[] = {
         {"TooLong", dir + "/" + std::string(250 - dir.size(), 'n'), "too long for the name of its file mutex"},
         {"NoFolder", dir + "/missing/x.log", "the folder " + dir + "/missing does not exist"},
         {"Linked", shared + "/linked.log", "refused: it is a symbolic link in " + shared},
@@ -87,14 +59,11 @@ TEST(LogTool, StatusSaysWhyAConfiguredFileGetsNothing) {
     };
     for (const auto& c : cases) {
         ZkxResult set = run_zkx({"log", "set", c.module, "--file", c.file, "--level", "LO"});
-        ASSERT_EQ(set.exit_code, 0) << set.err;
-        EXPECT_NE(set.out.find("file status  "), std::string::npos) << set.out;
-        EXPECT_NE(set.out.find(c.status), std::string::npos) << set.out;
+        EXPECT_TRUE(has(set.out, "file status  ") && has(set.out, c.status)) << set.out << set.err;
     }
     // Without a module: every configured log, each with its status.
     ZkxResult all = run_zkx({"log", "show"});
-    EXPECT_EQ(all.exit_code, 0) << all.err;
-    for (const auto& c : cases) EXPECT_NE(all.out.find(c.status), std::string::npos) << all.out;
+    for (const auto& c : cases) EXPECT_TRUE(has(all.out, c.status)) << all.out;
 
     // The library still loads such a configuration without a word.
     PZKDLOG_HANDLE log = nullptr;
@@ -123,8 +92,8 @@ TEST(DbgviewTool, ReceivesTheLineAnotherProcessSent) {
     if (ended) viewer.pid = -1;  // reaped already
     ZkxResult done = finish_zkx(viewer);
     EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << done.err;
-    EXPECT_NE(done.out.find(" " + std::to_string(getpid()) + "  " + marker), std::string::npos) << done.out;
-    EXPECT_EQ(done.out.find("unrelated"), std::string::npos);
+    EXPECT_TRUE(has(done.out, " " + std::to_string(getpid()) + "  " + marker)) << done.out;
+    EXPECT_FALSE(has(done.out, "unrelated"));
     EXPECT_EQ(std::count(done.out.begin(), done.out.end(), '\n'), 1);
 }
 
@@ -144,32 +113,106 @@ TEST(ObjectsTool, NamesTheProcessHoldingAMutex) {
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, (name + "-ready").c_str());
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, (name + "-done").c_str());
     pid_t child = spawn_child("holds_mutex", {name});
-    ASSERT_EQ(WaitForSingleObject(ready, 20000), 0u);
+    ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
 
     ZkxResult r = run_zkx({"objects"});
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-    size_t at = r.out.find("mutex     " + name);
-    ASSERT_NE(at, std::string::npos) << r.out;
-    std::string line = r.out.substr(at, r.out.find('\n', at) - at);
-    EXPECT_NE(line.find("owned by pid " + std::to_string(child)), std::string::npos) << line;
-    EXPECT_NE(r.out.find("event     " + name + "-ready"), std::string::npos);
-    EXPECT_NE(r.out.find("set, manual reset"), std::string::npos);
-
-    ZkxResult only = run_zkx({"objects", "--type", "mutex"});
-    EXPECT_EQ(only.out.find("event "), std::string::npos) << only.out;
-
+    const size_t at = r.out.find("mutex     " + name);
+    ASSERT_NE(at, std::string::npos) << r.out << r.err;
+    EXPECT_TRUE(has(r.out.substr(at, r.out.find('\n', at) - at), "owned by pid " + std::to_string(child)));
+    EXPECT_TRUE(has(r.out, "event     " + name + "-ready") && has(r.out, "set, manual reset")) << r.out;
+    EXPECT_FALSE(has(run_zkx({"objects", "--type", "mutex"}).out, "event "));
     SetEvent(done);
     EXPECT_EQ(wait_child(child), 0);
     CloseHandle(ready);
     CloseHandle(done);
-    EXPECT_EQ(run_zkx({"objects", "--type", "lock"}).exit_code, 2);
+}
+
+bool shows(const ZkxResult& r, const std::string& line) { return has(r.out, line + "\n"); }
+
+// What the library's getters return after the tool changed it through the
+// setters, in a new process each time.
+TEST(SettingsTool, SetThenShowInANewProcessAndUnsetBackToDefaults) {
+    ZkxResult before = run_zkx({"settings"});
+    ASSERT_EQ(before.exit_code, 0) << before.err;
+    EXPECT_TRUE(shows(before, "OEM type        not set")) << before.out;
+    EXPECT_TRUE(shows(before, "system type     0"));
+
+    for (auto [what, value] : {std::pair<const char*, const char*>{"zkdir", "C:\\Prod\\"}, {"lang", "zh"},
+                               {"country", "CN"}, {"systemtype", "0x10"}, {"oemtype", "1"}, {"product", "Tool Test"}})
+        EXPECT_EQ(run_zkx({"settings", "set", what, value}).exit_code, 0) << what;
+    ZkxResult after = run_zkx({"settings", "show"});
+    for (const char* line : {"ZK directory    C:\\Prod", "data directory  C:\\Prod\\ZKWData",
+                             "language code   zh (no language id)", "localize code   CN", "system type     16",
+                             "OEM type        1", "product name    Tool Test"})
+        EXPECT_TRUE(shows(after, line)) << line << " in\n" << after.out;
+
+    for (const char* what : {"zkdir", "oemtype"}) EXPECT_EQ(run_zkx({"settings", "unset", what}).exit_code, 0);
+    ZkxResult reset = run_zkx({"settings"});
+    EXPECT_FALSE(has(reset.out, "C:\\Prod")) << reset.out;
+    EXPECT_TRUE(shows(reset, "OEM type        not set"));
+
+    for (auto [what, value] : {std::pair<std::string, std::string>{"oemtype", "2"}, {"colour", "red"},
+                               {"zkdir", std::string(300, 'd')}})
+        EXPECT_EQ(run_zkx({"settings", "set", what, value}).exit_code, 2) << what;
+}
+
+TEST(VerTool, SaveShowAndCompare) {
+    ZkxResult saved = run_zkx({"ver", "save", "1.2.-3.4a"});
+    ASSERT_EQ(saved.exit_code, 0) << saved.err;
+    ZkxResult shown = run_zkx({"ver", "show"});
+    const size_t at = shown.out.find("stamp file ");
+    ASSERT_TRUE(shown.out.rfind("1.2.-3.4a\n", 0) == 0 && at != std::string::npos) << shown.out;
+    std::string file = shown.out.substr(at + 11, shown.out.find('\n', at) - at - 11);
+    EXPECT_EQ(read_file(file).size(), 8u);
+    std::remove(file.c_str());
+    EXPECT_EQ(run_zkx({"ver", "show"}).exit_code, 1);
+
+    for (const char* bad : {"1.2.3", "1.2.3.128", "1.2.3.4ab", "a.b.c.d", "1.2.3.4."})
+        EXPECT_EQ(run_zkx({"ver", "save", bad}).exit_code, 2) << bad;
+
+    EXPECT_EQ(run_zkx({"ver", "compare", "2.10.3b", "2.9"}).out, "2.10.3b > 2.9\n");
+    EXPECT_EQ(run_zkx({"ver", "compare", "1.2", "1.2.0"}).out, "1.2 = 1.2.0\n");
+    EXPECT_EQ(run_zkx({"ver", "compare", "1-2", "1"}).exit_code, 1);
 }
 
 TEST(DemoTool, RunsOnItsOwnSetUpAndExitsZero) {
     ZkxResult r = run_zkx({"demo"});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("demo finished"), std::string::npos);
-    EXPECT_NE(r.out.find("} ZKPollDestroy (0)"), std::string::npos) << r.out;
+    EXPECT_TRUE(has(r.out, "demo finished") && has(r.out, "} ZKPollDestroy (0)")) << r.out;
+}
+
+bool has_control_bytes(const std::string& out) {
+    return std::any_of(out.begin(), out.end(), [](unsigned char c) { return (c < 0x20 && c != '\n') || c >= 0x7F; });
+}
+
+// No byte that others chose reaches the terminal that it would act on, and
+// the escapes cannot be confused with text that merely looks like one.
+TEST(EscapedOutput, ObjectNamesAndRegistryDataCarryNoTerminalControls) {
+    // A title-setting sequence in an object name.
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "Evil\x1b]0;owned\x07Name");
+    ASSERT_NE(event, nullptr);
+    ZkxResult objects = run_zkx({"objects", "--type", "event"});
+    EXPECT_FALSE(has_control_bytes(objects.out)) << objects.out;
+    EXPECT_TRUE(has(objects.out, "Evil\\x1b]0;owned\\x07Name")) << objects.out;
+    CloseHandle(event);
+
+    // A value whose data holds a colour sequence, a high byte, and text that
+    // looks like an escape.  A backslash is doubled only where it would
+    // start an escape, so the key path's own backslashes stay single.
+    const std::string data = "red\x1b[31m\xe9 \\x41 \\\\ end\\";
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Esc\x1b[2J", &key), 0);
+    ASSERT_EQ(RegSetValueExA(key, "v\x1b", 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                             DWORD(data.size() + 1)), 0);
+    RegCloseKey(key);
+    ZkxResult query = run_zkx({"reg", "query", "HKLM\\SOFTWARE", "/s"});
+    EXPECT_FALSE(has_control_bytes(query.out)) << query.out;
+    EXPECT_TRUE(has(query.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Esc\\x1b[2J\n")) << query.out;
+    EXPECT_TRUE(has(query.out, "    v\\x1b    REG_SZ    red\\x1b[31m\\xe9 \\\\x41 \\\\\\ end\\\n")) << query.out;
+
+    // Errors that repeat what the user typed are escaped too.
+    ZkxResult bad = run_zkx({"log", "set", "M", "--level", "\x1b[5m"});
+    EXPECT_TRUE(has(bad.err, "'\\x1b[5m'")) << bad.err;
 }
 
 }  // namespace

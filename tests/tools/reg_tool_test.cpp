@@ -1,9 +1,7 @@
 // zkx reg against the real store: REGEDIT4 round trips, refusals that
 // change nothing, and the reg command's options.
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "test_env.h"
 #include "zkx_run.h"
 
 namespace zkx::test {
@@ -12,9 +10,10 @@ namespace {
 const char kKey[] = "HKLM\\SOFTWARE\\VELKO\\ZKW\\Admin";
 
 // Every kind of value the format carries, a continued hex line, a comment,
-// CR LF line ends and a value name with escapes.
+// CR LF line ends, a value name with escapes and the UTF-8 mark some
+// editors put first.
 const char kSample[] =
-    "REGEDIT4\r\n"
+    "\xEF\xBB\xBFREGEDIT4\r\n"
     "\r\n"
     "; installation settings\r\n"
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin]\r\n"
@@ -28,22 +27,26 @@ const char kSample[] =
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\ZKMisc\\Message\\LOG]\r\n"
     "\"OutputLevel\"=\"ERR\"\r\n";
 
+// zkx reg import of a file holding `text`.
+ZkxResult import_text(const std::string& text) {
+    const std::string file = temp_dir() + "/import.reg";
+    write_file(file, text);
+    return run_zkx({"reg", "import", file});
+}
+
 TEST(RegTool, ImportQueryExportRoundTrip) {
-    std::string file = temp_dir() + "/in.reg";
-    write_file(file, kSample);
-    ZkxResult imp = run_zkx({"reg", "import", file});
+    ZkxResult imp = import_text(kSample);
     ASSERT_EQ(imp.exit_code, 0) << imp.err;
 
     ZkxResult q = run_zkx({"reg", "query", kKey});
-    ASSERT_EQ(q.exit_code, 0) << q.err;
     for (const char* line : {"    ZKDir    REG_SZ    C:\\Prod\\bin\n", "    ZKSystemType    REG_DWORD    0x5\n",
                              "    (Default)    REG_SZ    default \"quoted\"\n", "    Blob    REG_BINARY    0001FEFF\n",
-                             "    Multi    REG_MULTI_SZ    a\\0b\n", "HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\ZKMisc\n"})
-        EXPECT_NE(q.out.find(line), std::string::npos) << line << " in\n" << q.out;
+                             "    Multi    REG_MULTI_SZ    a\\0b\n",
+                             "HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\ZKMisc\n"})
+        EXPECT_TRUE(has(q.out, line)) << line << " in\n" << q.out;
 
     ZkxResult one = run_zkx({"reg", "query", kKey, "/v", "zksystemtype"});
-    EXPECT_EQ(one.exit_code, 0);
-    EXPECT_EQ(one.out.find("ZKDir"), std::string::npos);
+    EXPECT_TRUE(has(one.out, "ZKSystemType") && !has(one.out, "ZKDir")) << one.out;
 
     // Export, wipe, import the export: the second export is the same text.
     std::string out1 = temp_dir() + "/out1.reg", out2 = temp_dir() + "/out2.reg";
@@ -60,10 +63,7 @@ TEST(RegTool, ImportQueryExportRoundTrip) {
 }
 
 TEST(RegTool, MalformedFileIsRefusedWithItsLineAndChangesNothing) {
-    struct Case {
-        const char* text;
-        const char* message;
-    } cases[] = {
+    const struct { const char *text, *message; } cases[] = {
         {"REGEDIT4\n[HKLM\\SOFTWARE\\T]\n\"a\"=\"1\"\n\"b\"=dword:123456789\n", "line 4:"},
         {"REGEDIT4\n[HKLM\\SOFTWARE\\T]\n\"a\"=\"1\"\n\"b\"=hex:0g\n", "line 4:"},
         {"REGEDIT4\n\"a\"=\"1\"\n", "line 2:"},
@@ -75,35 +75,28 @@ TEST(RegTool, MalformedFileIsRefusedWithItsLineAndChangesNothing) {
         {"Windows Registry Editor Version 5.00\n", "line 1:"},
         {"", "line 1:"},
     };
-    std::string file = temp_dir() + "/bad.reg";
-    for (const Case& c : cases) {
-        write_file(file, c.text);
-        ZkxResult r = run_zkx({"reg", "import", file});
+    for (const auto& c : cases) {
+        ZkxResult r = import_text(c.text);
         EXPECT_EQ(r.exit_code, 1) << c.text;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.text << " -> " << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T"}).exit_code, 1)
-            << "a refused file changed the store: " << c.text;
+        EXPECT_TRUE(has(r.err, c.message) && std::count(r.err.begin(), r.err.end(), '\n') == 1) << r.err;
     }
+    EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T"}).exit_code, 1) << "a refused file changed the store";
 }
 
 TEST(RegTool, AddDeleteAndDeletionsInFiles) {
     EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "0x10"}).exit_code, 0);
     // Overwriting asks first; "no" keeps the value, /f does not ask.
     EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "1"}, "no\n").exit_code, 1);
-    EXPECT_NE(run_zkx({"reg", "query", kKey, "/v", "N"}).out.find("0x10"), std::string::npos);
+    EXPECT_TRUE(has(run_zkx({"reg", "query", kKey, "/v", "N"}).out, "0x10"));
     EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "7", "/f"}).exit_code, 0);
-    EXPECT_NE(run_zkx({"reg", "query", kKey, "/v", "N"}).out.find("0x7"), std::string::npos);
+    EXPECT_TRUE(has(run_zkx({"reg", "query", kKey, "/v", "N"}).out, "0x7"));
     EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "Q", "/t", "REG_QWORD", "/d", "0x100000000"}).exit_code, 0);
-    EXPECT_NE(run_zkx({"reg", "query", kKey, "/s", "/f", "100000000"}).out.find("1 match(es)"),
-              std::string::npos);
+    EXPECT_TRUE(has(run_zkx({"reg", "query", kKey, "/s", "/f", "100000000"}).out, "1 match(es)"));
 
     // A file deletes a value and a whole key.
     EXPECT_EQ(run_zkx({"reg", "add", std::string(kKey) + "\\Old\\Deeper", "/v", "x", "/d", "y"}).exit_code, 0);
-    std::string file = temp_dir() + "/del.reg";
-    write_file(file, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin]\n\"N\"=-\n\n"
-                     "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\Old]\n");
-    ASSERT_EQ(run_zkx({"reg", "import", file}).exit_code, 0);
+    ASSERT_EQ(import_text("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin]\n\"N\"=-\n\n"
+                          "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\Old]\n").exit_code, 0);
     EXPECT_EQ(run_zkx({"reg", "query", kKey, "/v", "N"}).exit_code, 1);
     EXPECT_EQ(run_zkx({"reg", "query", std::string(kKey) + "\\Old"}).exit_code, 1);
 
@@ -131,15 +124,12 @@ TEST(RegTool, ImportRefusesAFileWhoseLastKeyFailsBeforeWritingAny) {
     };
     ASSERT_EQ(run_zkx({"reg", "add", "HKLM\\SOFTWARE\\T\\Damaged", "/v", "v", "/d", "1"}).exit_code, 0);
     write_file(key_dir("software/t/damaged/.values"), "not a key file");
-    std::string file = temp_dir() + "/ten.reg";
     for (const auto& [text, where] : cases) {
-        write_file(file, text);
-        ZkxResult r = run_zkx({"reg", "import", file});
-        EXPECT_EQ(r.exit_code, 1);
-        EXPECT_NE(r.err.find(where), std::string::npos) << r.err;
-        EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T\\K1"}).exit_code, 1)
-            << "the first nine keys were written before the fault was found";
+        ZkxResult r = import_text(text);
+        EXPECT_TRUE(r.exit_code == 1 && has(r.err, where)) << r.err;
     }
+    EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T\\K1"}).exit_code, 1)
+        << "the first nine keys were written before the fault was found";
 }
 
 TEST(RegTool, QueryOfATreeReportsADamagedKeyAndGoesOn) {
@@ -148,34 +138,28 @@ TEST(RegTool, QueryOfATreeReportsADamagedKeyAndGoesOn) {
     write_file(key_dir("software/tree/b/.values"), "not a key file");
     ZkxResult r = run_zkx({"reg", "query", "HKLM\\SOFTWARE\\Tree", "/s"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.out.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree\\A\n    v    REG_SZ    A"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree\\C\n    v    REG_SZ    C"), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find("cannot read subkey 1 of HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree: "), std::string::npos) << r.err;
+    EXPECT_TRUE(has(r.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree\\A\n    v    REG_SZ    A")) << r.out;
+    EXPECT_TRUE(has(r.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree\\C\n    v    REG_SZ    C")) << r.out;
+    EXPECT_TRUE(has(r.err, "cannot read subkey 1 of HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree: ")) << r.err;
 }
 
 TEST(RegTool, BadCommandLinesGiveOneLineAndExitTwo) {
     const std::vector<std::vector<std::string>> lines = {
-        {"nosuch"},
-        {"reg"},
-        {"reg", "frob", kKey},
-        {"reg", "query", "HKXX\\SOFTWARE"},
-        {"reg", "query", "HKLM\\A\\\\B"},
+        {"nosuch"}, {"help", "nosuch"}, {"reg"}, {"reg", "frob", kKey}, {"reg", "delete", "HKLM", "/f"},
+        {"reg", "query", "HKXX\\SOFTWARE"}, {"reg", "query", "HKLM\\A\\\\B"}, {"reg", "query", kKey, "/bogus"},
         {"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "12x"},
         {"reg", "add", kKey, "/v", "N", "/t", "REG_FOO"},
         {"reg", "add", kKey, "/v", "N", "/t", "REG_BINARY", "/d", "abc"},
-        {"reg", "query", kKey, "/bogus"},
-        {"reg", "delete", "HKLM", "/f"},
-        {"help", "nosuch"},
+        {"objects", "--type", "lock"}, {"dbgview", "--count", "0"}, {"dbgview", "--pid", "1", "extra"},
+        {"log", "set", "M", "--level", "LOUD"},
     };
     for (const auto& args : lines) {
         ZkxResult r = run_zkx(args);
         EXPECT_EQ(r.exit_code, 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
-        EXPECT_EQ(r.err.rfind("zkx: ", 0), 0u) << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_TRUE(r.err.rfind("zkx: ", 0) == 0 && std::count(r.err.begin(), r.err.end(), '\n') == 1) << r.err;
     }
     ZkxResult help = run_zkx({"help", "reg"});
-    EXPECT_EQ(help.exit_code, 0);
-    EXPECT_NE(help.out.find("zkx reg import FILE"), std::string::npos);
+    EXPECT_TRUE(help.exit_code == 0 && has(help.out, "zkx reg import FILE"));
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 #ifndef ZKX_TESTS_ZKX_RUN_H
 #define ZKX_TESTS_ZKX_RUN_H
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <spawn.h>
 
-#include <string>
-#include <vector>
+#include "test_util.h"
+
+extern char** environ;
 
 namespace zkx::test {
 
@@ -21,14 +23,38 @@ struct ZkxProcess {
     pid_t pid = -1;
     std::string out_path, err_path;
 };
-ZkxProcess start_zkx(const std::vector<std::string>& args, const std::string& input = "");
-ZkxResult finish_zkx(const ZkxProcess& p, int timeout_ms = 20000);
+
+inline ZkxProcess start_zkx(const std::vector<std::string>& args, const std::string& input = "") {
+    static std::atomic<int> serial{0};
+    const std::string stem = temp_dir() + "/zkx-" + std::to_string(serial++);
+    ZkxProcess p{-1, stem + ".out", stem + ".err"};
+    write_file(stem + ".in", input);
+    std::vector<char*> argv{const_cast<char*>(ZKX_BINARY)};
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, (stem + ".in").c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (posix_spawn(&p.pid, ZKX_BINARY, &fa, nullptr, argv.data(), environ) != 0) p.pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return p;
+}
+
+inline ZkxResult finish_zkx(const ZkxProcess& p, int timeout_ms = 20000) {
+    ZkxResult r;
+    if (p.pid > 0) r.exit_code = wait_child(p.pid, timeout_ms);
+    r.out = read_file(p.out_path);
+    r.err = read_file(p.err_path);
+    return r;
+}
+
 inline ZkxResult run_zkx(const std::vector<std::string>& args, const std::string& input = "") {
     return finish_zkx(start_zkx(args, input), 60000);
 }
 
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& text);
+inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace zkx::test
 
