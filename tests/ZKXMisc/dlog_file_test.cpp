@@ -1,11 +1,6 @@
 // The log file itself: what a dead writer, a full disk and other users'
 // files in shared folders may do to it.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <fstream>
-#include <string>
-
+#include "dlog_test_util.h"
 #ifndef _WIN32
 #include <fcntl.h>
 #include <grp.h>
@@ -16,20 +11,10 @@
 #include <unistd.h>
 #endif
 
-#include "child.h"
-#include "ZKUtil.h"
-#include "dlog_test_util.h"
-#include "misc_test_util.h"
-#include "test_env.h"
 
 using namespace zkx::test;
 
 namespace {
-
-void write_text(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
 
 // Takes the named mutex of a log file and ends without giving it back, as a
 // writer killed inside its write does.
@@ -53,18 +38,16 @@ TEST(DLogFile, HeirOfADeadWritersMutexEndsTheLastLineAndKeepsEveryByte) {
     int n = 0;
     for (const auto& c : cases) {
         std::string path = temp_dir() + "/torn" + std::to_string(n++) + ".log";
-        write_text(path, c.before);
+        write_file(path, c.before);
         PZKDLOG_HANDLE log = nullptr;
         ASSERT_EQ(ZKDLogCreate("Torn", 0, &log), 0u);
         set_file_output(log, path, 0);
-        char name[260];
-        ZKMiscMakeSysObjName("ZKDLog", "LOGExcl", path.c_str(), sizeof name, name);
-        ASSERT_EQ(wait_child(spawn_child("dlog_mutex_dies", {name})), 0);
+        ASSERT_EQ(wait_child(spawn_child("dlog_mutex_dies", {file_mutex_name(path)})), 0);
 
         EXPECT_EQ(ZKDLogOut(log, "f", 1, 0x10, "dropped: the mutex came abandoned"), 0u);
         EXPECT_EQ(ZKDLogOut(log, "f", 2, 0x10, "written"), 0u);
         ZKDLogDestroy(log, 0);
-        const std::string content = file_text(path);
+        const std::string content = read_file(path);
         const std::string mended = c.mended;
         EXPECT_EQ(content.substr(0, mended.size()), mended) << c.before;
         EXPECT_EQ(content.find("f(   2)", mended.size()), mended.size()) << content;
@@ -105,9 +88,9 @@ ZKX_CHILD(dlog_writes_past_size_limit) {
 TEST(DLogFile, WriteCutShortByAFileSizeLimitLeavesNoPiece) {
     const std::string path = temp_dir() + "/full.log";
     const std::string old = "old line one\r\nold line two\r\n";
-    write_text(path, old);
+    write_file(path, old);
     EXPECT_EQ(wait_child(spawn_child("dlog_writes_past_size_limit", {path})), int(ERROR_DISK_FULL));
-    const std::string content = file_text(path);
+    const std::string content = read_file(path);
     ASSERT_EQ(content.substr(0, old.size()), old) << content;
     EXPECT_EQ(content.find("f(   3)", old.size()), old.size()) << content;
     EXPECT_EQ(content.substr(content.size() - 17), "after the limit\r\n");
@@ -139,7 +122,7 @@ DWORD write_through(const std::string& path, const char* text) {
 
 // A new log file is 0640 before the umask.  In a sticky folder that every
 // user may write, another user's link to a file of root's, or their own
-// file, is not written by a root writer, whose file writer says 5.
+// file, is not written by a root writer, whose file writer says ERROR_ACCESS_DENIED.
 TEST(DLogFile, OtherUsersGetNeitherOurRecordsNorOurWrites) {
     const mode_t old_mask = umask(022);
     const std::string fresh = temp_dir() + "/fresh.log";
@@ -154,7 +137,7 @@ TEST(DLogFile, OtherUsersGetNeitherOurRecordsNorOurWrites) {
     ASSERT_NE(mkdtemp(dir_template), nullptr);
     const std::string dir = dir_template, secret = temp_dir() + "/root-only";
     ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
-    write_text(secret, "root's own\n");
+    write_file(secret, "root's own\n");
     const std::string linked = dir + "/linked.log", owned = dir + "/owned.log";
     ASSERT_TRUE(as_stranger([&] {
         int fd = open(owned.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0666);
@@ -162,11 +145,11 @@ TEST(DLogFile, OtherUsersGetNeitherOurRecordsNorOurWrites) {
     }));
     EXPECT_EQ(write_through(linked, "secret\r\n"), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(write_through(owned, "secret\r\n"), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(file_text(secret), "root's own\n");
-    EXPECT_EQ(file_text(owned), "");
+    EXPECT_EQ(read_file(secret), "root's own\n");
+    EXPECT_EQ(read_file(owned), "");
     // Its own file in that folder it writes.
     EXPECT_EQ(write_through(dir + "/mine.log", "mine\r\n"), 0u);
-    EXPECT_EQ(file_text(dir + "/mine.log"), "mine\r\n");
+    EXPECT_EQ(read_file(dir + "/mine.log"), "mine\r\n");
     for (const char* name : {"/linked.log", "/owned.log", "/mine.log"}) unlink((dir + name).c_str());
     rmdir(dir.c_str());
 }

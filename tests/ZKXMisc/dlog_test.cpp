@@ -1,19 +1,11 @@
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <fstream>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "ZKUtil.h"
+// The debug log: thresholds, indentation, the record's layout, loading its
+// configuration from the registry, and writers of two processes on one file.
 #include "dlog_test_util.h"
 #include "misc_test_util.h"
-#include "test_env.h"
-
-using namespace zkx::test;
 
 namespace {
+
+using namespace zkx::test;
 
 TEST(DLog, EachOutputHasItsOwnThreshold) {
     // A fresh handle's: only the highest level, only to the debug output.
@@ -53,11 +45,11 @@ TEST(DLog, IndentationNeverGoesBelowZero) {
 }
 
 TEST(DLog, NullHandlesAndNames) {
-    EXPECT_EQ(ZKDLogOut(nullptr, "f", 1, 0xFFFF, "x"), 87u);
-    EXPECT_EQ(ZKDLogIndent(nullptr, 1), 87u);
-    EXPECT_EQ(ZKDLogLoadCfg(nullptr, 0, nullptr, 0, 0), 87u);
-    EXPECT_EQ(ZKDLogDestroy(nullptr, 0), 6u);
-    EXPECT_EQ(ZKDLogCreate("x", 0, nullptr), 87u);
+    EXPECT_EQ(ZKDLogOut(nullptr, "f", 1, 0xFFFF, "x"), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ZKDLogIndent(nullptr, 1), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ZKDLogLoadCfg(nullptr, 0, nullptr, 0, 0), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ZKDLogDestroy(nullptr, 0), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ZKDLogCreate("x", 0, nullptr), DWORD(ERROR_INVALID_PARAMETER));
     std::string long_name(400, 'n');
     PZKDLOG_HANDLE log = nullptr;
     ASSERT_EQ(ZKDLogCreate(long_name.c_str(), 0, &log), 0u);
@@ -96,7 +88,7 @@ TEST(DLog, TwoProcessesShareOneFileWithoutLosingALine) {
     write_records(path, "parent");
     ASSERT_EQ(wait_child(child, 60000), 0);
 
-    const std::string content = file_text(path);
+    const std::string content = read_file(path);
     size_t lines = 0, pos = 0;
     while (pos < content.size()) {
         size_t end = content.find("\r\n", pos);
@@ -108,6 +100,188 @@ TEST(DLog, TwoProcessesShareOneFileWithoutLosingALine) {
         pos = end + 2;
     }
     EXPECT_EQ(lines, size_t(2 * kThreads * kRecords));
+}
+
+// --- the record's layout ----------------------------------------------
+
+ZKDLOG_RECORD example_record() {
+    ZKDLOG_RECORD rec{};
+    rec.pszFile = "trace";
+    rec.dwLine = 92;
+    rec.time = SYSTEMTIME{2026, 12, 5, 4, 18, 29, 48, 123};
+    rec.dwProcessId = 0x1A0;
+    rec.dwThreadId = 0x2C4;
+    rec.pszModule = "ZKMisc";
+    rec.wLevel = 0x0008;
+    return rec;
+}
+
+std::string format(const ZKDLOG_RECORD& rec, const char* fmt, ...) {
+    char line[ZKDLOG_LINE_SIZE];
+    va_list args;
+    va_start(args, fmt);
+    int n = zkdlog_format_record(line, rec, fmt, args);
+    va_end(args);
+    return std::string(line, n);
+}
+
+const char kExample[] =
+    "trace(  92)       , 12/04, 18:29:48.123, 0x000001A0, 0x000002C4, ZKMisc  , COM, "
+    "PROCESS_ATTACH";
+
+TEST(DLogFormat, ReferenceLineSourceFieldAndModuleName) {
+    ZKDLOG_RECORD rec = example_record();
+    EXPECT_EQ(format(rec, "PROCESS_ATTACH"), std::string(kExample) + "\r\n");
+    rec.pszFile = "C:\\src\\zk\\ZKPollM.cpp";
+    EXPECT_EQ(format(rec, nullptr).substr(0, 20), "ZKPollM.cpp(  92) , ");
+    rec.pszFile = "D:ZKUtil";
+    rec.dwLine = 123456;
+    EXPECT_EQ(format(rec, nullptr).substr(0, 16), "ZKUtil(123456)  ");
+    rec.pszFile = "AVeryLongSourceFileName.cpp";
+    EXPECT_EQ(format(rec, nullptr).substr(0, 37), "AVeryLongSourceFileName.cpp(123456), ");
+    rec = example_record();
+    rec.pszModule = "ZKShMemLonger";
+    EXPECT_NE(format(rec, "x").find(", ZKShMemLonger, COM, x"), std::string::npos);
+    rec.pszModule = "A";
+    EXPECT_NE(format(rec, "x").find(", A       , COM, x"), std::string::npos);
+}
+
+TEST(DLogFormat, LevelNamesIndentationAndLineEnds) {
+    ZKDLOG_RECORD rec = example_record();
+    const std::pair<WORD, const char*> names[] = {
+        {0x0001, "LO"},  {0x000A, "END"}, {0x000B, "STA"}, {0x0010, "DBG"}, {0x0080, "CHK"},
+        {0x0300, "NTA"}, {0x0800, "ATT"}, {0x1000, "STD"}, {0x8000, "ERR"}, {0xA000, "EMR"},
+        {0xFFFF, "HI"},  {0x0002, "???"}, {0x0000, "???"}};
+    for (auto [level, name] : names) {
+        rec.wLevel = level;
+        EXPECT_NE(format(rec, "m").find(std::string(", ") + name + ", m\r\n"), std::string::npos)
+            << name;
+    }
+    rec = example_record();
+    rec.nIndent = 2;
+    std::string header = std::string(kExample).substr(0, 80);
+    EXPECT_EQ(format(rec, "} done (%u)", 0u), header + "    } done (0)\r\n");
+    EXPECT_EQ(format(rec, nullptr), header + "    \r\n");
+    rec.nIndent = 0;
+    EXPECT_EQ(format(rec, "a\n"), header + "a\r\n");
+    EXPECT_EQ(format(rec, "a\r\n"), header + "a\r\r\n");
+    EXPECT_EQ(format(rec, "a\n\n"), header + "a\n\r\n");
+}
+
+TEST(DLogFormat, OverlongRecordsAreCutBeforeTheLineEnd) {
+    ZKDLOG_RECORD rec = example_record();
+    std::string big(3000, 'm');
+    std::string line = format(rec, "%s%s", big.c_str(), big.c_str());
+    ASSERT_EQ(line.size(), size_t(ZKDLOG_LINE_SIZE));
+    EXPECT_EQ(line.substr(line.size() - 3), "m\r\n");
+    rec.nIndent = 100000;
+    line = format(rec, "tail");
+    ASSERT_EQ(line.size(), size_t(ZKDLOG_LINE_SIZE));
+    EXPECT_EQ(line.substr(line.size() - 3), " \r\n");
+    std::string long_name(900, 'f');
+    rec = example_record();
+    rec.pszFile = long_name.c_str();
+    line = format(rec, "x");
+    EXPECT_LE(line.size(), size_t(ZKDLOG_LINE_SIZE));
+    EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
+}
+
+// --- configuration ---------------------------------------------------
+
+class DLogConfig : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(ZKDLogCreate("CfgTest", 0, &log), 0u);
+        char path[261];
+        ZKMiscMakeRegPath("CfgTest", "Message", sizeof path, path);
+        message = path;
+    }
+    void TearDown() override { ZKDLogDestroy(log, 0); }
+
+    void set(const std::string& sub, const char* name, const std::string& value, DWORD type = REG_SZ) {
+        ASSERT_EQ(put_reg_text(HKEY_LOCAL_MACHINE, message + sub, name, value, type), 0);
+    }
+    void remove(const std::string& sub, const char* name) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, (message + sub).c_str(), &key), 0);
+        RegDeleteValueA(key, name);
+        RegCloseKey(key);
+    }
+    DWORD load() { return ZKDLogLoadCfg(log, 0, nullptr, 0, 0); }
+    const ZKDLOG_OUTPUT& file() const { return log->aOutput[0]; }
+    const ZKDLOG_OUTPUT& debug() const { return log->aOutput[1]; }
+
+    PZKDLOG_HANDLE log = nullptr;
+    std::string message;
+};
+
+TEST_F(DLogConfig, MissingKeyChangesNothingLevelNamesIgnoreCase) {
+    EXPECT_EQ(load(), DWORD(ERROR_FILE_NOT_FOUND));
+    set("", "unrelated", "x");
+    EXPECT_EQ(load(), 0u) << "the Message key exists now, without LOG or DBG";
+    EXPECT_TRUE(file().wLevel == 0xFFFF && debug().wLevel == 0xFFFF && file().pszPath == nullptr);
+
+    set("\\LOG", "OutputLevel", "eRr");
+    set("\\DBG", "OutputLevel", "HI");
+    ASSERT_EQ(load(), 0u);
+    EXPECT_EQ(file().wLevel, 0x8000);
+    EXPECT_EQ(debug().wLevel, 0xFFFF);
+    EXPECT_EQ(file().pszPath, nullptr) << "no OutputTo: the file output stays off";
+    // Unknown names let everything through.
+    set("\\DBG", "OutputLevel", "LOUD");
+    set("\\LOG", "OutputLevel", "7", REG_EXPAND_SZ);
+    ASSERT_EQ(load(), 0u);
+    EXPECT_EQ(debug().wLevel, 0);
+    EXPECT_EQ(file().wLevel, 0x8000) << "a value of another type counts as absent";
+}
+
+TEST_F(DLogConfig, ReloadKeepsSwapsOrDropsTheFileAndItsMutex) {
+    std::string a = temp_dir() + "/a.log";
+    set("\\LOG", "OutputTo", a);
+    set("\\LOG", "OutputLevel", "DBG");
+    ASSERT_EQ(load(), 0u);
+    ASSERT_NE(file().pszPath, nullptr);
+    EXPECT_EQ(std::string(file().pszPath), a);
+    HANDLE first = file().hFileMutex;
+    ASSERT_NE(first, nullptr);
+
+    std::string upper = a;
+    for (char& c : upper) c = char(toupper(c));
+    set("\\LOG", "OutputTo", upper);
+    ASSERT_EQ(load(), 0u);
+    EXPECT_EQ(file().hFileMutex, first) << "the same path in other letters keeps the mutex";
+    EXPECT_EQ(std::string(file().pszPath), a);
+
+    std::string b = temp_dir() + "/b.log";
+    set("\\LOG", "OutputTo", b);
+    ASSERT_EQ(load(), 0u);
+    EXPECT_EQ(std::string(file().pszPath), b);
+    ASSERT_NE(file().hFileMutex, nullptr);
+    // The new mutex is the one named after b: another handle on it is the
+    // same object, and the old handle is closed.
+    char name[260];
+    ZKMiscMakeSysObjName("ZKDLog", "LOGExcl", b.c_str(), sizeof name, name);
+    HANDLE other = OpenMutexA(SYNCHRONIZE, FALSE, name);
+    EXPECT_NE(other, nullptr);
+    CloseHandle(other);
+    EXPECT_FALSE(CloseHandle(first)) << "the old mutex handle was closed by the reload";
+
+    remove("\\LOG", "OutputTo");
+    set("\\LOG", "OutputLevel", "STA");
+    ASSERT_EQ(load(), 0u);
+    EXPECT_EQ(file().pszPath, nullptr);
+    EXPECT_EQ(file().hFileMutex, nullptr);
+    EXPECT_EQ(file().wLevel, 0x000B) << "the threshold is still read";
+}
+
+TEST_F(DLogConfig, CallerPathAndRoot) {
+    ASSERT_EQ(put_reg_text(HKEY_CURRENT_USER, "Custom\\Place\\Message\\DBG", "OutputLevel", "CHK"), 0);
+    EXPECT_EQ(ZKDLogLoadCfg(log, 0, "Custom\\Place", 0, 0), DWORD(ERROR_FILE_NOT_FOUND)) << "root 0 is HKLM";
+    EXPECT_EQ(ZKDLogLoadCfg(log, 0x80000001u, "Custom\\Place", 0, 0), 0u);
+    EXPECT_EQ(debug().wLevel, 0x0080);
+    std::string too_long(300, 'p');
+    EXPECT_NE(ZKDLogLoadCfg(log, 0x80000001u, too_long.c_str(), 0, 0), 0u);
+    EXPECT_EQ(debug().wLevel, 0x0080) << "a path that does not fit opens nothing";
 }
 
 }  // namespace

@@ -1,21 +1,15 @@
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <atomic>
+// The multi-reader mutex: readers share it and keep writers out, a writer
+// keeps everyone else out, in one process and across processes.
 #include <random>
-#include <string>
-#include <vector>
 
 #include "ZKExcl.h"
 #include "misc_test_util.h"
-#include "test_env.h"
+#include "test_util.h"
 
 namespace {
 
 using namespace zkx::test;
 using Clock = std::chrono::steady_clock;
-
-std::string unique_name(const char* what) { return std::string(what) + "-" + std::to_string(getpid()); }
 
 // Enter write with timeout 0 from another thread, leaving at once: 0 when
 // nobody else holds the lock.
@@ -36,12 +30,12 @@ protected:
 
 TEST_F(MRMutex, ReadersShareAndKeepWritersOut) {
     ASSERT_EQ(on_other_thread([&] { return ZKExclEnterMRMutexRead(&mr, 0, 0, 0); }), 0u);
-    EXPECT_EQ(WaitForSingleObject(mr.hNoReaderEvent, 0), 258u) << "first reader resets the event";
+    EXPECT_EQ(WaitForSingleObject(mr.hNoReaderEvent, 0), WAIT_TIMEOUT) << "first reader resets the event";
     ASSERT_EQ(on_other_thread([&] { return ZKExclEnterMRMutexRead(&mr, 0, 0, 0); }), 0u);
-    EXPECT_EQ(on_other_thread([&] { return ZKExclEnterMRMutexWrite(&mr, 0, 0, 0); }), 258u);
+    EXPECT_EQ(on_other_thread([&] { return ZKExclEnterMRMutexWrite(&mr, 0, 0, 0); }), WAIT_TIMEOUT);
     // Readers are counted, not owned: any thread may leave for one.
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 0u);
-    EXPECT_EQ(WaitForSingleObject(mr.hNoReaderEvent, 0), 258u) << "a reader is still inside";
+    EXPECT_EQ(WaitForSingleObject(mr.hNoReaderEvent, 0), WAIT_TIMEOUT) << "a reader is still inside";
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 0u);
     EXPECT_EQ(WaitForSingleObject(mr.hNoReaderEvent, 0), 0u) << "the last reader signals it";
     EXPECT_EQ(try_write(&mr), 0u);
@@ -50,9 +44,9 @@ TEST_F(MRMutex, ReadersShareAndKeepWritersOut) {
 TEST_F(MRMutex, WriterExcludesReadersUntilItLeaves) {
     ASSERT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), 0u);
     auto start = Clock::now();
-    EXPECT_EQ(on_other_thread([&] { return ZKExclEnterMRMutexRead(&mr, 100, 0, 0); }), 258u);
-    EXPECT_GE(ms_since(start), 90);
-    EXPECT_EQ(on_other_thread([&] { return ZKExclLeaveMRMutexWrite(&mr, 0); }), 288u);
+    EXPECT_EQ(on_other_thread([&] { return ZKExclEnterMRMutexRead(&mr, 100, 0, 0); }), WAIT_TIMEOUT);
+    EXPECT_GE(elapsed_ms(start), 90);
+    EXPECT_EQ(on_other_thread([&] { return ZKExclLeaveMRMutexWrite(&mr, 0); }), DWORD(ERROR_NOT_OWNER));
     // The writer's mutex is recursive for its own thread.
     EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), 0u);
     EXPECT_EQ(ZKExclLeaveMRMutexWrite(&mr, 0), 0u);
@@ -63,8 +57,8 @@ TEST_F(MRMutex, WriterExcludesReadersUntilItLeaves) {
 
 TEST_F(MRMutex, LeaveReadWithoutReaderTimesOut) {
     auto start = Clock::now();
-    EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 121u);
-    EXPECT_GE(ms_since(start), 1900);
+    EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), DWORD(ERROR_SEM_TIMEOUT));
+    EXPECT_GE(elapsed_ms(start), 1900);
 }
 
 TEST_F(MRMutex, LeaveReadOverAnAbandonedMutexChangesNothing) {
@@ -88,7 +82,7 @@ TEST_F(MRMutex, LeaveReadOverAnAbandonedMutexChangesNothing) {
 TEST(MRMutexRecord, NamesUpTo226Characters) {
     ZKEXCL_MRMUTEX mr{};
     std::string longest(226, 'n'), too_long(227, 'n');
-    longest.replace(0, 8, std::to_string(getpid()).append(8, '-').substr(0, 8));
+    longest.replace(0, 8, unique_name("").append(8, '-').substr(0, 8));
     // With its longest prefix the name has the 260 characters Win32 allows.
     if (zkx::test::wine_departs("CreateEventA and CreateSemaphoreA refuse names of 260 characters")) longest.pop_back();
     ASSERT_EQ(ZKExclInitMRMutex(&mr, longest.c_str(), 0, 0), 0u);
@@ -96,8 +90,8 @@ TEST(MRMutexRecord, NamesUpTo226Characters) {
     EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), 0u);
     EXPECT_EQ(ZKExclLeaveMRMutexWrite(&mr, 0), 0u);
     EXPECT_EQ(ZKExclDeleteMRMutex(&mr, 0), 0u);
-    EXPECT_EQ(ZKExclInitMRMutex(&mr, too_long.c_str(), 0, 0), 123u);
-    EXPECT_EQ(ZKExclIsValidMRMutex(&mr), 6u);
+    EXPECT_EQ(ZKExclInitMRMutex(&mr, too_long.c_str(), 0, 0), DWORD(ERROR_INVALID_NAME));
+    EXPECT_EQ(ZKExclIsValidMRMutex(&mr), DWORD(ERROR_INVALID_HANDLE));
 }
 
 // --- across processes ---------------------------------------------------
@@ -119,7 +113,7 @@ ZKX_CHILD(mr_reader) {
 // Waits until the named lock is taken by someone else (enter write with
 // timeout 0 fails), for at most 10 s.
 bool wait_until_taken(ZKEXCL_MRMUTEX* mr) {
-    for (auto start = Clock::now(); ms_since(start) < 10000; Sleep(5))
+    for (auto start = Clock::now(); elapsed_ms(start) < 10000; Sleep(5))
         if (try_write(mr) != 0) return true;
     return false;
 }
@@ -136,7 +130,7 @@ TEST(MRMutexProcesses, SameNameSharesTheLockAndNullNameDoesNot) {
     // child may still be inside its enter, holding the lock's mutex for a
     // moment, so our reader is given time.
     ASSERT_EQ(ZKExclEnterMRMutexRead(&mine, 5000, 0, 0), 0u);
-    EXPECT_EQ(try_write(&mine), 258u);
+    EXPECT_EQ(try_write(&mine), WAIT_TIMEOUT);
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mine, 0), 0u);
     EXPECT_EQ(ZKExclEnterMRMutexWrite(&priv, 0, 0, 0), 0u) << "a private lock is not shared";
     ZKExclLeaveMRMutexWrite(&priv, 0);
@@ -203,7 +197,7 @@ ZKX_CHILD(mr_stress) {
     if (!shared) return 1;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreadsPerProcess; ++t)
-        threads.emplace_back(hammer, args.at(0), shared, unsigned(getpid() * 31 + t));
+        threads.emplace_back(hammer, args.at(0), shared, unsigned(GetCurrentProcessId() * 31 + t));
     for (auto& th : threads) th.join();
     UnmapViewOfFile(shared);
     CloseHandle(section);
@@ -211,7 +205,7 @@ ZKX_CHILD(mr_stress) {
 }
 
 TEST(MRMutexStress, ReadersAndWritersOfFourProcessesNeverOverlap) {
-    std::string lock = "stress-" + std::to_string(getpid());
+    std::string lock = unique_name("stress");
     std::string counters = lock + "-counters";
     HANDLE section = nullptr;
     Shared* shared = map_shared(counters, &section);

@@ -3,31 +3,31 @@
 #ifndef ZKX_TESTS_POLL_TEST_UTIL_H
 #define ZKX_TESTS_POLL_TEST_UTIL_H
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <functional>
-#include <map>
-#include <mutex>
-#include <string>
-#include <vector>
-
-#include "ZKDLogPriv.h"
+#include "ZKMiscPriv.h"
 #include "ZKPollPriv.h"
-#include "misc_test_util.h"
+#include "dlog_test_util.h"
 
 namespace zkx::test {
 
-// Polls done() every ms for up to timeout_ms.
-bool wait_until(const std::function<bool()>& done, int timeout_ms = 5000);
+inline std::mutex g_poll_lock;
+inline std::vector<class PollScript*> g_scripts;
+inline std::vector<HANDLE> g_threads;
 
 // What a worker's callback answers and the calls it has seen.  A worker
 // finds its script through adwUser[0]; adwUser[1], when nonzero, makes
 // test_starter begin the worker that many ms late.
 class PollScript {
 public:
-    PollScript();
-    ~PollScript();
+    PollScript() {
+        std::lock_guard<std::mutex> guard(g_poll_lock);
+        slot_ = DWORD(g_scripts.size());
+        g_scripts.push_back(this);
+    }
+    ~PollScript() {
+        release();
+        std::lock_guard<std::mutex> guard(g_poll_lock);
+        g_scripts[slot_] = nullptr;
+    }
     ZKPOLL_THDATA def(DWORD id, DWORD interval, DWORD late_ms = 0) const {
         return ZKPOLL_THDATA{&PollScript::callback, interval, id, {slot_, late_ms}};
     }
@@ -42,14 +42,48 @@ public:
     // Runs in every call after any hold.
     std::function<void(PZKPOLL_THREAD, DWORD event)> probe;
 
-    std::vector<DWORD> events() const;
-    std::vector<long> times(DWORD event) const;  // ms since the script was made
+    std::vector<DWORD> events() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<DWORD> out;
+        for (auto& c : calls_) out.push_back(c.first);
+        return out;
+    }
+    // When the calls with this event came, in ms since the script was made.
+    std::vector<long> times(DWORD event) const {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<long> out;
+        for (auto& c : calls_)
+            if (c.first == event) out.push_back(c.second);
+        return out;
+    }
     int count(DWORD event) const { return int(times(event).size()); }
-    bool wait_count(DWORD event, int n, int timeout_ms = 5000) const {
+    bool wait_count(DWORD event, int n, int timeout_ms = 10000) const {
         return wait_until([&] { return count(event) >= n; }, timeout_ms);
     }
 
-    static DWORD ZKAPI callback(PZKPOLL_THREAD, DWORD, DWORD, LPDWORD, LPDWORD, LPDWORD, DWORD);
+    static DWORD ZKAPI callback(PZKPOLL_THREAD pTh, DWORD, DWORD event, LPDWORD user, LPDWORD, LPDWORD action,
+                                DWORD) {
+        PollScript* s;
+        {
+            std::lock_guard<std::mutex> guard(g_poll_lock);
+            s = g_scripts[user[0]];
+        }
+        std::pair<DWORD, DWORD> reply{0, 0};
+        {
+            std::lock_guard<std::mutex> guard(s->lock_);
+            s->calls_.emplace_back(event, elapsed_ms(s->born_));
+            if (s->answers_.count(event)) reply = s->answers_[event];
+        }
+        // No lock is held while holding: a terminated worker leaves none behind.
+        if (s->held_ == event) {
+            s->holding_ = true;
+            while (!s->released_) Sleep(2);
+            s->holding_ = false;
+        }
+        if (s->probe) s->probe(pTh, event);
+        *action = reply.second;
+        return reply.first;
+    }
 
 private:
     DWORD slot_;
@@ -61,65 +95,69 @@ private:
     std::atomic<bool> released_{false}, holding_{false};
 };
 
-DWORD ZKAPI test_starter(PZKPOLL_HANDLE, DWORD, DWORD, LPTHREAD_START_ROUTINE pfnThread,
-                         LPVOID pvArg, LPDWORD padwUser, PHANDLE phThread);
-std::vector<HANDLE> started_threads();  // oldest first
-bool started_threads_ended(int timeout_ms = 5000);
-void close_started_threads();
-// A bare record's worker, as a starter would run it.
-inline HANDLE run_worker(PZKPOLL_THREAD pTh) {
-    HANDLE h = nullptr;
-    test_starter(nullptr, 0, 0, thPoll, pTh, nullptr, &h);
-    return h;
+struct LateStart {
+    LPTHREAD_START_ROUTINE fn;
+    LPVOID arg;
+    DWORD delay;
+};
+
+inline DWORD ZKAPI start_late(LPVOID p) {
+    LateStart late = *static_cast<LateStart*>(p);
+    delete static_cast<LateStart*>(p);
+    Sleep(late.delay);  // as a thread the system has not scheduled yet
+    return late.fn(late.arg);
+}
+
+inline DWORD ZKAPI test_starter(PZKPOLL_HANDLE, DWORD, DWORD, LPTHREAD_START_ROUTINE fn, LPVOID arg, LPDWORD user,
+                                PHANDLE thread) {
+    LateStart* late = user && user[1] ? new LateStart{fn, arg, user[1]} : nullptr;
+    HANDLE h = late ? CreateThread(nullptr, 0, start_late, late, 0, nullptr)
+                    : CreateThread(nullptr, 0, fn, arg, 0, nullptr);
+    if (!h) {
+        delete late;
+        return GetLastError();
+    }
+    *thread = h;
+    std::lock_guard<std::mutex> guard(g_poll_lock);
+    g_threads.push_back(h);
+    return 0;
+}
+
+inline std::vector<HANDLE> started_threads() {  // oldest first
+    std::lock_guard<std::mutex> guard(g_poll_lock);
+    return g_threads;
+}
+
+inline bool started_threads_ended(int timeout_ms = 10000) {
+    for (HANDLE h : started_threads())
+        if (WaitForSingleObject(h, DWORD(timeout_ms)) != WAIT_OBJECT_0) return false;
+    return true;
+}
+
+inline void close_started_threads() {
+    std::lock_guard<std::mutex> guard(g_poll_lock);
+    for (HANDLE h : g_threads) CloseHandle(h);
+    g_threads.clear();
+}
+
+inline DWORD exit_code_of(HANDLE thread) {
+    DWORD code = 12345;
+    GetExitCodeThread(thread, &code);
+    return code;
 }
 
 // Shortens the manager's rounds so that tests run many of them quickly.
 inline void use_fast_rounds() { g_zkPollTiming = {1, 1, 1, 1, 200}; }
 
-// Points the library's log at a capture of every level.  The hook runs on
-// the tracing thread for each line as it is written.
-class TraceCapture {
-public:
-    TraceCapture();
-    ~TraceCapture();
-    std::vector<std::string> lines() const;
-    int count(const std::string& text) const;
-    LONG indent() const { return log_->nIndent; }
-    static std::function<void(const std::string&)> hook;
-
-private:
-    static DWORD record(ZKDLOG_OUTPUT*, LPCSTR text, DWORD length);
-    PZKDLOG_HANDLE log_ = nullptr;
+// The library's trace log, captured at every level.
+struct TraceCapture : CapturedLog {
+    TraceCapture() : CapturedLog("ZKMisc", ZKDLOG_LO) { g_hZKMiscLog = handle(); }
+    ~TraceCapture() { g_hZKMiscLog = nullptr; }
 };
-
-// The next reply of a bare record, or dwCode 0 when none comes in time.
-inline ZKPOLL_MSG next_reply(PZKPOLL_THREAD pTh, int timeout_ms = 5000) {
-    ZKPOLL_MSG msg{};
-    wait_until([&] { return pop_reply(pTh, &msg) == 0 && msg.dwCode != 0; }, timeout_ms);
-    return msg;
-}
 
 // A record's words as the manager reads them while its worker runs.
 inline DWORD status_of(PZKPOLL_THREAD pTh) { return zkpoll_load(&pTh->dwStatus); }
 inline DWORD state_of(PZKPOLL_THREAD pTh) { return zkpoll_load(&pTh->dwState); }
-
-// A poll handle over scripted workers, run with short rounds; after each
-// test it is destroyed, the log's indentation must be back at 0 and every
-// started thread must have ended.
-class PollFixture : public ::testing::Test {
-protected:
-    void SetUp() override { use_fast_rounds(); }
-    void TearDown() override;
-    DWORD create(std::vector<ZKPOLL_THDATA> defs, PFN_ZKPOLL_START_THREAD starter = test_starter) {
-        ZKPOLL_THDATA none{};  // the array must exist even when it is empty
-        ZKPOLL_PARAM param{DWORD(defs.size()), defs.empty() ? &none : defs.data(), starter};
-        return ZKPollCreate(&param, &h, 0);
-    }
-
-    TraceCapture trace;
-    PollScript a, b, c;
-    PZKPOLL_HANDLE h = nullptr;
-};
 
 }  // namespace zkx::test
 

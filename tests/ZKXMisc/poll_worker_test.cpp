@@ -1,6 +1,6 @@
-// The worker thread on a bare record, driven through its channel.
-#include <gtest/gtest.h>
-
+// A worker record's one-slot channel, its place in a handle's list and tick
+// arithmetic; then the worker thread on a bare record, driven through its
+// channel.
 #include <algorithm>
 
 #include "poll_test_util.h"
@@ -9,16 +9,100 @@ namespace {
 
 using namespace zkx::test;
 
+class PollChannel : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(add_new_th(nullptr, nullptr, &def, &th), 0u); }
+    void TearDown() override { del_th(nullptr, th); }
+    ZKPOLL_THDATA def = PollScript().def(1, 1000);
+    PZKPOLL_THREAD th = nullptr;
+};
+
+TEST_F(PollChannel, OneCommandIsOutstandingUntilItsReplyIsCollected) {
+    DWORD junk[16] = {0x12345678};
+    BOOL stop = TRUE;
+    EXPECT_EQ(ZKPollCheckEvent(reinterpret_cast<PZKPOLL_THREAD>(junk), 0, nullptr, &stop), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ZKPollCheckEvent(nullptr, 0, nullptr, &stop), DWORD(ERROR_INVALID_HANDLE));
+    ASSERT_EQ(push_cmd(th, 7, ZKPOLL_POLL, 0, 0), 0u);
+    EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), DWORD(ERROR_TOO_MANY_CMDS));
+    DWORD waiting = 0;
+    EXPECT_EQ(ZKPollCheckEvent(th, 0, &waiting, &stop), 0u);
+    EXPECT_EQ(waiting, ZKPOLL_POLL);  // the first push stands
+    EXPECT_FALSE(stop);
+
+    ZKPOLL_MSG msg{};
+    ASSERT_EQ(pop_cmd(th, &msg), 0u);
+    EXPECT_EQ(msg.dwSeq, 7u);
+    // Taken, not answered: still busy.
+    EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), DWORD(ERROR_TOO_MANY_CMDS));
+    ASSERT_EQ(put_reply(th, 7, ZKPOLL_POLL, 0, 0), 0u);
+    ASSERT_EQ(pop_reply(th, &msg), 0u);
+    EXPECT_EQ(msg.dwCode, ZKPOLL_POLL);
+    EXPECT_EQ(msg.dwSeq, 7u);
+    EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), 0u);
+    EXPECT_EQ(ZKPollCheckEvent(th, 0, nullptr, &stop), 0u);
+    EXPECT_TRUE(stop);
+    ASSERT_EQ(pop_reply(th, &msg), 0u);
+    EXPECT_EQ(msg.dwCode, 0u);  // nothing to collect
+}
+
+TEST_F(PollChannel, FullOutboxDropsTheReplyAfterItsLimitUnlessEmptied) {
+    ASSERT_EQ(put_reply(th, 1, ZKPOLL_POLL, 0, 0), 0u);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(put_reply(th, 2, ZKPOLL_RESUME, 0, 0), DWORD(ERROR_SEM_TIMEOUT));
+    EXPECT_GE(elapsed_ms(start), 200);
+    EXPECT_LT(elapsed_ms(start), 3000);
+    EXPECT_EQ(th->msgOut.dwSeq, 1u);  // the old reply stays
+
+    std::thread manager([&] {
+        Sleep(60);
+        ZKPOLL_MSG reply;
+        pop_reply(th, &reply);
+    });
+    EXPECT_EQ(put_reply(th, 3, ZKPOLL_RESUME, 0, 0), 0u);
+    manager.join();
+    EXPECT_EQ(th->msgOut.dwSeq, 3u);
+}
+
+TEST_F(PollChannel, RecordsStayInCreationOrderAndUnlinkBothWays) {
+    EXPECT_EQ(th->hHeap, nullptr);  // from the process heap, with no owner
+    EXPECT_EQ(th->pOwnerLink, nullptr);
+    struct _ZKPOLL_HANDLE owner {};
+    HANDLE heap = HeapCreate(0, 4090, 0);
+    PZKPOLL_THREAD a, b, c;
+    for (PZKPOLL_THREAD* p : {&a, &b, &c}) ASSERT_EQ(add_new_th(heap, &owner, &def, p), 0u);
+    EXPECT_EQ(owner.dwThreads, 3u);
+    EXPECT_EQ(a->pOwnerLink, &owner.dwOwnerLink);
+    EXPECT_TRUE(owner.pFirst == a && owner.pLast == c);
+    del_th(&owner, b);
+    EXPECT_TRUE(a->pNext == c && c->pPrev == a);
+    del_th(&owner, a);
+    EXPECT_EQ(owner.pFirst, c);
+    del_th(&owner, c);
+    EXPECT_TRUE(owner.pFirst == nullptr && owner.pLast == nullptr && owner.dwThreads == 0);
+    HeapDestroy(heap);
+}
+
+TEST(PollTicks, ElapsedTimeCountsAcrossTheWrap) {
+    EXPECT_EQ(tick_diff(100, 350), 250u);
+    EXPECT_EQ(tick_diff(0xFFFFFF00u, 0x10u), 0x10Fu);
+    DWORD start;
+    tick_start(&start);
+    EXPECT_EQ(tick_expired(&start, 60000), 0u);
+    start -= 5000;
+    EXPECT_EQ(tick_expired(&start, 1000), 1u);
+}
+
 class PollWorker : public ::testing::Test {
 protected:
     void TearDown() override { stop(); }
 
-    // Starts a worker and collects its INIT reply.
+    // Starts a worker on a bare record, as a starter would, and collects its
+    // INIT reply.
     ZKPOLL_MSG start(DWORD interval, PollScript* s = nullptr) {
         def = (s ? *s : script).def(1, interval);
         EXPECT_EQ(add_new_th(nullptr, nullptr, &def, &th), 0u);
-        thread = run_worker(th);
-        return next_reply(th);
+        test_starter(nullptr, 0, 0, thPoll, th, nullptr, &thread);
+        return next_reply();
     }
 
     void stop() {
@@ -34,23 +118,32 @@ protected:
         thread = nullptr;
     }
 
+    // The next reply, or dwCode 0 when none comes in time.
+    ZKPOLL_MSG next_reply() {
+        ZKPOLL_MSG msg{};
+        wait_until([&] { return pop_reply(th, &msg) == 0 && msg.dwCode != 0; });
+        return msg;
+    }
+
     // Pushes a command and checks the reply that answers it.
-    void command(DWORD code, DWORD seq, DWORD result = 0, DWORD reply_code = 0) {
+    void command(DWORD code, DWORD seq, DWORD result = 0) {
         ASSERT_EQ(push_cmd(th, seq, code, 0, 0), 0u);
-        expect_reply(reply_code ? reply_code : code, code == ZKPOLL_TERMINATE ? 0 : seq, result);
+        expect_reply(code, code == ZKPOLL_TERMINATE ? 0 : seq, result);
     }
     void expect_reply(DWORD code, DWORD seq, DWORD result) {
-        ZKPOLL_MSG reply = next_reply(th);
+        ZKPOLL_MSG reply = next_reply();
         EXPECT_EQ(reply.dwCode, code);
         EXPECT_EQ(reply.dwSeq, seq);
         EXPECT_EQ(reply.dwData1, result);
     }
 
     DWORD exit_code() {
-        EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-        DWORD code = 12345;
-        GetExitCodeThread(thread, &code);
-        return code;
+        EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+        return exit_code_of(thread);
+    }
+
+    bool asleep() {
+        return wait_until([&] { return state_of(th) == ZKPOLL_STATE_SLEEP; });
     }
 
     TraceCapture trace;
@@ -84,7 +177,7 @@ TEST_F(PollWorker, ExitAskedForInInitOrSuspendEndsTheWorkerWithoutFailure) {
     PollScript in_suspend;
     in_suspend.answer(ZKPOLL_SUSPEND, 0, ZKPOLL_ACT_EXIT);
     start(1000, &in_suspend);
-    command(ZKPOLL_SUSPEND, 4, 1223);
+    command(ZKPOLL_SUSPEND, 4, ERROR_CANCELLED);
     expect_reply(ZKPOLL_TERMINATE, 0, 0);
     EXPECT_EQ(exit_code(), 0u);
     EXPECT_EQ(in_suspend.count(ZKPOLL_TERMINATE), 1);
@@ -94,7 +187,7 @@ TEST_F(PollWorker, PollsAtOnceThenEachIntervalAndAnswersCommandsBeforeCalls) {
     start(150);
     ASSERT_TRUE(script.wait_count(ZKPOLL_POLL, 3));
     auto t = script.times(ZKPOLL_POLL);
-    auto lines = trace.lines();  // the first poll does not wait for an interval
+    auto lines = trace.file_lines();  // the first poll does not wait for an interval
     auto first = [&](const char* text) {
         return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
     };
@@ -106,7 +199,6 @@ TEST_F(PollWorker, PollsAtOnceThenEachIntervalAndAnswersCommandsBeforeCalls) {
     // On command only from now on: the interval changes while a poll's call
     // runs, so the sleep after it is the first to read it.  (Changed while
     // the worker is between calls, a slow machine decides which sleep does.)
-    auto asleep = [&] { return wait_until([&] { return state_of(th) == ZKPOLL_STATE_SLEEP; }); };
     script.hold(ZKPOLL_POLL);
     ASSERT_TRUE(script.wait_holding());
     ZKExclEnterCritSec(&th->csLock, INFINITE, 0, 0);
@@ -123,7 +215,7 @@ TEST_F(PollWorker, PollsAtOnceThenEachIntervalAndAnswersCommandsBeforeCalls) {
     // Once the worker sleeps, past its last look into the inbox, the next
     // command must wake it: a slow machine must not let the look take it.
     ASSERT_TRUE(asleep());
-    command(0x40, 10, 87);  // unknown: answered, nothing else
+    command(0x40, 10, ERROR_INVALID_PARAMETER);  // unknown: answered, nothing else
     Sleep(300);
     EXPECT_EQ(script.count(ZKPOLL_POLL), polls + 1);
     EXPECT_GE(trace.count(" - awake [cmd]"), 1);
@@ -154,8 +246,7 @@ TEST_F(PollWorker, SuspendsUntilACommandComesAndTerminatesFromSuspension) {
     command(ZKPOLL_TERMINATE, 4);
     EXPECT_EQ(exit_code(), 0u);
     auto ev = script.events();
-    EXPECT_EQ(std::vector<DWORD>(ev.end() - 2, ev.end()),
-              (std::vector<DWORD>{ZKPOLL_RESUME, ZKPOLL_TERMINATE}));
+    EXPECT_EQ(std::vector<DWORD>(ev.end() - 2, ev.end()), (std::vector<DWORD>{ZKPOLL_RESUME, ZKPOLL_TERMINATE}));
 }
 
 TEST_F(PollWorker, CommandPushedAfterTheLastLookStillWakesTheWorker) {
@@ -163,7 +254,7 @@ TEST_F(PollWorker, CommandPushedAfterTheLastLookStillWakesTheWorker) {
     // its " - sleep" trace, and its wait without limit after it.  Commands
     // pushed from inside that trace must not be lost.
     std::atomic<int> armed{0};
-    TraceCapture::hook = [&](const std::string& line) {
+    CapturedLog::hook = [&](const std::string& line) {
         if (line.find(" - sleep") == std::string::npos || armed <= 0) return;
         ZKPOLL_MSG reply;
         pop_reply(th, &reply);  // the previous command's
@@ -181,7 +272,7 @@ TEST_F(PollWorker, CheckEventShowsACallbackTheCommandWaitingForIt) {
     script.probe = [&](PZKPOLL_THREAD self, DWORD event) {
         DWORD code = 99;
         BOOL stop_it = 99;
-        EXPECT_EQ(ZKPollCheckEvent(self, 0, nullptr, nullptr), 87u);
+        EXPECT_EQ(ZKPollCheckEvent(self, 0, nullptr, nullptr), DWORD(ERROR_INVALID_PARAMETER));
         if (event == ZKPOLL_POLL && ZKPollCheckEvent(self, 0, &code, &stop_it) == 0)
             seen.emplace_back(code, stop_it);
     };

@@ -2,19 +2,11 @@
 // hold the file's mutex: every record starts a line of its own, a torn one
 // is ended rather than run into by the next, and a survivor's records all
 // land except at most one per abandoned mutex.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <fstream>
-#include <iterator>
-#include <string>
 
 #include "ZKDLog.h"
 #include "ZKUtil.h"
-#include "child.h"
 #include "crash_util.h"
-#include "test_env.h"
 
 namespace {
 
@@ -26,9 +18,8 @@ std::string log_path() { return temp_dir() + "/crash.log"; }
 
 PZKDLOG_HANDLE open_log() {
     PZKDLOG_HANDLE log = nullptr;
-    if (ZKDLogCreate("Crash", 0, &log) != 0) return nullptr;
-    if (ZKDLogLoadCfg(log, 0, "SOFTWARE\\CrashTest", 0, 0) == 0) return log;
-    ZKDLogDestroy(log, 0);
+    if (ZKDLogCreate("Crash", 0, &log) == 0 && ZKDLogLoadCfg(log, 0, "SOFTWARE\\CrashTest", 0, 0) == 0) return log;
+    if (log) ZKDLogDestroy(log, 0);
     return nullptr;
 }
 
@@ -39,15 +30,12 @@ protected:
     void SetUp() override {
         HKEY key = nullptr;
         ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\CrashTest\\Message\\LOG", &key), 0);
-        const std::string path = log_path();
-        RegSetValueExA(key, "OutputTo", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()), DWORD(path.size() + 1));
-        RegSetValueExA(key, "OutputLevel", 0, REG_SZ, reinterpret_cast<const BYTE*>("LO"), 3);
+        for (auto [name, value] : {std::pair{"OutputTo", log_path()}, {"OutputLevel", "LO"}})
+            RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
         RegCloseKey(key);
         ASSERT_NE(log = open_log(), nullptr);
     }
-    void TearDown() override {
-        if (log) ZKDLogDestroy(log, 0);
-    }
+    void TearDown() override { ZKDLogDestroy(log, 0); }
 
     PZKDLOG_HANDLE log = nullptr;
 };
@@ -83,8 +71,8 @@ ZKX_CHILD(log_mutex_holder) {
 // killed writer left and its heir ended with a line end, and returns how
 // many whole lines carry `tag`.  `torn` counts the second kind.
 size_t whole_lines_tagged(const std::string& tag, size_t* torn = nullptr) {
-    std::ifstream in(log_path(), std::ios::binary);
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()}, line;
+    const std::string text = read_file(log_path());
+    std::string line;
     const std::string head = "log_kill_test.cpp(";
     size_t tagged = 0, pieces = 0;
     for (size_t start = 0, end; start < text.size(); start = end + 2) {
@@ -111,9 +99,7 @@ TEST_F(LogKill, WritersKilledAtRandomLeaveOnlyWholeLines) {
     const int kRounds = 6, kPerRound = 20;
     int rounds = 0;
     for (int round = 0; another_round(round, kRounds); ++round, ++rounds) {
-        std::string ready = "crash-log-ready-" + std::to_string(round);
-        pid_t a = spawn_working_child("log_writer", ready + "a", {ready + "a"});
-        pid_t b = spawn_working_child("log_writer", ready + "b", {ready + "b"});
+        auto [a, b] = spawn_two_working("log_writer", round);
         ASSERT_TRUE(a && b);
         EXPECT_TRUE(kill_at_random_moment(a, 20));
         // The other writer keeps going while we write beside it.
