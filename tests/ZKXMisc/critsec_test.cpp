@@ -7,7 +7,6 @@
 namespace {
 
 using namespace zkx::test;
-using Clock = std::chrono::steady_clock;
 
 class CritSec : public ::testing::Test {
 protected:
@@ -15,8 +14,13 @@ protected:
     void TearDown() override {
         if (ZKExclIsValidCritSec(&cs) == 0) ZKExclDeleteCritSec(&cs, 0);
     }
-    DWORD enter_from_other(DWORD timeout = 0) {
-        return on_other_thread([&] { return ZKExclEnterCritSec(&cs, timeout, 0, 0); });
+    // Enters on another thread with timeout 0, leaving at once if it got in.
+    DWORD try_from_other() {
+        return on_other_thread([&] {
+            DWORD r = ZKExclEnterCritSec(&cs, 0, 0, 0);
+            if (r == 0) ZKExclLeaveCritSec(&cs, 0);
+            return r;
+        });
     }
     ZKEXCL_CRITSEC cs{};
 };
@@ -35,19 +39,14 @@ TEST_F(CritSec, OnlyTheOwnersLastLeaveReleasesOthersAreRefusedAtOnce) {
     EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 0u);
     EXPECT_EQ(on_other_thread([&] { return ZKExclLeaveCritSec(&cs, 0); }), DWORD(ERROR_NOT_OWNER));
     EXPECT_TRUE(cs.dwOwnerThreadId == GetCurrentThreadId() && cs.dwRecursion == 1 && cs.lLockCount == 0);
-    const auto start = Clock::now();
-    EXPECT_EQ(enter_from_other(), WAIT_TIMEOUT) << "still held once";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(try_from_other(), WAIT_TIMEOUT) << "still held once";
     EXPECT_LT(elapsed_ms(start), 1000);
     EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), 0u);
     EXPECT_TRUE(cs.dwOwnerThreadId == 0 && cs.dwRecursion == 0);
     // The failed try kept its increment, so the free lock is now reached
     // through the event; it is free all the same.
-    EXPECT_EQ(on_other_thread([&] {
-                  DWORD r = ZKExclEnterCritSec(&cs, 0, 0, 0);
-                  if (r == 0) ZKExclLeaveCritSec(&cs, 0);
-                  return r;
-              }),
-              0u);
+    EXPECT_EQ(try_from_other(), 0u);
 }
 
 // Many threads, some giving up with timeout 0, bump a plain counter under
@@ -85,8 +84,8 @@ TEST_F(CritSec, DeleteWhileHeldTearsDownAfterItsWait) {
         while (!release) Sleep(5);
         EXPECT_EQ(ZKExclLeaveCritSec(&cs, 0), DWORD(ERROR_INVALID_HANDLE));  // the record is gone
     });
-    while (!held) Sleep(1);
-    const auto start = Clock::now();
+    EXPECT_TRUE(wait_until([&] { return held.load(); }));
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ZKExclDeleteCritSec(&cs, 0), 0u);
     EXPECT_GE(elapsed_ms(start), 1900);
     EXPECT_EQ(ZKExclIsValidCritSec(&cs), DWORD(ERROR_INVALID_HANDLE));

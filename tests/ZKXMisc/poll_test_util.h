@@ -42,20 +42,9 @@ public:
     // Runs in every call after any hold.
     std::function<void(PZKPOLL_THREAD, DWORD event)> probe;
 
-    std::vector<DWORD> events() const {
-        std::lock_guard<std::mutex> guard(lock_);
-        std::vector<DWORD> out;
-        for (auto& c : calls_) out.push_back(c.first);
-        return out;
-    }
+    std::vector<DWORD> events() const { return column(&Call::event); }
     // When the calls with this event came, in ms since the script was made.
-    std::vector<long> times(DWORD event) const {
-        std::lock_guard<std::mutex> guard(lock_);
-        std::vector<long> out;
-        for (auto& c : calls_)
-            if (c.first == event) out.push_back(c.second);
-        return out;
-    }
+    std::vector<long> times(DWORD event) const { return column(&Call::ms, event); }
     int count(DWORD event) const { return int(times(event).size()); }
     bool wait_count(DWORD event, int n, int timeout_ms = 10000) const {
         return wait_until([&] { return count(event) >= n; }, timeout_ms);
@@ -71,7 +60,7 @@ public:
         std::pair<DWORD, DWORD> reply{0, 0};
         {
             std::lock_guard<std::mutex> guard(s->lock_);
-            s->calls_.emplace_back(event, elapsed_ms(s->born_));
+            s->calls_.push_back({event, elapsed_ms(s->born_)});
             if (s->answers_.count(event)) reply = s->answers_[event];
         }
         // No lock is held while holding: a terminated worker leaves none behind.
@@ -86,10 +75,23 @@ public:
     }
 
 private:
+    struct Call {
+        DWORD event;
+        long ms;
+    };
+    // One field of the calls with `event`, or of all calls.
+    template <class T> std::vector<T> column(T Call::*field, DWORD event = 0) const {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<T> out;
+        for (auto& c : calls_)
+            if (!event || c.event == event) out.push_back(c.*field);
+        return out;
+    }
+
     DWORD slot_;
     std::chrono::steady_clock::time_point born_ = std::chrono::steady_clock::now();
     mutable std::mutex lock_;
-    std::vector<std::pair<DWORD, long>> calls_;
+    std::vector<Call> calls_;
     std::map<DWORD, std::pair<DWORD, DWORD>> answers_;
     std::atomic<DWORD> held_{0};
     std::atomic<bool> released_{false}, holding_{false};
