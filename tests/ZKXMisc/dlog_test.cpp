@@ -67,12 +67,11 @@ void write_records(const std::string& path, const char* who) {
     ZKDLogCreate("Stress", 0, &log);
     set_file_output(log, path, 0);
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([log, t, who] {
             for (int i = 0; i < kRecords; ++i)
                 ZKDLogOut(log, "stress", __LINE__, 0xC0010, "%s thread %d record %d end", who, t, i);
         });
-    }
     for (auto& th : threads) th.join();
     ZKDLogDestroy(log, 0);
 }
@@ -89,15 +88,11 @@ TEST(DLog, TwoProcessesShareOneFileWithoutLosingALine) {
     ASSERT_EQ(wait_child(child, 60000), 0);
 
     const std::string content = read_file(path);
-    size_t lines = 0, pos = 0;
-    while (pos < content.size()) {
-        size_t end = content.find("\r\n", pos);
-        ASSERT_NE(end, std::string::npos) << "unterminated tail";
-        std::string line = content.substr(pos, end - pos);
-        EXPECT_EQ(line.rfind("stress(", 0), 0u) << line;
-        EXPECT_EQ(line.size() - line.rfind(" end"), 4u) << line;
-        ++lines;
-        pos = end + 2;
+    size_t lines = 0;
+    for (size_t pos = 0, end; pos < content.size(); pos = end + 2, ++lines) {
+        ASSERT_NE(end = content.find("\r\n", pos), std::string::npos) << "unterminated tail";
+        const std::string line = content.substr(pos, end - pos);
+        EXPECT_TRUE(line.rfind("stress(", 0) == 0 && line.size() - line.rfind(" end") == 4) << line;
     }
     EXPECT_EQ(lines, size_t(2 * kThreads * kRecords));
 }

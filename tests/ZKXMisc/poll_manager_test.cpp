@@ -102,9 +102,9 @@ DWORD ZKAPI third_start_fails(PZKPOLL_HANDLE hp, DWORD id, DWORD r, LPTHREAD_STA
 
 TEST_F(PollManager, FailedStarterStopsTheWorkersStartedBeforeIt) {
     g_starts = 0;
-    auto starter = third_start_fails;
     // The two started workers are still starting when the third fails.
-    EXPECT_EQ(create({a.def(1, 1000, 100), b.def(2, 1000, 100), c.def(3, 1000)}, starter), DWORD(ERROR_NO_SYSTEM_RESOURCES));
+    EXPECT_EQ(create({a.def(1, 1000, 100), b.def(2, 1000, 100), c.def(3, 1000)}, third_start_fails),
+              DWORD(ERROR_NO_SYSTEM_RESOURCES));
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(trace.count("failed to create thread #3 (1450)"), 1);
     EXPECT_EQ(started_threads().size(), 2u);
@@ -305,12 +305,7 @@ size_t open_handles() {
 }
 
 size_t running_threads() {
-    std::error_code ec;
-    size_t n = 0;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
-         it != std::filesystem::directory_iterator(); ++it)
-        n++;
-    return n;
+    return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
 }
 #endif
 
@@ -324,11 +319,11 @@ TEST(PollStress, ManyLifetimesLeaveNoThreadOrHandleBehind) {
     auto start = std::chrono::steady_clock::now();
 
     for (int round = 0; round < 200; round++) {
+        SCOPED_TRACE(round);
         if (round == 1) {
             handles = open_handles();
             threads = running_threads();
         }
-        SCOPED_TRACE(round);
         std::vector<ZKPOLL_THDATA> defs;
         for (DWORD i = 0; i < 8; i++) defs.push_back(script.def(i + 1, intervals[(i + round) % 4]));
         ZKPOLL_PARAM param{8, defs.data(), test_starter};

@@ -1,6 +1,5 @@
-// A worker record's one-slot channel, its place in a handle's list and tick
-// arithmetic; then the worker thread on a bare record, driven through its
-// channel.
+// A worker record's one-slot channel, then the worker thread on a bare
+// record, driven through that channel.
 #include <algorithm>
 
 #include "poll_test_util.h"
@@ -61,35 +60,6 @@ TEST_F(PollChannel, FullOutboxDropsTheReplyAfterItsLimitUnlessEmptied) {
     EXPECT_EQ(put_reply(th, 3, ZKPOLL_RESUME, 0, 0), 0u);
     manager.join();
     EXPECT_EQ(th->msgOut.dwSeq, 3u);
-}
-
-TEST_F(PollChannel, RecordsStayInCreationOrderAndUnlinkBothWays) {
-    EXPECT_EQ(th->hHeap, nullptr);  // from the process heap, with no owner
-    EXPECT_EQ(th->pOwnerLink, nullptr);
-    struct _ZKPOLL_HANDLE owner {};
-    HANDLE heap = HeapCreate(0, 4090, 0);
-    PZKPOLL_THREAD a, b, c;
-    for (PZKPOLL_THREAD* p : {&a, &b, &c}) ASSERT_EQ(add_new_th(heap, &owner, &def, p), 0u);
-    EXPECT_EQ(owner.dwThreads, 3u);
-    EXPECT_EQ(a->pOwnerLink, &owner.dwOwnerLink);
-    EXPECT_TRUE(owner.pFirst == a && owner.pLast == c);
-    del_th(&owner, b);
-    EXPECT_TRUE(a->pNext == c && c->pPrev == a);
-    del_th(&owner, a);
-    EXPECT_EQ(owner.pFirst, c);
-    del_th(&owner, c);
-    EXPECT_TRUE(owner.pFirst == nullptr && owner.pLast == nullptr && owner.dwThreads == 0);
-    HeapDestroy(heap);
-}
-
-TEST(PollTicks, ElapsedTimeCountsAcrossTheWrap) {
-    EXPECT_EQ(tick_diff(100, 350), 250u);
-    EXPECT_EQ(tick_diff(0xFFFFFF00u, 0x10u), 0x10Fu);
-    DWORD start;
-    tick_start(&start);
-    EXPECT_EQ(tick_expired(&start, 60000), 0u);
-    start -= 5000;
-    EXPECT_EQ(tick_expired(&start, 1000), 1u);
 }
 
 class PollWorker : public ::testing::Test {
