@@ -124,7 +124,7 @@ DWORD ZKAPI start_late(LPVOID p) {
 }
 
 DWORD ZKAPI test_starter(PZKPOLL_HANDLE, DWORD, DWORD, LPTHREAD_START_ROUTINE fn, LPVOID arg, LPDWORD user,
-                                PHANDLE thread) {
+                         PHANDLE thread) {
     LateStart* late = user && user[1] ? new LateStart{fn, arg, user[1]} : nullptr;
     HANDLE h = late ? CreateThread(nullptr, 0, start_late, late, 0, nullptr)
                     : CreateThread(nullptr, 0, fn, arg, 0, nullptr);
@@ -219,10 +219,8 @@ protected:
         expect_reply(code, code == ZKPOLL_TERMINATE ? 0 : seq, result);
     }
     void expect_reply(DWORD code, DWORD seq, DWORD result) {
-        ZKPOLL_MSG reply = next_reply();
-        EXPECT_EQ(reply.dwCode, code);
-        EXPECT_EQ(reply.dwSeq, seq);
-        EXPECT_EQ(reply.dwData1, result);
+        ZKPOLL_MSG r = next_reply();
+        EXPECT_EQ(std::make_tuple(r.dwCode, r.dwSeq, r.dwData1), std::make_tuple(code, seq, result)) << "code, seq, result";
     }
 
     DWORD exit_code() {
@@ -230,9 +228,7 @@ protected:
         return exit_code_of(thread);
     }
 
-    bool asleep() {
-        return wait_until([&] { return state_of(th) == ZKPOLL_STATE_SLEEP; });
-    }
+    bool asleep() { return wait_until([&] { return state_of(th) == ZKPOLL_STATE_SLEEP; }); }
 
     TraceCapture trace;
     PollScript script;
@@ -293,8 +289,7 @@ TEST_F(PollChannel, FullOutboxDropsTheReplyAfterItsLimitUnlessEmptied) {
 TEST_F(PollWorker, FailedInitIsReportedAndEndsTheWorkerWithItsResult) {
     script.answer(ZKPOLL_INIT, 5);
     ZKPOLL_MSG init = start(1000);
-    EXPECT_EQ(init.dwCode, ZKPOLL_INIT);
-    EXPECT_EQ(init.dwData1, 5u);
+    EXPECT_EQ(std::make_tuple(init.dwCode, init.dwData1), std::make_tuple(DWORD(ZKPOLL_INIT), DWORD(5)));
     expect_reply(ZKPOLL_TERMINATE, 0, 5);
     EXPECT_EQ(exit_code(), 5u);
     EXPECT_EQ(status_of(th), ZKPOLL_ST_FAILED);
