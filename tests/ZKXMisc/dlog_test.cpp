@@ -99,17 +99,9 @@ TEST(DLog, TwoProcessesShareOneFileWithoutLosingALine) {
 
 // --- the record's layout ----------------------------------------------
 
-ZKDLOG_RECORD example_record() {
-    ZKDLOG_RECORD rec{};
-    rec.pszFile = "trace";
-    rec.dwLine = 92;
-    rec.time = SYSTEMTIME{2026, 12, 5, 4, 18, 29, 48, 123};
-    rec.dwProcessId = 0x1A0;
-    rec.dwThreadId = 0x2C4;
-    rec.pszModule = "ZKMisc";
-    rec.wLevel = 0x0008;
-    return rec;
-}
+// Source "trace" line 92, 2026-12-04 18:29:48.123, process 0x1A0, thread
+// 0x2C4, module ZKMisc, level COM, no indentation.
+const ZKDLOG_RECORD kRecord = {"trace", 92, {2026, 12, 5, 4, 18, 29, 48, 123}, 0x1A0, 0x2C4, "ZKMisc", ZKDLOG_COM, 0};
 
 std::string format(const ZKDLOG_RECORD& rec, const char* fmt, ...) {
     char line[ZKDLOG_LINE_SIZE];
@@ -125,7 +117,7 @@ const char kExample[] =
     "PROCESS_ATTACH";
 
 TEST(DLogFormat, ReferenceLineSourceFieldAndModuleName) {
-    ZKDLOG_RECORD rec = example_record();
+    ZKDLOG_RECORD rec = kRecord;
     EXPECT_EQ(format(rec, "PROCESS_ATTACH"), std::string(kExample) + "\r\n");
     rec.pszFile = "C:\\src\\zk\\ZKPollM.cpp";
     EXPECT_EQ(format(rec, nullptr).substr(0, 20), "ZKPollM.cpp(  92) , ");
@@ -134,7 +126,7 @@ TEST(DLogFormat, ReferenceLineSourceFieldAndModuleName) {
     EXPECT_EQ(format(rec, nullptr).substr(0, 16), "ZKUtil(123456)  ");
     rec.pszFile = "AVeryLongSourceFileName.cpp";
     EXPECT_EQ(format(rec, nullptr).substr(0, 37), "AVeryLongSourceFileName.cpp(123456), ");
-    rec = example_record();
+    rec = kRecord;
     rec.pszModule = "ZKShMemLonger";
     EXPECT_NE(format(rec, "x").find(", ZKShMemLonger, COM, x"), std::string::npos);
     rec.pszModule = "A";
@@ -142,17 +134,16 @@ TEST(DLogFormat, ReferenceLineSourceFieldAndModuleName) {
 }
 
 TEST(DLogFormat, LevelNamesIndentationAndLineEnds) {
-    ZKDLOG_RECORD rec = example_record();
+    ZKDLOG_RECORD rec = kRecord;
     const std::pair<WORD, const char*> names[] = {
-        {0x0001, "LO"},  {0x000A, "END"}, {0x000B, "STA"}, {0x0010, "DBG"}, {0x0080, "CHK"},
-        {0x0300, "NTA"}, {0x0800, "ATT"}, {0x1000, "STD"}, {0x8000, "ERR"}, {0xA000, "EMR"},
-        {0xFFFF, "HI"},  {0x0002, "???"}, {0x0000, "???"}};
+        {ZKDLOG_LO, "LO"},   {ZKDLOG_END, "END"}, {ZKDLOG_STA, "STA"}, {ZKDLOG_DBG, "DBG"}, {ZKDLOG_CHK, "CHK"},
+        {ZKDLOG_NTA, "NTA"}, {ZKDLOG_ATT, "ATT"}, {ZKDLOG_STD, "STD"}, {ZKDLOG_ERR, "ERR"}, {ZKDLOG_EMR, "EMR"},
+        {ZKDLOG_HI, "HI"},   {0x0002, "???"},     {0x0000, "???"}};
     for (auto [level, name] : names) {
         rec.wLevel = level;
-        EXPECT_NE(format(rec, "m").find(std::string(", ") + name + ", m\r\n"), std::string::npos)
-            << name;
+        EXPECT_NE(format(rec, "m").find(std::string(", ") + name + ", m\r\n"), std::string::npos) << name;
     }
-    rec = example_record();
+    rec = kRecord;
     rec.nIndent = 2;
     std::string header = std::string(kExample).substr(0, 80);
     EXPECT_EQ(format(rec, "} done (%u)", 0u), header + "    } done (0)\r\n");
@@ -164,7 +155,7 @@ TEST(DLogFormat, LevelNamesIndentationAndLineEnds) {
 }
 
 TEST(DLogFormat, OverlongRecordsAreCutBeforeTheLineEnd) {
-    ZKDLOG_RECORD rec = example_record();
+    ZKDLOG_RECORD rec = kRecord;
     std::string big(3000, 'm');
     std::string line = format(rec, "%s%s", big.c_str(), big.c_str());
     ASSERT_EQ(line.size(), size_t(ZKDLOG_LINE_SIZE));
@@ -174,7 +165,7 @@ TEST(DLogFormat, OverlongRecordsAreCutBeforeTheLineEnd) {
     ASSERT_EQ(line.size(), size_t(ZKDLOG_LINE_SIZE));
     EXPECT_EQ(line.substr(line.size() - 3), " \r\n");
     std::string long_name(900, 'f');
-    rec = example_record();
+    rec = kRecord;
     rec.pszFile = long_name.c_str();
     line = format(rec, "x");
     EXPECT_LE(line.size(), size_t(ZKDLOG_LINE_SIZE));
