@@ -11,10 +11,9 @@
 #include <unistd.h>
 #endif
 
+namespace {
 
 using namespace zkx::test;
-
-namespace {
 
 // Takes the named mutex of a log file and ends without giving it back, as a
 // writer killed inside its write does.
@@ -27,18 +26,15 @@ ZKX_CHILD(dlog_mutex_dies) {
 // last line, so it ends that line and removes nothing, whatever the file's
 // line ends are.
 TEST(DLogFile, HeirOfADeadWritersMutexEndsTheLastLineAndKeepsEveryByte) {
-    const struct {
-        const char* before;
-        const char* mended;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {  // before, mended
         {"whole line one\r\nwhole line two\r\nhalf a rec", "whole line one\r\nwhole line two\r\nhalf a rec\r\n"},
         {"written by another tool\nline two\n", "written by another tool\nline two\n"},
         {"torn between CR and LF\r", "torn between CR and LF\r\n"},
     };
     int n = 0;
-    for (const auto& c : cases) {
+    for (auto [before, mended] : cases) {
         std::string path = temp_dir() + "/torn" + std::to_string(n++) + ".log";
-        write_file(path, c.before);
+        write_file(path, before);
         PZKDLOG_HANDLE log = nullptr;
         ASSERT_EQ(ZKDLogCreate("Torn", 0, &log), 0u);
         set_file_output(log, path, 0);
@@ -48,9 +44,9 @@ TEST(DLogFile, HeirOfADeadWritersMutexEndsTheLastLineAndKeepsEveryByte) {
         EXPECT_EQ(ZKDLogOut(log, "f", 2, 0x10, "written"), 0u);
         ZKDLogDestroy(log, 0);
         const std::string content = read_file(path);
-        const std::string mended = c.mended;
-        EXPECT_EQ(content.substr(0, mended.size()), mended) << c.before;
-        EXPECT_EQ(content.find("f(   2)", mended.size()), mended.size()) << content;
+        const size_t size = strlen(mended);
+        EXPECT_EQ(content.substr(0, size), mended) << before;
+        EXPECT_EQ(content.find("f(   2)", size), size) << content;
         EXPECT_EQ(content.substr(content.size() - 9), "written\r\n");
     }
 }
