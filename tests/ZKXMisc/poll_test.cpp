@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "ZKMiscPriv.h"
 #include "ZKPollPriv.h"
 #include "dlog_test_util.h"
 #include "misc_test_util.h"
