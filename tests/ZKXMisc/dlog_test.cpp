@@ -205,20 +205,20 @@ TEST_F(DLogConfig, MissingKeyChangesNothingLevelNamesIgnoreCase) {
     EXPECT_EQ(load(), DWORD(ERROR_FILE_NOT_FOUND));
     set("", "unrelated", "x");
     EXPECT_EQ(load(), 0u) << "the Message key exists now, without LOG or DBG";
-    EXPECT_TRUE(file().wLevel == 0xFFFF && debug().wLevel == 0xFFFF && file().pszPath == nullptr);
+    EXPECT_TRUE(file().wLevel == ZKDLOG_HI && debug().wLevel == ZKDLOG_HI && file().pszPath == nullptr);
 
     set("\\LOG", "OutputLevel", "eRr");
     set("\\DBG", "OutputLevel", "HI");
     ASSERT_EQ(load(), 0u);
-    EXPECT_EQ(file().wLevel, 0x8000);
-    EXPECT_EQ(debug().wLevel, 0xFFFF);
+    EXPECT_EQ(file().wLevel, ZKDLOG_ERR);
+    EXPECT_EQ(debug().wLevel, ZKDLOG_HI);
     EXPECT_EQ(file().pszPath, nullptr) << "no OutputTo: the file output stays off";
     // Unknown names let everything through.
     set("\\DBG", "OutputLevel", "LOUD");
     set("\\LOG", "OutputLevel", "7", REG_EXPAND_SZ);
     ASSERT_EQ(load(), 0u);
     EXPECT_EQ(debug().wLevel, 0);
-    EXPECT_EQ(file().wLevel, 0x8000) << "a value of another type counts as absent";
+    EXPECT_EQ(file().wLevel, ZKDLOG_ERR) << "a value of another type counts as absent";
 }
 
 TEST_F(DLogConfig, ReloadKeepsSwapsOrDropsTheFileAndItsMutex) {
@@ -245,9 +245,7 @@ TEST_F(DLogConfig, ReloadKeepsSwapsOrDropsTheFileAndItsMutex) {
     ASSERT_NE(file().hFileMutex, nullptr);
     // The new mutex is the one named after b: another handle on it is the
     // same object, and the old handle is closed.
-    char name[260];
-    ZKMiscMakeSysObjName("ZKDLog", "LOGExcl", b.c_str(), sizeof name, name);
-    HANDLE other = OpenMutexA(SYNCHRONIZE, FALSE, name);
+    HANDLE other = OpenMutexA(SYNCHRONIZE, FALSE, file_mutex_name(b).c_str());
     EXPECT_NE(other, nullptr);
     CloseHandle(other);
     EXPECT_FALSE(CloseHandle(first)) << "the old mutex handle was closed by the reload";
@@ -257,17 +255,18 @@ TEST_F(DLogConfig, ReloadKeepsSwapsOrDropsTheFileAndItsMutex) {
     ASSERT_EQ(load(), 0u);
     EXPECT_EQ(file().pszPath, nullptr);
     EXPECT_EQ(file().hFileMutex, nullptr);
-    EXPECT_EQ(file().wLevel, 0x000B) << "the threshold is still read";
+    EXPECT_EQ(file().wLevel, ZKDLOG_STA) << "the threshold is still read";
 }
 
 TEST_F(DLogConfig, CallerPathAndRoot) {
+    const DWORD kCurrentUser = 0x80000001u;  // HKEY_CURRENT_USER as a root word
     ASSERT_EQ(put_reg_text(HKEY_CURRENT_USER, "Custom\\Place\\Message\\DBG", "OutputLevel", "CHK"), 0);
     EXPECT_EQ(ZKDLogLoadCfg(log, 0, "Custom\\Place", 0, 0), DWORD(ERROR_FILE_NOT_FOUND)) << "root 0 is HKLM";
-    EXPECT_EQ(ZKDLogLoadCfg(log, 0x80000001u, "Custom\\Place", 0, 0), 0u);
-    EXPECT_EQ(debug().wLevel, 0x0080);
+    EXPECT_EQ(ZKDLogLoadCfg(log, kCurrentUser, "Custom\\Place", 0, 0), 0u);
+    EXPECT_EQ(debug().wLevel, ZKDLOG_CHK);
     std::string too_long(300, 'p');
-    EXPECT_NE(ZKDLogLoadCfg(log, 0x80000001u, too_long.c_str(), 0, 0), 0u);
-    EXPECT_EQ(debug().wLevel, 0x0080) << "a path that does not fit opens nothing";
+    EXPECT_NE(ZKDLogLoadCfg(log, kCurrentUser, too_long.c_str(), 0, 0), 0u);
+    EXPECT_EQ(debug().wLevel, ZKDLOG_CHK) << "a path that does not fit opens nothing";
 }
 
 }  // namespace
