@@ -22,26 +22,18 @@ namespace {
 using namespace zkx::test;
 
 std::mutex g_poll_lock;
-std::vector<class PollScript*> g_scripts;
 std::vector<HANDLE> g_threads;
 
 // What a worker's callback answers and the calls it has seen.  A worker
-// finds its script through adwUser[0]; adwUser[1], when nonzero, makes
-// test_starter begin the worker that many ms late.
+// finds its script through adwUser[0] and [1], the address's two halves;
+// adwUser[2], when nonzero, makes test_starter begin the worker that many
+// ms late.
 class PollScript {
 public:
-    PollScript() {
-        std::lock_guard<std::mutex> guard(g_poll_lock);
-        slot_ = DWORD(g_scripts.size());
-        g_scripts.push_back(this);
-    }
-    ~PollScript() {
-        release();
-        std::lock_guard<std::mutex> guard(g_poll_lock);
-        g_scripts[slot_] = nullptr;
-    }
+    ~PollScript() { release(); }
     ZKPOLL_THDATA def(DWORD id, DWORD interval, DWORD late_ms = 0) const {
-        return ZKPOLL_THDATA{&PollScript::callback, interval, id, {slot_, late_ms}};
+        const uint64_t self = reinterpret_cast<uintptr_t>(this);
+        return ZKPOLL_THDATA{&PollScript::callback, interval, id, {DWORD(self), DWORD(self >> 32), late_ms}};
     }
     void answer(DWORD event, DWORD result, DWORD action = 0) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -64,11 +56,7 @@ public:
 
     static DWORD ZKAPI callback(PZKPOLL_THREAD pTh, DWORD, DWORD event, LPDWORD user, LPDWORD, LPDWORD action,
                                 DWORD) {
-        PollScript* s;
-        {
-            std::lock_guard<std::mutex> guard(g_poll_lock);
-            s = g_scripts[user[0]];
-        }
+        auto* s = reinterpret_cast<PollScript*>(uintptr_t(user[0] | uint64_t(user[1]) << 32));
         std::pair<DWORD, DWORD> reply{0, 0};
         {
             std::lock_guard<std::mutex> guard(s->lock_);
@@ -100,7 +88,6 @@ private:
         return out;
     }
 
-    DWORD slot_;
     std::chrono::steady_clock::time_point born_ = std::chrono::steady_clock::now();
     mutable std::mutex lock_;
     std::vector<Call> calls_;
@@ -124,7 +111,7 @@ DWORD ZKAPI start_late(LPVOID p) {
 
 DWORD ZKAPI test_starter(PZKPOLL_HANDLE, DWORD, DWORD, LPTHREAD_START_ROUTINE fn, LPVOID arg, LPDWORD user,
                          PHANDLE thread) {
-    LateStart* late = user && user[1] ? new LateStart{fn, arg, user[1]} : nullptr;
+    LateStart* late = user && user[2] ? new LateStart{fn, arg, user[2]} : nullptr;
     HANDLE h = late ? CreateThread(nullptr, 0, start_late, late, 0, nullptr)
                     : CreateThread(nullptr, 0, fn, arg, 0, nullptr);
     if (!h) {
@@ -219,7 +206,8 @@ protected:
     }
     void expect_reply(DWORD code, DWORD seq, DWORD result) {
         ZKPOLL_MSG r = next_reply();
-        EXPECT_EQ(std::make_tuple(r.dwCode, r.dwSeq, r.dwData1), std::make_tuple(code, seq, result)) << "code, seq, result";
+        EXPECT_EQ(std::make_tuple(r.dwCode, r.dwSeq, r.dwData1), std::make_tuple(code, seq, result))
+            << "code, sequence, result";
     }
 
     DWORD exit_code() {
