@@ -96,28 +96,18 @@ private:
     std::atomic<bool> released_{false}, holding_{false};
 };
 
-struct LateStart {
-    LPTHREAD_START_ROUTINE fn;
-    LPVOID arg;
-    DWORD delay;
-};
-
-DWORD ZKAPI start_late(LPVOID p) {
-    LateStart late = *static_cast<LateStart*>(p);
-    delete static_cast<LateStart*>(p);
-    Sleep(late.delay);  // as a thread the system has not scheduled yet
-    return late.fn(late.arg);
+// Begins a worker adwUser[2] ms late, as a thread the system has not
+// scheduled yet.
+DWORD ZKAPI start_late(LPVOID th) {
+    Sleep(static_cast<PZKPOLL_THREAD>(th)->thData.adwUser[2]);
+    return thPoll(th);
 }
 
+// Starts the manager's workers (always thPoll) and keeps their handles.
 DWORD ZKAPI test_starter(PZKPOLL_HANDLE, DWORD, DWORD, LPTHREAD_START_ROUTINE fn, LPVOID arg, LPDWORD user,
                          PHANDLE thread) {
-    LateStart* late = user && user[2] ? new LateStart{fn, arg, user[2]} : nullptr;
-    HANDLE h = late ? CreateThread(nullptr, 0, start_late, late, 0, nullptr)
-                    : CreateThread(nullptr, 0, fn, arg, 0, nullptr);
-    if (!h) {
-        delete late;
-        return GetLastError();
-    }
+    HANDLE h = CreateThread(nullptr, 0, user && user[2] ? start_late : fn, arg, 0, nullptr);
+    if (!h) return GetLastError();
     *thread = h;
     std::lock_guard<std::mutex> guard(g_poll_lock);
     g_threads.push_back(h);
