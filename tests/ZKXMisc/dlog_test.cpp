@@ -113,12 +113,16 @@ TEST(DLog, TwoProcessesShareOneFileWithoutLosingALine) {
 // 0x2C4, module ZKMisc, level COM, no indentation.
 const ZKDLOG_RECORD kRecord = {"trace", 92, {2026, 12, 5, 4, 18, 29, 48, 123}, 0x1A0, 0x2C4, "ZKMisc", ZKDLOG_COM, 0};
 
+// Formats into a buffer one byte longer than a line, and checks that the
+// byte after the record's length is never written, also for a full line.
 std::string format(const ZKDLOG_RECORD& rec, const char* fmt, ...) {
-    char line[ZKDLOG_LINE_SIZE];
+    char line[ZKDLOG_LINE_SIZE + 1];
+    memset(line, '#', sizeof line);
     va_list args;
     va_start(args, fmt);
     int n = zkdlog_format_record(line, rec, fmt, args);
     va_end(args);
+    EXPECT_TRUE(n > 0 && n <= ZKDLOG_LINE_SIZE && line[n] == '#') << "written past its length " << n;
     return std::string(line, n);
 }
 
@@ -197,15 +201,10 @@ protected:
     void set(const std::string& sub, const char* name, const std::string& value, DWORD type = REG_SZ) {
         ASSERT_EQ(put_reg_text(HKEY_LOCAL_MACHINE, message + sub, name, value, type), 0);
     }
-    void remove(const std::string& sub, const char* name) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, (message + sub).c_str(), &key), 0);
-        RegDeleteValueA(key, name);
-        RegCloseKey(key);
-    }
     DWORD load() { return ZKDLogLoadCfg(log, 0, nullptr, 0, 0); }
     const ZKDLOG_OUTPUT& file() const { return log->aOutput[0]; }
     const ZKDLOG_OUTPUT& debug() const { return log->aOutput[1]; }
+    std::string path() const { return file().pszPath ? file().pszPath : "(none)"; }
 
     PZKDLOG_HANDLE log = nullptr;
     std::string message;
@@ -220,9 +219,8 @@ TEST_F(DLogConfig, MissingKeyChangesNothingLevelNamesIgnoreCase) {
     set("\\LOG", "OutputLevel", "eRr");
     set("\\DBG", "OutputLevel", "HI");
     ASSERT_EQ(load(), 0u);
-    EXPECT_EQ(file().wLevel, ZKDLOG_ERR);
-    EXPECT_EQ(debug().wLevel, ZKDLOG_HI);
-    EXPECT_EQ(file().pszPath, nullptr) << "no OutputTo: the file output stays off";
+    EXPECT_TRUE(file().wLevel == ZKDLOG_ERR && debug().wLevel == ZKDLOG_HI);
+    EXPECT_EQ(path(), "(none)") << "no OutputTo: the file output stays off";
     // Unknown names let everything through.
     set("\\DBG", "OutputLevel", "LOUD");
     set("\\LOG", "OutputLevel", "7", REG_EXPAND_SZ);
@@ -236,8 +234,7 @@ TEST_F(DLogConfig, ReloadKeepsSwapsOrDropsTheFileAndItsMutex) {
     set("\\LOG", "OutputTo", a);
     set("\\LOG", "OutputLevel", "DBG");
     ASSERT_EQ(load(), 0u);
-    ASSERT_NE(file().pszPath, nullptr);
-    EXPECT_EQ(std::string(file().pszPath), a);
+    EXPECT_EQ(path(), a);
     HANDLE first = file().hFileMutex;
     ASSERT_NE(first, nullptr);
 
@@ -246,13 +243,12 @@ TEST_F(DLogConfig, ReloadKeepsSwapsOrDropsTheFileAndItsMutex) {
     set("\\LOG", "OutputTo", upper);
     ASSERT_EQ(load(), 0u);
     EXPECT_EQ(file().hFileMutex, first) << "the same path in other letters keeps the mutex";
-    EXPECT_EQ(std::string(file().pszPath), a);
+    EXPECT_EQ(path(), a);
 
     std::string b = temp_dir() + "/b.log";
     set("\\LOG", "OutputTo", b);
     ASSERT_EQ(load(), 0u);
-    EXPECT_EQ(std::string(file().pszPath), b);
-    ASSERT_NE(file().hFileMutex, nullptr);
+    EXPECT_EQ(path(), b);
     // The new mutex is the one named after b: another handle on it is the
     // same object, and the old handle is closed.
     HANDLE other = OpenMutexA(SYNCHRONIZE, FALSE, file_mutex_name(b).c_str());
@@ -260,11 +256,11 @@ TEST_F(DLogConfig, ReloadKeepsSwapsOrDropsTheFileAndItsMutex) {
     CloseHandle(other);
     EXPECT_FALSE(CloseHandle(first)) << "the old mutex handle was closed by the reload";
 
-    remove("\\LOG", "OutputTo");
+    // An empty value counts as absent.
+    set("\\LOG", "OutputTo", "");
     set("\\LOG", "OutputLevel", "STA");
     ASSERT_EQ(load(), 0u);
-    EXPECT_EQ(file().pszPath, nullptr);
-    EXPECT_EQ(file().hFileMutex, nullptr);
+    EXPECT_TRUE(path() == "(none)" && file().hFileMutex == nullptr);
     EXPECT_EQ(file().wLevel, ZKDLOG_STA) << "the threshold is still read";
 }
 
