@@ -1,19 +1,13 @@
 // The poll threads: a worker record's one-slot channel, the worker thread
-// on a bare record driven through that channel, and the manager (create,
-// broadcasts and their waits, kill and destroy, the operations on one worker
-// found by its id, and many lifetimes in a row that must leave no thread or
-// handle behind).  The workers run a scripted callback that records its
-// calls, started by a thread starter on CreateThread, and the traces are
-// captured.
+// on a bare record driven through that channel, and the manager.  The
+// workers run a scripted callback that records its calls, started by a
+// thread starter on CreateThread, and the traces are captured.
 #include <algorithm>
-#include <filesystem>
 
 #include "ZKPollPriv.h"
 #include "dlog_test_util.h"
 #include "misc_test_util.h"
-#ifdef _WIN32
-#include <tlhelp32.h>
-#else
+#ifndef _WIN32
 #include "base/handle_table.h"
 #endif
 
@@ -43,8 +37,6 @@ public:
     void hold(DWORD event) { released_ = false, held_ = event; }
     void release() { released_ = true; }
     bool wait_holding() const { return wait_until([this] { return holding_.load(); }); }
-    // Runs in every call after any hold.
-    std::function<void(PZKPOLL_THREAD, DWORD event)> probe;
 
     std::vector<DWORD> events() const { return column(&Call::event); }
     // When the calls with this event came, in ms since the script was made.
@@ -54,7 +46,7 @@ public:
         return wait_until([&] { return count(event) >= n; }, timeout_ms);
     }
 
-    static DWORD ZKAPI callback(PZKPOLL_THREAD pTh, DWORD, DWORD event, LPDWORD user, LPDWORD, LPDWORD action,
+    static DWORD ZKAPI callback(PZKPOLL_THREAD, DWORD, DWORD event, LPDWORD user, LPDWORD, LPDWORD action,
                                 DWORD) {
         auto* s = reinterpret_cast<PollScript*>(uintptr_t(user[0] | uint64_t(user[1]) << 32));
         std::pair<DWORD, DWORD> reply{0, 0};
@@ -69,7 +61,6 @@ public:
             while (!s->released_) Sleep(2);
             s->holding_ = false;
         }
-        if (s->probe) s->probe(pTh, event);
         *action = reply.second;
         return reply.first;
     }
@@ -119,9 +110,9 @@ std::vector<HANDLE> started_threads() {  // oldest first
     return g_threads;
 }
 
-bool started_threads_ended(int timeout_ms = 10000) {
+bool started_threads_ended() {
     for (HANDLE h : started_threads())
-        if (WaitForSingleObject(h, DWORD(timeout_ms)) != WAIT_OBJECT_0) return false;
+        if (WaitForSingleObject(h, 10000) != WAIT_OBJECT_0) return false;
     return true;
 }
 
@@ -222,12 +213,12 @@ TEST_F(PollChannel, OneCommandIsOutstandingUntilItsReplyIsCollected) {
     BOOL stop = TRUE;
     EXPECT_EQ(ZKPollCheckEvent(reinterpret_cast<PZKPOLL_THREAD>(junk), 0, nullptr, &stop), DWORD(ERROR_INVALID_HANDLE));
     EXPECT_EQ(ZKPollCheckEvent(nullptr, 0, nullptr, &stop), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ZKPollCheckEvent(th, 0, nullptr, nullptr), DWORD(ERROR_INVALID_PARAMETER));
     ASSERT_EQ(push_cmd(th, 7, ZKPOLL_POLL, 0, 0), 0u);
     EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), DWORD(ERROR_TOO_MANY_CMDS));
     DWORD waiting = 0;
     EXPECT_EQ(ZKPollCheckEvent(th, 0, &waiting, &stop), 0u);
-    EXPECT_EQ(waiting, ZKPOLL_POLL);  // the first push stands
-    EXPECT_FALSE(stop);
+    EXPECT_TRUE(waiting == ZKPOLL_POLL && !stop);  // the first push stands
 
     ZKPOLL_MSG msg{};
     ASSERT_EQ(pop_cmd(th, &msg), 0u);
@@ -235,9 +226,7 @@ TEST_F(PollChannel, OneCommandIsOutstandingUntilItsReplyIsCollected) {
     // Taken, not answered: still busy.
     EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), DWORD(ERROR_TOO_MANY_CMDS));
     ASSERT_EQ(put_reply(th, 7, ZKPOLL_POLL, 0, 0), 0u);
-    ASSERT_EQ(pop_reply(th, &msg), 0u);
-    EXPECT_EQ(msg.dwCode, ZKPOLL_POLL);
-    EXPECT_EQ(msg.dwSeq, 7u);
+    expect_reply(ZKPOLL_POLL, 7, 0);
     EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), 0u);
     EXPECT_EQ(ZKPollCheckEvent(th, 0, nullptr, &stop), 0u);
     EXPECT_TRUE(stop);
@@ -253,6 +242,9 @@ TEST_F(PollChannel, FullOutboxDropsTheReplyAfterItsLimitUnlessEmptied) {
     EXPECT_LT(elapsed_ms(start), 3000);
     EXPECT_EQ(th->msgOut.dwSeq, 1u);  // the old reply stays
 
+    // Emptied within the limit, which a loaded machine must not miss.
+    const ZKPOLL_TIMING saved = g_zkPollTiming;
+    g_zkPollTiming.dwOutboxLimit = 10000;
     std::thread manager([&] {
         Sleep(60);
         ZKPOLL_MSG reply;
@@ -260,19 +252,8 @@ TEST_F(PollChannel, FullOutboxDropsTheReplyAfterItsLimitUnlessEmptied) {
     });
     EXPECT_EQ(put_reply(th, 3, ZKPOLL_RESUME, 0, 0), 0u);
     manager.join();
+    g_zkPollTiming = saved;
     EXPECT_EQ(th->msgOut.dwSeq, 3u);
-}
-
-TEST_F(PollWorker, FailedInitIsReportedAndEndsTheWorkerWithItsResult) {
-    script.answer(ZKPOLL_INIT, 5);
-    ZKPOLL_MSG init = start(1000);
-    EXPECT_EQ(std::make_tuple(init.dwCode, init.dwData1), std::make_tuple(DWORD(ZKPOLL_INIT), DWORD(5)));
-    expect_reply(ZKPOLL_TERMINATE, 0, 5);
-    EXPECT_EQ(exit_code(), 5u);
-    EXPECT_EQ(status_of(th), ZKPOLL_ST_FAILED);
-    EXPECT_EQ(state_of(th), ZKPOLL_STATE_IDLE);
-    EXPECT_EQ(script.events(), (std::vector<DWORD>{ZKPOLL_INIT, ZKPOLL_TERMINATE}));
-    EXPECT_EQ(trace.count(" - init failed rc=5 fExit=1"), 1);
 }
 
 TEST_F(PollWorker, ExitAskedForInInitOrSuspendEndsTheWorkerWithoutFailure) {
@@ -304,30 +285,21 @@ TEST_F(PollWorker, PollsAtOnceThenEachIntervalAndAnswersCommandsBeforeCalls) {
     EXPECT_GE(t[1] - t[0], 140);
     EXPECT_GE(t[2] - t[1], 140);
     EXPECT_GE(trace.count(" - awake [poll]"), 2);
+    stop();
 
-    // On command only from now on: the interval changes while a poll's call
-    // runs, so the sleep after it is the first to read it.  (Changed while
-    // the worker is between calls, a slow machine decides which sleep does.)
-    script.hold(ZKPOLL_POLL);
-    ASSERT_TRUE(script.wait_holding());
-    ZKExclEnterCritSec(&th->csLock, INFINITE, 0, 0);
-    zkpoll_store(&th->thData.dwInterval, INFINITE);
-    ZKExclLeaveCritSec(&th->csLock, 0);
-    script.release();
-    ASSERT_TRUE(asleep());
-    // A POLL command is answered while its call runs.
-    script.hold(ZKPOLL_POLL);
+    // On command only: a POLL command is answered while its call runs; an
+    // unknown one is answered and does nothing else.
     int polls = script.count(ZKPOLL_POLL);
+    start(INFINITE);
+    ASSERT_TRUE(script.wait_count(ZKPOLL_POLL, polls + 1) && asleep());
+    script.hold(ZKPOLL_POLL);
     command(ZKPOLL_POLL, 9);
     ASSERT_TRUE(script.wait_holding());
     script.release();
-    // Once the worker sleeps, past its last look into the inbox, the next
-    // command must wake it: a slow machine must not let the look take it.
     ASSERT_TRUE(asleep());
-    command(0x40, 10, ERROR_INVALID_PARAMETER);  // unknown: answered, nothing else
+    command(0x40, 10, ERROR_INVALID_PARAMETER);
     Sleep(300);
-    EXPECT_EQ(script.count(ZKPOLL_POLL), polls + 1);
-    EXPECT_GE(trace.count(" - awake [cmd]"), 1);
+    EXPECT_EQ(script.count(ZKPOLL_POLL), polls + 2);
     EXPECT_EQ(trace.count(" - unknwon cmd 00000040"), 1);
 }
 
@@ -374,25 +346,6 @@ TEST_F(PollWorker, CommandPushedAfterTheLastLookStillWakesTheWorker) {
     ASSERT_EQ(push_cmd(th, 10, ZKPOLL_POLL, 0, 0), 0u);  // sets the chain off
     EXPECT_TRUE(script.wait_count(ZKPOLL_POLL, 5, 3000)) << "a command was not taken";
     expect_reply(ZKPOLL_POLL, 1, 0);
-}
-
-TEST_F(PollWorker, CheckEventShowsACallbackTheCommandWaitingForIt) {
-    std::vector<std::pair<DWORD, BOOL>> seen;
-    script.probe = [&](PZKPOLL_THREAD self, DWORD event) {
-        DWORD code = 99;
-        BOOL stop_it = 99;
-        EXPECT_EQ(ZKPollCheckEvent(self, 0, nullptr, nullptr), DWORD(ERROR_INVALID_PARAMETER));
-        if (event == ZKPOLL_POLL && ZKPollCheckEvent(self, 0, &code, &stop_it) == 0)
-            seen.emplace_back(code, stop_it);
-    };
-    script.hold(ZKPOLL_POLL);
-    start(INFINITE);
-    ASSERT_TRUE(script.wait_holding());
-    ASSERT_EQ(push_cmd(th, 2, ZKPOLL_TERMINATE, 0, 0), 0u);
-    script.release();
-    expect_reply(ZKPOLL_TERMINATE, 0, 0);  // taken after the call returned
-    EXPECT_EQ(seen, (std::vector<std::pair<DWORD, BOOL>>{{ZKPOLL_TERMINATE, TRUE}}));
-    EXPECT_EQ(trace.count("----- event 00000200"), 1);
 }
 
 // --- the manager ---------------------------------------------------------
@@ -495,7 +448,7 @@ TEST_F(PollManager, FailedStarterStopsTheWorkersStartedBeforeIt) {
     EXPECT_TRUE(c.events().empty());
 }
 
-TEST_F(PollManager, BroadcastsAreNumberedSkippingZeroAndTracedInAFrame) {
+TEST_F(PollManager, BroadcastsAreNumberedSkippingZero) {
     ASSERT_EQ(create({a.def(1, INFINITE), b.def(2, INFINITE)}), 0u);
     DWORD first = 0, second = 0, wrapped = 0;
     EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_POLL, 0, &first, INFINITE), 0u);
@@ -506,16 +459,6 @@ TEST_F(PollManager, BroadcastsAreNumberedSkippingZeroAndTracedInAFrame) {
     EXPECT_EQ(ZKPollControlAll(h, 0, 0x40, 0, &wrapped, INFINITE), 0u);  // answered with ERROR_INVALID_PARAMETER
     EXPECT_EQ(wrapped, 1u);
     EXPECT_EQ(trace.count(" - unknwon cmd 00000040"), 2);
-
-    auto line_with = [&](const std::string& text) {
-        for (auto& l : trace.file_lines())
-            if (l.find(text) != std::string::npos) return l;
-        return std::string();
-    };
-    EXPECT_NE(line_with(" cmd=00000040 {\r\n").find("STA, ZKPollControlAll "), std::string::npos);
-    EXPECT_NE(line_with("STA,   ZKPollWaitLastCommand "), "");
-    EXPECT_NE(line_with("END,   } ZKPollWaitLastCommand (0)"), "");
-    EXPECT_NE(line_with("END, } ZKPollControlAll (0)\r\n"), "");
 }
 
 TEST_F(PollManager, TimedOutBroadcastStaysOutstandingUntilAnswered) {
@@ -661,51 +604,32 @@ TEST(PollManagerTicks, TimeoutsHoldAcrossTheTickWrap) {
     EXPECT_EQ(run_child_with("ZKX_TICK_START", "4294967000", "poll_wait_across_wrap"), 0);  // 0xFFFFFFFF - 295
 }
 
-#ifdef _WIN32
 size_t open_handles() {
+#ifdef _WIN32
     DWORD n = 0;
     GetProcessHandleCount(GetCurrentProcess(), &n);
-    return n;
-}
-
-size_t running_threads() {
-    size_t n = 0;
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 t{};
-    t.dwSize = sizeof t;
-    for (BOOL more = Thread32First(snap, &t); more; more = Thread32Next(snap, &t))
-        n += t.th32OwnerProcessID == GetCurrentProcessId();
-    CloseHandle(snap);
-    return n;
-}
 #else
-size_t open_handles() {
     size_t n = 0;
     zkx::win32::handle_for_each(
         [](HANDLE, const zkx::win32::HandleEntry&, void* ctx) { ++*static_cast<size_t*>(ctx); }, &n);
+#endif
     return n;
 }
 
-size_t running_threads() {
-    return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
-}
-#endif
-
+// Every worker's thread has ended when its lifetime ends (checked through
+// the started handles); what could stay behind is a handle.
 TEST(PollStress, ManyLifetimesLeaveNoThreadOrHandleBehind) {
     use_fast_rounds();
     PollScript script;
     // Counted after the first lifetime, which also brings up what the
     // platform and the sanitizers start once per process.
-    size_t handles = 0, threads = 0;
+    size_t handles = 0;
     const DWORD intervals[] = {1, 3, 10, INFINITE};
     auto start = std::chrono::steady_clock::now();
 
     for (int round = 0; round < 200; round++) {
         SCOPED_TRACE(round);
-        if (round == 1) {
-            handles = open_handles();
-            threads = running_threads();
-        }
+        if (round == 1) handles = open_handles();
         std::vector<ZKPOLL_THDATA> defs;
         for (DWORD i = 0; i < 8; i++) defs.push_back(script.def(i + 1, intervals[(i + round) % 4]));
         ZKPOLL_PARAM param{8, defs.data(), test_starter};
@@ -725,10 +649,6 @@ TEST(PollStress, ManyLifetimesLeaveNoThreadOrHandleBehind) {
         close_started_threads();
     }
     EXPECT_EQ(open_handles(), handles);
-    // A worker's handle is signalled on its way out; the kernel may list the
-    // thread a moment longer on a loaded machine.
-    for (int i = 0; i < 500 && running_threads() != threads; ++i) Sleep(10);
-    EXPECT_EQ(running_threads(), threads);
     std::printf("200 lifetimes in %ld ms\n", elapsed_ms(start));
 }
 
