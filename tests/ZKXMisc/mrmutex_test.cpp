@@ -33,14 +33,12 @@ protected:
 
 TEST_F(MRMutex, ReadersShareAndKeepWritersOut) {
     ASSERT_EQ(read_on_other_thread(&mr, 0), 0u);
-    EXPECT_EQ(WaitForSingleObject(mr.hNoReaderEvent, 0), WAIT_TIMEOUT) << "first reader resets the event";
     ASSERT_EQ(read_on_other_thread(&mr, 0), 0u);
     EXPECT_EQ(try_write(&mr), WAIT_TIMEOUT);
     // Readers are counted, not owned: any thread may leave for one.
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 0u);
-    EXPECT_EQ(WaitForSingleObject(mr.hNoReaderEvent, 0), WAIT_TIMEOUT) << "a reader is still inside";
+    EXPECT_EQ(try_write(&mr), WAIT_TIMEOUT) << "a reader is still inside";
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 0u);
-    EXPECT_EQ(WaitForSingleObject(mr.hNoReaderEvent, 0), WAIT_OBJECT_0) << "the last reader signals it";
     EXPECT_EQ(try_write(&mr), 0u);
     // One leave too many waits for a reader that never comes.
     auto start = std::chrono::steady_clock::now();
@@ -190,8 +188,6 @@ TEST(MRMutexStress, ReadersAndWritersOfFourProcessesNeverOverlap) {
     EXPECT_EQ(shared->violations.load(), 0);
     EXPECT_GT(shared->reads.load(), 0);
     EXPECT_GT(shared->writes.load(), 0);
-    EXPECT_EQ(shared->readers.load(), 0);
-    EXPECT_EQ(shared->writers.load(), 0);
     UnmapViewOfFile(shared);
     CloseHandle(section);
 }

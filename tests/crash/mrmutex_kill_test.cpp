@@ -28,8 +28,7 @@ DWORD enter_write(PZKEXCL_MRMUTEX mr, DWORD timeout) {
     return retry(WAIT_ABANDONED, [=] { return ZKExclEnterMRMutexWrite(mr, timeout, 0, 0); });
 }
 DWORD enter_read(PZKEXCL_MRMUTEX mr, DWORD timeout) {
-    DWORD r = ZKExclEnterMRMutexRead(mr, timeout, 0, 0);
-    return r == WAIT_ABANDONED ? ZKExclEnterMRMutexRead(mr, timeout, 0, 0) : r;
+    return retry(WAIT_ABANDONED, [=] { return ZKExclEnterMRMutexRead(mr, timeout, 0, 0); });
 }
 
 // A leave whose wait met a killed process's mutex reports the abandonment
@@ -113,7 +112,7 @@ protected:
 TEST_F(MRMutexKill, WriterKilledWhileHoldingIsReportedOnceThenFree) {
     pid_t writer = holder("write");
     ASSERT_NE(writer, 0);
-    EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), WAIT_TIMEOUT) << "the holder still has it";
+    EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), WAIT_TIMEOUT);
     EXPECT_TRUE(kill_now(writer));
     EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 2000, 0, 0), WAIT_ABANDONED);
     // WAIT_ABANDONED admitted nobody: a reader gets in at once.
@@ -144,8 +143,7 @@ TEST_F(MRMutexKill, ReaderKilledInsideLetsTheWaitingWriterIn) {
     auto writer = std::async(std::launch::async, [this] {
         DWORD r = ZKExclEnterMRMutexWrite(&mr, 20000, 0, 0);
         auto entered = std::chrono::steady_clock::now();
-        if (r == 0) r = ZKExclLeaveMRMutexWrite(&mr, 0);
-        return std::make_pair(r, entered);
+        return std::make_pair(r == 0 ? ZKExclLeaveMRMutexWrite(&mr, 0) : r, entered);
     });
     EXPECT_EQ(writer.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
     EXPECT_TRUE(kill_now(reader));
@@ -173,7 +171,6 @@ TEST_F(MRMutexKill, ReadersKilledAtRandomMomentsLeaveItUsable) {
     SKIP_ON_WINDOWS();
     int round = 0;
     for (; another_round(round, 8); ++round) {
-        SCOPED_TRACE(round);
         ASSERT_NO_FATAL_FAILURE(kill_two("read", round, [&] { ASSERT_EQ(enter_read(&mr, 5000), 0u); }));
         // Whatever the dead took with them, the one reader left keeps
         // writers out; once it leaves nobody is inside.
