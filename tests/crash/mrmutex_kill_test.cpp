@@ -28,7 +28,8 @@ DWORD enter_write(PZKEXCL_MRMUTEX mr, DWORD timeout) {
     return retry(WAIT_ABANDONED, [=] { return ZKExclEnterMRMutexWrite(mr, timeout, 0, 0); });
 }
 DWORD enter_read(PZKEXCL_MRMUTEX mr, DWORD timeout) {
-    return retry(WAIT_ABANDONED, [=] { return ZKExclEnterMRMutexRead(mr, timeout, 0, 0); });
+    DWORD r = ZKExclEnterMRMutexRead(mr, timeout, 0, 0);
+    return r == WAIT_ABANDONED ? ZKExclEnterMRMutexRead(mr, timeout, 0, 0) : r;
 }
 
 // A leave whose wait met a killed process's mutex reports the abandonment
