@@ -1,19 +1,21 @@
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <fstream>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "ZKUtil.h"
+// The debug log: thresholds, indentation, the record's layout, loading its
+// configuration from the registry, writers of two processes on one file, and
+// what a dead writer, a full disk and other users' files in shared folders
+// may do to that file.
 #include "dlog_test_util.h"
 #include "misc_test_util.h"
-#include "test_env.h"
-
-using namespace zkx::test;
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace {
+
+using namespace zkx::test;
 
 TEST(DLog, EachOutputHasItsOwnThreshold) {
     // A fresh handle's: only the highest level, only to the debug output.
@@ -53,11 +55,11 @@ TEST(DLog, IndentationNeverGoesBelowZero) {
 }
 
 TEST(DLog, NullHandlesAndNames) {
-    EXPECT_EQ(ZKDLogOut(nullptr, "f", 1, 0xFFFF, "x"), 87u);
-    EXPECT_EQ(ZKDLogIndent(nullptr, 1), 87u);
-    EXPECT_EQ(ZKDLogLoadCfg(nullptr, 0, nullptr, 0, 0), 87u);
-    EXPECT_EQ(ZKDLogDestroy(nullptr, 0), 6u);
-    EXPECT_EQ(ZKDLogCreate("x", 0, nullptr), 87u);
+    EXPECT_EQ(ZKDLogOut(nullptr, "f", 1, 0xFFFF, "x"), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ZKDLogIndent(nullptr, 1), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ZKDLogLoadCfg(nullptr, 0, nullptr, 0, 0), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ZKDLogDestroy(nullptr, 0), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ZKDLogCreate("x", 0, nullptr), DWORD(ERROR_INVALID_PARAMETER));
     std::string long_name(400, 'n');
     PZKDLOG_HANDLE log = nullptr;
     ASSERT_EQ(ZKDLogCreate(long_name.c_str(), 0, &log), 0u);
@@ -75,12 +77,11 @@ void write_records(const std::string& path, const char* who) {
     ZKDLogCreate("Stress", 0, &log);
     set_file_output(log, path, 0);
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([log, t, who] {
             for (int i = 0; i < kRecords; ++i)
                 ZKDLogOut(log, "stress", __LINE__, 0xC0010, "%s thread %d record %d end", who, t, i);
         });
-    }
     for (auto& th : threads) th.join();
     ZKDLogDestroy(log, 0);
 }
@@ -96,18 +97,321 @@ TEST(DLog, TwoProcessesShareOneFileWithoutLosingALine) {
     write_records(path, "parent");
     ASSERT_EQ(wait_child(child, 60000), 0);
 
-    const std::string content = file_text(path);
-    size_t lines = 0, pos = 0;
-    while (pos < content.size()) {
-        size_t end = content.find("\r\n", pos);
-        ASSERT_NE(end, std::string::npos) << "unterminated tail";
-        std::string line = content.substr(pos, end - pos);
-        EXPECT_EQ(line.rfind("stress(", 0), 0u) << line;
-        EXPECT_EQ(line.size() - line.rfind(" end"), 4u) << line;
-        ++lines;
-        pos = end + 2;
+    const std::string content = read_file(path);
+    size_t lines = 0;
+    for (size_t pos = 0, end; pos < content.size(); pos = end + 2, ++lines) {
+        ASSERT_NE(end = content.find("\r\n", pos), std::string::npos) << "unterminated tail";
+        const std::string line = content.substr(pos, end - pos);
+        EXPECT_TRUE(line.rfind("stress(", 0) == 0 && line.size() - line.rfind(" end") == 4) << line;
     }
     EXPECT_EQ(lines, size_t(2 * kThreads * kRecords));
 }
+
+// --- the record's layout ----------------------------------------------
+
+// Source "trace" line 92, 2026-12-04 18:29:48.123, process 0x1A0, thread
+// 0x2C4, module ZKMisc, level COM, no indentation.
+const ZKDLOG_RECORD kRecord = {"trace", 92, {2026, 12, 5, 4, 18, 29, 48, 123}, 0x1A0, 0x2C4, "ZKMisc", ZKDLOG_COM, 0};
+
+// Formats into a buffer one byte longer than a line, and checks that the
+// byte after the record's length is never written, also for a full line.
+std::string format(const ZKDLOG_RECORD& rec, const char* fmt, ...) {
+    char line[ZKDLOG_LINE_SIZE + 1];
+    memset(line, '#', sizeof line);
+    va_list args;
+    va_start(args, fmt);
+    int n = zkdlog_format_record(line, rec, fmt, args);
+    va_end(args);
+    EXPECT_TRUE(n > 0 && n <= ZKDLOG_LINE_SIZE && line[n] == '#') << "written past its length " << n;
+    return std::string(line, n);
+}
+
+const char kExample[] =
+    "trace(  92)       , 12/04, 18:29:48.123, 0x000001A0, 0x000002C4, ZKMisc  , COM, "
+    "PROCESS_ATTACH";
+
+TEST(DLogFormat, ReferenceLineSourceFieldAndModuleName) {
+    ZKDLOG_RECORD rec = kRecord;
+    EXPECT_EQ(format(rec, "PROCESS_ATTACH"), std::string(kExample) + "\r\n");
+    rec.pszFile = "C:\\src\\zk\\ZKPollM.cpp";
+    EXPECT_EQ(format(rec, nullptr).substr(0, 20), "ZKPollM.cpp(  92) , ");
+    rec.pszFile = "D:ZKUtil";
+    rec.dwLine = 123456;
+    EXPECT_EQ(format(rec, nullptr).substr(0, 16), "ZKUtil(123456)  ");
+    rec.pszFile = "AVeryLongSourceFileName.cpp";
+    EXPECT_EQ(format(rec, nullptr).substr(0, 37), "AVeryLongSourceFileName.cpp(123456), ");
+    rec = kRecord;
+    rec.pszModule = "ZKShMemLonger";
+    EXPECT_NE(format(rec, "x").find(", ZKShMemLonger, COM, x"), std::string::npos);
+    rec.pszModule = "A";
+    EXPECT_NE(format(rec, "x").find(", A       , COM, x"), std::string::npos);
+}
+
+TEST(DLogFormat, LevelNamesIndentationAndLineEnds) {
+    ZKDLOG_RECORD rec = kRecord;
+    const std::pair<WORD, const char*> names[] = {
+        {ZKDLOG_LO, "LO"},   {ZKDLOG_END, "END"}, {ZKDLOG_STA, "STA"}, {ZKDLOG_DBG, "DBG"}, {ZKDLOG_CHK, "CHK"},
+        {ZKDLOG_NTA, "NTA"}, {ZKDLOG_ATT, "ATT"}, {ZKDLOG_STD, "STD"}, {ZKDLOG_ERR, "ERR"}, {ZKDLOG_EMR, "EMR"},
+        {ZKDLOG_HI, "HI"},   {0x0002, "???"},     {0x0000, "???"}};
+    for (auto [level, name] : names) {
+        rec.wLevel = level;
+        EXPECT_NE(format(rec, "m").find(std::string(", ") + name + ", m\r\n"), std::string::npos) << name;
+    }
+    rec = kRecord;
+    rec.nIndent = 2;
+    std::string header = std::string(kExample).substr(0, 80);
+    EXPECT_EQ(format(rec, "} done (%u)", 0u), header + "    } done (0)\r\n");
+    EXPECT_EQ(format(rec, nullptr), header + "    \r\n");
+    rec.nIndent = 0;
+    EXPECT_EQ(format(rec, "a\n"), header + "a\r\n");
+    EXPECT_EQ(format(rec, "a\r\n"), header + "a\r\r\n");
+    EXPECT_EQ(format(rec, "a\n\n"), header + "a\n\r\n");
+}
+
+TEST(DLogFormat, OverlongRecordsAreCutBeforeTheLineEnd) {
+    ZKDLOG_RECORD rec = kRecord;
+    std::string big(3000, 'm');
+    std::string line = format(rec, "%s%s", big.c_str(), big.c_str());
+    ASSERT_EQ(line.size(), size_t(ZKDLOG_LINE_SIZE));
+    EXPECT_EQ(line.substr(line.size() - 3), "m\r\n");
+    rec.nIndent = 100000;
+    line = format(rec, "tail");
+    ASSERT_EQ(line.size(), size_t(ZKDLOG_LINE_SIZE));
+    EXPECT_EQ(line.substr(line.size() - 3), " \r\n");
+    std::string long_name(900, 'f');
+    rec = kRecord;
+    rec.pszFile = long_name.c_str();
+    line = format(rec, "x");
+    EXPECT_LE(line.size(), size_t(ZKDLOG_LINE_SIZE));
+    EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
+}
+
+// --- configuration ---------------------------------------------------
+
+class DLogConfig : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(ZKDLogCreate("CfgTest", 0, &log), 0u);
+        char path[261];
+        ZKMiscMakeRegPath("CfgTest", "Message", sizeof path, path);
+        message = path;
+    }
+    void TearDown() override { ZKDLogDestroy(log, 0); }
+
+    void set(const std::string& sub, const char* name, const std::string& value, DWORD type = REG_SZ) {
+        ASSERT_EQ(put_reg_text(HKEY_LOCAL_MACHINE, message + sub, name, value, type), 0);
+    }
+    DWORD load() { return ZKDLogLoadCfg(log, 0, nullptr, 0, 0); }
+    const ZKDLOG_OUTPUT& file() const { return log->aOutput[0]; }
+    const ZKDLOG_OUTPUT& debug() const { return log->aOutput[1]; }
+    std::string path() const { return file().pszPath ? file().pszPath : "(none)"; }
+
+    PZKDLOG_HANDLE log = nullptr;
+    std::string message;
+};
+
+TEST_F(DLogConfig, MissingKeyChangesNothingLevelNamesIgnoreCase) {
+    EXPECT_EQ(load(), DWORD(ERROR_FILE_NOT_FOUND));
+    set("", "unrelated", "x");
+    EXPECT_EQ(load(), 0u) << "the Message key exists now, without LOG or DBG";
+    EXPECT_TRUE(file().wLevel == ZKDLOG_HI && debug().wLevel == ZKDLOG_HI && file().pszPath == nullptr);
+
+    set("\\LOG", "OutputLevel", "eRr");
+    set("\\DBG", "OutputLevel", "HI");
+    ASSERT_EQ(load(), 0u);
+    EXPECT_TRUE(file().wLevel == ZKDLOG_ERR && debug().wLevel == ZKDLOG_HI);
+    EXPECT_EQ(path(), "(none)") << "no OutputTo: the file output stays off";
+    // Unknown names let everything through.
+    set("\\DBG", "OutputLevel", "LOUD");
+    set("\\LOG", "OutputLevel", "7", REG_EXPAND_SZ);
+    ASSERT_EQ(load(), 0u);
+    EXPECT_EQ(debug().wLevel, 0);
+    EXPECT_EQ(file().wLevel, ZKDLOG_ERR) << "a value of another type counts as absent";
+}
+
+TEST_F(DLogConfig, ReloadKeepsSwapsOrDropsTheFileAndItsMutex) {
+    std::string a = temp_dir() + "/a.log";
+    set("\\LOG", "OutputTo", a);
+    set("\\LOG", "OutputLevel", "DBG");
+    ASSERT_EQ(load(), 0u);
+    EXPECT_EQ(path(), a);
+    HANDLE first = file().hFileMutex;
+    ASSERT_NE(first, nullptr);
+
+    std::string upper = a;
+    for (char& c : upper) c = char(toupper(c));
+    set("\\LOG", "OutputTo", upper);
+    ASSERT_EQ(load(), 0u);
+    EXPECT_EQ(file().hFileMutex, first) << "the same path in other letters keeps the mutex";
+    EXPECT_EQ(path(), a);
+
+    std::string b = temp_dir() + "/b.log";
+    set("\\LOG", "OutputTo", b);
+    ASSERT_EQ(load(), 0u);
+    EXPECT_EQ(path(), b);
+    // The new mutex is the one named after b: another handle on it is the
+    // same object, and the old handle is closed.
+    HANDLE other = OpenMutexA(SYNCHRONIZE, FALSE, file_mutex_name(b).c_str());
+    EXPECT_NE(other, nullptr);
+    CloseHandle(other);
+    EXPECT_FALSE(CloseHandle(first)) << "the old mutex handle was closed by the reload";
+
+    // An empty value counts as absent.
+    set("\\LOG", "OutputTo", "");
+    set("\\LOG", "OutputLevel", "STA");
+    ASSERT_EQ(load(), 0u);
+    EXPECT_TRUE(path() == "(none)" && file().hFileMutex == nullptr);
+    EXPECT_EQ(file().wLevel, ZKDLOG_STA) << "the threshold is still read";
+}
+
+TEST_F(DLogConfig, CallerPathAndRoot) {
+    const DWORD kCurrentUser = 0x80000001u;  // HKEY_CURRENT_USER as a root word
+    ASSERT_EQ(put_reg_text(HKEY_CURRENT_USER, "Custom\\Place\\Message\\DBG", "OutputLevel", "CHK"), 0);
+    EXPECT_EQ(ZKDLogLoadCfg(log, 0, "Custom\\Place", 0, 0), DWORD(ERROR_FILE_NOT_FOUND)) << "root 0 is HKLM";
+    EXPECT_EQ(ZKDLogLoadCfg(log, kCurrentUser, "Custom\\Place", 0, 0), 0u);
+    EXPECT_EQ(debug().wLevel, ZKDLOG_CHK);
+    std::string too_long(300, 'p');
+    EXPECT_NE(ZKDLogLoadCfg(log, kCurrentUser, too_long.c_str(), 0, 0), 0u);
+    EXPECT_EQ(debug().wLevel, ZKDLOG_CHK) << "a path that does not fit opens nothing";
+}
+
+// --- the file ------------------------------------------------------------
+
+// Takes the named mutex of a log file and ends without giving it back, as a
+// writer killed inside its write does.
+ZKX_CHILD(dlog_mutex_dies) {
+    HANDLE m = CreateMutexA(nullptr, FALSE, args.at(0).c_str());
+    return m && WaitForSingleObject(m, 5000) == WAIT_OBJECT_0 ? 0 : 1;
+}
+
+// The heir of an abandoned file mutex cannot know who wrote an unfinished
+// last line, so it ends that line and removes nothing, whatever the file's
+// line ends are.
+TEST(DLogFile, HeirOfADeadWritersMutexEndsTheLastLineAndKeepsEveryByte) {
+    const std::pair<const char*, const char*> cases[] = {  // before, mended
+        {"whole line one\r\nwhole line two\r\nhalf a rec", "whole line one\r\nwhole line two\r\nhalf a rec\r\n"},
+        {"written by another tool\nline two\n", "written by another tool\nline two\n"},
+        {"torn between CR and LF\r", "torn between CR and LF\r\n"},
+    };
+    int n = 0;
+    for (auto [before, mended] : cases) {
+        std::string path = temp_dir() + "/torn" + std::to_string(n++) + ".log";
+        write_file(path, before);
+        PZKDLOG_HANDLE log = nullptr;
+        ASSERT_EQ(ZKDLogCreate("Torn", 0, &log), 0u);
+        set_file_output(log, path, 0);
+        ASSERT_EQ(wait_child(spawn_child("dlog_mutex_dies", {file_mutex_name(path)})), 0);
+
+        EXPECT_EQ(ZKDLogOut(log, "f", 1, 0x10, "dropped: the mutex came abandoned"), 0u);
+        EXPECT_EQ(ZKDLogOut(log, "f", 2, 0x10, "written"), 0u);
+        ZKDLogDestroy(log, 0);
+        const std::string content = read_file(path);
+        const size_t size = strlen(mended);
+        EXPECT_EQ(content.substr(0, size), mended) << before;
+        EXPECT_EQ(content.find("f(   2)", size), size) << content;
+        EXPECT_EQ(content.substr(content.size() - 9), "written\r\n");
+    }
+}
+
+#ifndef _WIN32
+
+// Writes a record of the test's own under a file-size limit that leaves
+// room for only part of it, then one more without the limit.  Exits with
+// what the file writer returned for the first.
+ZKX_CHILD(dlog_writes_past_size_limit) {
+    signal(SIGXFSZ, SIG_IGN);
+    PZKDLOG_HANDLE log = nullptr;
+    if (ZKDLogCreate("Full", 0, &log) != 0) return 200;
+    set_file_output(log, args.at(0), 0);
+    struct stat st;
+    if (stat(args.at(0).c_str(), &st) != 0) return 201;
+    struct rlimit limit;
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlim_t unlimited = limit.rlim_cur;
+    limit.rlim_cur = rlim_t(st.st_size) + 20;
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 202;
+    const std::string record = "a record longer than the twenty bytes left\r\n";
+    ZKDLOG_OUTPUT& out = log->aOutput[ZKDLOG_OUT_FILE];
+    const DWORD result = out.pfnWrite(&out, record.c_str(), DWORD(record.size()));
+    limit.rlim_cur = unlimited;
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 203;
+    ZKDLogOut(log, "f", 3, 0x10, "after the limit");
+    ZKDLogDestroy(log, 0);
+    return int(result);
+}
+
+// A write that the disk or a size limit cuts short takes its piece back: the
+// old lines stay, the next record starts its own line, and the writer
+// reports the disk-full code (the caller of ZKDLogOut still gets 0).
+TEST(DLogFile, WriteCutShortByAFileSizeLimitLeavesNoPiece) {
+    const std::string path = temp_dir() + "/full.log";
+    const std::string old = "old line one\r\nold line two\r\n";
+    write_file(path, old);
+    EXPECT_EQ(wait_child(spawn_child("dlog_writes_past_size_limit", {path})), int(ERROR_DISK_FULL));
+    const std::string content = read_file(path);
+    ASSERT_EQ(content.substr(0, old.size()), old) << content;
+    EXPECT_EQ(content.find("f(   3)", old.size()), old.size()) << content;
+    EXPECT_EQ(content.substr(content.size() - 17), "after the limit\r\n");
+}
+
+constexpr uid_t kStranger = 65534;
+
+// Runs `plant` as an unprivileged user in a child of this process.
+template <typename F>
+bool as_stranger(F plant) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!become_user(kStranger, kStranger)) _exit(90);
+        _exit(plant() ? 0 : 91);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+DWORD write_through(const std::string& path, const char* text) {
+    PZKDLOG_HANDLE log = nullptr;
+    if (ZKDLogCreate("Shared", 0, &log) != 0) return ERROR_NOT_ENOUGH_MEMORY;
+    set_file_output(log, path, 0);
+    ZKDLOG_OUTPUT& out = log->aOutput[ZKDLOG_OUT_FILE];
+    DWORD result = out.pfnWrite(&out, text, DWORD(strlen(text)));
+    ZKDLogDestroy(log, 0);
+    return result;
+}
+
+// A new log file is 0640 before the umask.  In a sticky folder that every
+// user may write, another user's link to a file of root's, or their own
+// file, is not written by a root writer, whose file writer says ERROR_ACCESS_DENIED.
+TEST(DLogFile, OtherUsersGetNeitherOurRecordsNorOurWrites) {
+    const mode_t old_mask = umask(022);
+    const std::string fresh = temp_dir() + "/fresh.log";
+    EXPECT_EQ(write_through(fresh, "first\r\n"), 0u);
+    umask(old_mask);
+    struct stat st;
+    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second, unprivileged user";
+    char dir_template[] = "/tmp/zkx-dlog-shared.XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template, secret = temp_dir() + "/root-only";
+    ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+    write_file(secret, "root's own\n");
+    const std::string linked = dir + "/linked.log", owned = dir + "/owned.log";
+    ASSERT_TRUE(as_stranger([&] {
+        int fd = open(owned.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0666);
+        return symlink(secret.c_str(), linked.c_str()) == 0 && fd >= 0 && fchmod(fd, 0666) == 0;
+    }));
+    EXPECT_EQ(write_through(linked, "secret\r\n"), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(write_through(owned, "secret\r\n"), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(read_file(secret), "root's own\n");
+    EXPECT_EQ(read_file(owned), "");
+    // Its own file in that folder it writes.
+    EXPECT_EQ(write_through(dir + "/mine.log", "mine\r\n"), 0u);
+    EXPECT_EQ(read_file(dir + "/mine.log"), "mine\r\n");
+    for (const char* name : {"/linked.log", "/owned.log", "/mine.log"}) unlink((dir + name).c_str());
+    rmdir(dir.c_str());
+}
+
+#endif
 
 }  // namespace

@@ -1,16 +1,12 @@
 // Writers and readers of a cross-process multi-reader mutex killed at random
-// moments and while they hold it: the survivors get in again (after one 128
-// from the abandoned mutex at most) and exclusion still holds.  A reader
-// killed inside its turn is no longer counted once the layer sees it dead.
-#include <gtest/gtest.h>
-
-#include <chrono>
+// moments and while they hold it: the survivors get in again (after one
+// WAIT_ABANDONED from the abandoned mutex at most) and exclusion still holds.
+// A reader killed inside its turn is no longer counted once the layer sees
+// it dead.
 #include <cstdio>
 #include <future>
-#include <string>
 
 #include "ZKExcl.h"
-#include "child.h"
 #include "crash_util.h"
 
 namespace {
@@ -19,23 +15,43 @@ using namespace zkx::test;
 
 const char kName[] = "crash-mr";
 
-// Enter with retries over abandonment: 128 means nothing is held and the
-// next try finds the mutex free.
-DWORD enter_write(PZKEXCL_MRMUTEX mr, DWORD timeout) {
-    DWORD r = WAIT_ABANDONED;
-    for (int tries = 0; tries < 4 && r == WAIT_ABANDONED; ++tries)
-        r = ZKExclEnterMRMutexWrite(mr, timeout, 0, 0);
+// Calls again while the call answers `again`, four times at most.
+DWORD retry(DWORD again, const std::function<DWORD()>& call) {
+    DWORD r = call();
+    for (int tries = 0; tries < 4 && r == again; ++tries) r = call();
     return r;
 }
 
-// Takes write turns until it is killed.
-ZKX_CHILD(mr_writer) {
+// WAIT_ABANDONED from an enter means nothing is held and the next try finds
+// the mutex free.
+DWORD enter_write(PZKEXCL_MRMUTEX mr, DWORD timeout) {
+    return retry(WAIT_ABANDONED, [=] { return ZKExclEnterMRMutexWrite(mr, timeout, 0, 0); });
+}
+DWORD enter_read(PZKEXCL_MRMUTEX mr, DWORD timeout) {
+    DWORD r = ZKExclEnterMRMutexRead(mr, timeout, 0, 0);
+    return r == WAIT_ABANDONED ? ZKExclEnterMRMutexRead(mr, timeout, 0, 0) : r;
+}
+
+// A leave whose wait met a killed process's mutex reports the abandonment
+// with ERROR_SEM_TIMEOUT and changes nothing; the reader is still inside and
+// leaves again.
+DWORD leave_read(PZKEXCL_MRMUTEX mr) {
+    return retry(ERROR_SEM_TIMEOUT, [=] { return ZKExclLeaveMRMutexRead(mr, 0); });
+}
+
+// args: ready event, "write" or "read": write turns, or read turns with a
+// write turn now and then, until it is killed.
+ZKX_CHILD(mr_looper) {
     ZKEXCL_MRMUTEX mr{};
     if (ZKExclInitMRMutex(&mr, kName, 0, 0) != 0) return 2;
+    const bool reads = args.at(1) == "read";
     for (unsigned turn = 0;; ++turn) {
-        DWORD r = enter_write(&mr, INFINITE);
-        if (r != 0) return 3;
-        ZKExclLeaveMRMutexWrite(&mr, 0);
+        DWORD r = reads ? ZKExclEnterMRMutexRead(&mr, INFINITE, 0, 0) : 0;
+        if (r == WAIT_ABANDONED) continue;
+        if (r != 0 || (reads && leave_read(&mr) != 0)) return 3;
+        const bool writes = !reads || turn % 16 == 0;
+        if (writes && enter_write(&mr, INFINITE) != 0) return 4;
+        if (writes) ZKExclLeaveMRMutexWrite(&mr, 0);
         if (turn == 0) signal_ready(args.at(0));
     }
 }
@@ -52,32 +68,6 @@ ZKX_CHILD(mr_holder) {
     for (;;) Sleep(1000);
 }
 
-// A leave whose wait met a killed process's mutex reports the abandonment
-// with ERROR_SEM_TIMEOUT and changes nothing; the reader is still inside and
-// leaves again.
-DWORD leave_read(ZKEXCL_MRMUTEX* mr) {
-    DWORD r = ZKExclLeaveMRMutexRead(mr, 0);
-    for (int tries = 0; tries < 4 && r == ERROR_SEM_TIMEOUT; ++tries) r = ZKExclLeaveMRMutexRead(mr, 0);
-    return r;
-}
-
-// Read turns, and now and then a write turn, until it is killed.
-ZKX_CHILD(mr_reader) {
-    ZKEXCL_MRMUTEX mr{};
-    if (ZKExclInitMRMutex(&mr, kName, 0, 0) != 0) return 2;
-    for (unsigned turn = 0;; ++turn) {
-        DWORD r = ZKExclEnterMRMutexRead(&mr, INFINITE, 0, 0);
-        if (r == WAIT_ABANDONED) continue;
-        if (r != 0) return 3;
-        if (leave_read(&mr) != 0) return 4;
-        if (turn % 16 == 0) {
-            if (enter_write(&mr, INFINITE) != 0) return 5;
-            ZKExclLeaveMRMutexWrite(&mr, 0);
-        }
-        if (turn == 0) signal_ready(args.at(0));
-    }
-}
-
 class MRMutexKill : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(ZKExclInitMRMutex(&mr, kName, 0, 0), 0u); }
@@ -87,9 +77,7 @@ protected:
     void expect_usable() {
         ASSERT_EQ(enter_write(&mr, 5000), 0u);
         EXPECT_EQ(ZKExclLeaveMRMutexWrite(&mr, 0), 0u);
-        DWORD r = ZKExclEnterMRMutexRead(&mr, 5000, 0, 0);
-        if (r == WAIT_ABANDONED) r = ZKExclEnterMRMutexRead(&mr, 5000, 0, 0);
-        ASSERT_EQ(r, 0u);
+        ASSERT_EQ(enter_read(&mr, 5000), 0u);
         EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 0u);
     }
 
@@ -103,16 +91,32 @@ protected:
                }).get();
     }
 
+    // A child that holds the mutex ("read" or "write") until it is killed.
+    static pid_t holder(const std::string& turn) {
+        return spawn_working_child("mr_holder", "crash-mr-" + turn, {"crash-mr-" + turn, turn});
+    }
+
+    // Two looping children: the first is killed at a random moment while
+    // the other goes on beside us, then `between` runs, then the second dies.
+    void kill_two(const std::string& turns, int round, const std::function<void()>& between) {
+        auto [a, b] = spawn_two_working("mr_looper", round, {turns});
+        ASSERT_TRUE(a && b);
+        EXPECT_TRUE(kill_at_random_moment(a, 15));
+        expect_usable();
+        between();
+        EXPECT_TRUE(kill_at_random_moment(b, 5));
+    }
+
     ZKEXCL_MRMUTEX mr{};
 };
 
 TEST_F(MRMutexKill, WriterKilledWhileHoldingIsReportedOnceThenFree) {
-    pid_t holder = spawn_working_child("mr_holder", "crash-mr-held", {"crash-mr-held", "write"});
-    ASSERT_NE(holder, 0);
-    EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), 258u) << "the holder still has it";
-    EXPECT_TRUE(kill_now(holder));
-    EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 2000, 0, 0), 128u);
-    // 128 admitted nobody: a reader gets in at once.
+    pid_t writer = holder("write");
+    ASSERT_NE(writer, 0);
+    EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(kill_now(writer));
+    EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 2000, 0, 0), WAIT_ABANDONED);
+    // WAIT_ABANDONED admitted nobody: a reader gets in at once.
     EXPECT_EQ(ZKExclEnterMRMutexRead(&mr, 0, 0, 0), 0u);
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 0u);
     expect_usable();
@@ -120,14 +124,7 @@ TEST_F(MRMutexKill, WriterKilledWhileHoldingIsReportedOnceThenFree) {
 
 TEST_F(MRMutexKill, WritersKilledAtRandomMomentsLeaveItUsable) {
     for (int round = 0; another_round(round, 8); ++round) {
-        std::string ready = "crash-mr-ready-" + std::to_string(round);
-        pid_t a = spawn_working_child("mr_writer", ready + "a", {ready + "a"});
-        pid_t b = spawn_working_child("mr_writer", ready + "b", {ready + "b"});
-        ASSERT_TRUE(a && b);
-        EXPECT_TRUE(kill_at_random_moment(a, 15));
-        // The other writer is still in its loop: we share the lock with it.
-        expect_usable();
-        EXPECT_TRUE(kill_at_random_moment(b, 5));
+        ASSERT_NO_FATAL_FAILURE(kill_two("write", round, [] {}));
         expect_usable();
     }
 }
@@ -140,15 +137,14 @@ TEST_F(MRMutexKill, WritersKilledAtRandomMomentsLeaveItUsable) {
 
 TEST_F(MRMutexKill, ReaderKilledInsideLetsTheWaitingWriterIn) {
     SKIP_ON_WINDOWS();
-    pid_t reader = spawn_working_child("mr_holder", "crash-mr-read", {"crash-mr-read", "read"});
+    pid_t reader = holder("read");
     ASSERT_NE(reader, 0);
-    EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), 258u) << "the reader is inside";
+    EXPECT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), WAIT_TIMEOUT) << "the reader is inside";
     // A writer of this process is already waiting when the reader dies.
     auto writer = std::async(std::launch::async, [this] {
         DWORD r = ZKExclEnterMRMutexWrite(&mr, 20000, 0, 0);
         auto entered = std::chrono::steady_clock::now();
-        if (r == 0) r = ZKExclLeaveMRMutexWrite(&mr, 0);
-        return std::make_pair(r, entered);
+        return std::make_pair(r == 0 ? ZKExclLeaveMRMutexWrite(&mr, 0) : r, entered);
     });
     EXPECT_EQ(writer.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
     EXPECT_TRUE(kill_now(reader));
@@ -162,11 +158,11 @@ TEST_F(MRMutexKill, ReaderKilledInsideLetsTheWaitingWriterIn) {
 TEST_F(MRMutexKill, ReaderKilledBesideALiveReaderStillKeepsWritersOutUntilItLeaves) {
     SKIP_ON_WINDOWS();
     ASSERT_EQ(ZKExclEnterMRMutexRead(&mr, 0, 0, 0), 0u);
-    pid_t reader = spawn_working_child("mr_holder", "crash-mr-read2", {"crash-mr-read2", "read"});
+    pid_t reader = holder("read");
     ASSERT_NE(reader, 0);
     EXPECT_TRUE(kill_now(reader));
     // Only the dead reader's unit comes back: this process is still inside.
-    EXPECT_EQ(try_write(300), 258u);
+    EXPECT_EQ(try_write(300), WAIT_TIMEOUT);
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 0u);
     EXPECT_EQ(try_write(0), 0u);
     expect_usable();
@@ -176,23 +172,12 @@ TEST_F(MRMutexKill, ReadersKilledAtRandomMomentsLeaveItUsable) {
     SKIP_ON_WINDOWS();
     int round = 0;
     for (; another_round(round, 8); ++round) {
-        std::string ready = "crash-mr-rready-" + std::to_string(round);
-        pid_t a = spawn_working_child("mr_reader", ready + "a", {ready + "a"});
-        pid_t b = spawn_working_child("mr_reader", ready + "b", {ready + "b"});
-        ASSERT_TRUE(a && b);
-        EXPECT_TRUE(kill_at_random_moment(a, 15));
-        expect_usable();
-        DWORD r = ZKExclEnterMRMutexRead(&mr, 5000, 0, 0);
-        if (r == WAIT_ABANDONED) r = ZKExclEnterMRMutexRead(&mr, 5000, 0, 0);
-        ASSERT_EQ(r, 0u) << "round " << round;
-        EXPECT_TRUE(kill_at_random_moment(b, 5));
+        ASSERT_NO_FATAL_FAILURE(kill_two("read", round, [&] { ASSERT_EQ(enter_read(&mr, 5000), 0u); }));
         // Whatever the dead took with them, the one reader left keeps
         // writers out; once it leaves nobody is inside.
-        r = WAIT_ABANDONED;
-        for (int tries = 0; tries < 4 && r == WAIT_ABANDONED; ++tries) r = try_write(0);
-        EXPECT_EQ(r, 258u) << "round " << round;
+        EXPECT_EQ(retry(WAIT_ABANDONED, [&] { return try_write(0); }), WAIT_TIMEOUT);
         EXPECT_EQ(leave_read(&mr), 0u);
-        ASSERT_EQ(try_write(0), 0u) << "round " << round;
+        ASSERT_EQ(try_write(0), 0u);
     }
     std::printf("%d rounds, two readers killed in each\n", round);
 }

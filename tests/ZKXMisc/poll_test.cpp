@@ -1,0 +1,655 @@
+// The poll threads: a worker record's one-slot channel, the worker thread
+// on a bare record driven through that channel, and the manager.  The
+// workers run a scripted callback that records its calls, started by a
+// thread starter on CreateThread, and the traces are captured.
+#include <algorithm>
+
+#include "ZKPollPriv.h"
+#include "dlog_test_util.h"
+#include "misc_test_util.h"
+#ifndef _WIN32
+#include "base/handle_table.h"
+#endif
+
+namespace {
+
+using namespace zkx::test;
+
+std::mutex g_poll_lock;
+std::vector<HANDLE> g_threads;
+
+// What a worker's callback answers and the calls it has seen.  A worker
+// finds its script through adwUser[0] and [1], the address's two halves;
+// adwUser[2], when nonzero, makes test_starter begin the worker that many
+// ms late.
+class PollScript {
+public:
+    ~PollScript() { release(); }
+    ZKPOLL_THDATA def(DWORD id, DWORD interval, DWORD late_ms = 0) const {
+        const uint64_t self = reinterpret_cast<uintptr_t>(this);
+        return ZKPOLL_THDATA{&PollScript::callback, interval, id, {DWORD(self), DWORD(self >> 32), late_ms}};
+    }
+    void answer(DWORD event, DWORD result, DWORD action = 0) {
+        std::lock_guard<std::mutex> guard(lock_);
+        answers_[event] = {result, action};
+    }
+    // Calls with this event spin, holding no lock, until release().
+    void hold(DWORD event) { released_ = false, held_ = event; }
+    void release() { released_ = true; }
+    bool wait_holding() const { return wait_until([this] { return holding_.load(); }); }
+
+    std::vector<DWORD> events() const { return column(&Call::event); }
+    // When the calls with this event came, in ms since the script was made.
+    std::vector<long> times(DWORD event) const { return column(&Call::ms, event); }
+    int count(DWORD event) const { return int(times(event).size()); }
+    bool wait_count(DWORD event, int n, int timeout_ms = 10000) const {
+        return wait_until([&] { return count(event) >= n; }, timeout_ms);
+    }
+
+    static DWORD ZKAPI callback(PZKPOLL_THREAD, DWORD, DWORD event, LPDWORD user, LPDWORD, LPDWORD action,
+                                DWORD) {
+        auto* s = reinterpret_cast<PollScript*>(uintptr_t(user[0] | uint64_t(user[1]) << 32));
+        std::pair<DWORD, DWORD> reply{0, 0};
+        {
+            std::lock_guard<std::mutex> guard(s->lock_);
+            s->calls_.push_back({event, elapsed_ms(s->born_)});
+            if (s->answers_.count(event)) reply = s->answers_[event];
+        }
+        // No lock is held while holding: a terminated worker leaves none behind.
+        if (s->held_ == event) {
+            s->holding_ = true;
+            while (!s->released_) Sleep(2);
+            s->holding_ = false;
+        }
+        *action = reply.second;
+        return reply.first;
+    }
+
+private:
+    struct Call {
+        DWORD event;
+        long ms;
+    };
+    // One field of the calls with `event`, or of all calls.
+    template <class T> std::vector<T> column(T Call::*field, DWORD event = 0) const {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<T> out;
+        for (auto& c : calls_)
+            if (!event || c.event == event) out.push_back(c.*field);
+        return out;
+    }
+
+    std::chrono::steady_clock::time_point born_ = std::chrono::steady_clock::now();
+    mutable std::mutex lock_;
+    std::vector<Call> calls_;
+    std::map<DWORD, std::pair<DWORD, DWORD>> answers_;
+    std::atomic<DWORD> held_{0};
+    std::atomic<bool> released_{false}, holding_{false};
+};
+
+// Begins a worker adwUser[2] ms late, as a thread the system has not
+// scheduled yet.
+DWORD ZKAPI start_late(LPVOID th) {
+    Sleep(static_cast<PZKPOLL_THREAD>(th)->thData.adwUser[2]);
+    return thPoll(th);
+}
+
+// Starts the manager's workers (always thPoll) and keeps their handles.
+DWORD ZKAPI test_starter(PZKPOLL_HANDLE, DWORD, DWORD, LPTHREAD_START_ROUTINE fn, LPVOID arg, LPDWORD user,
+                         PHANDLE thread) {
+    HANDLE h = CreateThread(nullptr, 0, user && user[2] ? start_late : fn, arg, 0, nullptr);
+    if (!h) return GetLastError();
+    *thread = h;
+    std::lock_guard<std::mutex> guard(g_poll_lock);
+    g_threads.push_back(h);
+    return 0;
+}
+
+std::vector<HANDLE> started_threads() {  // oldest first
+    std::lock_guard<std::mutex> guard(g_poll_lock);
+    return g_threads;
+}
+
+bool started_threads_ended() {
+    for (HANDLE h : started_threads())
+        if (WaitForSingleObject(h, 10000) != WAIT_OBJECT_0) return false;
+    return true;
+}
+
+void close_started_threads() {
+    std::lock_guard<std::mutex> guard(g_poll_lock);
+    for (HANDLE h : g_threads) CloseHandle(h);
+    g_threads.clear();
+}
+
+DWORD exit_code_of(HANDLE thread) {
+    DWORD code = 12345;
+    GetExitCodeThread(thread, &code);
+    return code;
+}
+
+// Shortens the manager's rounds so that tests run many of them quickly.
+void use_fast_rounds() { g_zkPollTiming = {1, 1, 1, 1, 200}; }
+
+// The library's trace log, captured at every level.
+struct TraceCapture : CapturedLog {
+    TraceCapture() : CapturedLog("ZKMisc", ZKDLOG_LO) { g_hZKMiscLog = handle(); }
+    ~TraceCapture() { g_hZKMiscLog = nullptr; }
+};
+
+// A record's words as the manager reads them while its worker runs.
+DWORD status_of(PZKPOLL_THREAD pTh) { return zkpoll_load(&pTh->dwStatus); }
+DWORD state_of(PZKPOLL_THREAD pTh) { return zkpoll_load(&pTh->dwState); }
+
+// --- the channel and the worker ------------------------------------------
+
+class PollWorker : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(add_new_th(nullptr, nullptr, &def, &th), 0u); }
+    void TearDown() override {
+        stop();
+        del_th(nullptr, th);
+    }
+
+    // Starts a worker on a fresh record, as a starter would, and collects
+    // its INIT reply.
+    ZKPOLL_MSG start(DWORD interval) {
+        del_th(nullptr, th);
+        def = script.def(1, interval);
+        EXPECT_EQ(add_new_th(nullptr, nullptr, &def, &th), 0u);
+        test_starter(nullptr, 0, 0, thPoll, th, nullptr, &thread);
+        return next_reply();
+    }
+
+    void stop() {
+        script.release();
+        if (!thread) return;
+        if (status_of(th) & ZKPOLL_ST_ALIVE) {
+            zkpoll_store(&th->msgLast.dwCode, 0);
+            push_cmd(th, 0, ZKPOLL_TERMINATE, 0, 0);
+        }
+        EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+        close_started_threads();
+        thread = nullptr;
+    }
+
+    // The next reply, or dwCode 0 when none comes in time.
+    ZKPOLL_MSG next_reply() {
+        ZKPOLL_MSG msg{};
+        wait_until([&] { return pop_reply(th, &msg) == 0 && msg.dwCode != 0; });
+        return msg;
+    }
+
+    // Pushes a command and checks the reply that answers it.
+    void command(DWORD code, DWORD seq, DWORD result = 0) {
+        ASSERT_EQ(push_cmd(th, seq, code, 0, 0), 0u);
+        expect_reply(code, code == ZKPOLL_TERMINATE ? 0 : seq, result);
+    }
+    void expect_reply(DWORD code, DWORD seq, DWORD result) {
+        ZKPOLL_MSG r = next_reply();
+        EXPECT_EQ(std::make_tuple(r.dwCode, r.dwSeq, r.dwData1), std::make_tuple(code, seq, result))
+            << "code, sequence, result";
+    }
+
+    DWORD exit_code() {
+        EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+        return exit_code_of(thread);
+    }
+
+    bool asleep() { return wait_until([&] { return state_of(th) == ZKPOLL_STATE_SLEEP; }); }
+
+    TraceCapture trace;
+    PollScript script;
+    ZKPOLL_THDATA def = script.def(1, 1000);
+    PZKPOLL_THREAD th = nullptr;
+    HANDLE thread = nullptr;
+};
+
+// The channel alone: no worker runs.
+using PollChannel = PollWorker;
+
+TEST_F(PollChannel, OneCommandIsOutstandingUntilItsReplyIsCollected) {
+    DWORD junk[16] = {0x12345678};
+    BOOL stop = TRUE;
+    EXPECT_EQ(ZKPollCheckEvent(reinterpret_cast<PZKPOLL_THREAD>(junk), 0, nullptr, &stop), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ZKPollCheckEvent(nullptr, 0, nullptr, &stop), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ZKPollCheckEvent(th, 0, nullptr, nullptr), DWORD(ERROR_INVALID_PARAMETER));
+    ASSERT_EQ(push_cmd(th, 7, ZKPOLL_POLL, 0, 0), 0u);
+    EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), DWORD(ERROR_TOO_MANY_CMDS));
+    DWORD waiting = 0;
+    EXPECT_EQ(ZKPollCheckEvent(th, 0, &waiting, &stop), 0u);
+    EXPECT_TRUE(waiting == ZKPOLL_POLL && !stop);  // the first push stands
+
+    ZKPOLL_MSG msg{};
+    ASSERT_EQ(pop_cmd(th, &msg), 0u);
+    EXPECT_EQ(msg.dwSeq, 7u);
+    // Taken, not answered: still busy.
+    EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), DWORD(ERROR_TOO_MANY_CMDS));
+    ASSERT_EQ(put_reply(th, 7, ZKPOLL_POLL, 0, 0), 0u);
+    expect_reply(ZKPOLL_POLL, 7, 0);
+    EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), 0u);
+    EXPECT_EQ(ZKPollCheckEvent(th, 0, nullptr, &stop), 0u);
+    EXPECT_TRUE(stop);
+    ASSERT_EQ(pop_reply(th, &msg), 0u);
+    EXPECT_EQ(msg.dwCode, 0u);  // nothing to collect
+}
+
+TEST_F(PollChannel, FullOutboxDropsTheReplyAfterItsLimitUnlessEmptied) {
+    ASSERT_EQ(put_reply(th, 1, ZKPOLL_POLL, 0, 0), 0u);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(put_reply(th, 2, ZKPOLL_RESUME, 0, 0), DWORD(ERROR_SEM_TIMEOUT));
+    EXPECT_GE(elapsed_ms(start), 200);
+    EXPECT_LT(elapsed_ms(start), 3000);
+    EXPECT_EQ(th->msgOut.dwSeq, 1u);  // the old reply stays
+
+    // Emptied within the limit, which a loaded machine must not miss.
+    const ZKPOLL_TIMING saved = g_zkPollTiming;
+    g_zkPollTiming.dwOutboxLimit = 10000;
+    std::thread manager([&] {
+        Sleep(60);
+        ZKPOLL_MSG reply;
+        pop_reply(th, &reply);
+    });
+    EXPECT_EQ(put_reply(th, 3, ZKPOLL_RESUME, 0, 0), 0u);
+    manager.join();
+    g_zkPollTiming = saved;
+    EXPECT_EQ(th->msgOut.dwSeq, 3u);
+}
+
+TEST_F(PollWorker, ExitAskedForInInitOrSuspendEndsTheWorkerWithoutFailure) {
+    script.answer(ZKPOLL_INIT, 0, ZKPOLL_ACT_EXIT);
+    EXPECT_EQ(start(1000).dwData1, 0u);
+    EXPECT_EQ(exit_code(), 0u);
+    EXPECT_EQ(status_of(th), 0u);  // neither alive nor failed
+    EXPECT_EQ(script.events(), (std::vector<DWORD>{ZKPOLL_INIT, ZKPOLL_TERMINATE}));
+    stop();
+
+    script.answer(ZKPOLL_INIT, 0);
+    script.answer(ZKPOLL_SUSPEND, 0, ZKPOLL_ACT_EXIT);
+    start(1000);
+    command(ZKPOLL_SUSPEND, 4, ERROR_CANCELLED);
+    expect_reply(ZKPOLL_TERMINATE, 0, 0);
+    EXPECT_EQ(exit_code(), 0u);
+    EXPECT_EQ(script.count(ZKPOLL_TERMINATE), 2);
+}
+
+TEST_F(PollWorker, PollsAtOnceThenEachIntervalAndAnswersCommandsBeforeCalls) {
+    start(150);
+    ASSERT_TRUE(script.wait_count(ZKPOLL_POLL, 3));
+    auto t = script.times(ZKPOLL_POLL);
+    auto lines = trace.file_lines();  // the first poll does not wait for an interval
+    auto first = [&](const char* text) {
+        return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
+    };
+    EXPECT_LT(first(" - callback [00000001]"), first(" - sleep"));
+    EXPECT_GE(t[1] - t[0], 140);
+    EXPECT_GE(t[2] - t[1], 140);
+    EXPECT_GE(trace.count(" - awake [poll]"), 2);
+    stop();
+
+    // On command only: a POLL command is answered while its call runs; an
+    // unknown one is answered and does nothing else.
+    int polls = script.count(ZKPOLL_POLL);
+    start(INFINITE);
+    ASSERT_TRUE(script.wait_count(ZKPOLL_POLL, polls + 1) && asleep());
+    script.hold(ZKPOLL_POLL);
+    command(ZKPOLL_POLL, 9);
+    ASSERT_TRUE(script.wait_holding());
+    script.release();
+    ASSERT_TRUE(asleep());
+    command(0x40, 10, ERROR_INVALID_PARAMETER);
+    Sleep(300);
+    EXPECT_EQ(script.count(ZKPOLL_POLL), polls + 2);
+    EXPECT_EQ(trace.count(" - unknwon cmd 00000040"), 1);
+}
+
+TEST_F(PollWorker, SuspendsUntilACommandComesAndTerminatesFromSuspension) {
+    script.hold(ZKPOLL_POLL);
+    start(50);
+    ASSERT_TRUE(script.wait_holding());
+    // Pushed while the worker is busy, so its wake-up is still pending when
+    // the worker suspends; that alone must not end the suspension.
+    ASSERT_EQ(push_cmd(th, 1, ZKPOLL_SUSPEND, 0, 0), 0u);
+    script.release();
+    expect_reply(ZKPOLL_SUSPEND, 1, 0);
+    EXPECT_EQ(status_of(th), ZKPOLL_ST_ALIVE | ZKPOLL_ST_SUSPENDED);
+    int polls = script.count(ZKPOLL_POLL);
+    Sleep(250);
+    EXPECT_EQ(script.count(ZKPOLL_POLL), polls);
+    EXPECT_EQ(script.count(ZKPOLL_RESUME), 0);
+
+    command(ZKPOLL_RESUME, 2);
+    EXPECT_EQ(script.count(ZKPOLL_RESUME), 1);  // made before the reply
+    EXPECT_EQ(status_of(th), ZKPOLL_ST_ALIVE);
+    EXPECT_TRUE(script.wait_count(ZKPOLL_POLL, polls + 1));
+
+    command(ZKPOLL_SUSPEND, 3);
+    command(ZKPOLL_TERMINATE, 4);
+    EXPECT_EQ(exit_code(), 0u);
+    auto ev = script.events();
+    EXPECT_EQ(std::vector<DWORD>(ev.end() - 2, ev.end()), (std::vector<DWORD>{ZKPOLL_RESUME, ZKPOLL_TERMINATE}));
+}
+
+TEST_F(PollWorker, CommandPushedAfterTheLastLookStillWakesTheWorker) {
+    // On command only: the worker's last look into its inbox comes before
+    // its " - sleep" trace, and its wait without limit after it.  Commands
+    // pushed from inside that trace must not be lost.
+    std::atomic<int> armed{0};
+    CapturedLog::hook = [&](const std::string& line) {
+        if (line.find(" - sleep") == std::string::npos || armed <= 0) return;
+        ZKPOLL_MSG reply;
+        pop_reply(th, &reply);  // the previous command's
+        if (push_cmd(th, DWORD(armed), ZKPOLL_POLL, 0, 0) == 0) armed--;
+    };
+    start(INFINITE);
+    armed = 3;
+    ASSERT_EQ(push_cmd(th, 10, ZKPOLL_POLL, 0, 0), 0u);  // sets the chain off
+    EXPECT_TRUE(script.wait_count(ZKPOLL_POLL, 5, 3000)) << "a command was not taken";
+    expect_reply(ZKPOLL_POLL, 1, 0);
+}
+
+// --- the manager ---------------------------------------------------------
+
+// A poll handle over scripted workers, run with short rounds; after each
+// test it is destroyed, the log's indentation must be back at 0 and every
+// started thread must have ended.
+class PollManager : public ::testing::Test {
+protected:
+    void SetUp() override { use_fast_rounds(); }
+    void TearDown() override {
+        for (PollScript* s : {&a, &b, &c}) s->release();
+        EXPECT_TRUE(!h || ZKPollDestroy(h, 0, INFINITE) == 0);
+        EXPECT_EQ(trace.handle()->nIndent, 0);
+        EXPECT_TRUE(started_threads_ended());
+        close_started_threads();
+    }
+    DWORD create(std::vector<ZKPOLL_THDATA> defs, PFN_ZKPOLL_START_THREAD starter = test_starter) {
+        ZKPOLL_THDATA none{};  // the array must exist even when it is empty
+        ZKPOLL_PARAM param{DWORD(defs.size()), defs.empty() ? &none : defs.data(), starter};
+        return ZKPollCreate(&param, &h, 0);
+    }
+
+    TraceCapture trace;
+    PollScript a, b, c;
+    PZKPOLL_HANDLE h = nullptr;
+};
+
+using PollSingle = PollManager;
+
+TEST_F(PollManager, BadArgumentsAndStaleHandlesAreRefusedWithoutTrace) {
+    ZKPOLL_THDATA defs[] = {a.def(1, 100), b.def(2, 0)};
+    ZKPOLL_PARAM param{2, defs, test_starter};
+    EXPECT_EQ(ZKPollCreate(&param, nullptr, 0), DWORD(ERROR_INVALID_PARAMETER));
+    h = reinterpret_cast<PZKPOLL_HANDLE>(1);
+    EXPECT_EQ(ZKPollCreate(nullptr, &h, 0), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(h, nullptr);
+    h = reinterpret_cast<PZKPOLL_HANDLE>(1);
+    EXPECT_EQ(ZKPollCreate(&param, &h, 0), DWORD(ERROR_INVALID_PARAMETER));  // interval 0
+    EXPECT_EQ(h, nullptr);
+    param.pfnStartThread = nullptr;
+    EXPECT_EQ(ZKPollCreate(&param, &h, 0), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(trace.file_lines().empty());
+
+    ASSERT_EQ(create({}), 0u);
+    EXPECT_EQ(ZKPollWaitLastCommand(h, 0, 0, 0), 0u);  // nothing outstanding: no trace
+    EXPECT_EQ(trace.count("ZKPollWaitLastCommand"), 0);
+    ASSERT_EQ(ZKPollDestroy(h, 0, INFINITE), 0u);
+
+    // A destroyed handle, one that merely looks like a handle, a record of
+    // another kind, and null.
+    struct _ZKPOLL_HANDLE lookalike {}, foreign {};
+    lookalike.dwMagic = 0x506F6C4D;
+    foreign.dwMagic = 0x12345678;
+    ZKPOLL_THDATA def = a.def(1, 100);
+    for (PZKPOLL_HANDLE bad : {h, &lookalike, &foreign, PZKPOLL_HANDLE(nullptr)}) {
+        EXPECT_EQ(ZKPollDestroy(bad, 0, 0), DWORD(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(ZKPollKillAll(bad, 0), DWORD(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(ZKPollControlAll(bad, 0, ZKPOLL_POLL, 0, nullptr, 0), DWORD(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(ZKPollWaitLastCommand(bad, 0, 0, 0), DWORD(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(ZKPollGetThData(bad, 0, 0, &def), DWORD(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(ZKPollSetThData(bad, 0, 0, &def), DWORD(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(ZKPollAddThread(bad, 0, &def, 0), DWORD(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(ZKPollDelThread(bad, 0, 1), DWORD(ERROR_INVALID_HANDLE));
+    }
+    h = nullptr;
+}
+
+TEST_F(PollManager, OneFailedInitTearsEverythingDown) {
+    b.answer(ZKPOLL_INIT, 5);
+    h = reinterpret_cast<PZKPOLL_HANDLE>(1);
+    // The third worker is not running yet when the failure is known.
+    EXPECT_EQ(create({a.def(1, 1000), b.def(2, 1000), c.def(3, 1000, 100)}), 5u);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(trace.count("thread #2 init error (5)"), 1);
+    EXPECT_TRUE(started_threads_ended());
+    for (PollScript* s : {&a, &b, &c}) EXPECT_EQ(s->count(ZKPOLL_TERMINATE), 1);
+    EXPECT_EQ(exit_code_of(started_threads()[1]), 5u);
+}
+
+int g_starts;
+
+// A thread starter whose third start fails (a lambda cannot have the
+// starter's standard calling convention on 32-bit Windows).
+DWORD ZKAPI third_start_fails(PZKPOLL_HANDLE hp, DWORD id, DWORD r, LPTHREAD_START_ROUTINE fn, LPVOID arg,
+                              LPDWORD user, PHANDLE ph) {
+    return ++g_starts == 3 ? DWORD(ERROR_NO_SYSTEM_RESOURCES) : test_starter(hp, id, r, fn, arg, user, ph);
+}
+
+TEST_F(PollManager, FailedStarterStopsTheWorkersStartedBeforeIt) {
+    g_starts = 0;
+    // The two started workers are still starting when the third fails.
+    EXPECT_EQ(create({a.def(1, 1000, 100), b.def(2, 1000, 100), c.def(3, 1000)}, third_start_fails),
+              DWORD(ERROR_NO_SYSTEM_RESOURCES));
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(trace.count("failed to create thread #3 (1450)"), 1);
+    EXPECT_EQ(started_threads().size(), 2u);
+    EXPECT_TRUE(started_threads_ended());
+    EXPECT_EQ(a.count(ZKPOLL_TERMINATE) + b.count(ZKPOLL_TERMINATE), 2);
+    EXPECT_TRUE(c.events().empty());
+}
+
+TEST_F(PollManager, BroadcastsAreNumberedSkippingZero) {
+    ASSERT_EQ(create({a.def(1, INFINITE), b.def(2, INFINITE)}), 0u);
+    DWORD first = 0, second = 0, wrapped = 0;
+    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_POLL, 0, &first, INFINITE), 0u);
+    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_POLL, 0, &second, INFINITE), 0u);
+    EXPECT_EQ(second, first + 1);
+    EXPECT_TRUE(a.wait_count(ZKPOLL_POLL, 3) && b.wait_count(ZKPOLL_POLL, 3));
+    h->dwSeq = 0xFFFFFFFF;
+    EXPECT_EQ(ZKPollControlAll(h, 0, 0x40, 0, &wrapped, INFINITE), 0u);  // answered with ERROR_INVALID_PARAMETER
+    EXPECT_EQ(wrapped, 1u);
+    EXPECT_EQ(trace.count(" - unknwon cmd 00000040"), 2);
+}
+
+TEST_F(PollManager, TimedOutBroadcastStaysOutstandingUntilAnswered) {
+    a.hold(ZKPOLL_POLL);  // the first poll after INIT does not return
+    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
+    ASSERT_TRUE(a.wait_holding());
+    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, 0), DWORD(ERROR_IO_INCOMPLETE));
+    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_RESUME, 0, nullptr, 50), DWORD(ERROR_TOO_MANY_CMDS));
+    EXPECT_EQ(trace.count("wait-last-command failed (56)"), 1);
+    a.release();
+    EXPECT_EQ(ZKPollWaitLastCommand(h, 0, 0, INFINITE), 0u);
+    EXPECT_EQ(a.count(ZKPOLL_SUSPEND) + b.count(ZKPOLL_SUSPEND), 2);
+}
+
+TEST_F(PollManager, DestroyThatRunsOutOfTimeLeavesAUsableHandle) {
+    a.hold(ZKPOLL_TERMINATE);
+    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
+    EXPECT_EQ(ZKPollDestroy(h, 0, 100), DWORD(ERROR_IO_INCOMPLETE));
+    EXPECT_EQ(trace.count("Control(TERMINATE) failed 100 (996)"), 1);
+    a.release();
+    EXPECT_EQ(ZKPollDestroy(h, 0, INFINITE), 0u);
+    h = nullptr;
+    EXPECT_EQ(a.count(ZKPOLL_TERMINATE), 1);
+}
+
+TEST_F(PollManager, KillAllStopsWorkersStuckInTheirCallback) {
+    a.hold(ZKPOLL_POLL);
+    b.hold(ZKPOLL_POLL);
+    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
+    ASSERT_TRUE(a.wait_holding() && b.wait_holding());
+    EXPECT_EQ(ZKPollKillAll(h, 0), 0u);
+    for (HANDLE t : started_threads()) EXPECT_EQ(exit_code_of(t), DWORD(ERROR_PROCESS_ABORTED));
+    EXPECT_EQ(ZKPollKillAll(h, 0), 0u);  // nobody left
+    EXPECT_EQ(ZKPollDestroy(h, 0, 1000), 0u);
+    h = nullptr;
+    EXPECT_EQ(a.count(ZKPOLL_TERMINATE) + b.count(ZKPOLL_TERMINATE), 0);
+}
+
+TEST_F(PollSingle, EqualIdsAreServedInCreationOrder) {
+    ZKPOLL_THDATA second = b.def(4, 1000);
+    second.adwUser[7] = 22;
+    ASSERT_EQ(create({a.def(4, 1000), second}), 0u);
+    ZKPOLL_THDATA got{};
+    got.dwId = 4;
+    ASSERT_EQ(ZKPollGetThData(h, 0, 0, &got), 0u);
+    EXPECT_EQ(got.adwUser[7], 0u);  // the first one's
+    ASSERT_EQ(ZKPollDelThread(h, 0, 4), 0u);
+    EXPECT_EQ(a.count(ZKPOLL_TERMINATE), 1);
+    EXPECT_EQ(b.count(ZKPOLL_TERMINATE), 0);
+    ASSERT_EQ(ZKPollGetThData(h, 0, 0, &got), 0u);
+    EXPECT_EQ(got.adwUser[7], 22u);  // all eleven words of the second
+    ASSERT_EQ(ZKPollDelThread(h, 0, 4), 0u);
+    EXPECT_EQ(h->dwThreads, 0u);
+
+    EXPECT_EQ(ZKPollDelThread(h, 0, 4), DWORD(ERROR_BAD_THREADID_ADDR));
+    EXPECT_EQ(trace.count("bad id #4 (159)"), 1);
+    EXPECT_EQ(ZKPollGetThData(h, 0, 0, &got), DWORD(ERROR_INVALID_THREAD_ID));
+    EXPECT_EQ(got.adwUser[7], 22u);  // untouched
+    EXPECT_EQ(trace.count("no thread id 00000004"), 1);
+}
+
+TEST_F(PollSingle, RemovingASuspendedWorkerResumesThenTerminatesIt) {
+    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
+    ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, INFINITE), 0u);
+    for (PZKPOLL_THREAD th = h->pFirst; th; th = th->pNext)
+        EXPECT_EQ(status_of(th), ZKPOLL_ST_ALIVE | ZKPOLL_ST_SUSPENDED);
+    ASSERT_EQ(ZKPollDelThread(h, 0, 1), 0u);
+    auto ev = a.events();
+    EXPECT_EQ(std::vector<DWORD>(ev.end() - 3, ev.end()),
+              (std::vector<DWORD>{ZKPOLL_SUSPEND, ZKPOLL_RESUME, ZKPOLL_TERMINATE}));
+    EXPECT_EQ(h->dwThreads, 1u);
+    EXPECT_EQ(b.count(ZKPOLL_RESUME), 0);  // the other stays suspended
+}
+
+TEST_F(PollSingle, WorkerThatEndedByItselfIsLeftForDestroy) {
+    a.answer(ZKPOLL_POLL, 9);  // its first poll fails
+    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
+    ASSERT_EQ(WaitForSingleObject(started_threads()[0], 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(ZKPollDelThread(h, 0, 1), DWORD(ERROR_BAD_THREADID_ADDR));
+    EXPECT_EQ(trace.count("thread #1 was not arrive (159)"), 1);
+    EXPECT_EQ(h->dwThreads, 2u);
+    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_POLL, 0, nullptr, INFINITE), 0u);  // passed by
+}
+
+TEST_F(PollSingle, NewDefinitionTakesEffectAtTheNextSleep) {
+    ASSERT_EQ(create({a.def(1, 3000)}), 0u);
+    ASSERT_TRUE(a.wait_count(ZKPOLL_POLL, 1));
+    // Changed before the worker reads its interval, the definition would
+    // already shorten this sleep: a loaded machine can delay that read.
+    ASSERT_TRUE(wait_until([&] { return state_of(h->pFirst) == ZKPOLL_STATE_SLEEP; }));
+    ZKPOLL_THDATA def = a.def(1, 0);
+    EXPECT_EQ(ZKPollSetThData(h, 0, 0, &def), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(trace.count("ZKPollSetThData"), 0);
+    def = a.def(77, 60);
+    EXPECT_EQ(ZKPollSetThData(h, 0, 0, &def), DWORD(ERROR_INVALID_THREAD_ID));
+    def.dwId = 1;
+    ASSERT_EQ(ZKPollSetThData(h, 0, 0, &def), 0u);
+
+    Sleep(400);  // the 3000 ms sleep goes on
+    EXPECT_EQ(a.count(ZKPOLL_POLL), 1);
+    // A command ends that sleep; the following ones last 60 ms.
+    ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_POLL, 0, nullptr, INFINITE), 0u);
+    EXPECT_TRUE(a.wait_count(ZKPOLL_POLL, 5, 2000));
+}
+
+TEST_F(PollSingle, AddedWorkerRunsOrIsRemovedWhenItsInitFails) {
+    ASSERT_EQ(create({}), 0u);
+    ZKPOLL_THDATA def = a.def(1, 0);
+    EXPECT_EQ(ZKPollAddThread(h, 0, &def, 0), DWORD(ERROR_INVALID_PARAMETER));
+    def.dwInterval = 1000;
+    ASSERT_EQ(ZKPollAddThread(h, 0, &def, 0), 0u);
+    EXPECT_TRUE(a.wait_count(ZKPOLL_POLL, 1));
+
+    b.answer(ZKPOLL_INIT, 7);
+    def = b.def(2, 1000);
+    EXPECT_EQ(ZKPollAddThread(h, 0, &def, 0), 7u);
+    EXPECT_EQ(trace.count("thread init error (7)"), 1);
+    EXPECT_EQ(b.count(ZKPOLL_TERMINATE), 1);
+    EXPECT_EQ(h->dwThreads, 1u);
+    EXPECT_EQ(ZKPollGetThData(h, 0, 0, &def), DWORD(ERROR_INVALID_THREAD_ID));
+}
+
+// A broadcast's timeout, measured from just before the tick count wraps.
+ZKX_CHILD(poll_wait_across_wrap) {
+    use_fast_rounds();
+    PollScript held;
+    held.hold(ZKPOLL_POLL);
+    ZKPOLL_THDATA def = held.def(1, 1000);
+    ZKPOLL_PARAM param{1, &def, test_starter};
+    PZKPOLL_HANDLE hp = nullptr;
+    if (ZKPollCreate(&param, &hp, 0) != 0 || !held.wait_holding()) return 1;
+    DWORD before = GetTickCount();
+    auto start = std::chrono::steady_clock::now();
+    DWORD rc = ZKPollControlAll(hp, 0, ZKPOLL_SUSPEND, 0, nullptr, 400);
+    long took = elapsed_ms(start);
+    bool wrapped = GetTickCount() < before;
+    held.release();
+    ZKPollDestroy(hp, 0, INFINITE);
+    return rc != ERROR_IO_INCOMPLETE ? 2 : took < 380 || took > 5000 ? 3 : wrapped ? 0 : 4;
+}
+
+TEST(PollManagerTicks, TimeoutsHoldAcrossTheTickWrap) {
+    EXPECT_EQ(run_child_with("ZKX_TICK_START", "4294967000", "poll_wait_across_wrap"), 0);  // 0xFFFFFFFF - 295
+}
+
+size_t open_handles() {
+#ifdef _WIN32
+    DWORD n = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &n);
+#else
+    size_t n = 0;
+    zkx::win32::handle_for_each(
+        [](HANDLE, const zkx::win32::HandleEntry&, void* ctx) { ++*static_cast<size_t*>(ctx); }, &n);
+#endif
+    return n;
+}
+
+// Every worker's thread has ended when its lifetime ends (checked through
+// the started handles); what could stay behind is a handle.
+TEST(PollStress, ManyLifetimesLeaveNoThreadOrHandleBehind) {
+    use_fast_rounds();
+    PollScript script;
+    // Counted after the first lifetime, which also brings up what the
+    // platform and the sanitizers start once per process.
+    size_t handles = 0;
+    const DWORD intervals[] = {1, 3, 10, INFINITE};
+    auto start = std::chrono::steady_clock::now();
+
+    for (int round = 0; round < 200; round++) {
+        SCOPED_TRACE(round);
+        if (round == 1) handles = open_handles();
+        std::vector<ZKPOLL_THDATA> defs;
+        for (DWORD i = 0; i < 8; i++) defs.push_back(script.def(i + 1, intervals[(i + round) % 4]));
+        ZKPOLL_PARAM param{8, defs.data(), test_starter};
+        PZKPOLL_HANDLE h = nullptr;
+        ASSERT_EQ(ZKPollCreate(&param, &h, 0), 0u);
+        for (DWORD cmd : {ZKPOLL_POLL, ZKPOLL_SUSPEND, ZKPOLL_RESUME, ZKPOLL_POLL})
+            ASSERT_EQ(ZKPollControlAll(h, 0, cmd, 0, nullptr, 10000), 0u);
+        ZKPOLL_THDATA extra = script.def(100, intervals[round % 4]);
+        ASSERT_EQ(ZKPollAddThread(h, 0, &extra, 0), 0u);
+        // Broadcast without waiting, then remove workers while it is out.
+        ZKPollControlAll(h, 0, round % 2 ? ZKPOLL_SUSPEND : ZKPOLL_POLL, 0, nullptr, 0);
+        ASSERT_EQ(ZKPollDelThread(h, 0, 1 + round % 8), 0u);
+        ASSERT_EQ(ZKPollDelThread(h, 0, 100), 0u);
+        ASSERT_EQ(h->dwThreads, 7u);
+        ASSERT_EQ(ZKPollDestroy(h, 0, 10000), 0u);
+        ASSERT_TRUE(started_threads_ended());
+        close_started_threads();
+    }
+    EXPECT_EQ(open_handles(), handles);
+    std::printf("200 lifetimes in %ld ms\n", elapsed_ms(start));
+}
+
+}  // namespace
