@@ -533,6 +533,18 @@ TEST_F(PollSingle, RemovingASuspendedWorkerResumesThenTerminatesIt) {
     EXPECT_EQ(b.count(ZKPOLL_RESUME), 0);  // the other stays suspended
 }
 
+// Its command still unanswered must not keep the TERMINATE out.
+TEST_F(PollSingle, RemovingAWorkerDropsTheCommandItHasNotAnswered) {
+    a.hold(ZKPOLL_POLL);
+    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
+    ASSERT_TRUE(a.wait_holding());
+    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, 0), DWORD(ERROR_IO_INCOMPLETE));
+    a.release();
+    EXPECT_EQ(ZKPollDelThread(h, 0, 1), 0u);
+    EXPECT_EQ(a.count(ZKPOLL_TERMINATE), 1);
+    EXPECT_EQ(h->dwThreads, 1u);
+}
+
 TEST_F(PollSingle, WorkerThatEndedByItselfIsLeftForDestroy) {
     a.answer(ZKPOLL_POLL, 9);  // its first poll fails
     ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
