@@ -1,32 +1,9 @@
-#include <gtest/gtest.h>
-
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "registry_test_util.h"
-#include "test_env.h"
-#include "zkxwin32.h"
+#include "test_util.h"
 
 using namespace zkx::test;
-
-namespace {
-
-std::vector<std::string> subkey_names(HKEY h) {
-    std::vector<std::string> names;
-    char name[256];
-    DWORD len = sizeof name;
-    for (LONG r; (r = RegEnumKeyExA(h, DWORD(names.size()), name, &len, nullptr, nullptr, nullptr, nullptr)) !=
-                 ERROR_NO_MORE_ITEMS;
-         len = sizeof name) {
-        if (r != ERROR_SUCCESS) return {"error " + std::to_string(r)};
-        names.emplace_back(name, len);
-    }
-    return names;
-}
-
-}  // namespace
 
 TEST(RegistryKeys, NamesIgnoreCaseAndKeepTheCaseTheyWereCreatedWith) {
     HKEY a = nullptr, b = nullptr, c = nullptr, h = nullptr;
@@ -37,14 +14,14 @@ TEST(RegistryKeys, NamesIgnoreCaseAndKeepTheCaseTheyWereCreatedWith) {
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\velko\\zkw\\", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                               &b, &disp), ERROR_SUCCESS);
     EXPECT_EQ(disp, REG_OPENED_EXISTING_KEY);
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\\\VELKO\\Zkw", 0, KEY_READ, &c), 0);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\\\VELKO\\Zkw", 0, KEY_READ, &c), ERROR_SUCCESS);
 
     EXPECT_EQ(set_string(a, "OutputTo", "C:\\Logs\\misc.log"), ERROR_SUCCESS);
     EXPECT_EQ(set_string(b, "OUTPUTTO", "D:\\x.log"), ERROR_SUCCESS);  // same value
     EXPECT_EQ(get_bytes(c, "outputto"), std::string("D:\\x.log", 9));
     char name[64];
     DWORD len = sizeof name;
-    ASSERT_EQ(RegEnumValueA(c, 0, name, &len, nullptr, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(RegEnumValueA(c, 0, name, &len, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
     EXPECT_STREQ(name, "OutputTo");
     EXPECT_EQ(RegEnumValueA(c, 1, name, &len, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
 
@@ -94,7 +71,7 @@ TEST(RegistryValues, EveryTypeKeepsItsBytesAndByteCount) {
         {"qword", REG_QWORD, "\x01\x02\x03\x04\x05\x06\x07\x08"}, {"binary", REG_BINARY, all_bytes},
         {"empty", REG_BINARY, ""}, {"odd-type", 0x12345678u, "\"quoted\" \\ \n"}, {"", REG_SZ, std::string("default\0", 8)},
     };
-    for (const auto& c : cases) ASSERT_EQ(set_bytes(k, c.name, c.type, c.data), 0) << c.name;
+    for (const auto& c : cases) ASSERT_EQ(set_bytes(k, c.name, c.type, c.data), ERROR_SUCCESS) << c.name;
     for (const auto& c : cases) {
         if (std::string(c.name) == "sz-unterminated" &&
             wine_departs("the ANSI query of a REG_SZ stored without terminator adds one"))
@@ -111,7 +88,7 @@ TEST(RegistryValues, EveryTypeKeepsItsBytesAndByteCount) {
 
 TEST(RegistryValues, QueryFollowsTheWin32SizeRules) {
     HKEY k = create_key(HKEY_LOCAL_MACHINE, "Sizes");
-    ASSERT_EQ(set_string(k, "v", "12345"), 0);
+    ASSERT_EQ(set_string(k, "v", "12345"), ERROR_SUCCESS);
     BYTE buf[16] = {};
     DWORD type = 0, size = 3, reserved = 0;
     EXPECT_EQ(RegQueryValueExA(k, "absent", nullptr, &type, buf, &size), ERROR_FILE_NOT_FOUND);
@@ -153,8 +130,8 @@ TEST(RegistryEnum, KeysAndValuesByIndex) {
     EXPECT_EQ(len, 1u);
     EXPECT_GT(ft.dwHighDateTime, 0x01D00000u);  // after 2015
 
-    ASSERT_EQ(set_string(k, "First", "1"), 0);
-    ASSERT_EQ(set_bytes(k, "Second", REG_BINARY, "xyz"), 0);
+    ASSERT_EQ(set_string(k, "First", "1"), ERROR_SUCCESS);
+    ASSERT_EQ(set_bytes(k, "Second", REG_BINARY, "xyz"), ERROR_SUCCESS);
     DWORD type = 0, size = 2;
     BYTE data[8];
     len = sizeof name;
@@ -172,7 +149,7 @@ TEST(RegistryEnum, KeysAndValuesByIndex) {
 
 TEST(RegistryDelete, OnlyKeysWithoutSubkeysAndOpenHandlesSeeIt) {
     HKEY parent = create_key(HKEY_LOCAL_MACHINE, "Del"), leaf = create_key(parent, "Leaf"), h = nullptr;
-    ASSERT_EQ(set_string(leaf, "v", "old"), 0);
+    ASSERT_EQ(set_string(leaf, "v", "old"), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Del"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteKeyA(parent, "Absent"), ERROR_FILE_NOT_FOUND);
@@ -201,9 +178,9 @@ TEST(RegistryDelete, OnlyKeysWithoutSubkeysAndOpenHandlesSeeIt) {
 TEST(RegistryAccess, TheHandleMaskDecidesWhatItMayDo) {
     RegCloseKey(create_key(HKEY_LOCAL_MACHINE, "Acc\\Sub"));
     HKEY rd = nullptr, wr = nullptr, all = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Acc", 0, KEY_READ, &rd), 0);
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Acc", 0, KEY_WRITE, &wr), 0);
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Acc", 0, KEY_ALL_ACCESS, &all), 0);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Acc", 0, KEY_READ, &rd), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Acc", 0, KEY_WRITE, &wr), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Acc", 0, KEY_ALL_ACCESS, &all), ERROR_SUCCESS);
     EXPECT_EQ(set_string(rd, "v", "x"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteValueA(rd, "v"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(set_string(wr, "v", "x"), ERROR_SUCCESS);
