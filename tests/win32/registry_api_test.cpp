@@ -64,11 +64,12 @@ TEST(RegistryValues, EveryTypeKeepsItsBytesAndByteCount) {
     std::string all_bytes;
     for (int i = 0; i < 256; ++i) all_bytes += char(i);
     const struct { const char* name; DWORD type; std::string data; } cases[] = {
-        {"sz", REG_SZ, std::string("text\0", 5)},     {"sz-unterminated", REG_SZ, "text"},
-        {"expand", REG_EXPAND_SZ, std::string("%TEMP%\\x\0", 9)}, {"multi", REG_MULTI_SZ, std::string("a\0bc\0\0", 6)},
-        {"dword", REG_DWORD, std::string("\x05\x00\x00\x80", 4)}, {"short-dword", REG_DWORD, std::string("\x01\x02", 2)},
-        {"qword", REG_QWORD, "\x01\x02\x03\x04\x05\x06\x07\x08"}, {"binary", REG_BINARY, all_bytes},
-        {"empty", REG_BINARY, ""}, {"odd-type", 0x12345678u, "\"quoted\" \\ \n"}, {"", REG_SZ, std::string("default\0", 8)},
+        {"sz", REG_SZ, std::string("text\0", 5)}, {"sz-unterminated", REG_SZ, "text"},
+        {"expand", REG_EXPAND_SZ, std::string("%TEMP%\\x\0", 9)},
+        {"multi", REG_MULTI_SZ, std::string("a\0bc\0\0", 6)}, {"dword", REG_DWORD, std::string("\x05\x00\x00\x80", 4)},
+        {"short-dword", REG_DWORD, std::string("\x01\x02", 2)}, {"binary", REG_BINARY, all_bytes},
+        {"qword", REG_QWORD, "\x01\x02\x03\x04\x05\x06\x07\x08"}, {"empty", REG_BINARY, ""},
+        {"odd-type", 0x12345678u, "\"quoted\" \\ \n"}, {"", REG_SZ, std::string("default\0", 8)},
     };
     for (const auto& c : cases) ASSERT_EQ(set_bytes(k, c.name, c.type, c.data), ERROR_SUCCESS) << c.name;
     for (const auto& c : cases) {

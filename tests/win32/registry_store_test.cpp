@@ -224,7 +224,8 @@ TEST(RegistryAccess, FileSystemPermissionsOfTheStoreGiveAccessDenied) {
     RegCloseKey(create_key(k, "Secret"));
     const std::string root = machine_root_dir();
     auto set_all = [&](fs::perms dirs, fs::perms files) {
-        for (auto& e : fs::recursive_directory_iterator(root)) fs::permissions(e.path(), e.is_directory() ? dirs : files);
+        for (auto& e : fs::recursive_directory_iterator(root))
+            fs::permissions(e.path(), e.is_directory() ? dirs : files);
         fs::permissions(root, dirs);
     };
     set_all(fs::perms(0555), fs::perms(0444));
