@@ -4,10 +4,7 @@
 
 #include <stdlib.h>
 
-#include <initializer_list>
-#include <string>
-#include <vector>
-
+#include "test_util.h"
 #include "zkxwin32.h"
 
 namespace zkx::test {
@@ -48,16 +45,25 @@ inline LONG query_rc(HKEY h, const char* name) {
     return rc;
 }
 
-// The subkeys' names in index order; one "error <code>" entry when listing fails.
-inline std::vector<std::string> subkey_names(HKEY h) {
-    std::vector<std::string> names;
+// What a failed enumeration or query shows in a list of names.
+inline std::string error_entry(LONG rc) { return "error " + std::to_string(rc); }
+
+// The name of the subkey (or value) at `index`, or its error_entry.
+inline std::string name_at(HKEY h, DWORD index, bool value = false) {
     char name[256];
-    for (DWORD len = sizeof name;; len = sizeof name) {
-        LONG r = RegEnumKeyExA(h, DWORD(names.size()), name, &len, nullptr, nullptr, nullptr, nullptr);
-        if (r == ERROR_NO_MORE_ITEMS) return names;
-        if (r != ERROR_SUCCESS) return {"error " + std::to_string(r)};
-        names.emplace_back(name, len);
-    }
+    DWORD len = sizeof name;
+    LONG r = value ? RegEnumValueA(h, index, name, &len, nullptr, nullptr, nullptr, nullptr)
+                   : RegEnumKeyExA(h, index, name, &len, nullptr, nullptr, nullptr, nullptr);
+    return r == ERROR_SUCCESS ? std::string(name, len) : error_entry(r);
+}
+
+// The subkeys' (or values') names in index order, up to the first error.
+inline std::vector<std::string> names_of(HKEY h, bool values = false) {
+    std::vector<std::string> names;
+    while (names.empty() || names.back().rfind("error ", 0) != 0)
+        names.push_back(name_at(h, DWORD(names.size()), values));
+    if (names.back() == error_entry(ERROR_NO_MORE_ITEMS)) names.pop_back();
+    return names;
 }
 
 // For a child's exit code: 0 when every step held, else the number
