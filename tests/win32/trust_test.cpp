@@ -317,7 +317,7 @@ TEST(ShortFiles, ASenderDoesNotWriteThroughADebugBufferCutShort) {
     DWORD pid = 0;
     EXPECT_FALSE(zkx_debug_viewer_read(viewer, 0, &pid, text, sizeof text));  // ready to hear
     ASSERT_EQ(truncate((zkx::win32::kernel_segment_path() + ".dbwin").c_str(), 0), 0);
-    EXPECT_EQ(wait_child(spawn_child("send_text"), 10000), 0);  // not 128 + SIGBUS
+    EXPECT_EQ(wait_child(spawn_child("send_text"), 10000), 0);  // not killed by SIGBUS
     zkx_debug_viewer_close(viewer);
 }
 
