@@ -1,12 +1,9 @@
 // zkx namespace: an administrator's shared namespace from creation to
 // removal, and the refusals on the way.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdlib>
-#include <string>
 
 #include "zkx_run.h"
 

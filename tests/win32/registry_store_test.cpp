@@ -1,20 +1,15 @@
+// The layer's on-disk store: its file format, damage and odd files in it,
+// permissions, full disks and several processes writing at once.
 #include <fcntl.h>
-#include <grp.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 
-#include <filesystem>
-#include <string>
-
-#include "child.h"
 #include "fs_test_helpers.h"
 #include "registry/format.h"
 #include "registry/store.h"
@@ -25,6 +20,8 @@ using namespace zkx::win32::reg;
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr uid_t kNobody = 65534;
 
 // A value that shows whether it was written whole: "<tag>:" repeated.
 std::string pattern(const std::string& tag, size_t size) {
@@ -50,14 +47,10 @@ TEST(RegistryFormat, AnyBytesRoundTripAndDamageIsRefused) {
                   {"dw", REG_DWORD, "\x01\x02\x03\x04"}, {"", 99, ""}};
     std::string text = serialize_key_file(key);
     ASSERT_TRUE(parse_key_file(text, &back));
-    EXPECT_EQ(back.id, key.id);
-    EXPECT_EQ(back.name, key.name);
-    ASSERT_EQ(back.values.size(), key.values.size());
-    for (size_t i = 0; i < key.values.size(); ++i) {
-        EXPECT_EQ(back.values[i].name, key.values[i].name);
-        EXPECT_EQ(back.values[i].type, key.values[i].type);
-        EXPECT_EQ(back.values[i].data, key.values[i].data);
-    }
+    EXPECT_TRUE(back.id == key.id && back.name == key.name);
+    auto fields = [](const Value& v) { return std::tie(v.name, v.type, v.data); };
+    EXPECT_TRUE(std::equal(key.values.begin(), key.values.end(), back.values.begin(), back.values.end(),
+                           [&](const Value& a, const Value& b) { return fields(a) == fields(b); }));
     // A file cut anywhere is refused, never half read.
     for (size_t cut = 0; cut < text.size(); ++cut) EXPECT_FALSE(parse_key_file(text.substr(0, cut), &back)) << cut;
     const std::string head = "zkx-registry-key 1\nid 0000000000000001\nname \"k\"\n";
@@ -66,54 +59,39 @@ TEST(RegistryFormat, AnyBytesRoundTripAndDamageIsRefused) {
     for (const char* bad : {"value 1 \"a\" \"x\"\nvalue 1 \"A\" \"y\"\nend\n",  // one name twice
                             "value 1 \"a\" \"\\q\"\nend\n", "value 4 \"a\" dword:123\nend\n",
                             "value 4294967296 \"a\" hex:\nend\n", "value 3 \"a\" hex:0\nend\n",
-                            "end\nextra\n", "value 1 \"a\" \"x\" \nend\n"}) {
+                            "end\nextra\n", "value 1 \"a\" \"x\" \nend\n"})
         EXPECT_FALSE(parse_key_file(head + bad, &back)) << bad;
-    }
     EXPECT_FALSE(parse_key_file("zkx-registry-key 2\nid 0000000000000001\nname \"k\"\nend\n", &back));
 }
 
 TEST(RegistryStore, ADamagedOrForeignFileFailsOnlyItsOwnKey) {
-    HKEY good = create_key(HKEY_LOCAL_MACHINE, "Damage\\Good");
-    HKEY bad = create_key(HKEY_LOCAL_MACHINE, "Damage\\Bad");
-    ASSERT_EQ(set_string(good, "v", "fine"), 0);
-    ASSERT_EQ(set_string(bad, "v", "lost"), 0);
+    HKEY good = create_key(HKEY_LOCAL_MACHINE, "Damage\\Good"), bad = create_key(HKEY_LOCAL_MACHINE, "Damage\\Bad");
+    ASSERT_EQ(set_string(good, "v", "fine"), ERROR_SUCCESS);
+    ASSERT_EQ(set_string(bad, "v", "lost"), ERROR_SUCCESS);
     const std::string dir = machine_root_dir() + "/damage";
-    // The store is plain text that a person can read.
-    EXPECT_NE(read_text(dir + "/bad/.values").find("value 1 \"v\" \"lost\\0\""), std::string::npos);
-
-    write_text(dir + "/bad/.values", "\x7f" "ELF garbage");
+    write_file(dir + "/bad/.values", "\x7f" "ELF garbage");
     fs::create_directory(dir + "/foreign");  // not made by the store
-    write_text(dir + "/notes.txt", "a person's note");
+    write_file(dir + "/notes.txt", "a person's note");
     fs::create_directories(dir + "/.newkey-0123/x");  // left by a killed creator
 
     EXPECT_EQ(query_rc(bad, "v"), ERROR_REGISTRY_CORRUPT);
-    EXPECT_EQ(set_string(bad, "v", "x"), ERROR_REGISTRY_CORRUPT);
-    EXPECT_EQ(read_text(dir + "/bad/.values"), "\x7f" "ELF garbage");  // left for inspection
+    EXPECT_EQ(read_file(dir + "/bad/.values"), "\x7f" "ELF garbage");  // left for inspection
     HKEY h = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Damage\\Bad", 0, KEY_READ, &h),
-              ERROR_REGISTRY_CORRUPT);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Damage\\Foreign", 0, KEY_READ, &h),
-              ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Damage\\Bad", 0, KEY_READ, &h), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Damage\\Foreign", 0, KEY_READ, &h), ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Damage\\Foreign", &h), ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(get_bytes(good, "v"), std::string("fine\0", 5));
 
     HKEY parent = create_key(HKEY_LOCAL_MACHINE, "Damage");
-    char name[32];
-    DWORD len = sizeof name;
     // Sorted: bad, foreign, good; the file is no key.
-    EXPECT_EQ(RegEnumKeyExA(parent, 0, name, &len, nullptr, nullptr, nullptr, nullptr),
-              ERROR_REGISTRY_CORRUPT);
-    len = sizeof name;
-    EXPECT_EQ(RegEnumKeyExA(parent, 2, name, &len, nullptr, nullptr, nullptr, nullptr), 0);
-    EXPECT_STREQ(name, "Good");
-    EXPECT_EQ(RegEnumKeyExA(parent, 3, name, &len, nullptr, nullptr, nullptr, nullptr),
-              ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(name_at(parent, 0), error_entry(ERROR_REGISTRY_CORRUPT));
+    EXPECT_EQ(name_at(parent, 2), "Good");
+    EXPECT_EQ(name_at(parent, 3), error_entry(ERROR_NO_MORE_ITEMS));
     // A damaged key can still be deleted by name, to repair the store; the
     // delete also sweeps what the killed creator left.
     EXPECT_EQ(RegDeleteKeyA(parent, "Bad"), ERROR_SUCCESS);
     EXPECT_FALSE(fs::exists(dir + "/bad"));
     EXPECT_FALSE(fs::exists(dir + "/.newkey-0123"));
-    for (HKEY k : {good, bad, parent}) RegCloseKey(k);
 }
 
 TEST(RegistryStore, StoreDirectoriesFollowTheEnvironment) {
@@ -124,66 +102,51 @@ TEST(RegistryStore, StoreDirectoriesFollowTheEnvironment) {
     EXPECT_EQ(user_store_dir(), "/home/u/.local/share/zkx/registry");
 }
 
-// Sends stderr to a file, then runs as an unprivileged user.
-static bool become_nobody(const std::string& stderr_file) {
-    int fd = open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || dup2(fd, 2) < 0) return false;
-    close(fd);
-    return geteuid() != 0 || become_user(65534, 65534);
-}
-
-// args: home directory, stderr file.  Without ZKX_REGISTRY, as a user who
-// may not write the machine store.
+// args: home directory.  Without ZKX_REGISTRY, as a user who may not write
+// the machine store.
 ZKX_CHILD(registry_machine_store_refused) {
-    if (!become_nobody(args.at(1))) return 90;
+    if (!become_user(kNobody, kNobody)) return 90;
     unsetenv("ZKX_REGISTRY");
     unsetenv("XDG_DATA_HOME");
     setenv("HOME", args.at(0).c_str(), 1);
     if (access("/var/lib/zkx/registry", W_OK) == 0 || access("/var/lib", W_OK) == 0) return 80;
     HKEY k = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Probe", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        &k, nullptr) != ERROR_ACCESS_DENIED)
-        return 1;
-    if (set_string(HKEY_LOCAL_MACHINE, "v", "x") != ERROR_ACCESS_DENIED) return 2;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_WRITE, &k) != ERROR_ACCESS_DENIED) return 3;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_READ, &k) != ERROR_SUCCESS) return 4;
-    k = create_key(HKEY_CURRENT_USER, "Mine");  // the user's own store still works
-    if (!k || set_string(k, "v", "x") != ERROR_SUCCESS) return 5;
-    return 0;
+    return first_failed({
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Probe", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                        nullptr) == ERROR_ACCESS_DENIED,
+        set_string(HKEY_LOCAL_MACHINE, "v", "x") == ERROR_ACCESS_DENIED,
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_WRITE, &k) == ERROR_ACCESS_DENIED,
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_READ, &k) == ERROR_SUCCESS,
+        // The user's own store still works.
+        set_string(create_key(HKEY_CURRENT_USER, "Mine"), "v", "x") == ERROR_SUCCESS,
+    });
 }
 
 TEST(RegistryStore, MachineStoreIsNeverSwappedForTheUsersOwn) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run a child as another user";
-    std::string home = make_dir("nobody-home"), err = temp_dir() + "/nobody.err";
-    ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+    std::string home = make_dir("nobody-home");
+    ASSERT_EQ(chown(home.c_str(), kNobody, kNobody), 0);
     fs::permissions(temp_dir(), fs::perms(0755));
-    int rc = wait_child(spawn_child("registry_machine_store_refused", {home, err}));
+    int rc = wait_child(spawn_child("registry_machine_store_refused", {home}));
     if (rc == 80) GTEST_SKIP() << "/var/lib/zkx/registry is writable for everyone here";
     EXPECT_EQ(rc, 0);
     EXPECT_FALSE(fs::exists(home + "/.local/share/zkx/registry/HKEY_LOCAL_MACHINE"));
     EXPECT_TRUE(fs::exists(home + "/.local/share/zkx/registry/HKEY_CURRENT_USER/mine"));
-    // One message, however many refusals, naming the store and the way out.
-    std::string text = read_text(err);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-    EXPECT_NE(text.find("/var/lib/zkx/registry"), std::string::npos) << text;
-    EXPECT_NE(text.find("ZKX_REGISTRY"), std::string::npos) << text;
 }
 
-// args: child number, rounds.  Reads what the parent stored, then writes
-// values of its own and one value that every child writes, in one shared key
-// and in a key of its own.
+// args: child number, rounds.  Reads what the parent stored, makes a key of
+// its own beside the others', then writes values of its own and one value
+// that every child writes.
 ZKX_CHILD(registry_writer) {
-    std::string me = args.at(0);
-    int rounds = std::stoi(args.at(1));
+    const std::string me = args.at(0);
     HKEY shared = create_key(HKEY_LOCAL_MACHINE, "Crowd");
-    HKEY own = create_key(HKEY_LOCAL_MACHINE, ("Crowd\\Own" + me).c_str());
-    if (!shared || !own || get_bytes(shared, "From-Parent") != std::string("hello\0", 6)) return 1;
-    for (int i = 0; i < rounds; ++i) {
+    if (!create_key(shared, ("Own" + me).c_str()) || get_bytes(shared, "From-Parent") != std::string("hello\0", 6))
+        return 1;
+    for (int i = 0; i < std::stoi(args.at(1)); ++i) {
         std::string name = "w" + me + "_" + std::to_string(i);
-        std::string data = pattern(name, 4000);
-        if (set_bytes(shared, name.c_str(), REG_BINARY, data) != 0) return 2;
-        if (set_bytes(shared, "everyone", REG_BINARY, pattern(me, 3000 + 500 * std::stoi(me))) != 0) return 3;
-        if (set_bytes(own, name.c_str(), REG_BINARY, data) != 0) return 4;
+        if (set_bytes(shared, name.c_str(), REG_BINARY, pattern(name, 4000)) != ERROR_SUCCESS ||
+            set_bytes(shared, "everyone", REG_BINARY, pattern(me, 3000 + 500 * std::stoi(me))) != ERROR_SUCCESS)
+            return 2;
     }
     return 0;
 }
@@ -191,71 +154,64 @@ ZKX_CHILD(registry_writer) {
 TEST(RegistryProcesses, ConcurrentWritersNeitherTearNorLoseValues) {
     constexpr int kChildren = 4, kRounds = 15;
     HKEY shared = create_key(HKEY_LOCAL_MACHINE, "Crowd");
-    ASSERT_EQ(set_string(shared, "from-parent", "hello"), 0);
+    ASSERT_EQ(set_string(shared, "from-parent", "hello"), ERROR_SUCCESS);
     std::vector<pid_t> pids;
     for (int c = 0; c < kChildren; ++c)
         pids.push_back(spawn_child("registry_writer", {std::to_string(c), std::to_string(kRounds)}));
-    // Read while they write: every read sees one writer's value, whole.
-    bool running = true;
-    while (running) {
+    // Read while they write: every read sees one writer's value, whole, or
+    // none yet.
+    for (bool running = true; running;) {
         LONG rc = 0;
         std::string v = get_bytes(shared, "everyone", &rc);
-        if (rc != ERROR_FILE_NOT_FOUND) {  // not yet written
-            ASSERT_EQ(rc, ERROR_SUCCESS);
-            ASSERT_TRUE(is_whole_pattern(v)) << v.substr(0, 40);
-        }
+        ASSERT_TRUE(rc == ERROR_FILE_NOT_FOUND || (rc == ERROR_SUCCESS && is_whole_pattern(v))) << v.substr(0, 40);
         running = false;
         for (pid_t p : pids) running |= (kill(p, 0) == 0 && waitpid(p, nullptr, WNOHANG) == 0);
     }
-    for (pid_t p : pids) wait_child(p);  // a failed child shows in its missing values
-    for (int c = 0; c < kChildren; ++c) {
-        HKEY own = create_key(HKEY_LOCAL_MACHINE, ("Crowd\\Own" + std::to_string(c)).c_str());
+    // The loop reaped the children; a failed one shows in its missing values.
+    for (int c = 0; c < kChildren; ++c)
         for (int i = 0; i < kRounds; ++i) {
             std::string name = "w" + std::to_string(c) + "_" + std::to_string(i);
             EXPECT_EQ(get_bytes(shared, ("W" + name.substr(1)).c_str()), pattern(name, 4000)) << name;
-            EXPECT_EQ(get_bytes(own, name.c_str()), pattern(name, 4000)) << name;
         }
-        RegCloseKey(own);
-    }
+    EXPECT_EQ(names_of(shared), (std::vector<std::string>{"Own0", "Own1", "Own2", "Own3"}));
     EXPECT_TRUE(is_whole_pattern(get_bytes(shared, "everyone")));
-    RegCloseKey(shared);
 }
 
 // Runs as a user who may read the store but not write it.
 ZKX_CHILD(registry_read_only_user) {
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 90;
-    HKEY k = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Locked", 0, KEY_READ, &k) != 0) return 1;
-    if (get_bytes(k, "v") != std::string("x\0", 2)) return 2;
-    RegCloseKey(k);
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Locked", 0, KEY_ALL_ACCESS, &k) != 5) return 3;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Locked", 0, KEY_WRITE, &k) != 5) return 4;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "Locked", &k) != 0) return 5;  // as much as allowed
-    if (set_string(k, "v", "y") != 5) return 6;
-    if (RegCreateKeyA(k, "New", &k) != 5) return 7;
-    if (set_string(HKEY_LOCAL_MACHINE, "v", "y") != 5) return 8;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Locked\\Secret", 0, KEY_READ, &k) != 5) return 9;
-    if (RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Locked\\Secret") != 5) return 10;
-    return 0;
+    HKEY k = nullptr, h = nullptr;
+    return first_failed({
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Locked", 0, KEY_READ, &h) == ERROR_SUCCESS,
+        get_bytes(h, "v") == std::string("x\0", 2),
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Locked", 0, KEY_WRITE, &h) == ERROR_ACCESS_DENIED,
+        RegOpenKeyA(HKEY_LOCAL_MACHINE, "Locked", &k) == ERROR_SUCCESS,  // as much as allowed
+        set_string(k, "v", "y") == ERROR_ACCESS_DENIED,
+        RegCreateKeyA(k, "New", &h) == ERROR_ACCESS_DENIED,
+        set_string(HKEY_LOCAL_MACHINE, "v", "y") == ERROR_ACCESS_DENIED,
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Locked\\Secret", 0, KEY_READ, &h) == ERROR_ACCESS_DENIED,
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Locked\\Secret") == ERROR_ACCESS_DENIED,
+    });
 }
 
 TEST(RegistryAccess, FileSystemPermissionsOfTheStoreGiveAccessDenied) {
     HKEY k = create_key(HKEY_LOCAL_MACHINE, "Locked");
-    ASSERT_EQ(set_string(k, "v", "x"), 0);
+    ASSERT_EQ(set_string(k, "v", "x"), ERROR_SUCCESS);
     RegCloseKey(create_key(k, "Secret"));
-    RegCloseKey(k);
     const std::string root = machine_root_dir();
-    for (auto& e : fs::recursive_directory_iterator(root))
-        fs::permissions(e.path(), e.is_directory() ? fs::perms(0555) : fs::perms(0444));
-    fs::permissions(root, fs::perms(0555));
+    auto set_all = [&](fs::perms dirs, fs::perms files) {
+        for (auto& e : fs::recursive_directory_iterator(root))
+            fs::permissions(e.path(), e.is_directory() ? dirs : files);
+        fs::permissions(root, dirs);
+    };
+    set_all(fs::perms(0555), fs::perms(0444));
     fs::permissions(root + "/locked/secret", fs::perms(0));
     fs::permissions(temp_dir(), fs::perms(0755));  // let the other user in
     fs::permissions(std::string(getenv("ZKX_REGISTRY")), fs::perms(0755));
-    EXPECT_EQ(wait_child(spawn_child("registry_read_only_user")), 0);
-    // Give the test's cleanup its rights back.
-    fs::permissions(root + "/locked/secret", fs::perms(0755));
-    for (auto& e : fs::recursive_directory_iterator(root)) fs::permissions(e.path(), fs::perms(0755));
-    fs::permissions(root, fs::perms(0755));
+    // Root passes any permission check: it reads as another user.
+    EXPECT_EQ(wait_child(geteuid() == 0 ? spawn_child_as(kNobody, kNobody, {}, "registry_read_only_user")
+                                        : spawn_child("registry_read_only_user")), 0);
+    fs::permissions(root + "/locked/secret", fs::perms(0755));  // give the test's cleanup its rights back
+    set_all(fs::perms(0755), fs::perms(0755));
 }
 
 TEST(RegistryStore, AStoreThatOthersCouldChangeIsRefused) {
@@ -267,9 +223,8 @@ TEST(RegistryStore, AStoreThatOthersCouldChangeIsRefused) {
     fs::create_directory_symlink(mine, open_dir + "/link");
     std::vector<std::string> refused = {everyones, open_dir + "/link"};
     if (geteuid() == 0) {
-        const std::string theirs = make_dir("open/theirs");
-        ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
-        refused.push_back(theirs);
+        refused.push_back(make_dir("open/theirs"));
+        ASSERT_EQ(chown(refused.back().c_str(), kNobody, kNobody), 0);
     }
     for (const std::string& store : refused) {
         ScopedEnv reg("ZKX_REGISTRY", store);
@@ -279,9 +234,7 @@ TEST(RegistryStore, AStoreThatOthersCouldChangeIsRefused) {
         EXPECT_FALSE(fs::exists(store + "/HKEY_LOCAL_MACHINE")) << store;
     }
     ScopedEnv reg("ZKX_REGISTRY", mine);
-    HKEY k = create_key(HKEY_LOCAL_MACHINE, "Fine");
-    EXPECT_NE(k, nullptr);
-    RegCloseKey(k);
+    EXPECT_NE(create_key(HKEY_LOCAL_MACHINE, "Fine"), nullptr);
 }
 
 // Odd files planted where the store keeps its own: each call fails at once
@@ -289,19 +242,18 @@ TEST(RegistryStore, AStoreThatOthersCouldChangeIsRefused) {
 // following a link.  In a child, so that a call that blocks shows as a
 // timeout rather than a hung suite.
 ZKX_CHILD(registry_odd_files) {
-    const std::string dir = machine_root_dir() + "/odd";
-    HKEY fifo_file = nullptr, fifo_lock = nullptr, temp = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\FifoFile", 0, KEY_READ, &fifo_file) != ERROR_REGISTRY_CORRUPT)
-        return 1;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\FifoLock", 0, KEY_ALL_ACCESS, &fifo_lock) != 0) return 2;
-    if (set_string(fifo_lock, "v", "x") != ERROR_REGISTRY_CORRUPT) return 3;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\Temp", 0, KEY_ALL_ACCESS, &temp) != 0) return 4;
-    if (set_string(temp, "v", "new") != 0 || get_bytes(temp, "v") != std::string("new\0", 4)) return 5;
-    HKEY h = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\Link", 0, KEY_READ, &h) != ERROR_REGISTRY_CORRUPT) return 6;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\Link\\Sub", 0, KEY_READ, &h) != ERROR_REGISTRY_CORRUPT) return 7;
-    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, "Odd\\FifoDir", &h) != ERROR_REGISTRY_CORRUPT) return 8;
-    return 0;
+    HKEY fifo_lock = nullptr, temp = nullptr, h = nullptr;
+    return first_failed({
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\FifoFile", 0, KEY_READ, &h) == ERROR_REGISTRY_CORRUPT,
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\FifoLock", 0, KEY_ALL_ACCESS, &fifo_lock) == ERROR_SUCCESS,
+        set_string(fifo_lock, "v", "x") == ERROR_REGISTRY_CORRUPT,
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\Temp", 0, KEY_ALL_ACCESS, &temp) == ERROR_SUCCESS,
+        set_string(temp, "v", "new") == ERROR_SUCCESS,
+        get_bytes(temp, "v") == std::string("new\0", 4),
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\Link", 0, KEY_READ, &h) == ERROR_REGISTRY_CORRUPT,
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Odd\\Link\\Sub", 0, KEY_READ, &h) == ERROR_REGISTRY_CORRUPT,
+        RegCreateKeyA(HKEY_LOCAL_MACHINE, "Odd\\FifoDir", &h) == ERROR_REGISTRY_CORRUPT,
+    });
 }
 
 TEST(RegistryStore, OddFilesInPlaceOfTheStoresOwnNeverBlockOrLead) {
@@ -310,70 +262,53 @@ TEST(RegistryStore, OddFilesInPlaceOfTheStoresOwnNeverBlockOrLead) {
     const std::string dir = machine_root_dir() + "/odd";
     fs::remove(dir + "/fifofile/.values");
     fs::remove(dir + "/fifolock/.lock");
-    ASSERT_EQ(mkfifo((dir + "/fifofile/.values").c_str(), 0666), 0);
-    ASSERT_EQ(mkfifo((dir + "/fifolock/.lock").c_str(), 0666), 0);
-    ASSERT_EQ(mkfifo((dir + "/temp/.values.new").c_str(), 0666), 0);
-    ASSERT_EQ(mkfifo((dir + "/fifodir").c_str(), 0666), 0);
+    for (const char* fifo : {"/fifofile/.values", "/fifolock/.lock", "/temp/.values.new", "/fifodir"})
+        ASSERT_EQ(mkfifo((dir + fifo).c_str(), 0666), 0) << fifo;
     fs::create_directory_symlink(machine_root_dir() + "/elsewhere", dir + "/link");
     EXPECT_EQ(wait_child(spawn_child("registry_odd_files"), 10000), 0);
 }
 
-// args: data size.  Writes under a file-size limit that the new key file
-// exceeds.
-ZKX_CHILD(registry_write_over_size_limit) {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{4096, 4096};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 90;
-    HKEY k = create_key(HKEY_LOCAL_MACHINE, "Full");
-    if (!k) return 1;
-    LONG rc = set_bytes(k, "v", REG_BINARY, std::string(size_t(std::stoi(args.at(0))), 'n'));
-    return rc == ERROR_DISK_FULL ? 0 : 100 + int(rc % 100);
-}
-
-TEST(RegistryStore, AWriteOverTheFileSizeLimitKeepsTheOldFile) {
-    HKEY k = create_key(HKEY_LOCAL_MACHINE, "Full");
-    ASSERT_EQ(set_bytes(k, "v", REG_BINARY, std::string(1000, 'o')), 0);
-    const std::string dir = machine_root_dir() + "/full";
-    const std::string before = read_text(dir + "/.values");
-    EXPECT_EQ(wait_child(spawn_child("registry_write_over_size_limit", {"8000"})), 0);
-    EXPECT_EQ(read_text(dir + "/.values"), before);
-    EXPECT_FALSE(fs::exists(dir + "/.values.new")) << "a half-written file was left";
-    EXPECT_EQ(get_bytes(k, "v"), std::string(1000, 'o'));
-    RegCloseKey(k);
-}
-
-// args: mount point.  A store on a 64 KiB tmpfs of a mount namespace of its
-// own (gone with the child), filled up before the write.
-ZKX_CHILD(registry_write_on_full_disk) {
-    const std::string mnt = args.at(0), store = mnt + "/store";
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("none", mnt.c_str(), "tmpfs", 0, "size=64k") != 0 || mkdir(store.c_str(), 0755) != 0)
-        return 80;
-    setenv("ZKX_REGISTRY", store.c_str(), 1);
-    HKEY k = create_key(HKEY_LOCAL_MACHINE, "Full");
-    if (!k || set_bytes(k, "v", REG_BINARY, std::string(1000, 'o')) != 0) return 1;
-    int fd = open((mnt + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
-    std::string block(4096, 'f');
-    while (write(fd, block.data(), block.size()) > 0) {
+// Whether a write that the file system refuses (args: "limit", under a
+// file-size limit the new key file exceeds; or "full", on a 64 KiB tmpfs of a
+// mount namespace of its own, gone with the child, filled up before the
+// write) gives ERROR_DISK_FULL and keeps the old file.
+ZKX_CHILD(registry_refused_write) {
+    if (args.at(0) == "limit") {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{4096, 4096};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 90;
+    } else {
+        const std::string mnt = args.at(1), store = mnt + "/store";
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", mnt.c_str(), "tmpfs", 0, "size=64k") != 0 || mkdir(store.c_str(), 0755) != 0)
+            return 80;
+        setenv("ZKX_REGISTRY", store.c_str(), 1);
     }
-    close(fd);
-    if (set_bytes(k, "v", REG_BINARY, std::string(8000, 'n')) != ERROR_DISK_FULL) return 2;
-    if (get_bytes(k, "v") != std::string(1000, 'o')) return 3;
-    if (access((machine_root_dir() + "/full/.values.new").c_str(), F_OK) == 0) return 4;
-    return 0;
+    HKEY k = create_key(HKEY_LOCAL_MACHINE, "Full");
+    if (set_bytes(k, "v", REG_BINARY, std::string(1000, 'o')) != ERROR_SUCCESS) return 10;
+    if (args.at(0) == "full") {
+        int fd = open((args.at(1) + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+        for (std::string block(4096, 'f'); write(fd, block.data(), block.size()) > 0;) {
+        }
+        close(fd);
+    }
+    return first_failed({set_bytes(k, "v", REG_BINARY, std::string(8000, 'n')) == ERROR_DISK_FULL,
+                         get_bytes(k, "v") == std::string(1000, 'o'),
+                         access((machine_root_dir() + "/full/.values.new").c_str(), F_OK) != 0});
 }
 
-TEST(RegistryStore, AWriteOnAFullDiskKeepsTheOldFile) {
+TEST(RegistryStore, AWriteTheFileSystemRefusesGivesDiskFullAndKeepsTheOldFile) {
+    EXPECT_EQ(wait_child(spawn_child("registry_refused_write", {"limit"})), 0);
     if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
-    int rc = wait_child(spawn_child("registry_write_on_full_disk", {make_dir("small-disk")}));
+    int rc = wait_child(spawn_child("registry_refused_write", {"full", make_dir("small-disk")}));
     if (rc == 80) GTEST_SKIP() << "cannot mount a tmpfs in a mount namespace here";
     EXPECT_EQ(rc, 0);
 }
 
 TEST(RegistryApi, ABatchOfValueChangesIsOneWriteAndAllOrNothing) {
     HKEY k = create_key(HKEY_LOCAL_MACHINE, "Batch");
-    ASSERT_EQ(set_string(k, "Old", "o"), 0);
-    ASSERT_EQ(set_string(k, "Gone", "g"), 0);
+    ASSERT_EQ(set_string(k, "Old", "o"), ERROR_SUCCESS);
+    ASSERT_EQ(set_string(k, "Gone", "g"), ERROR_SUCCESS);
     const BYTE one[] = "1", two[] = "2";
     std::string long_name(16384, 'n');
     ZKX_REG_VALUE_CHANGE bad[] = {{"New", REG_SZ, one, 2, FALSE}, {long_name.c_str(), REG_SZ, one, 2, FALSE}};
@@ -382,27 +317,17 @@ TEST(RegistryApi, ABatchOfValueChangesIsOneWriteAndAllOrNothing) {
     ZKX_REG_VALUE_CHANGE good[] = {{"new", REG_SZ, one, 2, FALSE}, {"GONE", 0, nullptr, 0, TRUE},
                                    {"absent", 0, nullptr, 0, TRUE}, {"NEW", REG_SZ, two, 2, FALSE},
                                    {"old", REG_DWORD, one, 2, FALSE}};
-    ASSERT_EQ(zkx_reg_change_values(k, 5, good), 0);
-    char name[16];
-    std::vector<std::string> names;
-    for (DWORD i = 0;; ++i) {
-        DWORD len = sizeof name;
-        if (RegEnumValueA(k, i, name, &len, nullptr, nullptr, nullptr, nullptr) != 0) break;
-        names.push_back(name);
-    }
+    ASSERT_EQ(zkx_reg_change_values(k, 5, good), ERROR_SUCCESS);
     // Order of first setting, the first spelling kept, the removed one gone.
-    EXPECT_EQ(names, (std::vector<std::string>{"Old", "new"}));
+    EXPECT_EQ(names_of(k, true), (std::vector<std::string>{"Old", "new"}));
     EXPECT_EQ(get_bytes(k, "new"), std::string("2\0", 2));
     DWORD type = 0;
-    get_bytes(k, "Old", nullptr, &type);
+    EXPECT_EQ(get_bytes(k, "Old", nullptr, &type), std::string("1\0", 2));
     EXPECT_EQ(type, DWORD(REG_DWORD));
-
     // Flushing needs the right to query, as on Windows, and works on a root.
-    EXPECT_EQ(RegFlushKey(k), 0);
-    EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), 0);
+    EXPECT_EQ(RegFlushKey(k), ERROR_SUCCESS);
+    EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
     HKEY write_only = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Batch", 0, KEY_SET_VALUE, &write_only), 0);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Batch", 0, KEY_SET_VALUE, &write_only), ERROR_SUCCESS);
     EXPECT_EQ(RegFlushKey(write_only), ERROR_ACCESS_DENIED);
-    RegCloseKey(write_only);
-    RegCloseKey(k);
 }

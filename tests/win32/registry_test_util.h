@@ -4,8 +4,7 @@
 
 #include <stdlib.h>
 
-#include <string>
-
+#include "test_util.h"
 #include "zkxwin32.h"
 
 namespace zkx::test {
@@ -16,8 +15,7 @@ inline HKEY create_key(HKEY parent, const char* path) {
 }
 
 inline LONG set_bytes(HKEY h, const char* name, DWORD type, const std::string& data) {
-    return RegSetValueExA(h, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                          DWORD(data.size()));
+    return RegSetValueExA(h, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size()));
 }
 
 inline LONG set_string(HKEY h, const char* name, const std::string& text) {
@@ -30,33 +28,57 @@ inline std::string get_bytes(HKEY h, const char* name, LONG* rc = nullptr, DWORD
     DWORD size = 0, t = 0;
     std::string out;
     LONG r = RegQueryValueExA(h, name, nullptr, &t, nullptr, &size);
-    // Another writer may change the size between the two calls.
-    while (r == ERROR_SUCCESS && size > 0) {
+    // Again while another writer grows the value between two calls.
+    while (r == ERROR_MORE_DATA || (r == ERROR_SUCCESS && size > out.size())) {
         out.resize(size);
         r = RegQueryValueExA(h, name, nullptr, &t, reinterpret_cast<BYTE*>(&out[0]), &size);
-        if (r == ERROR_MORE_DATA) {
-            r = ERROR_SUCCESS;
-            continue;
-        }
-        out.resize(size);
-        break;
     }
+    out.resize(r == ERROR_SUCCESS ? size : 0);
     if (rc) *rc = r;
     if (type) *type = t;
-    return r == ERROR_SUCCESS ? out : std::string();
+    return out;
 }
 
-// The result of querying a value.
 inline LONG query_rc(HKEY h, const char* name) {
     LONG rc = -1;
     get_bytes(h, name, &rc);
     return rc;
 }
 
-// Where the store keeps HKEY_LOCAL_MACHINE in this test process.
-inline std::string machine_root_dir() {
-    return std::string(getenv("ZKX_REGISTRY")) + "/HKEY_LOCAL_MACHINE";
+// What a failed enumeration or query shows in a list of names.
+inline std::string error_entry(LONG rc) { return "error " + std::to_string(rc); }
+
+// The name of the subkey (or value) at `index`, or its error_entry.
+inline std::string name_at(HKEY h, DWORD index, bool value = false) {
+    char name[256];
+    DWORD len = sizeof name;
+    LONG r = value ? RegEnumValueA(h, index, name, &len, nullptr, nullptr, nullptr, nullptr)
+                   : RegEnumKeyExA(h, index, name, &len, nullptr, nullptr, nullptr, nullptr);
+    return r == ERROR_SUCCESS ? std::string(name, len) : error_entry(r);
 }
+
+// The subkeys' (or values') names in index order, up to the first error.
+inline std::vector<std::string> names_of(HKEY h, bool values = false) {
+    std::vector<std::string> names;
+    while (names.empty() || names.back().rfind("error ", 0) != 0)
+        names.push_back(name_at(h, DWORD(names.size()), values));
+    if (names.back() == error_entry(ERROR_NO_MORE_ITEMS)) names.pop_back();
+    return names;
+}
+
+// For a child's exit code: 0 when every step held, else the number
+// (from 1) of the first that did not.  The steps run in order.
+inline int first_failed(std::initializer_list<bool> steps) {
+    int n = 0;
+    for (bool ok : steps) {
+        ++n;
+        if (!ok) return n;
+    }
+    return 0;
+}
+
+// Where the store keeps HKEY_LOCAL_MACHINE in this test process.
+inline std::string machine_root_dir() { return std::string(getenv("ZKX_REGISTRY")) + "/HKEY_LOCAL_MACHINE"; }
 
 }  // namespace zkx::test
 
