@@ -1,12 +1,10 @@
-#include <gtest/gtest.h>
-
+// Debug strings: sent by any process, read by one viewer at a time.
 #include <signal.h>
 
-#include <chrono>
-#include <string>
-
-#include "child.h"
+#include "test_util.h"
 #include "zkxwin32.h"
+
+using namespace zkx::test;
 
 namespace {
 
@@ -20,7 +18,7 @@ TEST(DebugOutput, DroppedWithoutAViewerElseReadInOrderFromAnotherProcess) {
     // the viewer opened later.
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 100; ++i) OutputDebugStringA("nobody listens");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(elapsed_ms(start), 2000);
     SetLastError(1234);
     OutputDebugStringA(nullptr);
     EXPECT_EQ(GetLastError(), 1234u) << "the sender leaves the last error alone";
@@ -28,11 +26,11 @@ TEST(DebugOutput, DroppedWithoutAViewerElseReadInOrderFromAnotherProcess) {
     ZKX_DEBUG_VIEWER* viewer = zkx_debug_viewer_open();
     ASSERT_NE(viewer, nullptr);
     EXPECT_EQ(zkx_debug_viewer_open(), nullptr) << "one viewer at a time";
-    EXPECT_EQ(GetLastError(), 170u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_BUSY));
 
     std::string long_text(5000, 'x');
     long_text.back() = 'y';
-    pid_t child = zkx::test::spawn_child("debug_sender", {"first line\n", "second", long_text});
+    pid_t child = spawn_child("debug_sender", {"first line\n", "second", long_text});
     char text[8192];
     DWORD pid = 0;
     std::string got[4];
@@ -44,9 +42,9 @@ TEST(DebugOutput, DroppedWithoutAViewerElseReadInOrderFromAnotherProcess) {
     EXPECT_EQ(got[0], "first line\n");
     EXPECT_EQ(got[1], "second");
     EXPECT_EQ(got[2] + got[3], long_text) << "a long text arrives in pieces, in order";
-    EXPECT_EQ(zkx::test::wait_child(child), 0);
+    EXPECT_EQ(wait_child(child), 0);
     EXPECT_FALSE(zkx_debug_viewer_read(viewer, 50, &pid, text, sizeof text));
-    EXPECT_EQ(GetLastError(), 258u);
+    EXPECT_EQ(GetLastError(), DWORD(WAIT_TIMEOUT));
     zkx_debug_viewer_close(viewer);
 
     ZKX_DEBUG_VIEWER* again = zkx_debug_viewer_open();
@@ -75,7 +73,7 @@ ZKX_CHILD(debug_viewer_until_quit) {
 
 pid_t start_viewer(const std::string& ready_name) {
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, ready_name.c_str());
-    pid_t child = zkx::test::spawn_child("debug_viewer_until_quit", {ready_name});
+    pid_t child = spawn_child("debug_viewer_until_quit", {ready_name});
     bool up = WaitForSingleObject(ready, 30000) == WAIT_OBJECT_0;
     CloseHandle(ready);
     return up ? child : 0;
@@ -84,8 +82,7 @@ pid_t start_viewer(const std::string& ready_name) {
 long ms_to_send(int n, const char* text) {
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < n; ++i) OutputDebugStringA(text);
-    return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-                    .count());
+    return elapsed_ms(start);
 }
 
 TEST(DebugOutput, AStoppedOrDeadViewerCostsASenderOneShortWaitThenNothing) {
@@ -98,17 +95,17 @@ TEST(DebugOutput, AStoppedOrDeadViewerCostsASenderOneShortWaitThenNothing) {
     ASSERT_EQ(kill(viewer, SIGCONT), 0);
     // Back in use as soon as the viewer is ready again.
     int status = -1;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!zkx::test::child_exited(viewer, &status) && std::chrono::steady_clock::now() < until) {
+    wait_until([&] {
         OutputDebugStringA("quit");
         Sleep(20);
-    }
+        return child_exited(viewer, &status);
+    }, 20000);
     EXPECT_EQ(status, 0) << "the viewer got the text sent after it went on";
 
     pid_t dead = start_viewer("dbwin-up-2");
     ASSERT_NE(dead, 0);
-    zkx::test::kill_child(dead);
-    EXPECT_EQ(zkx::test::wait_child(dead), zkx::test::kKilledStatus);
+    kill_child(dead);
+    EXPECT_EQ(wait_child(dead), kKilledStatus);
     EXPECT_LT(ms_to_send(20, "to nobody"), 3000);
 }
 

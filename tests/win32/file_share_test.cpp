@@ -1,18 +1,14 @@
 // Share modes, within one process and across processes, and the debug log's
 // pattern: processes appending one record at a time while others read.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#ifndef _WIN32
+#include <sys/file.h>
+#endif
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <sstream>
-#include <string>
 
-#include "child.h"
 #include "fs_test_helpers.h"
 
 using namespace zkx::test;
@@ -53,10 +49,10 @@ TEST(FileShare, SecondOpenMustAgreeWithTheFirst) {
 
 TEST(FileShare, RefusedOpensAndDeletesLeaveTheFileAlone) {
     std::string path = make_dir("share") + "/f";
-    write_text(path, "content");
+    write_file(path, "content");
     HANDLE reader = open_path(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     EXPECT_EQ(open_result(path, GENERIC_WRITE, kShareRW, CREATE_ALWAYS), DWORD(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(read_text(path), "content");
+    EXPECT_EQ(read_file(path), "content");
     EXPECT_EQ(failure(!DeleteFileA(path.c_str())), DWORD(ERROR_SHARING_VIOLATION));
     CloseHandle(reader);
     reader = open_path(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
@@ -66,7 +62,7 @@ TEST(FileShare, RefusedOpensAndDeletesLeaveTheFileAlone) {
 
 ZKX_CHILD(hold_exclusively) {
     if (open_path(args[0], kRW, 0) == INVALID_HANDLE_VALUE) return 1;
-    write_text(args[1], "ready");
+    write_file(args[1], "ready");
     for (;;) Sleep(60000);  // until killed
 }
 
@@ -74,8 +70,7 @@ TEST(FileShare, ConflictsReachAcrossProcessesAndEndWithTheHolder) {
     std::string dir = make_dir("share");
     pid_t child = spawn_child("hold_exclusively", {dir + "/f", dir + "/ready"});
     ASSERT_GT(child, 0);
-    struct stat st;
-    for (int i = 0; i < 10000 && stat((dir + "/ready").c_str(), &st) != 0; ++i) usleep(2000);
+    ASSERT_TRUE(wait_until([&] { return !read_file(dir + "/ready").empty(); }, 20000));
     EXPECT_EQ(open_result(dir + "/f", GENERIC_READ, kShareRW, OPEN_EXISTING), DWORD(ERROR_SHARING_VIOLATION));
     kill_child(child);
     EXPECT_EQ(wait_child(child), kKilledStatus);
@@ -92,16 +87,16 @@ std::string record(char writer, int seq) {
     return line;
 }
 
-// Serialises the writers as the log's named mutex does: on Linux an OFD
-// lock on a file of its own, so that it cannot interfere with the file it
-// guards (nor lean on the layer's kernel objects); on Windows a named mutex.
-#ifdef _WIN32
+// Serialises the writers as the log's named mutex does: on Linux a lock
+// (flock: one per open file) on a file of its own, so that it cannot
+// interfere with the file it guards (nor lean on the layer's kernel
+// objects); on Windows a named mutex.
 class Guard {
 public:
-    explicit Guard(const std::string& path) {
-        std::string name = "guard-" + path;
-        for (char& c : name) c = c == '\\' ? '/' : c;
-        mutex_ = CreateMutexA(nullptr, FALSE, name.c_str());
+#ifdef _WIN32
+    explicit Guard(std::string path) {
+        for (char& c : path) c = c == '\\' ? '/' : c;
+        mutex_ = CreateMutexA(nullptr, FALSE, ("guard-" + path).c_str());
     }
     ~Guard() { CloseHandle(mutex_); }
     bool ok() const { return mutex_ != nullptr; }
@@ -110,27 +105,21 @@ public:
 
 private:
     HANDLE mutex_;
-};
 #else
-class Guard {
-public:
     explicit Guard(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {}
     ~Guard() { if (fd_ >= 0) close(fd_); }
     bool ok() const { return fd_ >= 0; }
-    void lock() { set(F_WRLCK); }
-    void unlock() { set(F_UNLCK); }
+    void lock() { set(LOCK_EX); }
+    void unlock() { set(LOCK_UN); }
 
 private:
-    void set(short type) {
-        struct flock fl = {};
-        fl.l_type = type;
-        fl.l_len = 1;
-        while (fcntl(fd_, F_OFD_SETLKW, &fl) != 0 && errno == EINTR) {
+    void set(int op) {
+        while (flock(fd_, op) != 0 && errno == EINTR) {
         }
     }
     int fd_;
-};
 #endif
+};
 
 }  // namespace
 
@@ -185,7 +174,7 @@ TEST(FileShare, ProcessesAppendWholeRecordsWhileOthersRead) {
     EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0);
     CloseHandle(h);
 
-    std::istringstream in(read_text(log));
+    std::istringstream in(read_file(log));
     int next[2] = {0, 0};
     for (std::string line; std::getline(in, line); ++next[line[0] == 'B']) {
         ASSERT_EQ(line + "\n", record(line[0], next[line[0] == 'B'])) << "after " << next[0] + next[1] << " lines";
