@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
