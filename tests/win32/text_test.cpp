@@ -65,9 +65,7 @@ TEST(Lstr, ComparisonOrdersLikeWindowsForLettersAndDigits) {
     EXPECT_GT(lstrcmpiA("", nullptr), 0);
 }
 
-// --- The layer's own code-page tables and formatter ---------------------------
-// Wine's own wsprintfA departs from Windows' in the corners the formatter's
-// cases pin down, so these never run on Windows.
+// --- The layer's own code-page tables and formatter, not built for Windows -----
 #ifndef _WIN32
 #include <climits>
 
