@@ -7,7 +7,6 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -59,11 +58,9 @@ private:
     std::deque<std::vector<uint16_t>> wide_strings_;
 };
 
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
 }  // namespace
+
+#define CHECK(ok) ((ok) ? (void)0 : __builtin_trap())
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
@@ -79,14 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char> buf(cap + 32, kGuard);
     zkx::win32::FormatResult r = zkx::win32::format(buf.data(), cap, format.c_str(), args);
 
-    for (size_t i = cap; i < buf.size(); ++i) check(buf[i] == kGuard);
-    if (cap == 0) {
-        check(r.length == 0);
-        return 0;
-    }
-    check(r.length < cap);
-    check(buf[r.length] == 0);
-    check(std::strlen(buf.data()) == r.length);
-    if (r.truncated) check(zkx::win32::dangling_lead_bytes(buf.data(), r.length) == 0);
+    for (size_t i = cap; i < buf.size(); ++i) CHECK(buf[i] == kGuard);
+    CHECK(cap == 0 ? r.length == 0 : r.length < cap && buf[r.length] == 0 && std::strlen(buf.data()) == r.length);
+    if (r.truncated && cap > 0) CHECK(zkx::win32::dangling_lead_bytes(buf.data(), r.length) == 0);
     return 0;
 }

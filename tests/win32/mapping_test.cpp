@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <vector>
 
 #include "child.h"
 #include "kobj_test_util.h"
@@ -24,9 +23,9 @@ char* view(HANDLE h, DWORD access = FILE_MAP_WRITE, SIZE_T bytes = 0, DWORD offs
 // Windows keeps it in the kernel, where there is nothing to count.
 #ifndef _WIN32
 int memory_files() {
-    int n = 0;
     const std::filesystem::path segment = zkx::win32::kernel_segment_path();
     const std::string prefix = segment.filename().string() + ".section.";
+    int n = 0;
     for (const auto& e : std::filesystem::directory_iterator(segment.parent_path()))
         n += e.path().filename().string().rfind(prefix, 0) == 0;
     return n;
