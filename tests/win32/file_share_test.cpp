@@ -31,12 +31,10 @@ TEST(FileShare, SecondOpenMustAgreeWithTheFirst) {
         {kRW, kShareRW, DELETE, kShareRW, false},
     };
     for (const auto& k : cases) {
-        SCOPED_TRACE(testing::Message() << std::hex << k.access1 << "/" << k.share1 << " then " << k.access2
-                                        << "/" << k.share2);
         HANDLE first = open_path(path, k.access1, k.share1);
         ASSERT_NE(first, INVALID_HANDLE_VALUE);
         EXPECT_EQ(open_result(path, k.access2, k.share2, OPEN_EXISTING),
-                  k.second_opens ? 0 : DWORD(ERROR_SHARING_VIOLATION));
+                  k.second_opens ? 0 : DWORD(ERROR_SHARING_VIOLATION)) << "case " << &k - cases;
         CloseHandle(first);
         EXPECT_EQ(open_result(path, kRW, 0, OPEN_EXISTING), 0u);  // closing gave it up entirely
     }
