@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "child.h"
 #include "kobj_test_util.h"
