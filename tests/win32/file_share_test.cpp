@@ -27,6 +27,7 @@ TEST(FileShare, SecondOpenMustAgreeWithTheFirst) {
         {GENERIC_WRITE, FILE_SHARE_READ, 0, 0, true},                           // attributes only
         {GENERIC_READ, 0, GENERIC_READ, kShareRW, false},
         {GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, true},
+        {GENERIC_READ, kShareRW, GENERIC_WRITE, FILE_SHARE_READ, true},  // the log's writer after its reader
         {kRW, kShareRW, kRW, kShareRW, true},
         {kRW, kShareRW, DELETE, kShareRW, false},
     };
@@ -82,20 +83,24 @@ std::string record(char writer, int seq) {
 
 }  // namespace
 
-// Appends its records one open at a time; the share mode alone keeps the
-// other writer out meanwhile, so a refused open is tried again.
+// Appends its records one open of the log at a time.  The writers take
+// turns as the log's named mutex makes them, here by holding a file of
+// their own unshared, so that the log's share modes alone decide whether a
+// reader ever keeps a writer out: it must not.
 ZKX_CHILD(append_records) {
     for (int i = 0; i < kRecords; ++i) {
         std::string line = record(args[1][0], i);
-        HANDLE h;
-        while ((h = open_path(args[0], GENERIC_WRITE, FILE_SHARE_READ)) == INVALID_HANDLE_VALUE) {
+        HANDLE turn;
+        while ((turn = open_path(args[0] + ".turn", GENERIC_WRITE, 0)) == INVALID_HANDLE_VALUE) {
             if (GetLastError() != ERROR_SHARING_VIOLATION) return 2;
             Sleep(0);
         }
+        HANDLE h = open_path(args[0], GENERIC_WRITE, FILE_SHARE_READ);
         DWORD n = 0;
-        bool ok = SetFilePointer(h, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
+        bool ok = h != INVALID_HANDLE_VALUE && SetFilePointer(h, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
                   WriteFile(h, line.data(), DWORD(line.size()), &n, nullptr) && n == line.size();
         CloseHandle(h);
+        CloseHandle(turn);
         if (!ok) return 3;
     }
     return 0;
