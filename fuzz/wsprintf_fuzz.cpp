@@ -6,7 +6,7 @@
 // byte 1 to the first NUL; the bytes after it feed the arguments.
 #include <stdlib.h>
 
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -17,13 +17,11 @@
 
 namespace {
 
-using zkx::win32::ArgSource;
-
 // Hands out integers and strings made from the input.  Strings are always
 // terminated (as a caller's must be); some are longer than any output.
-class FuzzArgs final : public ArgSource {
+class FuzzArgs final : public zkx::win32::ArgSource {
 public:
-    FuzzArgs(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    FuzzArgs(const uint8_t* next, const uint8_t* end) : next_(next), end_(end) {}
 
     uint64_t next_int(IntSize size) override {
         uint64_t v = 0;
@@ -31,9 +29,10 @@ public:
         return v;
     }
     const char* next_string() override {
+        static const std::string long_text(3000, 'L');
         switch (take() % 4) {
         case 0: return nullptr;
-        case 1: return long_text().c_str();
+        case 1: return long_text.c_str();
         default: break;
         }
         std::string& s = strings_.emplace_back();
@@ -52,53 +51,33 @@ public:
     }
 
 private:
-    uint8_t take() { return pos_ < size_ ? data_[pos_++] : 0; }
-    static const std::string& long_text() {
-        static const std::string text(3000, 'L');
-        return text;
-    }
+    uint8_t take() { return next_ < end_ ? *next_++ : 0; }
 
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
+    const uint8_t *next_, *end_;
     std::deque<std::string> strings_;
     std::deque<std::vector<uint16_t>> wide_strings_;
 };
 
-constexpr char kGuard = 0x5A;
-constexpr size_t kGuardBytes = 32;
-
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
 }  // namespace
+
+#define CHECK(ok) ((ok) ? (void)0 : __builtin_trap())
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    const uint8_t mode = data[0];
-    const size_t cap = (mode & 0x80) ? zkx::win32::kWsprintfBufferSize : (mode & 0x3F);
-    setenv("ZKX_CODEPAGE", (mode & 0x40) ? "932" : "1252", 1);
+    const size_t cap = (data[0] & 0x80) ? zkx::win32::kWsprintfBufferSize : (data[0] & 0x3F);
+    setenv("ZKX_CODEPAGE", (data[0] & 0x40) ? "932" : "1252", 1);
     zkx::win32::reset_code_page_for_tests();
 
-    const uint8_t* fmt_begin = data + 1;
-    const uint8_t* fmt_end = static_cast<const uint8_t*>(std::memchr(fmt_begin, 0, size - 1));
-    if (!fmt_end) fmt_end = data + size;
-    std::string fmt(reinterpret_cast<const char*>(fmt_begin), static_cast<size_t>(fmt_end - fmt_begin));
-    const uint8_t* arg_begin = fmt_end < data + size ? fmt_end + 1 : fmt_end;
-    FuzzArgs args(arg_begin, static_cast<size_t>(data + size - arg_begin));
+    const uint8_t *end = data + size, *nul = std::find(data + 1, end, 0);
+    const std::string format(data + 1, nul);
+    FuzzArgs args(nul == end ? end : nul + 1, end);
 
-    std::vector<char> buf(cap + kGuardBytes, kGuard);
-    zkx::win32::FormatResult r = zkx::win32::format(buf.data(), cap, fmt.c_str(), args);
+    constexpr char kGuard = 0x5A;
+    std::vector<char> buf(cap + 32, kGuard);
+    zkx::win32::FormatResult r = zkx::win32::format(buf.data(), cap, format.c_str(), args);
 
-    for (size_t i = cap; i < buf.size(); ++i) check(buf[i] == kGuard);
-    if (cap == 0) {
-        check(r.length == 0);
-        return 0;
-    }
-    check(r.length < cap);
-    check(buf[r.length] == 0);
-    check(std::strlen(buf.data()) == r.length);
-    if (r.truncated) check(zkx::win32::dangling_lead_bytes(buf.data(), r.length) == 0);
+    for (size_t i = cap; i < buf.size(); ++i) CHECK(buf[i] == kGuard);
+    CHECK(cap == 0 ? r.length == 0 : r.length < cap && buf[r.length] == 0 && std::strlen(buf.data()) == r.length);
+    if (r.truncated && cap > 0) CHECK(zkx::win32::dangling_lead_bytes(buf.data(), r.length) == 0);
     return 0;
 }

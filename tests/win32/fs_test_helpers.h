@@ -5,12 +5,9 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
-#include <string>
 
-#include "test_env.h"
+#include "test_util.h"
 #include "zkxwin32.h"
 
 namespace zkx::test {
@@ -37,37 +34,21 @@ private:
     std::optional<std::string> old_;
 };
 
-class ScopedCwd {
-public:
+struct ScopedCwd {
+    std::filesystem::path old = std::filesystem::current_path();
     explicit ScopedCwd(const std::string& dir) { std::filesystem::current_path(dir); }
-    ~ScopedCwd() { std::filesystem::current_path(old_); }
-
-private:
-    std::filesystem::path old_ = std::filesystem::current_path();
+    ~ScopedCwd() { std::filesystem::current_path(old); }
 };
 
 // A directory below the test's temporary directory.
 inline std::string make_dir(const std::string& name) {
-    std::string dir = temp_dir() + "/" + name;
-    std::filesystem::create_directories(dir);
-    return dir;
+    std::filesystem::create_directories(temp_dir() + "/" + name);
+    return temp_dir() + "/" + name;
 }
 
-inline void write_text(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-inline std::string read_text(const std::string& path) {
-    std::stringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-}
-
-// The Windows form of a host path on drive Z:.
-inline std::string on_drive_z(std::string host) {
-    for (char& c : host) c = c == '/' ? '\\' : c;
-    return "Z:" + host;
-}
+// The registry store's tests know these names for test_util.h's helpers.
+inline void write_text(const std::string& path, const std::string& text) { write_file(path, text); }
+inline std::string read_text(const std::string& path) { return read_file(path); }
 
 inline HANDLE open_path(const std::string& path, DWORD access, DWORD share, DWORD disposition = OPEN_ALWAYS) {
     return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -76,9 +57,7 @@ inline HANDLE open_path(const std::string& path, DWORD access, DWORD share, DWOR
 // 0 when the file opens (the handle is closed again), else the last error.
 inline DWORD open_result(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
     HANDLE h = open_path(path, access, share, disposition);
-    if (h == INVALID_HANDLE_VALUE) return GetLastError();
-    CloseHandle(h);
-    return 0;
+    return h == INVALID_HANDLE_VALUE ? GetLastError() : (CloseHandle(h), 0);
 }
 
 // The last error after a call that failed; ~0 after one that succeeded.

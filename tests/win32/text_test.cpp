@@ -1,16 +1,74 @@
-// Code pages, character stepping and the lstr calls.
-#include <gtest/gtest.h>
-
-#include <stdlib.h>
-
-#include <cstring>
-#include <string>
-
-#include "test_env.h"
+// Code pages, character stepping, the lstr calls and wsprintf.
+#include "test_util.h"
 #include "zkxwin32.h"
 
-#ifndef _WIN32  // the layer's own code-page tables
+// --- The lstr calls in the default code page -------------------------------------
+
+namespace {
+void expect_refused(LPSTR result) {
+    EXPECT_EQ(result, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    SetLastError(0);
+}
+}  // namespace
+
+TEST(Lstr, CopyConcatenateAndLength) {
+    char buf[16];
+    EXPECT_EQ(lstrlenA(nullptr), 0);
+    EXPECT_EQ(lstrcatA(lstrcpyA(buf, "abc"), "def"), buf);
+    EXPECT_STREQ(buf, "abcdef");
+    EXPECT_EQ(lstrlenA(buf), 6);
+
+    // lstrcpynA copies n - 1 characters, terminates, and writes nothing more.
+    const struct { const char* from; int n; std::string after; } copies[] = {
+        {"abcdef", 4, {"abc\0z", 5}}, {"ab", 10, {"ab\0z", 4}}, {"ab", 1, {"\0z", 2}}, {"ab", 0, "z"}};
+    for (const auto& k : copies) {
+        std::memset(buf, 'z', sizeof buf);
+        EXPECT_EQ(lstrcpynA(buf, k.from, k.n), buf);
+        EXPECT_EQ(std::string(buf, k.after.size()), k.after) << k.from << ", " << k.n;
+    }
+
+    // Overlapping copies behave as if through a temporary buffer.
+    lstrcpyA(buf + 2, lstrcpyA(buf, "abcdef"));
+    EXPECT_STREQ(buf, "ababcdef");
+
+    expect_refused(lstrcpyA(nullptr, "a"));
+    expect_refused(lstrcpyA(buf, nullptr));
+    expect_refused(lstrcpynA(buf, nullptr, 4));
+    if (!zkx::test::windows_faults_on("lstrcpynA takes a negative length as no limit")) {
+        expect_refused(lstrcpynA(buf, "a", -1));
+    }
+    expect_refused(lstrcatA(nullptr, "a"));
+    expect_refused(lstrcatA(buf, nullptr));
+}
+
+TEST(Lstr, ComparisonOrdersLikeWindowsForLettersAndDigits) {
+    // Sorted as Windows sorts them: case-insensitive first, lower case first
+    // on a tie.
+    const char* sorted[] = {"", "1", "a", "A", "ab", "Ab", "abc", "apple", "b", "Banana", "z_"};
+    const size_t n = sizeof sorted / sizeof sorted[0];
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j < n; ++j) {
+            int want = i < j ? -1 : (i > j ? 1 : 0);
+            EXPECT_EQ(lstrcmpA(sorted[i], sorted[j]), want) << sorted[i] << " vs " << sorted[j];
+        }
+    }
+    EXPECT_EQ(lstrcmpiA("ABC", "abc"), 0);
+    EXPECT_LT(lstrcmpiA("ab", "ABC"), 0);
+    EXPECT_LT(lstrcmpiA("_", "a"), 0);  // folds to lower case, as the linguistic sort agrees
+    EXPECT_EQ(lstrcmpiA("\xC9t\xC9", "\xE9T\xE9"), 0);  // accented capitals of 1252
+    EXPECT_NE(lstrcmpiA("\xD7", "\xF7"), 0);            // multiplication and division signs
+    EXPECT_EQ(lstrcmpA(nullptr, nullptr), 0);
+    EXPECT_LT(lstrcmpA(nullptr, ""), 0);
+    EXPECT_GT(lstrcmpiA("", nullptr), 0);
+}
+
+// --- The layer's own code-page tables and formatter, not built for Windows -----
+#ifndef _WIN32
+#include <climits>
+
 #include "text/codepage.h"
+#include "text/format_engine.h"
 
 namespace {
 
@@ -26,19 +84,36 @@ protected:
 
 bool lead(int b) { return IsDBCSLeadByte(static_cast<BYTE>(b)) != FALSE; }
 
+constexpr size_t kCap = zkx::win32::kWsprintfBufferSize;
+
+// Formats through wvsprintfA into a guarded buffer and checks what every call
+// must hold: the count matches the text and nothing past the cap is touched.
+std::string F(const char* format, ...) {
+    char buf[kCap + 64];
+    std::memset(buf, 0x7E, sizeof buf);
+    va_list ap;
+    va_start(ap, format);
+    int n = wvsprintfA(buf, format, ap);
+    va_end(ap);
+    EXPECT_EQ(static_cast<size_t>(n), std::strlen(buf)) << format;
+    for (size_t i = kCap; i < sizeof buf; ++i) EXPECT_EQ(buf[i], 0x7E) << "overrun at " << i;
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+const uint16_t* W(const char16_t* s) { return reinterpret_cast<const uint16_t*>(s); }
+
 }  // namespace
 
 TEST_F(CodePage, SelectionLeadByteRangesAndSingleByteStepping) {
     use(nullptr);
-    EXPECT_EQ(GetACP(), 1252u);
     for (int b = 0; b < 256; ++b) EXPECT_FALSE(lead(b)) << b;
     const char s[] = "a\x81\x5C";
     EXPECT_EQ(CharNextA(s + 1), s + 2);
     EXPECT_EQ(CharPrevA(s, s + 3), s + 2);
     EXPECT_EQ(CharPrevA(s, s), s);
-    for (const char* bad : {"abc", "932x", "0", "70000", ""}) {
+    for (const char* bad : {(const char*)nullptr, "abc", "932x", "0", "70000", ""}) {
         use(bad);
-        EXPECT_EQ(GetACP(), 1252u) << bad;
+        EXPECT_EQ(GetACP(), 1252u) << (bad ? bad : "unset");
     }
     use("1250");
     EXPECT_EQ(GetACP(), 1250u);
@@ -95,73 +170,68 @@ TEST_F(CodePage, TextRoutinesRespectDoubleByteCharacters) {
     EXPECT_STREQ(buf, "?");
 }
 
-#endif
+TEST(Wsprintf, ConversionsAndSizePrefixes) {
+    EXPECT_EQ(F("%d|%i|%u", -42, INT_MIN, 0xFFFFFFFFu), "-42|-2147483648|4294967295");
+    EXPECT_EQ(F("%x|%X|%c|%s", 0xBEEFu, 0xBEEFu, 'A', "abc"), "beef|BEEF|A|abc");
+    // l is Win32's 32-bit LONG even on this LP64 host.
+    EXPECT_EQ(F("%ld|%lu|%lX", static_cast<LONG>(-1), DWORD(0xFFFFFFFF), DWORD(0xABCD)),
+              "-1|4294967295|ABCD");
+    EXPECT_EQ(F("%hd|%hu|%hx", 0xFFFF, 0x12345, 0x1ABCD), "-1|9029|abcd");
+    EXPECT_EQ(F("%I64d|%I64x|%I32u", INT64_MIN, 0x123456789ABCull, 7u),
+              "-9223372036854775808|123456789abc|7");
+    EXPECT_EQ(F("%p", reinterpret_cast<void*>(0x1234)), "0000000000001234");
+    EXPECT_EQ(F("%hs|%ls|%S|%hc|%C", "a", W(u"b\u00E9\u00FF"), W(u"\u20AC\u4E00"), 'c', 'd'),
+              "a|b\xE9\xFF|\x80?|c|d");
+}
 
-// --- The lstr calls in the default code page -------------------------------------
+TEST(Wsprintf, FlagsWidthAndPrecision) {
+    struct Case { const char* format; int value; const char* want; } cases[] = {
+        {"[%5d]", 42, "[   42]"},    {"[%-5d]", 42, "[42   ]"},     {"[%05d]", -42, "[-0042]"},
+        {"[%-05d]", 42, "[42000]"},  {"[%#x]", 255, "[0xff]"},      {"[%#X]", 255, "[0XFF]"},
+        {"[%#010x]", 255, "[0x000000ff]"}, {"[%#x]", 0, "[0x0]"},   {"[%#d]", 5, "[5]"},
+        {"[%.5d]", -42, "[-00042]"}, {"[%8.5d]", -42, "[  -00042]"}, {"[%.0d]", 0, "[0]"},
+        {"[%.d]", 0, "[0]"},         {"[%3c]", 'x', "[  x]"},       {"[%-3c]", 'x', "[x  ]"},
+        {"[%0-5u]", 7, "[70000]"},   {"[%2d]", 12345, "[12345]"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(F(c.format, c.value), c.want) << c.format;
+    EXPECT_EQ(F("[%.3s][%-6.2s][%6s][%06s][%.0s]", "abcdef", "abcdef", "ab", "ab", "abc"),
+              "[abc][ab    ][    ab][0000ab][]");
+}
 
-namespace {
-void expect_refused(LPSTR result) {
-    EXPECT_EQ(result, nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+TEST(Wsprintf, PercentUnknownConversionsAndNulls) {
+    EXPECT_EQ(F("100%%"), "100%");
+    // Unknown conversions print themselves and read no argument.
+    EXPECT_EQ(F("%q%5y%+d|%f%d", 3), "qy+d|f3");
+    EXPECT_EQ(F("abc%"), "abc");
+    EXPECT_EQ(F("abc%-08.3l"), "abc");
+    EXPECT_EQ(F("[%s][%.3s][%8s][%ls]", nullptr, nullptr, nullptr, nullptr),
+              "[(null)][(nu][  (null)][(null)]");
+    EXPECT_EQ(F("a%cb[%3c]", 0, 0), "ab[   ]");
+
+    char buf[16] = "x";
     SetLastError(0);
-}
-}  // namespace
-
-TEST(Lstr, CopyConcatenateAndLength) {
-    char buf[16];
-    EXPECT_EQ(lstrlenA(nullptr), 0);
-    EXPECT_EQ(lstrcpyA(buf, "abc"), buf);
-    EXPECT_EQ(lstrcatA(buf, "def"), buf);
-    EXPECT_STREQ(buf, "abcdef");
-    EXPECT_EQ(lstrlenA(buf), 6);
-
-    // lstrcpynA copies n - 1 characters, terminates, and writes nothing more.
-    std::memset(buf, 'z', sizeof buf);
-    EXPECT_EQ(lstrcpynA(buf, "abcdef", 4), buf);
-    EXPECT_STREQ(buf, "abc");
-    EXPECT_EQ(buf[4], 'z');
-    std::memset(buf, 'z', sizeof buf);
-    lstrcpynA(buf, "ab", 10);
-    EXPECT_STREQ(buf, "ab");
-    EXPECT_EQ(buf[3], 'z');
-    lstrcpynA(buf, "ab", 1);
-    EXPECT_STREQ(buf, "");
-    buf[0] = 'q';
-    EXPECT_EQ(lstrcpynA(buf, "ab", 0), buf);
-    EXPECT_EQ(buf[0], 'q');
-
-    // Overlapping copies behave as if through a temporary buffer.
-    lstrcpyA(buf, "abcdef");
-    lstrcpyA(buf + 2, buf);
-    EXPECT_STREQ(buf, "ababcdef");
-
-    expect_refused(lstrcpyA(nullptr, "a"));
-    expect_refused(lstrcpyA(buf, nullptr));
-    expect_refused(lstrcpynA(buf, nullptr, 4));
-    if (!zkx::test::windows_faults_on("lstrcpynA takes a negative length as no limit")) {
-        expect_refused(lstrcpynA(buf, "a", -1));
-    }
-    expect_refused(lstrcatA(nullptr, "a"));
-    expect_refused(lstrcatA(buf, nullptr));
+    EXPECT_EQ(wsprintfA(nullptr, "abc"), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    SetLastError(0);
+    EXPECT_EQ(wsprintfA(buf, nullptr), 0);
+    EXPECT_EQ(buf[0], 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
-TEST(Lstr, ComparisonOrdersLikeWindowsForLettersAndDigits) {
-    // Sorted as Windows sorts them: case-insensitive first, lower case first
-    // on a tie.
-    const char* sorted[] = {"", "1", "a", "A", "ab", "Ab", "abc", "apple", "b", "Banana", "z_"};
-    const size_t n = sizeof sorted / sizeof sorted[0];
-    for (size_t i = 0; i < n; ++i) {
-        for (size_t j = 0; j < n; ++j) {
-            int want = i < j ? -1 : (i > j ? 1 : 0);
-            EXPECT_EQ(lstrcmpA(sorted[i], sorted[j]), want) << sorted[i] << " vs " << sorted[j];
-        }
-    }
-    EXPECT_EQ(lstrcmpiA("ABC", "abc"), 0);
-    EXPECT_LT(lstrcmpiA("ab", "ABC"), 0);
-    EXPECT_LT(lstrcmpiA("_", "a"), 0);  // folds to lower case, as the linguistic sort agrees
-    EXPECT_EQ(lstrcmpiA("\xC9t\xC9", "\xE9T\xE9"), 0);  // accented capitals of 1252
-    EXPECT_NE(lstrcmpiA("\xD7", "\xF7"), 0);            // multiplication and division signs
-    EXPECT_EQ(lstrcmpA(nullptr, nullptr), 0);
-    EXPECT_LT(lstrcmpA(nullptr, ""), 0);
-    EXPECT_GT(lstrcmpiA("", nullptr), 0);
+TEST(Wsprintf, OutputStopsAtTheCap) {
+    std::string fits(kCap - 1, 'f');
+    SetLastError(0);
+    EXPECT_EQ(F("%s", fits.c_str()), fits);
+    EXPECT_EQ(GetLastError(), 0u);
+
+    std::string longer(3000, 'g'), cut(kCap - 1, 'g');
+    EXPECT_EQ(F("%s", longer.c_str()), cut);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(F(longer.c_str()), cut);
+    EXPECT_EQ(F("%2000d", 1), std::string(kCap - 1, ' '));
+    EXPECT_EQ(F("%-99999999999999999999d", 1), "1" + std::string(kCap - 2, ' '));
+    EXPECT_EQ(F("%.99999999999d", 5), std::string(kCap - 1, '0'));
+    EXPECT_EQ(F(("%s" + std::string(kCap, 'h')).c_str(), "abc"), "abc" + std::string(kCap - 4, 'h'));
 }
+
+#endif

@@ -1,25 +1,18 @@
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <unistd.h>
 #include <time.h>
+#include <unistd.h>
 
-#include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <iterator>
-#include <string>
-#include <atomic>
-#include <thread>
-#include <vector>
 
 #include "child.h"
 #include "kobj_test_util.h"
-#include "test_env.h"
 
 using namespace zkx::test;
 
 namespace {
 
-std::atomic<DWORD> g_seen_tid{0};
 std::atomic<bool> g_started{false}, g_after_exit{false};
 std::atomic<int> g_attached{0}, g_detached{0};
 thread_local bool t_attached = false;
@@ -30,10 +23,7 @@ DWORD exit_code(HANDLE thread) {
     return code;
 }
 
-DWORD WINAPI report_and_return(LPVOID p) {
-    g_seen_tid = GetCurrentThreadId();
-    return DWORD(reinterpret_cast<uintptr_t>(p));
-}
+DWORD WINAPI return_own_id(LPVOID) { return GetCurrentThreadId(); }
 
 DWORD WINAPI wait_for_event(LPVOID p) { return WaitForSingleObject(static_cast<HANDLE>(p), INFINITE); }
 
@@ -62,12 +52,13 @@ DWORD WINAPI sleep_long(LPVOID) {
     return 5;
 }
 
-// Takes the mutex, then blocks on an event nobody sets.
+// Takes the mutex twice, then blocks on an event nobody sets.
 struct OwnAndBlock {
     HANDLE mutex, never;
 };
 DWORD WINAPI own_and_block(LPVOID p) {
     auto* a = static_cast<OwnAndBlock*>(p);
+    WaitForSingleObject(a->mutex, INFINITE);
     WaitForSingleObject(a->mutex, INFINITE);
     return WaitForSingleObject(a->never, INFINITE);
 }
@@ -85,18 +76,15 @@ DWORD WINAPI check_attached(LPVOID) { return t_attached ? 0 : 1; }
 
 TEST(Thread, CreateRunsTheRoutineAndItsHandleSignalsTheEnd) {
     DWORD tid = 0;
-    HANDLE h = CreateThread(nullptr, 0, report_and_return, reinterpret_cast<LPVOID>(uintptr_t(17)), 0, &tid);
+    HANDLE h = CreateThread(nullptr, 0, return_own_id, nullptr, 0, &tid);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(tid, g_seen_tid.load());
     EXPECT_NE(tid, GetCurrentThreadId());
-    EXPECT_EQ(exit_code(h), 17u);
-    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0) << "stays signalled";
-    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(exit_code(h), tid) << "the id it reported is the thread's own";
+    CloseHandle(h);
 
     HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     h = CreateThread(nullptr, 64 * 1024, wait_for_event, ev, 0, nullptr);
-    ASSERT_NE(h, nullptr);
     EXPECT_EQ(exit_code(h), DWORD(STILL_ACTIVE));
     EXPECT_EQ(WaitForSingleObject(h, 20), WAIT_TIMEOUT);
     EXPECT_TRUE(CloseHandle(h)) << "closing the handle does not stop the thread";
@@ -112,11 +100,6 @@ TEST(Thread, CreateRunsTheRoutineAndItsHandleSignalsTheEnd) {
     DWORD code = 0;
     EXPECT_FALSE(GetExitCodeThread(nullptr, &code));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-#ifndef _WIN32
-    EXPECT_EQ(GetCurrentProcessId(), DWORD(getpid()));
-    EXPECT_EQ(GetCurrentThreadId(), DWORD(gettid()));
-#endif
-    EXPECT_NE(GetCurrentThread(), GetCurrentProcess());
     EXPECT_EQ(exit_code(GetCurrentThread()), DWORD(STILL_ACTIVE));
 }
 
@@ -129,7 +112,6 @@ TEST(Thread, TerminateStopsABusyOrSleepingThread) {
         EXPECT_TRUE(TerminateThread(h, 77));
         EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0) << "gone when TerminateThread returns";
         EXPECT_LT(elapsed_ms(start), 5000);
-        EXPECT_EQ(exit_code(h), 77u);
         EXPECT_TRUE(TerminateThread(h, 78)) << "an ended thread stays ended";
         if (!wine_departs("TerminateThread of an ended thread changes its exit code")) {
             EXPECT_EQ(exit_code(h), 77u);
@@ -142,38 +124,17 @@ TEST(Thread, TerminateInsideAWaitAbandonsItsMutexAndLeavesTheQueue) {
     OwnAndBlock args{CreateMutexA(nullptr, FALSE, nullptr), CreateEventA(nullptr, FALSE, FALSE, nullptr)};
     HANDLE h = CreateThread(nullptr, 0, own_and_block, &args, 0, nullptr);
     ASSERT_TRUE(wait_for_waiters(args.never, 1));
-    EXPECT_NE(info_of(args.mutex).owner_tid, 0u);
-    EXPECT_TRUE(TerminateThread(h, 1067));
-    EXPECT_EQ(exit_code(h), 1067u);
+    EXPECT_TRUE(TerminateThread(h, 77));
+    EXPECT_EQ(exit_code(h), 77u);
     EXPECT_WAITERS(args.never, 0);
+    // The next owner learns of it and owns it once, however often it was
+    // taken.  (Wait.TimeoutsAndResults abandons one by a returning thread.)
     EXPECT_EQ(WaitForSingleObject(args.mutex, 0), WAIT_ABANDONED);
-    EXPECT_TRUE(ReleaseMutex(args.mutex)) << "the new waiter owns it";
+    EXPECT_TRUE(ReleaseMutex(args.mutex));
+    EXPECT_FALSE(ReleaseMutex(args.mutex));
     SetEvent(args.never);
     EXPECT_EQ(WaitForSingleObject(args.never, 0), WAIT_OBJECT_0) << "nobody took the signal";
     for (HANDLE x : {h, args.mutex, args.never}) CloseHandle(x);
-}
-
-TEST(Thread, AThreadEndingWhileItOwnsAMutexAbandonsIt) {
-    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-    // Returning from a CreateThread routine.
-    HANDLE h = CreateThread(nullptr, 0, wait_for_event, m, 0, nullptr);
-    WaitForSingleObject(h, 10000);
-    CloseHandle(h);
-    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
-    EXPECT_TRUE(ReleaseMutex(m));
-    // A std::thread that returns, and one that calls pthread_exit.
-    std::thread([m] { WaitForSingleObject(m, 0); }).join();
-    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
-    EXPECT_TRUE(ReleaseMutex(m));
-    std::thread([m] {
-        WaitForSingleObject(m, 0);
-        WaitForSingleObject(m, 0);
-        pthread_exit(nullptr);
-    }).join();
-    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
-    EXPECT_EQ(info_of(m).recursion, 1u);
-    EXPECT_TRUE(ReleaseMutex(m));
-    CloseHandle(m);
 }
 
 TEST(Thread, AttachAndDetachCallbacksRunOnTheNewThreadButNotOnTermination) {
@@ -195,23 +156,6 @@ TEST(Thread, AttachAndDetachCallbacksRunOnTheNewThreadButNotOnTermination) {
     EXPECT_EQ(g_detached.load(), 2) << "no detach for a terminated thread";
 }
 
-TEST(Diagnostics, EnumerationDescribesEveryObjectOfTheNamespace) {
-    std::string name = unique_name("diag");
-    HANDLE m = CreateMutexA(nullptr, TRUE, name.c_str());
-    HANDLE m2 = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
-    std::vector<zkx::win32::KernelObjectInfo> all;
-    ASSERT_TRUE(zkx::win32::enumerate_kernel_objects(&all));
-    auto it = std::find_if(all.begin(), all.end(), [&](const auto& o) { return o.name == name; });
-    ASSERT_NE(it, all.end());
-    EXPECT_EQ(it->type, zkx::win32::KernelObjectType::Mutex);
-    EXPECT_EQ(it->handles, 2u);
-    EXPECT_EQ(it->owner_pid, GetCurrentProcessId());
-    EXPECT_EQ(it->owner_tid, GetCurrentThreadId());
-    EXPECT_EQ(it->creator_pid, GetCurrentProcessId());
-    ReleaseMutex(m);
-    for (HANDLE h : {m, m2}) CloseHandle(h);
-}
-
 // --- The last thread's exit code ---------------------------------------------------
 // Linux only: it watches the main thread through /proc, and on Windows the
 // system itself gives the process the last thread's code.
@@ -222,37 +166,31 @@ namespace {
 // other threads run), so that the caller is surely the last thread.
 void wait_for_main_to_end() {
     const std::string stat = "/proc/self/task/" + std::to_string(getpid()) + "/stat";
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 2000; ++i, Sleep(5)) {
         std::ifstream in(stat);
         std::string text((std::istreambuf_iterator<char>(in)), {});
         size_t end = text.rfind(") ");
         if (end == std::string::npos || text[end + 2] == 'Z') return;
-        Sleep(5);
     }
 }
 
-DWORD WINAPI return_later(LPVOID p) {
-    wait_for_main_to_end();
-    return DWORD(reinterpret_cast<uintptr_t>(p));
-}
+std::string g_how;
 
-DWORD WINAPI exit_later(LPVOID p) {
-    if (reinterpret_cast<uintptr_t>(p) != 5) wait_for_main_to_end();
-    ExitThread(DWORD(reinterpret_cast<uintptr_t>(p)));
+// Ends with 5 at once for main to wait for, else with 9 once main has ended.
+DWORD WINAPI end_later(LPVOID) {
+    if (g_how == "main-after-worker") return 5;
+    wait_for_main_to_end();
+    if (g_how == "worker-returns") return 9;
+    ExitThread(9);
 }
 
 // args[0] says who ends last and how; main always leaves with ExitThread.
 ZKX_CHILD(end_threads) {
-    const std::string how = args.at(0);
-    if (how == "main-alone") ExitThread(42);
-    if (how == "main-after-worker") {
-        HANDLE t = CreateThread(nullptr, 0, exit_later, reinterpret_cast<LPVOID>(uintptr_t(5)), 0, nullptr);
-        WaitForSingleObject(t, INFINITE);
-        ExitThread(43);
-    }
-    LPTHREAD_START_ROUTINE routine = how == "worker-returns" ? return_later : exit_later;
-    if (!CreateThread(nullptr, 0, routine, reinterpret_cast<LPVOID>(uintptr_t(9)), 0, nullptr)) return 1;
-    ExitThread(3);
+    g_how = args.at(0);
+    if (g_how == "main-alone") ExitThread(42);
+    HANDLE t = CreateThread(nullptr, 0, end_later, nullptr, 0, nullptr);
+    if (g_how == "main-after-worker") WaitForSingleObject(t, INFINITE);
+    ExitThread(t ? 43 : 1);
 }
 
 }  // namespace
@@ -273,18 +211,13 @@ TEST(Thread, TheLastThreadToEndGivesTheProcessItsExitCode) {
     // ends.  That is the C library's doing; these children skip the check.
     std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
     setenv("ASAN_OPTIONS", (asan + (asan.empty() ? "" : ":") + "detect_leaks=0").c_str(), 1);
-    struct Restore {
-        std::string value;
-        ~Restore() { setenv("ASAN_OPTIONS", value.c_str(), 1); }
-    } restore{asan};
     EXPECT_EQ(wait_child(spawn_child("end_threads", {"main-alone"})), 42);
-#ifdef ZKX_TSAN
+#ifndef ZKX_TSAN
     // ThreadSanitizer starts a thread of its own with the first thread the
     // program starts, and that thread never ends: no program thread is last.
-    GTEST_SKIP() << "ThreadSanitizer keeps a thread of its own running";
+    const std::pair<const char*, int> cases[] = {{"main-after-worker", 43}, {"worker-returns", 9}, {"worker-exits", 9}};
+    for (const auto& [how, code] : cases) EXPECT_EQ(wait_child(spawn_child("end_threads", {how})), code) << how;
 #endif
-    EXPECT_EQ(wait_child(spawn_child("end_threads", {"main-after-worker"})), 43);
-    EXPECT_EQ(wait_child(spawn_child("end_threads", {"worker-returns"})), 9);
-    EXPECT_EQ(wait_child(spawn_child("end_threads", {"worker-exits"})), 9);
+    setenv("ASAN_OPTIONS", asan.c_str(), 1);
 }
 #endif
