@@ -1,10 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <thread>
-#include <vector>
-
 #include "base/handle_table.h"
-#include "zkxwin32.h"
+#include "kobj_test_util.h"
+#include "test_util.h"
 
 using namespace zkx::win32;
 
@@ -21,19 +17,18 @@ TEST(HandleTable, HandlesAreDistinctMultiplesOfFourReusableAndNeverForeignValues
     for (uintptr_t v : {uintptr_t(0), uintptr_t(1), uintptr_t(6), ~uintptr_t(0), ~uintptr_t(1), uintptr_t(1) << 40})
         EXPECT_FALSE(handle_lookup(reinterpret_cast<HANDLE>(v), &e)) << v;
     SetLastError(0);
-    EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(uintptr_t(0x1234))));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FAILS(CloseHandle(reinterpret_cast<HANDLE>(uintptr_t(0x1234))), ERROR_INVALID_HANDLE);
 }
 
 TEST(HandleTable, ConcurrentInsertAndRemoveNeverShareASlotAndLastErrorIsPerThread) {
     constexpr int kThreads = 4, kRounds = 2000;
     std::vector<std::thread> threads;
     std::atomic<int> mismatches{0};
-    SetLastError(183);
+    SetLastError(ERROR_ALREADY_EXISTS);
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t, &mismatches] {
             EXPECT_EQ(GetLastError(), 0u);
-            SetLastError(5);
+            SetLastError(ERROR_ACCESS_DENIED);
             for (int i = 0; i < kRounds; ++i) {
                 uint64_t payload = (uint64_t(t) << 32) | uint64_t(i);
                 HANDLE h = handle_insert(HandleType::Semaphore, payload);
@@ -44,5 +39,5 @@ TEST(HandleTable, ConcurrentInsertAndRemoveNeverShareASlotAndLastErrorIsPerThrea
         });
     for (auto& th : threads) th.join();
     EXPECT_EQ(mismatches.load(), 0);
-    EXPECT_EQ(GetLastError(), 183u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
 }

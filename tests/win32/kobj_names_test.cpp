@@ -1,14 +1,5 @@
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "child.h"
 #include "kobj_test_util.h"
+#include "test_util.h"
 
 using namespace zkx::test;
 
@@ -27,14 +18,12 @@ TEST(Names, CreatingAnExistingNameOpensItAndSaysSo) {
     HANDLE c = OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str());
     EXPECT_EQ(info_of(c).handles, 3u);
 
-    std::string sname = unique_name("sem");
-    HANDLE s1 = CreateSemaphoreA(nullptr, 1, 4, sname.c_str());
-    HANDLE s2 = CreateSemaphoreA(nullptr, 0, 9, sname.c_str());
+    HANDLE s1 = CreateSemaphoreA(nullptr, 1, 4, (name + "-s").c_str());
+    HANDLE s2 = CreateSemaphoreA(nullptr, 0, 9, (name + "-s").c_str());
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
     EXPECT_EQ(info_of(s2).max_count, 4);
-    std::string mname = unique_name("mtx");
-    HANDLE m1 = CreateMutexA(nullptr, FALSE, mname.c_str());
-    HANDLE m2 = CreateMutexA(nullptr, TRUE, mname.c_str());
+    HANDLE m1 = CreateMutexA(nullptr, FALSE, (name + "-m").c_str());
+    HANDLE m2 = CreateMutexA(nullptr, TRUE, (name + "-m").c_str());
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
     EXPECT_EQ(info_of(m2).owner_tid, 0u) << "initial ownership applies only to a new mutex";
     for (HANDLE h : {a, b, c, s1, s2, m1, m2}) EXPECT_TRUE(CloseHandle(h));
@@ -44,15 +33,11 @@ TEST(Names, TypeMismatchMissingNamesAndLimits) {
     std::string name = unique_name("typed");
     HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
     SetLastError(0);
-    EXPECT_EQ(CreateMutexA(nullptr, FALSE, name.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FAILS(CreateMutexA(nullptr, FALSE, name.c_str()), ERROR_INVALID_HANDLE);
+    EXPECT_FAILS(OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()), ERROR_INVALID_HANDLE);
 
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, (name + "-nope").c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, (name + "-nope").c_str()), ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, nullptr), ERROR_INVALID_PARAMETER);
 
     // Names are case-sensitive.
     std::string upper = name;
@@ -61,15 +46,12 @@ TEST(Names, TypeMismatchMissingNamesAndLimits) {
     HANDLE other = CreateEventA(nullptr, FALSE, FALSE, upper.c_str());
     EXPECT_EQ(GetLastError(), 0u);
 
-    std::string longest(260, 'n');
-    longest.replace(0, name.size(), name);
+    std::string longest = name + std::string(MAX_PATH - name.size(), 'n');
     HANDLE l = CreateMutexA(nullptr, FALSE, longest.c_str());
     EXPECT_NE(l, nullptr);
     EXPECT_EQ(info_of(l).name, longest);
-    std::string too_long = longest + "x";
     SetLastError(0);
-    EXPECT_EQ(CreateMutexA(nullptr, FALSE, too_long.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_FAILS(CreateMutexA(nullptr, FALSE, (longest + "x").c_str()), ERROR_FILENAME_EXCED_RANGE);
     for (HANDLE h : {ev, other, l}) CloseHandle(h);
 }
 
@@ -80,10 +62,8 @@ TEST(Names, AnObjectLivesWhileAnyHandleIsOpen) {
     EXPECT_TRUE(CloseHandle(a));
     HANDLE c = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
     EXPECT_NE(c, nullptr);
-    EXPECT_TRUE(CloseHandle(b));
-    EXPECT_TRUE(CloseHandle(c));
-    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_TRUE(CloseHandle(b) && CloseHandle(c));
+    EXPECT_FAILS(OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()), ERROR_FILE_NOT_FOUND);
     HANDLE d = CreateMutexA(nullptr, FALSE, name.c_str());
     EXPECT_EQ(GetLastError(), 0u) << "the name is free again";
     CloseHandle(d);
@@ -98,6 +78,7 @@ TEST(Names, AnObjectLivesWhileAnyHandleIsOpen) {
 
 // --- The namespace's segment file ------------------------------------------------
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
@@ -110,15 +91,17 @@ ZKX_CHILD(create_in_namespace) {
 }
 
 TEST(Namespace, ForeignOrStaleSegmentsAreReplacedUnlessSomebodyIsAttached) {
+    namespace kobj = zkx::win32::kobj;
     ASSERT_NE(CreateEventA(nullptr, FALSE, FALSE, nullptr), nullptr);  // maps ours first
     std::string ns = zkx::win32::kernel_namespace();
     std::string path = zkx::win32::kernel_segment_path();
+    auto create_in = [](const std::string& ns) { return wait_child(spawn_child("create_in_namespace", {ns})); };
 
     // A file whose header says another layout version, and somebody else's file.
-    zkx::win32::kobj::SegmentHeader h;
+    kobj::SegmentHeader h;
     std::memset(static_cast<void*>(&h), 0, sizeof h);
-    std::memcpy(h.magic, zkx::win32::kobj::kMagic, sizeof h.magic);
-    h.version = zkx::win32::kobj::kLayoutVersion + 1;
+    std::memcpy(h.magic, kobj::kMagic, sizeof h.magic);
+    h.version = kobj::kLayoutVersion + 1;
     h.ready = 1;
     std::string old_header(reinterpret_cast<const char*>(&h), sizeof h);
     old_header.resize(1 << 20);
@@ -133,19 +116,18 @@ TEST(Namespace, ForeignOrStaleSegmentsAreReplacedUnlessSomebodyIsAttached) {
         // While a process of that build is attached (it holds the shared
         // lock), the file is refused and left as it is...
         ASSERT_EQ(flock(fd, LOCK_SH), 0);
-        EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + suffix})), int(ERROR_INVALID_DATA)) << suffix;
+        EXPECT_EQ(create_in(ns + suffix), int(ERROR_INVALID_DATA)) << suffix;
         struct stat before {}, after {};
-        EXPECT_EQ(fstat(fd, &before), 0);
-        EXPECT_EQ(stat(file.c_str(), &after), 0);
+        EXPECT_TRUE(fstat(fd, &before) == 0 && stat(file.c_str(), &after) == 0);
         EXPECT_EQ(before.st_ino, after.st_ino) << suffix;
         // ...and once nobody is, it is replaced by a working segment.
         close(fd);
-        EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + suffix})), 0) << suffix;
+        EXPECT_EQ(create_in(ns + suffix), 0) << suffix;
         zkx::win32::remove_private_namespace(ns + suffix);
     }
 
-    EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {"bad/name"})), int(ERROR_INVALID_NAME));
-    EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + ".fresh"})), 0);
+    EXPECT_EQ(create_in("bad/name"), int(ERROR_INVALID_NAME));
+    EXPECT_EQ(create_in(ns + ".fresh"), 0);
     zkx::win32::remove_private_namespace(ns + ".fresh");
     EXPECT_EQ(access(path.c_str(), F_OK), 0);
 }
@@ -175,8 +157,7 @@ TEST(Names, LocalAndGlobalPrefixesNameTheSameObject) {
     // The prefixes are case-sensitive: "local\" is no prefix but a namespace
     // that does not exist.
     SetLastError(0);
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, ("local\\" + name).c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, ("local\\" + name).c_str()), ERROR_PATH_NOT_FOUND);
     // Sections share the rule.
     HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
                                         ("Local\\" + name + "-map").c_str());
@@ -197,16 +178,13 @@ TEST(Names, ABackslashAfterThePrefixIsRefused) {
 #endif
     for (const std::string& bad : bads) {
         SetLastError(0);
-        EXPECT_EQ(CreateMutexA(nullptr, FALSE, bad.c_str()), nullptr) << bad;
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND)) << bad;
+        EXPECT_FAILS(CreateMutexA(nullptr, FALSE, bad.c_str()), ERROR_PATH_NOT_FOUND) << bad;
         EXPECT_EQ(CreateSemaphoreA(nullptr, 0, 1, bad.c_str()), nullptr) << bad;
-        EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, bad.c_str()), nullptr) << bad;
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND)) << bad;
+        EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, bad.c_str()), ERROR_PATH_NOT_FOUND) << bad;
     }
 #ifndef _WIN32
     for (const char* empty : {"Local\\", "Global\\"}) {
-        EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, empty), nullptr) << empty;
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME)) << empty;
+        EXPECT_FAILS(CreateEventA(nullptr, FALSE, FALSE, empty), ERROR_INVALID_NAME) << empty;
     }
 #endif
 }

@@ -1,11 +1,6 @@
 // Events, mutexes, semaphores and the interlocked calls within one process.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
-#include <vector>
-
 #include "kobj_test_util.h"
+#include "test_util.h"
 
 using namespace zkx::test;
 
@@ -26,7 +21,7 @@ struct Waiters {
 
 }  // namespace
 
-TEST(Event, AutoResetReleasesOneWaiterPerSetManualStaysSet) {
+TEST(Event, SetAndPulseReleaseOneWaiterOfAnAutoResetEventAndAllOfAManualOne) {
     HANDLE autoev = CreateEventA(nullptr, FALSE, TRUE, nullptr), manual = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     EXPECT_EQ(WaitForSingleObject(autoev, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(autoev, 0), WAIT_TIMEOUT);
@@ -34,48 +29,27 @@ TEST(Event, AutoResetReleasesOneWaiterPerSetManualStaysSet) {
     EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(ResetEvent(manual));
     EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
-
-    Waiters w(autoev, 3);
-    ASSERT_TRUE(wait_for_waiters(autoev, 3));
-    EXPECT_TRUE(SetEvent(autoev));
-    ASSERT_TRUE(eventually([&] { return w.released == 1; }));
-    EXPECT_WAITERS(autoev, 2);
-    SetEvent(autoev);
-    SetEvent(autoev);
-    w.join();
-    EXPECT_EQ(w.released.load(), 3);
-    EXPECT_EQ(WaitForSingleObject(autoev, 0), WAIT_TIMEOUT) << "every set went to a waiter";
-
     SetLastError(0);
-    EXPECT_FALSE(SetEvent(CreateMutexA(nullptr, FALSE, nullptr)));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    for (HANDLE h : {autoev, manual}) CloseHandle(h);
-}
+    EXPECT_FAILS(SetEvent(CreateMutexA(nullptr, FALSE, nullptr)), ERROR_INVALID_HANDLE);
 
-TEST(Event, PulseReleasesOnlyThreadsAlreadyWaiting) {
-    // Manual reset: every waiter goes, and the event is left reset.
-    HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    Waiters all(manual, 3);
-    ASSERT_TRUE(wait_for_waiters(manual, 3));
-    EXPECT_TRUE(PulseEvent(manual));
-    all.join();
-    EXPECT_EQ(all.released.load(), 3);
-    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
-
-    // Auto reset: exactly one goes.
-    HANDLE autoev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    Waiters one(autoev, 3);
-    ASSERT_TRUE(wait_for_waiters(autoev, 3));
-    EXPECT_TRUE(PulseEvent(autoev));
-    ASSERT_TRUE(eventually([&] { return one.released == 1; }));
-    EXPECT_WAITERS(autoev, 2);
-    EXPECT_EQ(WaitForSingleObject(autoev, 0), WAIT_TIMEOUT);
-    SetEvent(autoev);
-    SetEvent(autoev);
-    one.join();
-
-    // Nobody waiting: the pulse is lost, and a set event ends up reset.
-    for (HANDLE h : {manual, autoev}) {
+    // Only a set manual-reset event stays set; a pulse leaves either kind
+    // reset, and the waiters it released are the only ones it releases.
+    for (HANDLE h : {autoev, manual}) {
+        for (bool pulse : {false, true}) {
+            bool stays_set = h == manual && !pulse;
+            Waiters w(h, 3);
+            ASSERT_TRUE(wait_for_waiters(h, 3));
+            EXPECT_TRUE(pulse ? PulseEvent(h) : SetEvent(h));
+            ASSERT_TRUE(eventually([&] { return w.released == (h == manual ? 3 : 1); })) << pulse;
+            EXPECT_WAITERS(h, h == manual ? 0 : 2);
+            EXPECT_EQ(WaitForSingleObject(h, 0), stays_set ? WAIT_OBJECT_0 : WAIT_TIMEOUT) << pulse;
+            for (int i = 0; i < 2 && h == autoev; ++i) SetEvent(h);
+            w.join();
+            EXPECT_EQ(w.released.load(), 3);
+            EXPECT_EQ(WaitForSingleObject(h, 0), stays_set ? WAIT_OBJECT_0 : WAIT_TIMEOUT) << "all went to waiters";
+            ResetEvent(h);
+        }
+        // Nobody waiting: the pulse is lost, and a set event ends up reset.
         SetEvent(h);
         EXPECT_TRUE(PulseEvent(h));
         EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
@@ -85,16 +59,14 @@ TEST(Event, PulseReleasesOnlyThreadsAlreadyWaiting) {
 
 TEST(Event, PulseDoesNotReleaseAWaitAllThatCannotTakeEverything) {
     HANDLE both[2] = {CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-    std::atomic<DWORD> result{0xDEAD};
-    std::thread t([&] { result = WaitForMultipleObjects(2, both, TRUE, 10000); });
+    auto r = wait_apart([&] { return WaitForMultipleObjects(2, both, TRUE, 10000); });
     ASSERT_TRUE(wait_for_waiters(both[0], 1));
     PulseEvent(both[0]);
     SetEvent(both[1]);
     ASSERT_TRUE(wait_for_waiters(both[0], 1)) << "the pulse is over, the wait-all still needs it";
-    EXPECT_EQ(result.load(), 0xDEADu);
+    EXPECT_TRUE(running(r));
     SetEvent(both[0]);
-    t.join();
-    EXPECT_EQ(result.load(), WAIT_OBJECT_0);
+    EXPECT_EQ(r.get(), WAIT_OBJECT_0);
     for (HANDLE h : both) CloseHandle(h);
 }
 
@@ -107,8 +79,7 @@ TEST(Mutex, OwnershipIsRecursivePerThreadAndOnlyTheOwnerReleases) {
     std::thread([m] {
         EXPECT_EQ(WaitForSingleObject(m, 30), WAIT_TIMEOUT);
         SetLastError(0);
-        EXPECT_FALSE(ReleaseMutex(m));
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_OWNER));
+        EXPECT_FAILS(ReleaseMutex(m), ERROR_NOT_OWNER);
     }).join();
     EXPECT_EQ(info_of(m).recursion, 3u) << "a refused release changes nothing";
 
@@ -116,8 +87,7 @@ TEST(Mutex, OwnershipIsRecursivePerThreadAndOnlyTheOwnerReleases) {
     EXPECT_TRUE(ReleaseMutex(m));
     std::thread([m] { EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT); }).join();
     EXPECT_TRUE(ReleaseMutex(m));
-    EXPECT_FALSE(ReleaseMutex(m));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_OWNER));
+    EXPECT_FAILS(ReleaseMutex(m), ERROR_NOT_OWNER);
     std::thread([m] {
         EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
         EXPECT_TRUE(ReleaseMutex(m));
@@ -128,8 +98,7 @@ TEST(Mutex, OwnershipIsRecursivePerThreadAndOnlyTheOwnerReleases) {
 TEST(Semaphore, CountsStayWithinZeroAndTheMaximum) {
     for (auto counts : {std::pair<LONG, LONG>{-1, 5}, {6, 5}, {0, 0}}) {
         SetLastError(0);
-        EXPECT_EQ(CreateSemaphoreA(nullptr, counts.first, counts.second, nullptr), nullptr);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+        EXPECT_FAILS(CreateSemaphoreA(nullptr, counts.first, counts.second, nullptr), ERROR_INVALID_PARAMETER);
     }
     HANDLE s = CreateSemaphoreA(nullptr, 2, 3, nullptr);
     EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_OBJECT_0);
@@ -139,15 +108,12 @@ TEST(Semaphore, CountsStayWithinZeroAndTheMaximum) {
     EXPECT_TRUE(ReleaseSemaphore(s, 2, &prev));
     EXPECT_EQ(prev, 0);
     prev = -1;
-    EXPECT_FALSE(ReleaseSemaphore(s, 2, &prev));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_TOO_MANY_POSTS));
+    EXPECT_FAILS(ReleaseSemaphore(s, 2, &prev), ERROR_TOO_MANY_POSTS);
     EXPECT_EQ(prev, -1);
     EXPECT_EQ(info_of(s).count, 2) << "a refused release changes nothing";
-    EXPECT_FALSE(ReleaseSemaphore(s, 0x7FFFFFFF, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_TOO_MANY_POSTS));
+    EXPECT_FAILS(ReleaseSemaphore(s, 0x7FFFFFFF, nullptr), ERROR_TOO_MANY_POSTS);
     if (!wine_departs("ReleaseSemaphore accepts a count of 0")) {
-        EXPECT_FALSE(ReleaseSemaphore(s, 0, nullptr));
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+        EXPECT_FAILS(ReleaseSemaphore(s, 0, nullptr), ERROR_INVALID_PARAMETER);
     }
     EXPECT_TRUE(ReleaseSemaphore(s, 1, &prev));
     EXPECT_EQ(prev, 2);

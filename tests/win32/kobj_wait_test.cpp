@@ -1,21 +1,7 @@
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
-#include <vector>
-
 #include "kobj_test_util.h"
+#include "test_util.h"
 
 using namespace zkx::test;
-
-namespace {
-// A mutex left behind by a thread that ended owning it.
-HANDLE abandoned_mutex() {
-    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-    std::thread([m] { WaitForSingleObject(m, 0); }).join();
-    return m;
-}
-}  // namespace
 
 TEST(Wait, TimeoutsAndResults) {
     HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -27,7 +13,8 @@ TEST(Wait, TimeoutsAndResults) {
     EXPECT_GE(elapsed_ms(start), 55);
     EXPECT_LT(elapsed_ms(start), 5000);
 
-    HANDLE m = abandoned_mutex();
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    std::thread([m] { WaitForSingleObject(m, 0); }).join();  // ends owning it
     HANDLE two[2] = {ev, m};
     EXPECT_EQ(WaitForMultipleObjects(2, two, TRUE, 40), WAIT_TIMEOUT);
     EXPECT_TRUE(info_of(m).abandoned) << "a wait-all that timed out took nothing";
@@ -37,8 +24,7 @@ TEST(Wait, TimeoutsAndResults) {
     EXPECT_EQ(WaitForMultipleObjects(2, two, FALSE, 0), WAIT_OBJECT_0 + 1) << "abandonment is reported once";
     ReleaseMutex(m);
     EXPECT_TRUE(ReleaseMutex(m));
-    CloseHandle(ev);
-    CloseHandle(m);
+    for (HANDLE h : two) CloseHandle(h);
 }
 
 TEST(Wait, WaitAnyReportsTheLowestSignalledIndex) {
@@ -53,44 +39,40 @@ TEST(Wait, WaitAnyReportsTheLowestSignalledIndex) {
 
     ResetEvent(h[1]);
     ResetEvent(h[2]);
-    std::atomic<DWORD> r{0xDEAD};
-    std::thread t([&] { r = WaitForMultipleObjects(3, h, FALSE, 10000); });
+    auto r = wait_apart([&] { return WaitForMultipleObjects(3, h, FALSE, 10000); });
     ASSERT_TRUE(wait_for_waiters(h[2], 1));
     SetEvent(h[2]);
-    t.join();
-    EXPECT_EQ(r.load(), WAIT_OBJECT_0 + 2);
+    EXPECT_EQ(r.get(), WAIT_OBJECT_0 + 2);
     EXPECT_WAITERS(h[0], 0);  // a granted wait leaves every queue
     for (auto e : h) CloseHandle(e);
 }
 
 TEST(Wait, BadArgumentsFailClearly) {
     HANDLE ev = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    HANDLE many[65];
+    HANDLE many[MAXIMUM_WAIT_OBJECTS + 1];
     for (auto& x : many) x = ev;
-    EXPECT_EQ(WaitForMultipleObjects(64, many, FALSE, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many, FALSE, 0), WAIT_OBJECT_0);
     std::string name = unique_name("dup");
     HANDLE same[2] = {CreateEventA(nullptr, TRUE, TRUE, name.c_str()), OpenEventA(SYNCHRONIZE, FALSE, name.c_str())};
     struct {
         DWORD count;
         const HANDLE* handles;
         BOOL all;
-    } invalid[] = {{0, many, FALSE}, {65, many, FALSE}, {1, nullptr, FALSE}, {2, many, TRUE}, {2, same, TRUE}};
+    } invalid[] = {{0, many, FALSE}, {MAXIMUM_WAIT_OBJECTS + 1, many, FALSE}, {1, nullptr, FALSE}, {2, many, TRUE},
+                   {2, same, TRUE}};
     for (const auto& c : invalid) {
         if (!c.handles && windows_faults_on("WaitForMultipleObjects reads a null handle array")) continue;
         if (c.all && wine_departs("a wait-all on one object twice is granted")) continue;
         SetLastError(0);
-        EXPECT_EQ(WaitForMultipleObjects(c.count, c.handles, c.all, 0), WAIT_FAILED);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+        EXPECT_FAILS(WaitForMultipleObjects(c.count, c.handles, c.all, 0), ERROR_INVALID_PARAMETER);
     }
     HANDLE closed = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     CloseHandle(closed);
     for (HANDLE bad : {HANDLE(nullptr), closed, HANDLE(uintptr_t(12345))}) {
         SetLastError(0);
-        EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+        EXPECT_FAILS(WaitForSingleObject(bad, 0), ERROR_INVALID_HANDLE);
         HANDLE mixed[2] = {ev, bad};
-        EXPECT_EQ(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_FAILED);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+        EXPECT_FAILS(WaitForMultipleObjects(2, mixed, FALSE, 0), ERROR_INVALID_HANDLE);
     }
     // The calling process and thread cannot end while it waits on them.
     for (HANDLE self : {GetCurrentProcess(), GetCurrentThread()}) {
@@ -117,8 +99,7 @@ TEST(Wait, WaitAllTakesEverythingAtOneMomentOrNothing) {
     EXPECT_TRUE(info_of(ev).signalled) << "the event must not be taken without the mutex";
     EXPECT_EQ(info_of(sem).count, 1);
 
-    std::atomic<DWORD> r{0xDEAD};
-    std::thread waiter([&] { r = WaitForMultipleObjects(3, set, TRUE, 10000); });
+    auto r = wait_apart([&] { return WaitForMultipleObjects(3, set, TRUE, 10000); });
     ASSERT_TRUE(wait_for_waiters(m, 1));
     EXPECT_EQ(WaitForSingleObject(sem, 0), WAIT_OBJECT_0) << "others may take what the wait-all cannot use yet";
     SetEvent(hold);
@@ -126,8 +107,7 @@ TEST(Wait, WaitAllTakesEverythingAtOneMomentOrNothing) {
     ASSERT_TRUE(wait_for_waiters(m, 1)) << "still short of the semaphore unit";
     EXPECT_EQ(info_of(m).owner_tid, 0u);
     ReleaseSemaphore(sem, 1, nullptr);
-    waiter.join();
-    EXPECT_EQ(r.load(), WAIT_OBJECT_0);
+    EXPECT_EQ(r.get(), WAIT_OBJECT_0);
     EXPECT_FALSE(info_of(ev).signalled);
     EXPECT_EQ(info_of(sem).count, 0);
     EXPECT_TRUE(info_of(m).abandoned) << "the waiter took it and ended owning it";
@@ -159,19 +139,16 @@ TEST(Wait, CompetingWaitAllsAndSingleWaitsNeverOverlap) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(bad.load(), 0);
     EXPECT_EQ(info_of(sem).count, 1);
-    CloseHandle(m);
-    CloseHandle(sem);
+    for (HANDLE h : both) CloseHandle(h);
 }
 
 TEST(Wait, ClosingAHandleWhileAnotherThreadWaitsKeepsTheObjectAlive) {
     HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    std::atomic<DWORD> r{0xDEAD};
-    std::thread t([&] { r = WaitForSingleObject(ev, 300); });
+    auto r = wait_apart([&] { return WaitForSingleObject(ev, 300); });
     ASSERT_TRUE(wait_for_waiters(ev, 1));
     uint32_t slot = info_of(ev).slot;
     EXPECT_TRUE(CloseHandle(ev));
-    t.join();
-    EXPECT_EQ(r.load(), WAIT_TIMEOUT);
+    EXPECT_EQ(r.get(), WAIT_TIMEOUT);
     std::vector<zkx::win32::KernelObjectInfo> all;
     ASSERT_TRUE(zkx::win32::enumerate_kernel_objects(&all));
     for (const auto& o : all) EXPECT_NE(o.slot, slot) << "freed once the wait ended";
