@@ -27,7 +27,7 @@ TEST(HandleTable, ConcurrentInsertAndRemoveNeverShareASlotAndLastErrorIsPerThrea
     SetLastError(ERROR_ALREADY_EXISTS);
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t, &mismatches] {
-            EXPECT_EQ(GetLastError(), 0u);
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
             SetLastError(ERROR_ACCESS_DENIED);
             for (int i = 0; i < kRounds; ++i) {
                 uint64_t payload = (uint64_t(t) << 32) | uint64_t(i);

@@ -5,9 +5,9 @@ using namespace zkx::test;
 
 TEST(Names, CreatingAnExistingNameOpensItAndSaysSo) {
     std::string name = unique_name("ev");
-    SetLastError(77);
+    SetLastError(ERROR_ACCESS_DENIED);  // stale: a creation clears it
     HANDLE a = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
-    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
     HANDLE b = CreateEventA(nullptr, FALSE, TRUE, name.c_str());  // keeps the first one's state and kind
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
     ASSERT_TRUE(a && b && a != b);
@@ -44,7 +44,7 @@ TEST(Names, TypeMismatchMissingNamesAndLimits) {
     for (auto& ch : upper) ch = char(toupper(ch));
     EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, upper.c_str()), nullptr);
     HANDLE other = CreateEventA(nullptr, FALSE, FALSE, upper.c_str());
-    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
 
     std::string longest = name + std::string(MAX_PATH - name.size(), 'n');
     HANDLE l = CreateMutexA(nullptr, FALSE, longest.c_str());
@@ -65,7 +65,7 @@ TEST(Names, AnObjectLivesWhileAnyHandleIsOpen) {
     EXPECT_TRUE(CloseHandle(b) && CloseHandle(c));
     EXPECT_FAILS(OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()), ERROR_FILE_NOT_FOUND);
     HANDLE d = CreateMutexA(nullptr, FALSE, name.c_str());
-    EXPECT_EQ(GetLastError(), 0u) << "the name is free again";
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS)) << "the name is free again";
     CloseHandle(d);
 
     // Unnamed objects (null or empty name) are distinct, each its own.

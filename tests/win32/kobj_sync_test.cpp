@@ -40,7 +40,7 @@ TEST(Event, SetAndPulseReleaseOneWaiterOfAnAutoResetEventAndAllOfAManualOne) {
             Waiters w(h, 3);
             ASSERT_TRUE(wait_for_waiters(h, 3));
             EXPECT_TRUE(pulse ? PulseEvent(h) : SetEvent(h));
-            ASSERT_TRUE(eventually([&] { return w.released == (h == manual ? 3 : 1); })) << pulse;
+            ASSERT_TRUE(wait_until([&] { return w.released == (h == manual ? 3 : 1); })) << pulse;
             EXPECT_WAITERS(h, h == manual ? 0 : 2);
             EXPECT_EQ(WaitForSingleObject(h, 0), stays_set ? WAIT_OBJECT_0 : WAIT_TIMEOUT) << pulse;
             for (int i = 0; i < 2 && h == autoev; ++i) SetEvent(h);

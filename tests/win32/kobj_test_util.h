@@ -5,15 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "child.h"
 #include "kernel/kernel_objects.h"
 #include "test_env.h"
 #include "zkxwin32.h"
@@ -60,12 +57,9 @@ inline testing::AssertionResult failed_with(BOOL ok, DWORD error) { return faile
 inline testing::AssertionResult failed_with(DWORD wait, DWORD error) { return failed_with(wait == WAIT_FAILED, error); }
 #define EXPECT_FAILS(call, error) EXPECT_TRUE(::zkx::test::failed_with((call), DWORD(error)))
 
-// Polls a condition until it holds; false after `ms`.
+// wait_until by its older name.
 inline bool eventually(const std::function<bool()>& pred, int ms = 10000) { return wait_until(pred, ms); }
 
-// The number of threads queued on an object is the layer's own diagnostic:
-// Win32 has no call that tells it, so on Windows the threads about to wait
-// are given ample time to get there and the check is left out.
 // A wait on a thread of its own; get() joins the thread and gives the result.
 inline std::future<DWORD> wait_apart(std::function<DWORD()> wait) { return std::async(std::launch::async, wait); }
 
@@ -98,6 +92,9 @@ inline WaitAllSet wait_all_set(const std::string& base, HANDLE first, bool creat
     return s;
 }
 
+// The number of threads queued on an object is the layer's own diagnostic:
+// Win32 has no call that tells it, so on Windows the threads about to wait
+// are given ample time to get there and the check is left out.
 #ifdef _WIN32
 inline bool wait_for_waiters(HANDLE, uint32_t, int = 10000) {
     Sleep(300);
