@@ -1,6 +1,5 @@
 #include "base/handle_table.h"
 #include "kobj_test_util.h"
-#include "test_util.h"
 
 using namespace zkx::win32;
 
@@ -13,7 +12,6 @@ TEST(HandleTable, HandlesAreDistinctMultiplesOfFourReusableAndNeverForeignValues
     ASSERT_TRUE(handle_remove(a, &e) && e.payload == 7u);
     EXPECT_FALSE(handle_lookup(a, &e) || handle_remove(a, &e));
     EXPECT_TRUE(handle_remove(b, &e));
-
     for (uintptr_t v : {uintptr_t(0), uintptr_t(1), uintptr_t(6), ~uintptr_t(0), ~uintptr_t(1), uintptr_t(1) << 40})
         EXPECT_FALSE(handle_lookup(reinterpret_cast<HANDLE>(v), &e)) << v;
     SetLastError(0);
@@ -21,20 +19,19 @@ TEST(HandleTable, HandlesAreDistinctMultiplesOfFourReusableAndNeverForeignValues
 }
 
 TEST(HandleTable, ConcurrentInsertAndRemoveNeverShareASlotAndLastErrorIsPerThread) {
-    constexpr int kThreads = 4, kRounds = 2000;
     std::vector<std::thread> threads;
     std::atomic<int> mismatches{0};
     SetLastError(ERROR_ALREADY_EXISTS);
-    for (int t = 0; t < kThreads; ++t)
+    for (int t = 0; t < 4; ++t)
         threads.emplace_back([t, &mismatches] {
             EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
             SetLastError(ERROR_ACCESS_DENIED);
-            for (int i = 0; i < kRounds; ++i) {
+            for (int i = 0; i < 2000; ++i) {
                 uint64_t payload = (uint64_t(t) << 32) | uint64_t(i);
                 HANDLE h = handle_insert(HandleType::Semaphore, payload);
                 HandleEntry e;
-                if (!handle_lookup(h, &e) || e.payload != payload) ++mismatches;
-                if (!handle_remove(h, &e) || e.payload != payload) ++mismatches;
+                mismatches += !handle_lookup(h, &e) || e.payload != payload;
+                mismatches += !handle_remove(h, &e) || e.payload != payload;
             }
         });
     for (auto& th : threads) th.join();

@@ -22,9 +22,10 @@
 #include <vector>
 
 #include "child.h"
+#include "kernel/kernel_objects.h"
 #include "kernel/layout.h"
-#include "kobj_test_util.h"
 #include "system/namespace_dir.h"
+#include "test_env.h"
 #include "zkxwin32.h"
 
 using namespace zkx::test;
