@@ -155,8 +155,9 @@ TEST(Namespace, ForeignOrStaleSegmentsAreReplacedUnlessSomebodyIsAttached) {
     EXPECT_EQ(access(zkx::win32::kernel_segment_path().c_str(), F_OK), 0) << "ours is left alone";
 }
 
-// --- The namespace's tables filled for real: objects and blocked threads.  The one beyond the end gets ERROR_NO_SYSTEM_RESOURCES, never a
-// hang; the table works again once a place is free.
+// --- The namespace's tables filled for real: objects and blocked threads.
+// The one beyond the end gets ERROR_NO_SYSTEM_RESOURCES, never a hang; the
+// table works again once a place is free.
 namespace {
 
 TEST(Limits, TheObjectBeyondTheLastSlotIsRefusedWithOneMessage) {
