@@ -125,11 +125,11 @@ TEST(Process, AProcessKilledInsideTheNamespaceLockLeavesItConsistent) {
     std::string name = unique_name("churn");
     HANDLE shared = CreateMutexA(nullptr, FALSE, name.c_str()), ready = flag(name + "-ready");
     CreateSemaphoreA(nullptr, 0, 1000000, (name + "-s").c_str());
-    for (int round = 0; round < 6; ++round) {
+    for (int round = 0; round < 40; ++round) {
         ResetEvent(ready);
         pid_t child = spawn_child("churn", {name, name + "-ready"});
         ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
-        Sleep(2 + round * 3);
+        Sleep(2 + round % 6 * 3);
         kill_child(child);
         EXPECT_EQ(wait_child(child), kKilledStatus);
 
