@@ -1,164 +1,71 @@
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "child.h"
+// Names of kernel objects, the namespace that holds them, and its limits.
 #include "kobj_test_util.h"
 
 using namespace zkx::test;
 
 TEST(Names, CreatingAnExistingNameOpensItAndSaysSo) {
     std::string name = unique_name("ev");
-    SetLastError(77);
+    SetLastError(ERROR_ACCESS_DENIED);  // stale: a creation clears it
     HANDLE a = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
-    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
     HANDLE b = CreateEventA(nullptr, FALSE, TRUE, name.c_str());  // keeps the first one's state and kind
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
     ASSERT_TRUE(a && b && a != b);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(b) % 4, 0u) << "the low two bits are the caller's";
     EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_TIMEOUT);
     SetEvent(a);
     EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0) << "still manual reset";
-    HANDLE c = OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str());
-    EXPECT_EQ(info_of(c).handles, 3u);
 
-    std::string sname = unique_name("sem");
-    HANDLE s1 = CreateSemaphoreA(nullptr, 1, 4, sname.c_str());
-    HANDLE s2 = CreateSemaphoreA(nullptr, 0, 9, sname.c_str());
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(info_of(s2).max_count, 4);
-    std::string mname = unique_name("mtx");
-    HANDLE m1 = CreateMutexA(nullptr, FALSE, mname.c_str());
-    HANDLE m2 = CreateMutexA(nullptr, TRUE, mname.c_str());
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(info_of(m2).owner_tid, 0u) << "initial ownership applies only to a new mutex";
-    for (HANDLE h : {a, b, c, s1, s2, m1, m2}) EXPECT_TRUE(CloseHandle(h));
-}
+    CreateSemaphoreA(nullptr, 1, 4, (name + "-s").c_str());
+    HANDLE s = CreateSemaphoreA(nullptr, 0, 9, (name + "-s").c_str());
+    EXPECT_EQ(info_of(s).max_count, 4);
+    CreateMutexA(nullptr, FALSE, (name + "-m").c_str());
+    HANDLE m = CreateMutexA(nullptr, TRUE, (name + "-m").c_str());
+    EXPECT_EQ(info_of(m).owner_tid, 0u) << "initial ownership applies only to a new mutex";
 
-TEST(Names, TypeMismatchMissingNamesAndLimits) {
-    std::string name = unique_name("typed");
-    HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
-    SetLastError(0);
-    EXPECT_EQ(CreateMutexA(nullptr, FALSE, name.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, (name + "-nope").c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-
-    // Names are case-sensitive.
-    std::string upper = name;
-    for (auto& ch : upper) ch = char(toupper(ch));
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, upper.c_str()), nullptr);
-    HANDLE other = CreateEventA(nullptr, FALSE, FALSE, upper.c_str());
-    EXPECT_EQ(GetLastError(), 0u);
-
-    std::string longest(260, 'n');
-    longest.replace(0, name.size(), name);
-    HANDLE l = CreateMutexA(nullptr, FALSE, longest.c_str());
-    EXPECT_NE(l, nullptr);
-    EXPECT_EQ(info_of(l).name, longest);
-    std::string too_long = longest + "x";
-    SetLastError(0);
-    EXPECT_EQ(CreateMutexA(nullptr, FALSE, too_long.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILENAME_EXCED_RANGE));
-    for (HANDLE h : {ev, other, l}) CloseHandle(h);
-}
-
-TEST(Names, AnObjectLivesWhileAnyHandleIsOpen) {
-    std::string name = unique_name("life");
-    HANDLE a = CreateMutexA(nullptr, FALSE, name.c_str());
-    HANDLE b = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+    // The object lives while any handle is open, and then frees its name.
     EXPECT_TRUE(CloseHandle(a));
-    HANDLE c = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
-    EXPECT_NE(c, nullptr);
-    EXPECT_TRUE(CloseHandle(b));
-    EXPECT_TRUE(CloseHandle(c));
-    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    HANDLE d = CreateMutexA(nullptr, FALSE, name.c_str());
-    EXPECT_EQ(GetLastError(), 0u) << "the name is free again";
-    CloseHandle(d);
-
+    HANDLE c = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
+    EXPECT_TRUE(c && CloseHandle(b) && CloseHandle(c));
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, name.c_str()), ERROR_FILE_NOT_FOUND);
     // Unnamed objects (null or empty name) are distinct, each its own.
     HANDLE u1 = CreateEventA(nullptr, TRUE, FALSE, nullptr), u2 = CreateEventA(nullptr, TRUE, FALSE, "");
     SetEvent(u1);
     EXPECT_EQ(WaitForSingleObject(u2, 0), WAIT_TIMEOUT);
     EXPECT_EQ(info_of(u2).name, "");
-    for (HANDLE u : {u1, u2}) CloseHandle(u);
 }
 
-// --- The namespace's segment file ------------------------------------------------
-#ifndef _WIN32
-#include <sys/file.h>
-#include <sys/stat.h>
+TEST(Names, TypeMismatchMissingNamesAndLimits) {
+    std::string name = unique_name("typed");
+    CreateEventA(nullptr, FALSE, FALSE, name.c_str());
+    SetLastError(0);
+    EXPECT_FAILS(CreateMutexA(nullptr, FALSE, name.c_str()), ERROR_INVALID_HANDLE);
+    EXPECT_FAILS(OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()), ERROR_INVALID_HANDLE);
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, (name + "-nope").c_str()), ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, nullptr), ERROR_INVALID_PARAMETER);
 
-#include "kernel/layout.h"
-#include "system/namespace_dir.h"
+    // Names are case-sensitive.
+    std::string upper = name;
+    for (auto& ch : upper) ch = char(toupper(ch));
+    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, upper.c_str()), nullptr);
+    CreateEventA(nullptr, FALSE, FALSE, upper.c_str());
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
 
-ZKX_CHILD(create_in_namespace) {
-    setenv("ZKX_NAMESPACE", args.at(0).c_str(), 1);
-    return CreateEventA(nullptr, FALSE, FALSE, "probe") ? 0 : int(GetLastError() & 0x7F);
+    std::string longest = name + std::string(MAX_PATH - name.size(), 'n');
+    HANDLE l = CreateMutexA(nullptr, FALSE, longest.c_str());
+    EXPECT_EQ(info_of(l).name, longest);
+    SetLastError(0);
+    EXPECT_FAILS(CreateMutexA(nullptr, FALSE, (longest + "x").c_str()), ERROR_FILENAME_EXCED_RANGE);
 }
-
-TEST(Namespace, ForeignOrStaleSegmentsAreReplacedUnlessSomebodyIsAttached) {
-    ASSERT_NE(CreateEventA(nullptr, FALSE, FALSE, nullptr), nullptr);  // maps ours first
-    std::string ns = zkx::win32::kernel_namespace();
-    std::string path = zkx::win32::kernel_segment_path();
-
-    // A file whose header says another layout version, and somebody else's file.
-    zkx::win32::kobj::SegmentHeader h;
-    std::memset(static_cast<void*>(&h), 0, sizeof h);
-    std::memcpy(h.magic, zkx::win32::kobj::kMagic, sizeof h.magic);
-    h.version = zkx::win32::kobj::kLayoutVersion + 1;
-    h.ready = 1;
-    std::string old_header(reinterpret_cast<const char*>(&h), sizeof h);
-    old_header.resize(1 << 20);
-    for (const auto& [suffix, content] : {std::pair<std::string, std::string>{".old", old_header},
-                                          {".foreign", std::string(8192, 'x')}}) {
-        zkx::win32::NamespaceDirectory other;
-        ASSERT_EQ(zkx::win32::namespace_directory_for(ns + suffix, &other), 0u);
-        const std::string file = other.path + "/segment";
-        int fd = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, content.data(), content.size()), ssize_t(content.size()));
-        // While a process of that build is attached (it holds the shared
-        // lock), the file is refused and left as it is...
-        ASSERT_EQ(flock(fd, LOCK_SH), 0);
-        EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + suffix})), int(ERROR_INVALID_DATA)) << suffix;
-        struct stat before {}, after {};
-        EXPECT_EQ(fstat(fd, &before), 0);
-        EXPECT_EQ(stat(file.c_str(), &after), 0);
-        EXPECT_EQ(before.st_ino, after.st_ino) << suffix;
-        // ...and once nobody is, it is replaced by a working segment.
-        close(fd);
-        EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + suffix})), 0) << suffix;
-        zkx::win32::remove_private_namespace(ns + suffix);
-    }
-
-    EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {"bad/name"})), int(ERROR_INVALID_NAME));
-    EXPECT_EQ(wait_child(spawn_child("create_in_namespace", {ns + ".fresh"})), 0);
-    zkx::win32::remove_private_namespace(ns + ".fresh");
-    EXPECT_EQ(access(path.c_str(), F_OK), 0);
-}
-#endif
 
 // A namespace of the layer is the session's and the global one at once.
-TEST(Names, LocalAndGlobalPrefixesNameTheSameObject) {
+TEST(Names, LocalAndGlobalPrefixesNameTheSameObjectAndNothingFollowsThem) {
     const std::string name = unique_name("scoped");
     HANDLE plain = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
-    ASSERT_NE(plain, nullptr);
     HANDLE local = CreateEventA(nullptr, TRUE, FALSE, ("Local\\" + name).c_str());
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-    ASSERT_NE(local, nullptr);
+    ASSERT_TRUE(plain && local);
     SetEvent(local);
     EXPECT_EQ(WaitForSingleObject(plain, 0), WAIT_OBJECT_0);
 #ifndef _WIN32
@@ -168,45 +75,131 @@ TEST(Names, LocalAndGlobalPrefixesNameTheSameObject) {
     ASSERT_NE(global, nullptr);
     ResetEvent(global);
     EXPECT_EQ(WaitForSingleObject(local, 0), WAIT_TIMEOUT);
-    EXPECT_EQ(info_of(plain).handles, 3u);
     EXPECT_EQ(info_of(global).name, name);
-    CloseHandle(global);
 #endif
-    // The prefixes are case-sensitive: "local\" is no prefix but a namespace
-    // that does not exist.
-    SetLastError(0);
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, ("local\\" + name).c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
     // Sections share the rule.
-    HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                        ("Local\\" + name + "-map").c_str());
-    ASSERT_NE(section, nullptr);
-    HANDLE again = OpenFileMappingA(FILE_MAP_READ, FALSE, (name + "-map").c_str());
-    EXPECT_NE(again, nullptr);
-    for (HANDLE h : {plain, local, section, again}) CloseHandle(h);
-}
+    ASSERT_NE(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                 ("Local\\" + name + "-map").c_str()),
+              nullptr);
+    EXPECT_NE(OpenFileMappingA(FILE_MAP_READ, FALSE, (name + "-map").c_str()), nullptr);
 
-TEST(Names, ABackslashAfterThePrefixIsRefused) {
-    const std::string name = unique_name("slash");
-    std::vector<std::string> bads = {name + "\\x", "Local\\" + name + "\\x", "Global\\" + name + "\\x"};
+    // A backslash after the prefix is refused, and the prefixes are
+    // case-sensitive: "local\" is no prefix but a namespace that does not exist.
+    std::vector<std::string> bads = {name + "\\x", "Local\\" + name + "\\x", "Global\\" + name + "\\x",
+                                     "local\\" + name};
 #ifndef _WIN32
     // Windows resolves these through the links of its object directories;
     // the layer has no directories, so they name nothing.
     for (const std::string& more : {"Global\\Local\\" + name, "Session\\1\\" + name, "\\" + name})
         bads.push_back(more);
+    for (const char* empty : {"Local\\", "Global\\"})
+        EXPECT_FAILS(CreateEventA(nullptr, FALSE, FALSE, empty), ERROR_INVALID_NAME) << empty;
 #endif
     for (const std::string& bad : bads) {
         SetLastError(0);
-        EXPECT_EQ(CreateMutexA(nullptr, FALSE, bad.c_str()), nullptr) << bad;
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND)) << bad;
+        EXPECT_FAILS(CreateMutexA(nullptr, FALSE, bad.c_str()), ERROR_PATH_NOT_FOUND) << bad;
         EXPECT_EQ(CreateSemaphoreA(nullptr, 0, 1, bad.c_str()), nullptr) << bad;
-        EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, bad.c_str()), nullptr) << bad;
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND)) << bad;
+        EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, bad.c_str()), ERROR_PATH_NOT_FOUND) << bad;
     }
-#ifndef _WIN32
-    for (const char* empty : {"Local\\", "Global\\"}) {
-        EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, empty), nullptr) << empty;
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME)) << empty;
-    }
-#endif
 }
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include "kernel/layout.h"
+#include "system/namespace_dir.h"
+
+namespace kobj = zkx::win32::kobj;
+
+// --- The namespace's segment file ------------------------------------------------
+ZKX_CHILD(create_in_namespace) {
+    setenv("ZKX_NAMESPACE", args.at(0).c_str(), 1);
+    return CreateEventA(nullptr, FALSE, FALSE, "probe") ? 0 : int(GetLastError() & 0x7F);
+}
+
+TEST(Namespace, ForeignOrStaleSegmentsAreReplacedUnlessSomebodyIsAttached) {
+    ASSERT_NE(CreateEventA(nullptr, FALSE, FALSE, nullptr), nullptr);  // maps ours first
+    std::string ns = zkx::win32::kernel_namespace();
+    auto create_in = [](const std::string& ns) { return wait_child(spawn_child("create_in_namespace", {ns})); };
+
+    // A file whose header says another layout version, and somebody else's file.
+    kobj::SegmentHeader h{};
+    std::memcpy(h.magic, kobj::kMagic, sizeof h.magic);
+    h.version = kobj::kLayoutVersion + 1;
+    h.ready = 1;
+    std::string old_header(reinterpret_cast<const char*>(&h), sizeof h);
+    old_header.resize(1 << 20);
+    for (const auto& [suffix, content] : {std::pair<std::string, std::string>{".old", old_header},
+                                          {".foreign", std::string(8192, 'x')}}) {
+        zkx::win32::NamespaceDirectory other;
+        ASSERT_EQ(zkx::win32::namespace_directory_for(ns + suffix, &other), 0u);
+        const std::string file = other.path + "/segment";
+        int fd = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_EQ(write(fd, content.data(), content.size()), ssize_t(content.size()));
+        // While a process of that build is attached (it holds the shared
+        // lock), the file is refused and left as it is...
+        ASSERT_EQ(flock(fd, LOCK_SH), 0);
+        EXPECT_EQ(create_in(ns + suffix), int(ERROR_INVALID_DATA)) << suffix;
+        struct stat before {}, after {};
+        EXPECT_TRUE(fstat(fd, &before) == 0 && stat(file.c_str(), &after) == 0);
+        EXPECT_EQ(before.st_ino, after.st_ino) << suffix;
+        // ...and once nobody is, it is replaced by a working segment.
+        close(fd);
+        EXPECT_EQ(create_in(ns + suffix), 0) << suffix;
+        zkx::win32::remove_private_namespace(ns + suffix);
+    }
+    EXPECT_EQ(create_in("bad/name"), int(ERROR_INVALID_NAME));
+    EXPECT_EQ(access(zkx::win32::kernel_segment_path().c_str(), F_OK), 0) << "ours is left alone";
+}
+
+// --- The namespace's tables filled for real: objects and blocked threads.
+// The one beyond the end gets ERROR_NO_SYSTEM_RESOURCES, never a hang; the
+// table works again once a place is free.
+namespace {
+
+TEST(Limits, TheObjectBeyondTheLastSlotIsRefusedWithOneMessage) {
+    std::vector<HANDLE> made;
+    testing::internal::CaptureStderr();
+    for (HANDLE h; made.size() <= kobj::kMaxObjects && (h = CreateEventA(nullptr, TRUE, FALSE, nullptr));)
+        made.push_back(h);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_SYSTEM_RESOURCES));
+    EXPECT_FAILS(CreateMutexA(nullptr, FALSE, unique_name("one-more").c_str()), ERROR_NO_SYSTEM_RESOURCES);
+    std::string said = testing::internal::GetCapturedStderr();
+    size_t at = said.find("object table is full");
+    EXPECT_TRUE(at != std::string::npos && at == said.rfind("object table is full")) << said;
+    ASSERT_GT(made.size(), kobj::kMaxObjects - 64u);
+    ASSERT_LE(made.size(), kobj::kMaxObjects);
+    CloseHandle(made.back());
+    EXPECT_NE(CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr) << "a closed object makes room";
+}
+
+void* wait_on(void* event) {
+    return reinterpret_cast<void*>(uintptr_t(WaitForSingleObject(static_cast<HANDLE>(event), 60000)));
+}
+
+TEST(Limits, TheWaiterBeyondTheLastRecordIsRefusedAtOnce) {
+    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::vector<pthread_t> threads(kobj::kMaxRecords);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    for (auto& t : threads) ASSERT_EQ(pthread_create(&t, &attr, wait_on, gate), 0);
+    ASSERT_TRUE(wait_for_waiters(gate, kobj::kMaxRecords, 60000));
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FAILS(WaitForSingleObject(gate, 10000), ERROR_NO_SYSTEM_RESOURCES);
+    EXPECT_LT(elapsed_ms(start), 5000) << "refused, not left to wait";
+    EXPECT_EQ(WaitForSingleObject(gate, 0), WAIT_TIMEOUT) << "a wait that need not block still works";
+    SetEvent(gate);
+    for (auto& t : threads) {
+        void* result = nullptr;
+        pthread_join(t, &result);
+        EXPECT_EQ(uintptr_t(result), WAIT_OBJECT_0);
+    }
+}
+
+}  // namespace
+#endif

@@ -1,23 +1,17 @@
-// Named objects shared by real processes: the test binary started again as
-// a child.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
-
-#include "child.h"
+// Named objects shared by real processes (the test binary started again as
+// a child), and wait-alls racing the changes of their objects.
 #include "kobj_test_util.h"
 
 using namespace zkx::test;
 
 namespace {
 
-[[noreturn]] void hang() {
-    for (;;) Sleep(60000);
-}
-
 // Named manual-reset event the parent and a child use to say "ready".
 HANDLE flag(const std::string& name) { return CreateEventA(nullptr, TRUE, FALSE, name.c_str()); }
+
+// How long a child that should be killed stays: a test that fails before
+// it kills the child must not leave it behind.
+constexpr DWORD kUntilKilled = 60000;
 
 }  // namespace
 
@@ -26,21 +20,25 @@ ZKX_CHILD(wait_event) {
     return h && WaitForSingleObject(h, 20000) == WAIT_OBJECT_0 ? 0 : 1;
 }
 
-ZKX_CHILD(create_objects_and_hang) {
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, args.at(0).c_str());
-    HANDLE m = CreateMutexA(nullptr, TRUE, (args.at(0) + "-m").c_str());
-    if (!e || !m || GetLastError() != 0) return 1;
-    SetEvent(flag(args.at(1)));
-    hang();
+// Takes the mutexes named after "ready", says so, and stays until killed.
+ZKX_CHILD(hold_mutexes) {
+    for (size_t i = 1; i < args.size(); ++i) {
+        HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, args[i].c_str());
+        if (!m || WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) return 1;
+    }
+    SetEvent(flag(args.at(0)));
+    Sleep(kUntilKilled);
+    return 0;
 }
 
-// Takes the mutex, says so, and releases it when told (or is killed).
-ZKX_CHILD(hold_mutex_until_go) {
-    HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, args.at(0).c_str());
-    if (!m || WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) return 1;
-    SetEvent(flag(args.at(1)));
-    if (WaitForSingleObject(flag(args.at(2)), 20000) != WAIT_OBJECT_0) return 2;
-    return ReleaseMutex(m) ? 0 : 3;
+// Waits for the mutex and the auto-reset event at once and keeps the mutex.
+// The mutex comes first: a wait-all reports WAIT_ABANDONED_0 whichever
+// mutex was abandoned.
+ZKX_CHILD(wait_all_for_abandoned) {
+    HANDLE set[2] = {OpenMutexA(SYNCHRONIZE, FALSE, args.at(0).c_str()),
+                     OpenEventA(SYNCHRONIZE, FALSE, args.at(1).c_str())};
+    if (WaitForMultipleObjects(2, set, TRUE, 30000) != WAIT_ABANDONED_0 + 0) return 1;
+    return ReleaseMutex(set[0]) ? 0 : 2;
 }
 
 // Busy with every kind of change, so that a kill lands inside the
@@ -50,7 +48,7 @@ ZKX_CHILD(churn) {
     HANDLE sem = OpenSemaphoreA(SYNCHRONIZE, FALSE, (args.at(0) + "-s").c_str());
     SetEvent(flag(args.at(1)));
     for (unsigned n = 0;; ++n) {
-        std::string name = args.at(0) + "-" + std::to_string(n % 7);
+        std::string name = args.at(0) + "-e" + std::to_string(n % 7);
         HANDLE e = CreateEventA(nullptr, n % 2, FALSE, name.c_str());
         HANDLE u = CreateSemaphoreA(nullptr, 0, 5, nullptr);
         HANDLE set[3] = {shared, sem, e};
@@ -68,142 +66,89 @@ ZKX_CHILD(churn) {
     }
 }
 
-TEST(Process, AnEventSetInOneProcessReleasesAWaiterInAnother) {
-    std::string name = unique_name("xev");
+// The owner holds two mutexes when it is killed: a thread here waits for one
+// alone, another process for the other together with an auto-reset event.
+TEST(Process, AMutexOfAKilledOwnerGoesToTheWaiterAsAbandoned) {
+    std::string name = unique_name("kmtx");
+    HANDLE m = CreateMutexA(nullptr, FALSE, name.c_str()), alone = CreateMutexA(nullptr, FALSE, (name + "-1").c_str());
+    HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, (name + "-ev").c_str()), ready = flag(name + "-ready");
+    pid_t owner = spawn_child("hold_mutexes", {name + "-ready", name, name + "-1"});
+    ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+
+    std::atomic<bool> released{false};
+    auto r = wait_apart([&] {
+        DWORD result = WaitForSingleObject(alone, 20000);
+        released = ReleaseMutex(alone);
+        return result;
+    });
+    pid_t all = spawn_child("wait_all_for_abandoned", {name, name + "-ev"});
+    ASSERT_TRUE(wait_for_waiters(alone, 1) && wait_for_waiters(m, 1) && wait_for_waiters(ev, 1));
+    auto killed = std::chrono::steady_clock::now();
+    kill_child(owner);
+    EXPECT_EQ(r.get(), WAIT_ABANDONED);
+    EXPECT_LT(elapsed_ms(killed), 3000) << "noticed promptly";
+    EXPECT_TRUE(released.load()) << "the waiter became the owner";
+    EXPECT_EQ(wait_child(owner), kKilledStatus);
+
+    // The mutex is free now, but the wait-all needs the event as well.
+    int status = -1;
+    EXPECT_FALSE(wait_until([&] { return child_exited(all, &status); }, 300)) << status;
+    EXPECT_TRUE(SetEvent(ev));
+    EXPECT_EQ(wait_child(all), 0) << "1: not WAIT_ABANDONED_0, 2: the mutex was not its own";
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT) << "the wait-all took the event's signal";
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0) << "released, and abandoned only once";
+}
+
+// A killed waiter must not swallow an auto-reset signal meant for a live
+// waiter queued behind it (a thread: a process starting would sweep the dead
+// one out of the queue first).
+TEST(Process, AKilledWaiterLeavesTheSignalToTheNextOne) {
+    std::string name = unique_name("kwait");
     HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
     pid_t child = spawn_child("wait_event", {name});
     ASSERT_TRUE(wait_for_waiters(ev, 1));
-    EXPECT_TRUE(SetEvent(ev));
-    EXPECT_EQ(wait_child(child), 0);
-    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT) << "the child consumed the signal";
-
-    // A pulse of a manual-reset event reaches the other process too.
-    HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, (name + "-m").c_str());
-    child = spawn_child("wait_event", {name + "-m"});
-    ASSERT_TRUE(wait_for_waiters(manual, 1));
-    EXPECT_TRUE(PulseEvent(manual));
-    EXPECT_EQ(wait_child(child), 0);
-    for (HANDLE h : {ev, manual}) CloseHandle(h);
-}
-
-TEST(Process, AMutexOfAKilledOwnerGoesToTheWaiterAsAbandoned) {
-    std::string name = unique_name("kmtx");
-    HANDLE m = CreateMutexA(nullptr, FALSE, name.c_str());
-    HANDLE ready = flag(name + "-ready");
-    pid_t child = spawn_child("hold_mutex_until_go", {name, name + "-ready", name + "-go"});
-    ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
-
-    std::atomic<DWORD> r{0xDEAD};
-    std::atomic<bool> released{false};
-    std::thread waiter([&] {
-        r = WaitForSingleObject(m, 20000);
-        released = ReleaseMutex(m);
-    });
-    ASSERT_TRUE(wait_for_waiters(m, 1));
-    auto killed = std::chrono::steady_clock::now();
-    kill_child(child);
-    waiter.join();
-    EXPECT_LT(elapsed_ms(killed), 3000) << "noticed promptly";
-    EXPECT_EQ(r.load(), WAIT_ABANDONED);
-    EXPECT_TRUE(released.load()) << "the waiter became the owner";
-    EXPECT_EQ(wait_child(child), kKilledStatus);
-    for (HANDLE h : {m, ready}) CloseHandle(h);
-}
-
-TEST(Process, AKilledProcessGivesUpItsHandlesAndItsWaits) {
-    std::string name = unique_name("kobjs");
-    HANDLE ready = flag(name + "-ready");
-    pid_t child = spawn_child("create_objects_and_hang", {name, name + "-ready"});
-    ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
-    ASSERT_TRUE(CloseHandle(OpenEventA(SYNCHRONIZE, FALSE, name.c_str())));
     kill_child(child);
     EXPECT_EQ(wait_child(child), kKilledStatus);
-    SetLastError(0);
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, (name + "-m").c_str()), nullptr);
-#ifndef _WIN32  // the layer's diagnostics: nothing of the dead owner is left
-    std::vector<zkx::win32::KernelObjectInfo> all;
-    ASSERT_TRUE(zkx::win32::enumerate_kernel_objects(&all));
-    for (const auto& o : all) EXPECT_EQ(o.name.find(name + "-m"), std::string::npos) << o.name;
-#endif
-
-    // A killed waiter must not swallow an auto-reset signal meant for a
-    // live waiter queued behind it.
-    HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, (name + "-ev").c_str());
-    child = spawn_child("wait_event", {name + "-ev"});
-    ASSERT_TRUE(wait_for_waiters(ev, 1));
-    kill_child(child);
-    EXPECT_EQ(wait_child(child), kKilledStatus);
-    std::atomic<DWORD> r{0xDEAD};
-    std::thread t([&] { r = WaitForSingleObject(ev, 20000); });
+    auto r = wait_apart([&] { return WaitForSingleObject(ev, 20000); });
     ASSERT_TRUE(wait_for_waiters(ev, 2));
     SetEvent(ev);
-    t.join();
-    EXPECT_EQ(r.load(), WAIT_OBJECT_0);
-    for (HANDLE h : {ev, ready}) CloseHandle(h);
-}
-
-TEST(Process, WaitAllAcrossProcessesTakesBothAtOnceOrNeither) {
-    std::string name = unique_name("wall");
-    HANDLE m = CreateMutexA(nullptr, FALSE, (name + "-m").c_str());
-    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, (name + "-e").c_str());
-    HANDLE ready = flag(name + "-ready"), go = flag(name + "-go");
-    HANDLE both[2] = {m, e};
-
-    // The child holds the mutex: our wait-all must leave the event alone.
-    pid_t child = spawn_child("hold_mutex_until_go", {name + "-m", name + "-ready", name + "-go"});
-    ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
-    SetEvent(e);
-    std::atomic<DWORD> r{0xDEAD};
-    std::thread t([&] {
-        r = WaitForMultipleObjects(2, both, TRUE, 20000);
-        if (r == WAIT_OBJECT_0) ReleaseMutex(m);
-    });
-    ASSERT_TRUE(wait_for_waiters(m, 1));
-    EXPECT_TRUE(info_of(e).signalled);
-    SetEvent(go);  // the child's release grants our wait-all from its process
-    t.join();
-    EXPECT_EQ(r.load(), WAIT_OBJECT_0);
-    EXPECT_FALSE(info_of(e).signalled);
+    EXPECT_EQ(r.get(), WAIT_OBJECT_0);
+    // A pulse reaches a waiter in another process too (a set does in the
+    // killed owner's case).
+    child = spawn_child("wait_event", {name});
+    ASSERT_TRUE(wait_for_waiters(ev, 1));
+    EXPECT_TRUE(PulseEvent(ev));
     EXPECT_EQ(wait_child(child), 0);
-    for (HANDLE h : {m, e, ready, go}) CloseHandle(h);
 }
 
 TEST(Process, AProcessKilledInsideTheNamespaceLockLeavesItConsistent) {
     std::string name = unique_name("churn");
-    HANDLE shared = CreateMutexA(nullptr, FALSE, name.c_str());
-    HANDLE sem = CreateSemaphoreA(nullptr, 0, 1000000, (name + "-s").c_str());
-    HANDLE ready = flag(name + "-ready");
-    for (int round = 0; round < 6; ++round) {
+    HANDLE shared = CreateMutexA(nullptr, FALSE, name.c_str()), ready = flag(name + "-ready");
+    CreateSemaphoreA(nullptr, 0, 1000000, (name + "-s").c_str());
+    for (int round = 0; round < 40; ++round) {
         ResetEvent(ready);
         pid_t child = spawn_child("churn", {name, name + "-ready"});
         ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
-        Sleep(2 + round * 3);
+        Sleep(2 + round % 6 * 3);
         kill_child(child);
         EXPECT_EQ(wait_child(child), kKilledStatus);
 
-        // Whatever it was doing, the namespace works and holds nothing of it.
+        // Whatever it was doing, the namespace works and holds nothing of it:
+        // its handles went with it, so the names of its events are free.
         DWORD r = WaitForSingleObject(shared, 5000);
         EXPECT_TRUE(r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) << r;
         EXPECT_TRUE(ReleaseMutex(shared));
 #ifndef _WIN32  // the layer's diagnostics: no waiter, owner or object of the child is left
         std::vector<zkx::win32::KernelObjectInfo> all;
         ASSERT_TRUE(zkx::win32::enumerate_kernel_objects(&all));
-        for (const auto& o : all) {
-            EXPECT_EQ(o.waiters, 0u) << o.name;
-            EXPECT_EQ(o.owner_tid, 0u) << o.name;
-            EXPECT_TRUE(o.name.empty() || o.name.rfind(name, 0) != 0 || o.name == name ||
-                        o.name == name + "-s" || o.name == name + "-ready")
-                << "left behind: " << o.name;
-        }
+        for (const auto& o : all)
+            EXPECT_TRUE(o.waiters == 0 && o.owner_tid == 0 && o.name.rfind(name + "-e", 0) != 0) << o.name;
 #endif
-        HANDLE probe = CreateEventA(nullptr, FALSE, TRUE, (name + "-0").c_str());
-        EXPECT_EQ(GetLastError(), 0u);
+        HANDLE probe = CreateEventA(nullptr, FALSE, TRUE, (name + "-e0").c_str());
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
         EXPECT_EQ(WaitForSingleObject(probe, 0), WAIT_OBJECT_0);
         CloseHandle(probe);
     }
-    for (HANDLE h : {shared, sem, ready}) CloseHandle(h);
 }
 
 #ifndef _WIN32  // the layer's own extension
@@ -220,7 +165,8 @@ ZKX_CHILD(hold_units) {
     ResetEvent(e);
     ReleaseMutex(m);
     SetEvent(flag(args.at(1)));
-    hang();
+    Sleep(kUntilKilled);
+    return 0;
 }
 
 TEST(Process, ATrackedSemaphoreTakesADeadHoldersUnitsBackOnlyOnceItsGuardIsFree) {
@@ -231,10 +177,8 @@ TEST(Process, ATrackedSemaphoreTakesADeadHoldersUnitsBackOnlyOnceItsGuardIsFree)
     HANDLE other = CreateMutexA(nullptr, FALSE, nullptr);
     ASSERT_TRUE(zkx_semaphore_track_holders(s, m, e));
     EXPECT_TRUE(zkx_semaphore_track_holders(s, m, e)) << "saying it again is harmless";
-    EXPECT_FALSE(zkx_semaphore_track_holders(s, other, e));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(zkx_semaphore_track_holders(e, m, s));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FAILS(zkx_semaphore_track_holders(s, other, e), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(zkx_semaphore_track_holders(e, m, s), ERROR_INVALID_HANDLE);
 
     HANDLE ready = flag(name + "-ready");
     pid_t child = spawn_child("hold_units", {name, name + "-ready"});
@@ -252,7 +196,125 @@ TEST(Process, ATrackedSemaphoreTakesADeadHoldersUnitsBackOnlyOnceItsGuardIsFree)
     ASSERT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(info_of(s).count, 1);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-    EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_OBJECT_0);
-    for (HANDLE h : {m, s, e, other, ready}) CloseHandle(h);
 }
 #endif
+
+// --- Wait-alls racing the changes of their objects, from threads and from a
+// second process: uncontended turns take the lock-free path, blocked ones the
+// locked path, and both must keep wait-all exact.
+namespace {
+
+// The set: the semaphore "<base>-s", then the gate "<base>-1", one of the
+// manual events, reset and set again during the race.  "-closed" is set
+// under the mutex while the gate is reset, "-stop" ends the race, and the
+// semaphore "-tally" counts the units the child takes.
+struct Race {
+    WaitAllSet objects;
+    HANDLE closed, stop, tally;
+    explicit Race(const std::string& base)
+        : objects(wait_all_set(base, CreateSemaphoreA(nullptr, 0, 1 << 20, (base + "-s").c_str()))),
+          closed(CreateEventA(nullptr, TRUE, FALSE, (base + "-closed").c_str())),
+          stop(CreateEventA(nullptr, TRUE, FALSE, (base + "-stop").c_str())),
+          tally(CreateSemaphoreA(nullptr, 0, 1 << 20, (base + "-tally").c_str())) {}
+    HANDLE gate() const { return objects.set[1]; }
+};
+
+// Takes semaphore units by wait-alls on the whole set and by lone waits on
+// the semaphore until `stop` is set and a wait-all times out, and takes the
+// mutex alone now and then.  Mostly zero timeouts: a thread that never
+// queues keeps every object free of waiters, so the turns stay on the
+// lock-free path; some block.  Calls inside(unit, mutex) with what it holds.
+// False on a failed wait, or on a wait-all that holds the mutex and sees the
+// gate marked closed: it was granted while the gate was reset.
+bool drain(const Race& race, const std::function<void(bool, bool)>& inside) {
+    const WaitAllSet& set = race.objects;
+    for (unsigned n = 0;; ++n) {
+        if (n % 16 == 15) {
+            HANDLE one = n % 32 == 31 ? set.mutex() : set.first();
+            if (WaitForSingleObject(one, n % 64 > 32 ? 20 : 0) != WAIT_OBJECT_0) continue;
+            inside(one == set.first(), one == set.mutex());
+            if (one == set.mutex() && !ReleaseMutex(one)) return false;
+            continue;
+        }
+        DWORD r = WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, set.set, TRUE, n % 64 == 0 ? 20 : 0);
+        if (r == WAIT_OBJECT_0) {
+            inside(true, true);
+            if (WaitForSingleObject(race.closed, 0) == WAIT_OBJECT_0 || !ReleaseMutex(set.mutex())) return false;
+        } else if (r != WAIT_TIMEOUT) {
+            return false;
+        } else if (WaitForSingleObject(race.stop, 0) == WAIT_OBJECT_0) {
+            return true;
+        }
+    }
+}
+
+}  // namespace
+
+ZKX_CHILD(unit_drainer) {
+    Race race(args.at(0));
+    return drain(race, [&](bool unit, bool) { if (unit) ReleaseSemaphore(race.tally, 1, nullptr); }) ? 0 : 3;
+}
+
+// Units released while wait-alls and lone waits race for them, in two
+// processes, and the gate closed and opened under them: every unit is taken
+// exactly once, none is lost or made up, no wait-all gets in while the gate
+// is reset, and the mutex stays exclusive between wait-alls and lone waits.
+TEST(WaitAllRace, UnitsAreTakenOnceAndNeverThroughAResetGate) {
+    std::string base = unique_name("race");
+    Race race(base);
+    ASSERT_TRUE(race.objects.complete() && race.closed && race.stop && race.tally);
+    HANDLE sem = race.objects.first(), mutex = race.objects.mutex();
+    pid_t child = spawn_child("unit_drainer", {base});
+    std::atomic<long> taken{0};
+    std::atomic<int> inside{0}, overlaps{0}, failures{0};
+    std::vector<std::thread> drainers;
+    for (int i = 0; i < 3; ++i)
+        drainers.emplace_back([&] {
+            failures += !drain(race, [&](bool unit, bool holds_mutex) {
+                taken += unit;
+                if (!holds_mutex) return;
+                overlaps += inside.fetch_add(1) != 0;
+                std::this_thread::yield();
+                inside.fetch_sub(1);
+            });
+        });
+    // The closer resets the gate, then marks it closed under the mutex, and
+    // takes both back in the reverse order.
+    long cycles = 0;
+    std::thread closer([&] {
+        for (; WaitForSingleObject(race.stop, 0) == WAIT_TIMEOUT; ++cycles) {
+            ResetEvent(race.gate());
+            if (WaitForSingleObject(mutex, 5000) != WAIT_OBJECT_0) return;
+            SetEvent(race.closed);
+            ReleaseMutex(mutex);
+            if (WaitForSingleObject(mutex, 5000) != WAIT_OBJECT_0) return;
+            ResetEvent(race.closed);
+            SetEvent(race.gate());
+            ReleaseMutex(mutex);
+        }
+    });
+    // Releases in a tight loop and takes back what goes beyond a few units,
+    // so that the count stays where every change races a wait-all.
+    long released = 0;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
+         std::chrono::steady_clock::now() < end;) {
+        LONG n = LONG(1 + released % 3), previous = -1;
+        bool ok = ReleaseSemaphore(sem, n, &previous) && previous >= 0;
+        EXPECT_TRUE(ok) << GetLastError();
+        if (!ok) break;
+        released += n;
+        for (LONG extra = previous + n - 4; extra > 0 && WaitForSingleObject(sem, 0) == WAIT_OBJECT_0; --extra)
+            ++taken;
+    }
+    SetEvent(race.stop);
+    closer.join();
+    for (auto& t : drainers) t.join();
+    ASSERT_EQ(wait_child(child), 0);
+    LONG child_taken = 0;
+    ReleaseSemaphore(race.tally, 1, &child_taken);
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(taken.load() + child_taken + info_of(sem).count, released);
+    EXPECT_EQ(info_of(mutex).owner_tid, 0u);
+    EXPECT_GT(cycles, 1) << "the closer could not take the mutex";
+}
