@@ -153,7 +153,7 @@ TEST(SettingsTool, SetThenShowInANewProcessAndUnsetBackToDefaults) {
 
     for (auto [what, value] : {std::pair<std::string, std::string>{"oemtype", "2"}, {"colour", "red"},
                                {"zkdir", std::string(300, 'd')}})
-        EXPECT_EQ(run_zkx({"settings", "set", what, value}).exit_code, 2) << what;
+        EXPECT_EQ(run_zkx({"settings", "set", what, value}).exit_code, kExitUsage) << what;
 }
 
 TEST(VerTool, SaveShowAndCompare) {
@@ -165,14 +165,14 @@ TEST(VerTool, SaveShowAndCompare) {
     std::string file = shown.out.substr(at + 11, shown.out.find('\n', at) - at - 11);
     EXPECT_EQ(read_file(file).size(), 8u);
     std::remove(file.c_str());
-    EXPECT_EQ(run_zkx({"ver", "show"}).exit_code, 1);
+    EXPECT_EQ(run_zkx({"ver", "show"}).exit_code, kExitFailed);
 
     for (const char* bad : {"1.2.3", "1.2.3.128", "1.2.3.4ab", "a.b.c.d", "1.2.3.4."})
-        EXPECT_EQ(run_zkx({"ver", "save", bad}).exit_code, 2) << bad;
+        EXPECT_EQ(run_zkx({"ver", "save", bad}).exit_code, kExitUsage) << bad;
 
     EXPECT_EQ(run_zkx({"ver", "compare", "2.10.3b", "2.9"}).out, "2.10.3b > 2.9\n");
     EXPECT_EQ(run_zkx({"ver", "compare", "1.2", "1.2.0"}).out, "1.2 = 1.2.0\n");
-    EXPECT_EQ(run_zkx({"ver", "compare", "1-2", "1"}).exit_code, 1);
+    EXPECT_EQ(run_zkx({"ver", "compare", "1-2", "1"}).exit_code, kExitFailed);
 }
 
 TEST(DemoTool, RunsOnItsOwnSetUpAndExitsZero) {

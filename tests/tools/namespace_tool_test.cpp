@@ -11,11 +11,11 @@ using namespace zkx::test;
 
 TEST(NamespaceTool, CreateListAndRemoveASharedNamespace) {
     const std::string name = std::string(getenv("ZKX_NAMESPACE")) + ".tool";
-    EXPECT_EQ(run_zkx({"namespace", "create", "bad/name", "--group", "1"}).exit_code, 2);
-    EXPECT_EQ(run_zkx({"namespace", "create", name}).exit_code, 2);
+    EXPECT_EQ(run_zkx({"namespace", "create", "bad/name", "--group", "1"}).exit_code, kExitUsage);
+    EXPECT_EQ(run_zkx({"namespace", "create", name}).exit_code, kExitUsage);
     if (geteuid() != 0) {
         ZkxResult r = run_zkx({"namespace", "create", name, "--group", "1"});
-        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.exit_code, kExitFailed);
         EXPECT_NE(r.err.find("only root"), std::string::npos) << r.err;
         GTEST_SKIP() << "the rest needs root, to make a shared namespace";
     }
@@ -36,7 +36,7 @@ TEST(NamespaceTool, CreateListAndRemoveASharedNamespace) {
     for (int i = 0; i < 500 && access(("/run/zkx/" + name + "/segment").c_str(), F_OK) != 0; ++i) usleep(10000);
     usleep(200000);
     r = run_zkx({"namespace", "remove", name});
-    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.exit_code, kExitFailed);
     EXPECT_NE(r.err.find("in use"), std::string::npos) << r.err;
     finish_zkx(holder);
     r = run_zkx({"namespace", "remove", name});

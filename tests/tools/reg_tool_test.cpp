@@ -52,13 +52,13 @@ TEST(RegTool, ImportQueryExportRoundTrip) {
     std::string out1 = temp_dir() + "/out1.reg", out2 = temp_dir() + "/out2.reg";
     ASSERT_EQ(run_zkx({"reg", "export", "HKLM\\SOFTWARE\\VELKO", out1}).exit_code, 0);
     ASSERT_EQ(run_zkx({"reg", "delete", "HKLM\\SOFTWARE\\VELKO", "/f"}).exit_code, 0);
-    EXPECT_EQ(run_zkx({"reg", "query", kKey}).exit_code, 1);
+    EXPECT_EQ(run_zkx({"reg", "query", kKey}).exit_code, kExitFailed);
     ASSERT_EQ(run_zkx({"reg", "import", out1}).exit_code, 0);
     ASSERT_EQ(run_zkx({"reg", "export", "HKLM\\SOFTWARE\\VELKO", out2}).exit_code, 0);
     EXPECT_EQ(read_file(out1), read_file(out2));
     EXPECT_EQ(read_file(out1).rfind("REGEDIT4\n\n", 0), 0u);
     // An existing file is not overwritten without /y or a yes.
-    EXPECT_EQ(run_zkx({"reg", "export", kKey, out1}, "n\n").exit_code, 1);
+    EXPECT_EQ(run_zkx({"reg", "export", kKey, out1}, "n\n").exit_code, kExitFailed);
     EXPECT_EQ(run_zkx({"reg", "export", kKey, out1, "/y"}).exit_code, 0);
 }
 
@@ -77,16 +77,16 @@ TEST(RegTool, MalformedFileIsRefusedWithItsLineAndChangesNothing) {
     };
     for (const auto& c : cases) {
         ZkxResult r = import_text(c.text);
-        EXPECT_EQ(r.exit_code, 1) << c.text;
+        EXPECT_EQ(r.exit_code, kExitFailed) << c.text;
         EXPECT_TRUE(has(r.err, c.message) && std::count(r.err.begin(), r.err.end(), '\n') == 1) << r.err;
     }
-    EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T"}).exit_code, 1) << "a refused file changed the store";
+    EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T"}).exit_code, kExitFailed) << "a refused file changed the store";
 }
 
 TEST(RegTool, AddDeleteAndDeletionsInFiles) {
     EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "0x10"}).exit_code, 0);
     // Overwriting asks first; "no" keeps the value, /f does not ask.
-    EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "1"}, "no\n").exit_code, 1);
+    EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "1"}, "no\n").exit_code, kExitFailed);
     EXPECT_TRUE(has(run_zkx({"reg", "query", kKey, "/v", "N"}).out, "0x10"));
     EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "7", "/f"}).exit_code, 0);
     EXPECT_TRUE(has(run_zkx({"reg", "query", kKey, "/v", "N"}).out, "0x7"));
@@ -97,13 +97,13 @@ TEST(RegTool, AddDeleteAndDeletionsInFiles) {
     EXPECT_EQ(run_zkx({"reg", "add", std::string(kKey) + "\\Old\\Deeper", "/v", "x", "/d", "y"}).exit_code, 0);
     ASSERT_EQ(import_text("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin]\n\"N\"=-\n\n"
                           "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\Old]\n").exit_code, 0);
-    EXPECT_EQ(run_zkx({"reg", "query", kKey, "/v", "N"}).exit_code, 1);
-    EXPECT_EQ(run_zkx({"reg", "query", std::string(kKey) + "\\Old"}).exit_code, 1);
+    EXPECT_EQ(run_zkx({"reg", "query", kKey, "/v", "N"}).exit_code, kExitFailed);
+    EXPECT_EQ(run_zkx({"reg", "query", std::string(kKey) + "\\Old"}).exit_code, kExitFailed);
 
     EXPECT_EQ(run_zkx({"reg", "delete", kKey, "/va", "/f"}).exit_code, 0);
-    EXPECT_EQ(run_zkx({"reg", "query", kKey, "/v", "Q"}).exit_code, 1);
+    EXPECT_EQ(run_zkx({"reg", "query", kKey, "/v", "Q"}).exit_code, kExitFailed);
     EXPECT_EQ(run_zkx({"reg", "delete", kKey}, "y\n").exit_code, 0);
-    EXPECT_EQ(run_zkx({"reg", "query", kKey}).exit_code, 1);
+    EXPECT_EQ(run_zkx({"reg", "query", kKey}).exit_code, kExitFailed);
 }
 
 // The store's directory of a key below HKEY_LOCAL_MACHINE, e.g. "software\\t".
@@ -126,9 +126,9 @@ TEST(RegTool, ImportRefusesAFileWhoseLastKeyFailsBeforeWritingAny) {
     write_file(key_dir("software/t/damaged/.values"), "not a key file");
     for (const auto& [text, where] : cases) {
         ZkxResult r = import_text(text);
-        EXPECT_TRUE(r.exit_code == 1 && has(r.err, where)) << r.err;
+        EXPECT_TRUE(r.exit_code == kExitFailed && has(r.err, where)) << r.err;
     }
-    EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T\\K1"}).exit_code, 1)
+    EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T\\K1"}).exit_code, kExitFailed)
         << "the first nine keys were written before the fault was found";
 }
 
@@ -137,7 +137,7 @@ TEST(RegTool, QueryOfATreeReportsADamagedKeyAndGoesOn) {
         ASSERT_EQ(run_zkx({"reg", "add", std::string("HKLM\\SOFTWARE\\Tree\\") + k, "/v", "v", "/d", k}).exit_code, 0);
     write_file(key_dir("software/tree/b/.values"), "not a key file");
     ZkxResult r = run_zkx({"reg", "query", "HKLM\\SOFTWARE\\Tree", "/s"});
-    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.exit_code, kExitFailed);
     EXPECT_TRUE(has(r.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree\\A\n    v    REG_SZ    A")) << r.out;
     EXPECT_TRUE(has(r.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree\\C\n    v    REG_SZ    C")) << r.out;
     EXPECT_TRUE(has(r.err, "cannot read subkey 1 of HKEY_LOCAL_MACHINE\\SOFTWARE\\Tree: ")) << r.err;
@@ -155,7 +155,7 @@ TEST(RegTool, BadCommandLinesGiveOneLineAndExitTwo) {
     };
     for (const auto& args : lines) {
         ZkxResult r = run_zkx(args);
-        EXPECT_EQ(r.exit_code, 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+        EXPECT_EQ(r.exit_code, kExitUsage) << args[0] << " " << (args.size() > 1 ? args[1] : "");
         EXPECT_TRUE(r.err.rfind("zkx: ", 0) == 0 && std::count(r.err.begin(), r.err.end(), '\n') == 1) << r.err;
     }
     ZkxResult help = run_zkx({"help", "reg"});

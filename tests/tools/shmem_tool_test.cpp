@@ -67,7 +67,7 @@ TEST_F(ShmemTool, DamageFailsTheCheckAndIsRepairedOrRefusedUntouched) {
     // Past the end of a's 104 bytes, over its upper tag and b's lower tag.
     std::memset(static_cast<BYTE*>(a_) + 104, 0x5A, 4);
     ZkxResult r = zkx("check");
-    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.exit_code, kExitFailed);
     EXPECT_TRUE(has(r.err, "is damaged: ")) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     ZKSHMEM_JOURNAL& journal = *zkshmem_journal(h_);
@@ -77,7 +77,7 @@ TEST_F(ShmemTool, DamageFailsTheCheckAndIsRepairedOrRefusedUntouched) {
     ++base_[b_size_at];
     const Bytes damaged = bytes_of(h_);
     ZkxResult refused = zkx("repair");
-    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_EQ(refused.exit_code, kExitFailed);
     EXPECT_TRUE(has(refused.err, "refused, nothing changed")) << refused.err;
     EXPECT_TRUE(bytes_of(h_) == damaged && journal.dwDamaged == 1);
 
@@ -96,14 +96,14 @@ TEST_F(ShmemTool, DamageFailsTheCheckAndIsRepairedOrRefusedUntouched) {
 
 TEST(ShmemToolArgs, MissingRegionsAndBadArguments) {
     ZkxResult none = run_zkx({"shmem", "check", "NoSuchRegion", "100"});
-    EXPECT_EQ(none.exit_code, 1);
+    EXPECT_EQ(none.exit_code, kExitFailed);
     EXPECT_TRUE(has(none.err, "no process has it open")) << none.err;
-    EXPECT_EQ(run_zkx({"shmem", "check", "R", "0"}).exit_code, 2);
-    EXPECT_EQ(run_zkx({"shmem", "check", "R", "4294967295"}).exit_code, 2);
-    EXPECT_EQ(run_zkx({"shmem", "check", std::string(33, 'n'), "100"}).exit_code, 2);
-    EXPECT_EQ(run_zkx({"shmem", "peek", "R", "100"}).exit_code, 2);
-    EXPECT_EQ(run_zkx({"shmem", "repair", "NoSuchRegion", "100"}).exit_code, 1);
-    EXPECT_EQ(run_zkx({"shmem", "check", "NoSuchRegion", "100"}).exit_code, 1) << "repair never creates one";
+    EXPECT_EQ(run_zkx({"shmem", "check", "R", "0"}).exit_code, kExitUsage);
+    EXPECT_EQ(run_zkx({"shmem", "check", "R", "4294967295"}).exit_code, kExitUsage);
+    EXPECT_EQ(run_zkx({"shmem", "check", std::string(33, 'n'), "100"}).exit_code, kExitUsage);
+    EXPECT_EQ(run_zkx({"shmem", "peek", "R", "100"}).exit_code, kExitUsage);
+    EXPECT_EQ(run_zkx({"shmem", "repair", "NoSuchRegion", "100"}).exit_code, kExitFailed);
+    EXPECT_EQ(run_zkx({"shmem", "check", "NoSuchRegion", "100"}).exit_code, kExitFailed) << "repair never creates one";
 }
 
 }  // namespace

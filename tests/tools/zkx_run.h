@@ -12,6 +12,9 @@ extern char** environ;
 
 namespace zkx::test {
 
+// zkx's exit codes besides 0: the command failed; the command line was wrong.
+constexpr int kExitFailed = 1, kExitUsage = 2;
+
 struct ZkxResult {
     int exit_code = -1;
     std::string out, err;

@@ -168,7 +168,9 @@ TEST(Wait, WaitAllTakesEverythingAtOneMomentOrNothing) {
     ASSERT_TRUE(wait_for_waiters(m, 1)) << "still short of the semaphore unit";
     EXPECT_EQ(info_of(m).owner_tid, 0u);
     ReleaseSemaphore(sem, 1, nullptr);
+    const auto released = std::chrono::steady_clock::now();
     EXPECT_EQ(r.get(), WAIT_OBJECT_0);
+    EXPECT_LT(elapsed_ms(released), 5000) << "woken by the release, not by its own timeout";
     EXPECT_FALSE(info_of(ev).signalled);
     EXPECT_EQ(info_of(sem).count, 0);
 }

@@ -302,6 +302,8 @@ TEST(Environment, WindowsDirectoryAndVariablesFollowWin32Rules) {
     EXPECT_EQ(GetEnvironmentVariableA("ZKX_TEST_EMPTY", buf, sizeof buf), 0u);
     EXPECT_EQ(GetLastError(), 0u);
     EXPECT_EQ(failure(GetEnvironmentVariableA("ZKX_TEST_MISSING", buf, 8) == 0), DWORD(ERROR_ENVVAR_NOT_FOUND));
+    ScopedEnv equals("ZKX_TEST_EQ", "B=C");  // no name holds "=": not "ZKX_TEST_EQ" followed by "B="
+    EXPECT_EQ(failure(GetEnvironmentVariableA("ZKX_TEST_EQ=B", buf, 8) == 0), DWORD(ERROR_ENVVAR_NOT_FOUND));
     EXPECT_EQ(failure(GetEnvironmentVariableA(nullptr, buf, 8) == 0), DWORD(ERROR_INVALID_PARAMETER));
 }
 
