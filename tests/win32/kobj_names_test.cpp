@@ -61,7 +61,7 @@ TEST(Names, TypeMismatchMissingNamesAndLimits) {
 
 // A namespace of the layer is the session's and the global one at once.
 TEST(Names, LocalAndGlobalPrefixesNameTheSameObjectAndNothingFollowsThem) {
-    const std::string name = unique_name("scoped");
+    std::string name = unique_name("scoped");
     HANDLE plain = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     HANDLE local = CreateEventA(nullptr, TRUE, FALSE, ("Local\\" + name).c_str());
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
@@ -85,6 +85,9 @@ TEST(Names, LocalAndGlobalPrefixesNameTheSameObjectAndNothingFollowsThem) {
 
     // A backslash after the prefix is refused, and the prefixes are
     // case-sensitive: "local\" is no prefix but a namespace that does not exist.
+    // (Windows refuses a backslash after the name of an object that exists
+    // otherwise: the name is fresh.)
+    name = unique_name("slash");
     std::vector<std::string> bads = {name + "\\x", "Local\\" + name + "\\x", "Global\\" + name + "\\x",
                                      "local\\" + name};
 #ifndef _WIN32

@@ -49,7 +49,9 @@ TEST(Mutex, OwnershipIsRecursivePerThreadAndOnlyTheOwnerReleases) {
         EXPECT_EQ(WaitForSingleObject(m, 30), WAIT_TIMEOUT);
         EXPECT_FAILS(ReleaseMutex(m), ERROR_NOT_OWNER);
     }).join();
+#ifndef _WIN32  // the C runtime's join sets the last error itself there
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+#endif
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_TRUE(ReleaseMutex(m));
     std::thread([m] { EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT); }).join();
