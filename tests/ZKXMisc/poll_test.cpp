@@ -7,9 +7,6 @@
 #include "ZKPollPriv.h"
 #include "dlog_test_util.h"
 #include "misc_test_util.h"
-#ifndef _WIN32
-#include "base/handle_table.h"
-#endif
 
 namespace {
 
@@ -614,18 +611,6 @@ ZKX_CHILD(poll_wait_across_wrap) {
 
 TEST(PollManagerTicks, TimeoutsHoldAcrossTheTickWrap) {
     EXPECT_EQ(run_child_with("ZKX_TICK_START", "4294967000", "poll_wait_across_wrap"), 0);  // 0xFFFFFFFF - 295
-}
-
-size_t open_handles() {
-#ifdef _WIN32
-    DWORD n = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &n);
-#else
-    size_t n = 0;
-    zkx::win32::handle_for_each(
-        [](HANDLE, const zkx::win32::HandleEntry&, void* ctx) { ++*static_cast<size_t*>(ctx); }, &n);
-#endif
-    return n;
 }
 
 // Every worker's thread has ended when its lifetime ends (checked through

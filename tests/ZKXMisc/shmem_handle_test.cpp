@@ -9,27 +9,13 @@
 #include "ZKMiscPriv.h"
 #include "ZKShMemRepair.h"
 #include "dlog_test_util.h"
+#include "misc_test_util.h"
 #include "shmem_handle_util.h"
 #include "shmem_test_util.h"
-#ifndef _WIN32
-#include "base/handle_table.h"
-#endif
 
 using namespace zkx::test;
 
 namespace {
-
-size_t open_handles() {
-#ifdef _WIN32
-    DWORD n = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &n);
-#else
-    size_t n = 0;
-    zkx::win32::handle_for_each(
-        [](HANDLE, const zkx::win32::HandleEntry&, void* ctx) { ++*static_cast<size_t*>(ctx); }, &n);
-#endif
-    return n;
-}
 
 TEST(ShMemOpen, NamesSizesAccessTranslationsAndTheLastError) {
     PZKSHMEM_HEAD h = nullptr;
