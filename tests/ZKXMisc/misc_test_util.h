@@ -1,41 +1,23 @@
-// Small helpers the library's tests share: elapsed time, files, registry
-// values, open handles and children started with one variable of their own.  It stands
-// apart from test_util.h, since some includers define their own wait_until.
+// Small helpers the library's tests share: registry values, open handles
+// and children started with one variable of their own.
 #ifndef ZKX_TESTS_MISC_TEST_UTIL_H
 #define ZKX_TESTS_MISC_TEST_UTIL_H
 
 #include <stdlib.h>
 
-#include <chrono>
-#include <fstream>
-#include <iterator>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "ZKPlatform.h"
-#include "child.h"
+#include "test_util.h"
 #ifndef _WIN32
 #include "base/handle_table.h"
 #endif
 
 namespace zkx::test {
 
-inline long ms_since(std::chrono::steady_clock::time_point start) {
-    using namespace std::chrono;
-    return long(duration_cast<milliseconds>(steady_clock::now() - start).count());
-}
-
 // Runs fn on another thread: its result.
 template <class Fn> auto on_other_thread(Fn fn) {
     decltype(fn()) r{};
     std::thread([&] { r = fn(); }).join();
     return r;
-}
-
-inline std::string file_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Creates the key and stores a string (or another type holding text).

@@ -29,8 +29,6 @@ inline testing::AssertionResult failed_with(BOOL ok, DWORD error) { return faile
 inline testing::AssertionResult failed_with(DWORD wait, DWORD error) { return failed_with(wait == WAIT_FAILED, error); }
 #define EXPECT_FAILS(call, error) EXPECT_TRUE(::zkx::test::failed_with((call), DWORD(error)))
 
-inline bool eventually(const std::function<bool()>& pred) { return wait_until(pred); }
-
 // A wait on a thread of its own; get() joins the thread and gives the result.
 inline std::future<DWORD> wait_apart(std::function<DWORD()> wait) { return std::async(std::launch::async, wait); }
 

@@ -107,7 +107,7 @@ TEST(Thread, TerminateStopsABusyOrSleepingThread) {
     for (auto routine : {spin, sleep_long}) {
         g_started = false;
         HANDLE h = CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
-        ASSERT_TRUE(eventually([] { return g_started.load(); }));
+        ASSERT_TRUE(wait_until([] { return g_started.load(); }));
         auto start = std::chrono::steady_clock::now();
         EXPECT_TRUE(TerminateThread(h, 77));
         EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0) << "gone when TerminateThread returns";
@@ -142,7 +142,7 @@ TEST(Thread, AttachAndDetachCallbacksRunOnTheNewThreadButNotOnTermination) {
     for (auto routine : {check_attached, exit_from_nested_call, spin}) {
         HANDLE h = CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
         if (routine == spin) {
-            ASSERT_TRUE(eventually([] { return g_started.load(); }));
+            ASSERT_TRUE(wait_until([] { return g_started.load(); }));
             TerminateThread(h, 0);
         }
         ASSERT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
