@@ -65,20 +65,24 @@ TEST(Exports, SharedLibraryExportsExactlyTheTable) {
 
 DWORD WINAPI quiet_thread(LPVOID) { return 0; }
 
-// Loads the library, starts one thread through CreateThread and one plain
-// thread that calls into it, and unloads it again.
+// Loads the library, starts one thread through CreateThread and two plain
+// threads that call into it, and unloads it again.
 ZKX_CHILD(load_library) {
     void* lib = load_library(ZKX_LIBRARY_FILE);
     if (!lib) return 1;
     HANDLE t = CreateThread(nullptr, 0, quiet_thread, nullptr, 0, nullptr);
     if (!t || WaitForSingleObject(t, 10000) != WAIT_OBJECT_0) return 2;
     CloseHandle(t);
+    // Plain threads get their notice at their first call, whichever it is.
     auto compare = reinterpret_cast<DWORD(ZKAPI*)(LPCSTR, LPCSTR, LONG*)>(library_symbol(lib, "ZKCompareVersion"));
-    if (!compare) return 3;
+    auto localize = reinterpret_cast<DWORD(ZKAPI*)(LPVOID, DWORD, LPSTR, LPDWORD)>(
+        library_symbol(lib, "ZKMiscGetLocalizeCode"));
+    if (!compare || !localize) return 3;
     std::thread([compare] {
         LONG order;
         compare("1", "2", &order);
     }).join();
+    std::thread([localize] { localize(nullptr, 0, nullptr, nullptr); }).join();
     return unload_library(lib) ? 0 : 4;
 }
 
@@ -103,7 +107,8 @@ TEST(LibraryEntry, LogRecordsLoadThreadsAndUnloadInOrderOnlyWhenConfigured) {
     ASSERT_EQ(zkx::test::put_reg_text(HKEY_LOCAL_MACHINE, key, "OutputLevel", "COM"), 0);
     ASSERT_EQ(zkx::test::wait_child(zkx::test::spawn_child("load_library")), 0);
     EXPECT_EQ(notes_in(log), (std::vector<std::string>{"PROCESS_ATTACH", "THREAD_ATTACH", "THREAD_DETACH",
-                                                       "THREAD_ATTACH", "THREAD_DETACH", "PROCESS_DETACH"}));
+                                                       "THREAD_ATTACH", "THREAD_DETACH", "THREAD_ATTACH",
+                                                       "THREAD_DETACH", "PROCESS_DETACH"}));
 }
 
 }  // namespace
