@@ -77,9 +77,11 @@ TEST(DebugOutput, AStoppedOrDeadViewerCostsASenderOneShortWaitThenNothing) {
     HANDLE up = CreateEventA(nullptr, TRUE, FALSE, "up"), resume = CreateEventA(nullptr, TRUE, FALSE, "resume");
     pid_t viewer = spawn_child("debug_viewer_until_quit", {});
     ASSERT_EQ(WaitForSingleObject(up, 30000), WAIT_OBJECT_0);
-    // "pause" leaves the buffer free, the next text fills it, the one after
-    // waits for the viewer once; the rest skip the channel.
-    const long paused = ms_to_send(20, "pause");
+    // Another process's "pause" stops the viewer and its next text fills the
+    // buffer: this process's first text waits for the viewer once, the rest
+    // skip the channel.
+    ASSERT_EQ(wait_child(spawn_child("debug_sender", {"pause", "fill"})), 0);
+    const long paused = ms_to_send(20, "more");
     EXPECT_GE(paused, 400) << "the first text the viewer does not take is waited for";
     EXPECT_LT(paused, 3000);
     SetEvent(resume);
