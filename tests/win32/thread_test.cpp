@@ -154,6 +154,11 @@ TEST(Thread, AttachAndDetachCallbacksRunOnTheNewThreadButNotOnTermination) {
     EXPECT_FALSE(g_after_exit.load());
     EXPECT_EQ(g_attached.load(), 3);
     EXPECT_EQ(g_detached.load(), 2) << "no detach for a terminated thread";
+    // Eight pairs in all (the library may hold one); then a clear refusal.
+    int more = 0;
+    while (more < 8 && zkx::win32::register_thread_callbacks(nullptr, nullptr)) ++more;
+    EXPECT_GE(more, 6);
+    EXPECT_LT(more, 8);
 }
 
 // --- The last thread's exit code ---------------------------------------------------
