@@ -58,13 +58,16 @@ TEST(TickCount, StartsWhereToldAndWraps) {
 }
 
 TEST(SystemTime, MatchesTheCalendarClockToTheSecond) {
-    time_t before = time(nullptr);
+    // The same clock as the layer's: time() reads a coarser one that can
+    // still show the last second when the layer already shows the next.
+    timespec before{}, after{};
+    clock_gettime(CLOCK_REALTIME, &before);
     SYSTEMTIME local, utc;
     GetLocalTime(&local);
     GetSystemTime(&utc);
-    time_t after = time(nullptr);
+    clock_gettime(CLOCK_REALTIME, &after);
     bool local_ok = false, utc_ok = false;
-    for (time_t s = before; s <= after; ++s) {
+    for (time_t s = before.tv_sec; s <= after.tv_sec; ++s) {
         tm t;
         local_ok |= same_second(local, *localtime_r(&s, &t));
         utc_ok |= same_second(utc, *gmtime_r(&s, &t));
