@@ -131,6 +131,7 @@ TEST(Trust, AStrangerWhoTakesTheNamesFirstGetsANamespaceOfItsOwn) {
     ZKX_DEBUG_VIEWER* viewer = zkx_debug_viewer_open();
     ASSERT_NE(viewer, nullptr) << GetLastError();
     EXPECT_LT(elapsed_ms(start), 1000);
+    zkx_debug_viewer_close(viewer);
     EXPECT_EQ(read_file(victim), "root's file\n");
     release(stranger);
     // Of the decoy directory, only this run's FIFO: other runs may use it too.
@@ -310,6 +311,7 @@ TEST(ShortFiles, ASectionOrDebugBufferCutShortGivesAnErrorNeverSIGBUS) {
     EXPECT_FALSE(zkx_debug_viewer_read(viewer, 0, &pid, text, sizeof text));  // ready to hear
     ASSERT_EQ(truncate((zkx::win32::kernel_segment_path() + ".dbwin").c_str(), 0), 0);
     EXPECT_EQ(wait_child(spawn_child("send_text"), 10000), 0);  // the sender is not killed by SIGBUS
+    zkx_debug_viewer_close(viewer);
 }
 
 // A namespace on a small file system of its own (a private mount, gone with
