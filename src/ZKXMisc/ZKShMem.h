@@ -75,9 +75,9 @@ typedef struct _ZKSHMEM_HEAD* PZKSHMEM_HEAD;
  * @param pszName  Region name of at most 32 characters.
  * @return 0; 6 null phShMem or name; 8 no memory for the handle; 87 name
  *         too long, size 0 or so large that the region would exceed 4 GB,
- *         a size other than the region's, bad access value; 110 read-only open of a region that does not
- *         exist; 1053 another open of the name is in progress (retry); or
- *         the system's code.
+ *         a size other than the region's, bad access value; 110 read-only
+ *         open of a region that does not exist; 1053 another open of the
+ *         name is in progress (retry); or the system's code.
  */
 ZKEXTERN DWORD ZKAPI ZKShMemOpen(PZKSHMEM_HEAD* phShMem, DWORD dwSize, DWORD dwAccess,
                                  LPCSTR pszName);
