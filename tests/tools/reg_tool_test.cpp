@@ -80,7 +80,8 @@ TEST(RegTool, MalformedFileIsRefusedWithItsLineAndChangesNothing) {
         EXPECT_EQ(r.exit_code, kExitFailed) << c.text;
         EXPECT_TRUE(has(r.err, c.message) && std::count(r.err.begin(), r.err.end(), '\n') == 1) << r.err;
     }
-    EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T"}).exit_code, kExitFailed) << "a refused file changed the store";
+    EXPECT_EQ(run_zkx({"reg", "query", "HKLM\\SOFTWARE\\T"}).exit_code, kExitFailed)
+        << "a refused file changed the store";
 }
 
 TEST(RegTool, AddDeleteAndDeletionsInFiles) {
