@@ -37,16 +37,20 @@ LONG copy_data(const Value& v, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) 
     return ERROR_SUCCESS;
 }
 
+// The values of a key the handle may query.
+LONG read_values(HKEY hKey, KeyFile* file) {
+    KeyPtr key;
+    LONG r = key_with_right(hKey, KEY_QUERY_VALUE, &key);
+    return r != ERROR_SUCCESS ? r : read_key(*key, file);
+}
+
 }  // namespace
 
 extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
                                            LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-    KeyPtr key;
-    LONG r = key_with_right(hKey, KEY_QUERY_VALUE, &key);
-    if (r != ERROR_SUCCESS) return r;
     KeyFile file;
-    r = read_key(*key, &file);
+    LONG r = read_values(hKey, &file);
     if (r != ERROR_SUCCESS) return r;
     const Value* v = file.find(value_name(lpValueName));
     if (!v) return ERROR_FILE_NOT_FOUND;
@@ -97,11 +101,8 @@ extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueN
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) {
         return ERROR_INVALID_PARAMETER;
     }
-    KeyPtr key;
-    LONG r = key_with_right(hKey, KEY_QUERY_VALUE, &key);
-    if (r != ERROR_SUCCESS) return r;
     KeyFile file;
-    r = read_key(*key, &file);
+    LONG r = read_values(hKey, &file);
     if (r != ERROR_SUCCESS) return r;
     if (dwIndex >= file.values.size()) return ERROR_NO_MORE_ITEMS;
     const Value& v = file.values[dwIndex];
