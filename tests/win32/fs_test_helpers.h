@@ -47,9 +47,6 @@ inline std::string make_dir(const std::string& name) {
 }
 
 // The registry store's tests know these names for test_util.h's helpers.
-inline void write_text(const std::string& path, const std::string& text) { write_file(path, text); }
-inline std::string read_text(const std::string& path) { return read_file(path); }
-
 inline HANDLE open_path(const std::string& path, DWORD access, DWORD share, DWORD disposition = OPEN_ALWAYS) {
     return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }

@@ -1,12 +1,6 @@
-#include <gtest/gtest.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <fstream>
-#include <iterator>
-
-#include "child.h"
 #include "kobj_test_util.h"
 
 using namespace zkx::test;
@@ -172,8 +166,7 @@ namespace {
 void wait_for_main_to_end() {
     const std::string stat = "/proc/self/task/" + std::to_string(getpid()) + "/stat";
     for (int i = 0; i < 2000; ++i, Sleep(5)) {
-        std::ifstream in(stat);
-        std::string text((std::istreambuf_iterator<char>(in)), {});
+        const std::string text = read_file(stat);
         size_t end = text.rfind(") ");
         if (end == std::string::npos || text[end + 2] == 'Z') return;
     }
