@@ -1,15 +1,10 @@
 // The heap on a plain buffer: the region format byte for byte, first fit,
-// merging, the index table growing and shrinking, and random workloads.
-// With the undo journal, a kill at any write of a heap operation, and at any
-// step of the rollback that follows it: the next owner finds the heap as the
-// operation's start or its last commit left it, byte for byte.  The lookup
-// index gives the same results and bytes as the list walk, is rebuilt rather
-// than trusted once anything but an indexed operation changed the region,
-// and nothing a kill inside its update leaves behind counts as valid
-// without being right.  A damaged heap: the checker names the first broken
-// rule, operations stay inside the region, and the repair rebuilds the
-// bookkeeping that follows from the blocks or, when the blocks in use cannot
-// be proven, writes nothing.
+// the index table's limit, and random workloads killed at any write of an
+// operation or of the rollback after it (see Harness).  The lookup index is
+// rebuilt rather than trusted once anything but an indexed operation changed
+// the region.  A damaged heap: the checker names the first broken rule, and
+// the repair rebuilds the bookkeeping that follows from the blocks or, when
+// the blocks in use cannot be proven, writes nothing.
 #include <algorithm>
 #include <random>
 
@@ -23,7 +18,7 @@ namespace {
 
 Bytes at(PlainRegion& r, DWORD offset, DWORD n) { return Bytes(r.base() + offset, r.base() + offset + n); }
 
-TEST(ShMemFormat, Size1000LayoutAllocAndFreeByteForByte) {
+TEST(ShMemFormat, LayoutRegionSizesAndTheFirstBlocksLimits) {
     PlainRegion r(1000);
     ASSERT_EQ(r.total(), 1796u);
     EXPECT_EQ(at(r, 0, 28), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x1C, 0, 0, 0,
@@ -31,21 +26,15 @@ TEST(ShMemFormat, Size1000LayoutAllocAndFreeByteForByte) {
     EXPECT_EQ(at(r, 1780, 16), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x1C, 0, 0, 0, 0xD8, 0x06, 0, 0, 0xFF, 0xFF, 0xFF,
                                       0xFF}));
     EXPECT_TRUE(r.u16(28) == 1 && r.u16(1778) == 1) << "the free block's tags";
-    EXPECT_TRUE(std::all_of(r.base() + 30, r.base() + 1778, [](BYTE b) { return b == 0; })) << "nothing else";
     const Bytes first_layout = r.state();
-
-    DWORD offset = 0;
+    DWORD offset = 0, total = 0;
     ASSERT_EQ(r.alloc(100, 5, &offset), 0u);
     EXPECT_EQ(offset, 30u);
-    EXPECT_EQ(r.check(), "");
     ASSERT_EQ(r.free(offset), 0u);
     EXPECT_EQ(r.state(), first_layout);
-}
+    EXPECT_EQ(r.alloc(0xFFFFFFF8u, 1, &offset), DWORD(ERROR_NOT_ENOUGH_MEMORY));
 
-TEST(ShMemFormat, RegionSizesAndTheFirstBlocksLimits) {
-    DWORD total = 0;
-    for (auto [size, expected] : {std::pair<DWORD, DWORD>{1, 53}, {32, 84}, {33, 109}, {4096, 7196},
-                                  {2454267008u, 4294967292u}}) {
+    for (auto [size, expected] : {std::pair<DWORD, DWORD>{1, 53}, {32, 84}, {33, 109}, {2454267008u, 4294967292u}}) {
         ASSERT_EQ(zkshmem_region_size(size, &total), 0u);
         EXPECT_EQ(total, expected);
     }
@@ -58,15 +47,11 @@ TEST(ShMemFormat, RegionSizesAndTheFirstBlocksLimits) {
         {1723, 0, 5, 1764}, {1724, ERROR_NOT_ENOUGH_MEMORY, 1752, 1780},
         {1743, ERROR_NOT_ENOUGH_MEMORY, 1752, 1780}, {1744, 0, 0, 1780}};
     for (const auto& f : fits) {
-        PlainRegion r(1000);
-        DWORD offset = 0;
-        EXPECT_EQ(r.alloc(f.size, 1, &offset), f.result) << f.size;
-        EXPECT_TRUE(r.u32(24) == f.free_left && r.u32(16) == f.bottom) << f.size;
-        EXPECT_EQ(r.check(), "") << f.size;
+        PlainRegion fresh(1000);
+        EXPECT_EQ(fresh.alloc(f.size, 1, &offset), f.result) << f.size;
+        EXPECT_TRUE(fresh.u32(24) == f.free_left && fresh.u32(16) == f.bottom) << f.size;
+        EXPECT_EQ(fresh.check(), "") << f.size;
     }
-    PlainRegion r(1000);
-    DWORD offset = 0;
-    EXPECT_EQ(r.alloc(0xFFFFFFF8u, 1, &offset), DWORD(ERROR_NOT_ENOUGH_MEMORY));
 }
 
 TEST(ShMemHeap, IndexTableStopsAt65534Entries) {
@@ -164,8 +149,7 @@ TEST(ShMemLookup, AnIndexThatMissedAChangeIsRebuiltNotTrusted) {
     // the region header changes, so the index no longer counts as valid.
     ASSERT_EQ(zkshmem_alloc(twin, total, 100, 9, &c), 0u);
     EXPECT_FALSE(zkshmem_lookup_usable(ix, twin, total));
-    ASSERT_EQ(zkshmem_find(twin, total, 9, &found, ix, false), 0u);
-    EXPECT_EQ(found, c);
+    EXPECT_TRUE(zkshmem_find(twin, total, 9, &found, ix, false) == 0 && found == c);
     EXPECT_EQ(ix->dwRebuilds, built) << "a reader must not rebuild";
     ASSERT_EQ(zkshmem_find(twin, total, 9, &found, ix, true), 0u);
     EXPECT_EQ(ix->dwRebuilds, built + 1);
@@ -175,16 +159,7 @@ TEST(ShMemLookup, AnIndexThatMissedAChangeIsRebuiltNotTrusted) {
     zkshmem_lookup_invalidate(ix);
     ASSERT_EQ(zkshmem_change_id(twin, total, a, 8, nullptr, ix), 0u);
     EXPECT_EQ(ix->dwRebuilds, built + 2);
-    ASSERT_EQ(zkshmem_find(twin, total, 8, &found, ix, false), 0u);
-    EXPECT_EQ(found, b);
-    // A heap below the size where the index pays is walked, and its index
-    // left invalid: a change of identifier moves no header byte.
-    // The newest block now carries 8, where the index would still name b.
-    g_zkshmem_lookup_min_entries = 1000;
-    ASSERT_EQ(zkshmem_change_id(twin, total, c, 8, nullptr, ix), 0u);
-    g_zkshmem_lookup_min_entries = 0;
-    ASSERT_EQ(zkshmem_find(twin, total, 8, &found, ix, false), 0u);
-    EXPECT_EQ(found, c);
+    EXPECT_TRUE(zkshmem_find(twin, total, 8, &found, ix, false) == 0 && found == b);
 }
 
 // Blocks a (in use, id 1, entry 2), b (free, entry 3), c (in use, id 1
@@ -203,6 +178,9 @@ struct Sample : PlainRegion {
     void set16s(std::initializer_list<std::pair<DWORD, WORD>> writes) {
         for (auto [at, v] : writes) set16(at, v);
     }
+    void set32s(std::initializer_list<std::pair<DWORD, DWORD>> writes) {
+        for (auto [at, v] : writes) set32(at, v);
+    }
     DWORD a = 0, b = 0, c = 0;
 };
 
@@ -218,7 +196,6 @@ TEST(ShMemCheck, NamesTheBrokenRuleAndRepairsOnlyWhatTheBlocksProve) {
         {ZKSHMEM_RULE_HEADER, kRebuilt, [](Sample& s) { s.set32(12, s.total() - 8); }},  // top in the table
         {ZKSHMEM_RULE_HEADER, kRebuilt, [](Sample& s) { s.set16(6, 0xFFFF); }},  // a list with one end
         {ZKSHMEM_RULE_LISTS, kRebuilt, [](Sample& s) { s.set16(0, 99); }},    // used head outside the table
-        {ZKSHMEM_RULE_LISTS, kRebuilt, [](Sample& s) { s.set16(4, 99); }},    // free head outside the table
         {ZKSHMEM_RULE_LISTS, kRebuilt, [](Sample& s) { s.set16(s.entry(1) + 14, 2); }},  // wrong back link
         {ZKSHMEM_RULE_LISTS, kRebuilt, [](Sample& s) { s.set16s({{0, 2}, {s.entry(2) + 14, 0xFFFF}}); }},  // 4 on none
         {ZKSHMEM_RULE_LISTS, kRebuilt, [](Sample& s) { s.set16(s.entry(2) + 12, 4); }},  // a loop
@@ -228,6 +205,9 @@ TEST(ShMemCheck, NamesTheBrokenRuleAndRepairsOnlyWhatTheBlocksProve) {
          }},
         {ZKSHMEM_RULE_LISTS, kRefused, [](Sample& s) { s.set32(s.entry(2), ZKSHMEM_FREE_ID); }},  // used, free id
         {ZKSHMEM_RULE_LISTS, kRefused, [](Sample& s) { s.set32(s.entry(3), 7); }},  // free, id of a used one
+        // The oldest block in use, made free by its identifier, with the used
+        // list's ends lost: c still links to it, so it is not taken for free.
+        {ZKSHMEM_RULE_LISTS, kRefused, [](Sample& s) { s.set32s({{s.entry(2), ZKSHMEM_FREE_ID}, {0, 0xEEEEEEEE}}); }},
         {ZKSHMEM_RULE_LISTS, kRebuilt, [](Sample& s) { std::memset(s.base(), 0xEE, 12); }},  // every list anchor
         {ZKSHMEM_RULE_BLOCKS, kRebuilt, [](Sample& s) { s.set16(s.a + 14, 0x4141); }},  // a's upper tag
         {ZKSHMEM_RULE_BLOCKS, kRebuilt, [](Sample& s) { s.set16(s.a + 16, 0x4141); }},  // b's lower tag
@@ -262,40 +242,27 @@ TEST(ShMemCheck, NamesTheBrokenRuleAndRepairsOnlyWhatTheBlocksProve) {
         EXPECT_EQ(rep.dwRebuilt, 1u) << i;
         EXPECT_EQ(s.check(), "") << i;
         // The same blocks in use, in the same order (the later of two with
-        // one identifier is found first), with their bytes.
+        // one identifier is found first), with their bytes and sizes.
         DWORD found = 0;
         EXPECT_TRUE(s.find(1, &found) == 0 && found == s.c) << i;
-        EXPECT_STREQ(reinterpret_cast<char*>(s.base() + s.a), "block a");
-        EXPECT_STREQ(reinterpret_cast<char*>(s.base() + s.c), "block c");
+        EXPECT_TRUE(std::strcmp(reinterpret_cast<char*>(s.base() + s.a), "block a") == 0 &&
+                    std::strcmp(reinterpret_cast<char*>(s.base() + s.c), "block c") == 0) << i;
         EXPECT_TRUE(s.u32(s.entry(2) + 4) == s.a - 2 && s.u32(s.entry(2) + 8) == 18 && s.u32(s.entry(4) + 8) == 38)
             << i;
         EXPECT_TRUE(s.free(s.c) == 0 && s.free(s.a) == 0 && s.check().empty()) << i;
     }
-    // The oldest of three blocks in use, made free by its identifier, with
-    // the used list's ends lost: its neighbour on the list still links to
-    // it, so it is not taken for free.
-    PlainRegion r(1000);
-    DWORD x = 0, y = 0, z = 0;
-    ASSERT_TRUE(r.alloc(10, 1, &x) == 0 && r.alloc(10, 2, &y) == 0 && r.alloc(10, 3, &z) == 0);
-    r.set32(r.entry(2), ZKSHMEM_FREE_ID);
-    r.set32(0, 0xEEEEEEEE);
-    const Bytes damaged = r.bytes;
-    ZKSHMEM_REPAIR rep;
-    EXPECT_EQ(zkshmem_repair_region(r.base(), r.total(), &rep), DWORD(ERROR_FILE_CORRUPT)) << rep.szText;
-    EXPECT_TRUE(r.bytes == damaged);
 }
 
 // Random stray writes over the bookkeeping and anywhere else: neither the
-// checker, the repair nor an operation touches a byte outside the region
-// (ASan watches the exact buffer) or loops for ever; the repair leaves a
-// consistent heap whose blocks in use kept their memory, or no change; and
-// operations give only results they may give.
+// checker nor the repair touches a byte outside the region (ASan watches the
+// exact buffer) or loops for ever; the repair leaves a consistent heap whose
+// blocks in use kept their memory, or no change.
 TEST(ShMemCheck, RandomDamageNeverLeadsOutsideAndIsRepairedOrLeft) {
     std::minstd_rand rng(7);  // 32-bit results
-    int repaired = 0, refused = 0, corrupt_reports = 0;
+    int repaired = 0, refused = 0;
     for (int round = 0; round < 3000; ++round) {
         Sample s;
-        const DWORD total = s.total(), bottom = s.u32(16);
+        const DWORD total = s.total();
         const DWORD places[] = {0, 4, 12, 16, 20, 24, s.a - 2, s.a + 14, s.b - 2, s.c - 2, s.c + 34,
                                 s.entry(1), s.entry(2), s.entry(3), s.entry(4)};
         for (int n = 1 + rng() % 3; n > 0; --n) {
@@ -316,24 +283,9 @@ TEST(ShMemCheck, RandomDamageNeverLeadsOutsideAndIsRepairedOrLeft) {
             }
             ++repaired;
         }
-        for (int op = 0; op < 6; ++op) {
-            DWORD offset = 0, result;
-            switch (rng() % 4) {
-                case 0: result = s.alloc(rng() % 200, 1, &offset); break;
-                case 1: result = s.free(rng() % 2 ? s.a : rng() % (total + 1)); break;
-                case 2: result = s.find(rng() % 4, &offset); break;
-                default: result = s.change_id(rng() % 2 ? s.c : rng() % total, 5); break;
-            }
-            EXPECT_TRUE(result == 0 || result == ERROR_NOT_ENOUGH_MEMORY || result == ERROR_INVALID_PARAMETER ||
-                        result == ERROR_SERVICE_NOT_FOUND || result == ERROR_FILE_CORRUPT)
-                << result;
-            EXPECT_TRUE(result != 0 || offset == 0 || (offset >= 30 && offset < bottom)) << offset;
-            corrupt_reports += result == ERROR_FILE_CORRUPT;
-        }
     }
     EXPECT_GT(repaired, 100);
     EXPECT_GT(refused, 100);
-    EXPECT_GT(corrupt_reports, 0);
 }
 
 }  // namespace

@@ -34,6 +34,11 @@ PlainRegion::PlainRegion(DWORD payload) {
 
 namespace {
 
+struct Block {
+    DWORD offset, size, id;
+    BYTE fill;
+};
+
 // The next owner's rollback of what a kill left.  Given what it must give,
 // it is itself killed at each of its steps, and rolling those leftovers
 // back again must give the same.
@@ -104,15 +109,6 @@ DWORD Harness::same(DWORD r, DWORD r2, DWORD offset, const DWORD& offset2) {
         fault = "the operation left records in force";
     return r;
 }
-
-namespace {
-
-struct Block {
-    DWORD offset, size, id;
-    BYTE fill;
-};
-
-}  // namespace
 
 std::string run_workload(HeapOps& ops, const Workload& w) {
     std::mt19937 rng(w.seed);
