@@ -1,10 +1,7 @@
-// Heap operations chosen by the input on a region in a plain buffer, run
-// and checked by the tests' workload and harness (Harness in
-// tests/ZKXMisc/shmem_test_util.h): the model of the blocks in use, a kill
-// at moments with records in force, and the indexed twin.
-//
-// Input: two bytes of payload size, then the workload's choices, each taken
-// from as many bytes as its range needs.
+// Heap operations chosen by the input, run and checked by the tests'
+// workload and Harness (tests/ZKXMisc/shmem_test_util.h).  Input: two bytes
+// of payload size, then the workload's choices, each taken from as many
+// bytes as its range needs.
 #include <cstdio>
 #include <cstdlib>
 

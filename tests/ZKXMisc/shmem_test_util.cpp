@@ -11,20 +11,6 @@ std::string check_text(const BYTE* base, DWORD total) {
     return r == 0 ? "" : "check " + std::to_string(r) + ": " + check.szText;
 }
 
-Bytes heap_state(const BYTE* base, DWORD total) {
-    const DWORD bottom = get32(base, 16);
-    Bytes state(base, base + 28);
-    state.insert(state.end(), base + bottom, base + total);
-    for (DWORD o = 28; o + 2 <= bottom;) {
-        const DWORD k = get16(base, o), size = get32(base, total - 16 * k + 8);
-        if (k == 0 || 16u * k > total - bottom || size < 4 || size > bottom - o) break;
-        for (DWORD at : {o, o + size - 2})
-            state.insert(state.end(), {BYTE(at), BYTE(at >> 8), BYTE(at >> 16), base[at], base[at + 1]});
-        o += size;
-    }
-    return state;
-}
-
 PlainRegion::PlainRegion(DWORD payload) {
     DWORD total = 0;
     zkshmem_region_size(payload, &total);
@@ -172,12 +158,9 @@ std::string run_workload(HeapOps& ops, const Workload& w) {
                 return at + "bad address " + std::to_string(offset) + " gave " + std::to_string(r);
         }
         for (const Block& b : blocks)
-            for (DWORD k = 0; k < b.size + 4; ++k)
-                if (base[b.offset + k] != b.fill) return at + "the heap wrote into caller memory";
-        if (w.check) {
-            const std::string fault = w.check();
-            if (!fault.empty()) return at + fault;
-        }
+            if (DWORD(std::count(base + b.offset, base + b.offset + b.size + 4, b.fill)) != b.size + 4)
+                return at + "the heap wrote into caller memory";
+        if (const std::string fault = w.check ? w.check() : ""; !fault.empty()) return at + fault;
     }
     for (const Block& b : blocks)
         if (DWORD r = ops.free(b.offset)) return "final free gave " + std::to_string(r);

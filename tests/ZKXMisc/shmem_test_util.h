@@ -1,8 +1,6 @@
 // The model of the shared-memory heap for its tests and its fuzzer: a region
-// in a plain buffer, its fields by offset, and a random workload checked
-// against the blocks it expects, run on a walked region beside an indexed
-// twin that keeps an undo journal.  Needs neither GoogleTest nor the platform
-// layer.
+// in a plain buffer and a random workload checked against the blocks it
+// expects.  Needs neither GoogleTest nor the platform layer.
 #ifndef ZKX_TESTS_SHMEM_TEST_UTIL_H
 #define ZKX_TESTS_SHMEM_TEST_UTIL_H
 
@@ -21,15 +19,8 @@ namespace zkx::test {
 
 using Bytes = std::vector<BYTE>;
 
-inline DWORD get32(const BYTE* p, DWORD at) { DWORD v; std::memcpy(&v, p + at, 4); return v; }
-inline WORD get16(const BYTE* p, DWORD at) { WORD v; std::memcpy(&v, p + at, 2); return v; }
-
 // The checker's verdict: "" for a consistent region, else its text.
 std::string check_text(const BYTE* base, DWORD total);
-
-// What a heap means, without the stale bytes that free blocks and given-back
-// slots keep: the header, the index table and each block's tags.
-Bytes heap_state(const BYTE* base, DWORD total);
 
 // The heap operations a workload drives, by offset of caller memory.
 struct HeapOps {
@@ -53,8 +44,8 @@ struct PlainRegion : HeapOps {
     BYTE* base() override { return bytes.data(); }
     DWORD total() const override { return DWORD(bytes.size()); }
     DWORD entry(WORD k) const { return total() - 16u * k; }  // offset of entry k
-    DWORD u32(DWORD at) const { return get32(bytes.data(), at); }
-    WORD u16(DWORD at) const { return get16(bytes.data(), at); }
+    DWORD u32(DWORD at) const { DWORD v; std::memcpy(&v, bytes.data() + at, 4); return v; }
+    WORD u16(DWORD at) const { WORD v; std::memcpy(&v, bytes.data() + at, 2); return v; }
     void set32(DWORD at, DWORD v) { std::memcpy(base() + at, &v, 4); }
     void set16(DWORD at, WORD v) { std::memcpy(base() + at, &v, 2); }
     DWORD alloc(DWORD n, DWORD id, DWORD* offset) override { return zkshmem_alloc(base(), total(), n, id, offset); }
@@ -62,19 +53,17 @@ struct PlainRegion : HeapOps {
     DWORD find(DWORD id, DWORD* offset) override { return zkshmem_find(base(), total(), id, offset); }
     DWORD change_id(DWORD offset, DWORD id) override { return zkshmem_change_id(base(), total(), offset, id); }
     std::string check() const { return check_text(bytes.data(), total()); }
-    Bytes state() const { return heap_state(bytes.data(), total()); }
     Bytes bytes;
 };
 
 // Every operation on a walked region and on an indexed twin whose writes
-// keep an undo journal: the two must give the same results and hold the same
-// bytes, and the twin's index must say what its lists say whenever it counts
-// as valid.  A find alternates between a reader's (no rebuild) and a writer's.
-// The twin is killed in thought at every moment with records in force:
-// rolling back what the kill left must give the last commit byte for byte, a
-// consistent heap, and an index that either does not count as valid or says
-// what the region says.  With kill_rollbacks, that rollback is itself killed
-// at each of its steps, and the next one must still give the same heap.
+// keep an undo journal: both must give the same results and bytes, and the
+// twin's index, whenever it counts as valid, must say what its lists say.
+// Finds alternate between a reader's (no rebuild) and a writer's.  The twin
+// is killed in thought at every moment with records in force: the rollback
+// must give the last commit byte for byte, a consistent heap and no valid but
+// wrong index.  With kill_rollbacks, each step of that rollback is killed
+// too, and the next rollback must still give the same heap.
 struct Harness : HeapOps {
     explicit Harness(DWORD payload, bool kill_rollbacks = false);
     BYTE* base() override { return walked.base(); }

@@ -52,12 +52,11 @@ std::string index_verdict(PZKSHMEM_HEAD h) {
 TEST(ShMemKill, UsersKilledInsideHeapOperationsLeaveItConsistent) {
     g_zkshmem_lookup_min_entries = 0;
     const DWORD kMine = 0x5000;  // our own block, written before the kills and read after each
-    int round = 0;
     PZKSHMEM_HEAD h = open_shmem("crash-heap", kPayload);
     auto* mine = static_cast<BYTE*>(ZKShMemAlloc(h, 512, kMine));
     ASSERT_NE(mine, nullptr);
     for (int i = 0; i < 512; ++i) mine[i] = BYTE(i);
-    for (; another_round(round, 10); ++round) {
+    for (int round = 0; another_round(round, 10); ++round) {
         const std::string ready = "crash-heap-ready-" + std::to_string(round);
         pid_t a = spawn_working_child("heap_user", ready + "a", {ready + "a", "1000", "crash-heap", "indexed"});
         pid_t b = spawn_working_child("heap_user", ready + "b", {ready + "b", "2000", "crash-heap", "walked"});
@@ -66,11 +65,10 @@ TEST(ShMemKill, UsersKilledInsideHeapOperationsLeaveItConsistent) {
         EXPECT_TRUE(kill_at_random_moment(b, 5));
         ASSERT_EQ(check(h), "") << "round " << round;
         ASSERT_EQ(index_verdict(h), "") << "round " << round;
-        // Clear up after the dead: their blocks are found by id.
+        // Clear up after the dead: their blocks are found by id (the next
+        // round's check sees what the frees left).
         for (DWORD id = 1000; id < 2016; id += (id == 1015 ? 985 : 1))
             while (LPVOID dead = ZKShMemFindMemory(h, id)) ASSERT_TRUE(ZKShMemFree(h, dead));
-        ASSERT_EQ(check(h), "");
-        ASSERT_EQ(index_verdict(h), "");
         ASSERT_EQ(ZKShMemFindMemory(h, kMine), mine);
         for (int i = 0; i < 512; ++i) ASSERT_EQ(mine[i], BYTE(i)) << i;
         LPVOID p = nullptr;

@@ -82,8 +82,8 @@ TEST_F(ShmemTool, DamageFailsTheCheckAndIsRepairedOrRefusedUntouched) {
     --base[b_size_at];
     ZkxResult fixed = zkx("repair");
     EXPECT_EQ(fixed.exit_code, 0) << fixed.err;
-    EXPECT_TRUE(has(fixed.out, "rewrote 2 lost boundary tags")) << fixed.out;
-    EXPECT_TRUE(has(fixed.out, "cleared the damaged mark")) << fixed.out;
+    EXPECT_TRUE(has(fixed.out, "rewrote 2 lost boundary tags") && has(fixed.out, "cleared the damaged mark"))
+        << fixed.out;
     EXPECT_EQ(ZKShMemFindMemory(h_, 6), b_);
     EXPECT_STREQ(static_cast<char*>(b_), "hello");
 
