@@ -1,6 +1,5 @@
 // Helpers for tests of the shared-memory heap through its handles, in any
-// test binary that links the library: opening, the checker's verdict, and
-// the journal a process killed inside an operation leaves.
+// test binary that links the library.
 #ifndef ZKX_TESTS_SHMEM_HANDLE_UTIL_H
 #define ZKX_TESTS_SHMEM_HANDLE_UTIL_H
 

@@ -1,8 +1,7 @@
 // Users of one shared heap killed at random moments, many inside a heap
-// operation with the heap mutex held.  What must hold after every kill: the
-// checker finds the heap consistent (the journal rolls a half-done
-// operation back), our own block is intact, the dead users' blocks can be
-// found and freed, and the heap goes on working.
+// operation with its mutex held.  After every kill the heap is consistent
+// (the journal rolls a half-done operation back), our own block is intact,
+// the dead users' blocks can be found and freed, and the heap goes on working.
 #include <random>
 
 #include "../ZKXMisc/shmem_handle_util.h"
@@ -28,10 +27,7 @@ ZKX_CHILD(heap_user) {
     for (unsigned turn = 0;; ++turn) {
         if (mine.size() < 40 && (mine.empty() || rng() % 3 != 0)) {
             const DWORD size = 1 + rng() % 2000;
-            if (LPVOID p = ZKShMemAlloc(h, size, id_base + rng() % 16)) {
-                memset(p, 0xC3, size);
-                mine.push_back(p);
-            }
+            if (LPVOID p = ZKShMemAlloc(h, size, id_base + rng() % 16)) mine.push_back(memset(p, 0xC3, size));
         } else {
             const size_t i = rng() % mine.size();
             if (ZKShMemFree(h, mine[i])) mine.erase(mine.begin() + long(i));

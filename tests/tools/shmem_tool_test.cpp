@@ -54,10 +54,9 @@ TEST_F(ShmemTool, HealthyOrHalfDoneRegionPassesIsShownAndIsNotRepaired) {
     EXPECT_EQ(zkshmem_journal(h_)->dwCount, 1u);
 }
 
-// A stray write that stopped every heap call fails the check;
-// repair rebuilds what the blocks prove and the calls work again on the same
-// blocks; what cannot be proven is refused untouched.  A list that loops
-// still lets dump report.
+// A stray write fails the check; repair rebuilds what the blocks prove, and
+// refuses what they cannot prove untouched.  A list that loops still lets
+// dump report.
 TEST_F(ShmemTool, DamageFailsTheCheckAndIsRepairedOrRefusedUntouched) {
     // Past the end of a's 104 bytes, over its upper tag and b's lower tag.
     std::memset(static_cast<BYTE*>(a_) + 104, 0x5A, 4);
