@@ -69,18 +69,11 @@ TEST(ShMemHeap, IndexTableStopsAt65534Entries) {
     EXPECT_EQ(r.alloc(0, 1, &offset), 0u);
 }
 
-// Every heap uses its index, however small.
-struct AlwaysIndexed {
-    AlwaysIndexed() : saved(g_zkshmem_lookup_min_entries) { g_zkshmem_lookup_min_entries = 0; }
-    ~AlwaysIndexed() { g_zkshmem_lookup_min_entries = saved; }
-    DWORD saved;
-};
-
 // Whatever the order of allocations, frees and id changes, the latest block
 // with an id is found; with the journal, a kill at any write is rolled back;
 // the index changes no result.
 TEST(ShMemHeap, RandomWorkloadsMatchTheModelAndSurviveAKillAtAnyWrite) {
-    AlwaysIndexed indexed;
+    g_zkshmem_lookup_min_entries = 0;  // every heap uses its index, however small
     // Small regions fill up, large ones build long lists.
     const struct { DWORD payload; int steps; bool kill_rollbacks; } runs[] = {
         {600, 600, true}, {3000, 600, true}, {5000, 3000, false}, {40000, 3000, false}};
@@ -228,16 +221,13 @@ TEST(ShMemCheck, RandomDamageNeverLeadsOutsideAndIsRepairedOrLeft) {
         PlainRegion copy = s;
         ZKSHMEM_REPAIR rep;
         const DWORD r = copy.check().empty() ? 1 : zkshmem_repair_region(copy.base(), total, &rep);
-        if (r == ERROR_FILE_CORRUPT) {
-            ASSERT_TRUE(copy.bytes == s.bytes) << round;
-            ++refused;
-        } else if (r == 0) {
-            ASSERT_EQ(copy.check(), "") << round;
-            for (WORD k = copy.u16(0); k != ZKSHMEM_NO_ENTRY; k = copy.u16(copy.entry(k) + 12)) {
-                const DWORD o = copy.u32(copy.entry(k) + 4), n = copy.u32(copy.entry(k) + 8);
-                ASSERT_EQ(std::memcmp(copy.base() + o + 2, s.base() + o + 2, n - 4), 0) << round;
-            }
-            ++repaired;
+        refused += r == ERROR_FILE_CORRUPT;
+        repaired += r == 0;
+        ASSERT_TRUE(r != ERROR_FILE_CORRUPT || copy.bytes == s.bytes) << round;
+        ASSERT_TRUE(r != 0 || copy.check().empty()) << round << ": " << copy.check();
+        for (WORD k = copy.u16(0); r == 0 && k != ZKSHMEM_NO_ENTRY; k = copy.u16(copy.entry(k) + 12)) {
+            const DWORD o = copy.u32(copy.entry(k) + 4), n = copy.u32(copy.entry(k) + 8);
+            ASSERT_EQ(std::memcmp(copy.base() + o + 2, s.base() + o + 2, n - 4), 0) << round;
         }
     }
     EXPECT_GT(repaired, 100);

@@ -43,8 +43,6 @@ TEST_F(ShmemTool, HealthyOrHalfDoneRegionPassesIsShownAndIsNotRepaired) {
     EXPECT_EQ(repair.exit_code, 0) << repair.err;
     EXPECT_TRUE(has(repair.out, "consistent; no bookkeeping changed")) << repair.out;
     EXPECT_TRUE(bytes_of(h_) == healthy);
-    ASSERT_TRUE(ZKShMemFree(h_, a_));
-    EXPECT_TRUE(has(zkx("dump").out, "      2        free          28         108"));
     // A user killed inside an operation: the inspector shows the heap as the
     // next read-write call will roll it back, and leaves the region alone.
     leave_half_done(h_);
