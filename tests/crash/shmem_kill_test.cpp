@@ -6,7 +6,6 @@
 
 #include "../ZKXMisc/shmem_handle_util.h"
 #include "../ZKXMisc/shmem_test_util.h"
-#include "ZKShMemHeap.h"
 #include "crash_util.h"
 
 namespace {
@@ -53,10 +52,8 @@ TEST(ShMemKill, UsersKilledInsideHeapOperationsLeaveItConsistent) {
         EXPECT_TRUE(kill_at_random_moment(a, 10));
         EXPECT_TRUE(kill_at_random_moment(b, 5));
         ASSERT_EQ(check(h), "") << "round " << round;
-        // The index as the dead left it must not count as valid if it is wrong.
         ASSERT_TRUE(index_trustworthy(zkshmem_lookup(h), h->pBase, h->dwTotalSize)) << "round " << round;
-        // Clear up after the dead: their blocks are found by id (the next
-        // round's check sees what the frees left).
+        // Clear up after the dead: their blocks are found by id.
         for (DWORD id = 1000; id < 2016; id += (id == 1015 ? 985 : 1))
             while (LPVOID dead = ZKShMemFindMemory(h, id)) ASSERT_TRUE(ZKShMemFree(h, dead));
         ASSERT_EQ(ZKShMemFindMemory(h, kMine), mine);
