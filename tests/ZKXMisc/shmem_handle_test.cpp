@@ -136,7 +136,6 @@ TEST(ShMemRepairHandles, HalfDoneWorkIsRolledBackAndDamageStopsEveryCallUntilThe
     char* b = static_cast<char*>(ZKShMemAlloc(h, 20, 12));
     ASSERT_TRUE(reader && a && b);
     const Bytes before = bytes_of(h);
-    // A reader finds but never changes.
     void* seen = ZKShMemFindMemory(reader, 12);
     ASSERT_NE(seen, nullptr);
     EXPECT_FALSE(ZKShMemAlloc(reader, 1, 1) || ZKShMemFree(reader, seen) || ZKShMemChangeID(reader, seen, 1));

@@ -13,8 +13,6 @@ using namespace zkx::test;
 
 namespace {
 
-Bytes at(PlainRegion& r, DWORD offset, DWORD n) { return Bytes(r.base() + offset, r.base() + offset + n); }
-
 // A heap back to one free block, with the stale bytes inside that block
 // taken as the zeros of a fresh layout.
 Bytes stale_bytes_zeroed(const PlainRegion& r) {
@@ -26,10 +24,10 @@ Bytes stale_bytes_zeroed(const PlainRegion& r) {
 TEST(ShMemFormat, LayoutRegionSizesAndTheFirstBlocksLimits) {
     PlainRegion r(1000);
     ASSERT_EQ(r.total(), 1796u);
-    EXPECT_EQ(at(r, 0, 28), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x1C, 0, 0, 0,
-                                   0xF4, 0x06, 0, 0, 0x2C, 0, 0, 0, 0xD8, 0x06, 0, 0}));
-    EXPECT_EQ(at(r, 1780, 16), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x1C, 0, 0, 0, 0xD8, 0x06, 0, 0, 0xFF, 0xFF, 0xFF,
-                                      0xFF}));
+    EXPECT_EQ(Bytes(r.base(), r.base() + 28), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x1C,
+                                                     0, 0, 0, 0xF4, 0x06, 0, 0, 0x2C, 0, 0, 0, 0xD8, 0x06, 0, 0}));
+    EXPECT_EQ(Bytes(r.base() + 1780, r.base() + 1796),
+              (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x1C, 0, 0, 0, 0xD8, 0x06, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
     EXPECT_TRUE(r.u16(28) == 1 && r.u16(1778) == 1) << "the free block's tags";
     DWORD offset = 0, total = 0;
     ASSERT_TRUE(r.alloc(100, 5, &offset) == 0 && offset == 30);
@@ -138,11 +136,7 @@ struct Sample : PlainRegion {
 enum Repair { kRebuilt, kRefused };
 
 TEST(ShMemCheck, NamesTheBrokenRuleAndRepairsOnlyWhatTheBlocksProve) {
-    const struct {
-        DWORD rule;
-        Repair repair;
-        void (*damage)(Sample&);
-    } cases[] = {
+    const struct { DWORD rule; Repair repair; void (*damage)(Sample&); } cases[] = {
         {ZKSHMEM_RULE_HEADER, kRefused, [](Sample& s) { s.add32(16, 1); }},  // index bottom off its grid
         {ZKSHMEM_RULE_HEADER, kRebuilt, [](Sample& s) { s.set<DWORD>(12, s.total() - 8); }},  // top in the table
         {ZKSHMEM_RULE_HEADER, kRebuilt, [](Sample& s) { s.set<WORD>(6, 0xFFFF); }},  // a list with one end
@@ -155,11 +149,6 @@ TEST(ShMemCheck, NamesTheBrokenRuleAndRepairsOnlyWhatTheBlocksProve) {
          }},
         {ZKSHMEM_RULE_LISTS, kRefused, [](Sample& s) { s.set<DWORD>(s.entry(2), ZKSHMEM_FREE_ID); }},  // used, free id
         {ZKSHMEM_RULE_LISTS, kRefused, [](Sample& s) { s.set<DWORD>(s.entry(3), 7); }},  // free, id of a used one
-        // The oldest block in use, made free by its identifier, with the used
-        // list's ends lost: c still links to it, so it is not taken for free.
-        {ZKSHMEM_RULE_LISTS, kRefused, [](Sample& s) {
-             s.sets<DWORD>({{s.entry(2), ZKSHMEM_FREE_ID}, {0, 0xEEEEEEEE}});
-         }},
         {ZKSHMEM_RULE_LISTS, kRebuilt, [](Sample& s) { std::memset(s.base(), 0xEE, 12); }},  // every list anchor
         {ZKSHMEM_RULE_BLOCKS, kRebuilt, [](Sample& s) { s.set<WORD>(s.a + 14, 0x4141); }},  // a's upper tag
         {ZKSHMEM_RULE_BLOCKS, kRebuilt, [](Sample& s) { s.set<WORD>(s.a + 16, 0x4141); }},  // b's lower tag
@@ -168,7 +157,7 @@ TEST(ShMemCheck, NamesTheBrokenRuleAndRepairsOnlyWhatTheBlocksProve) {
         {ZKSHMEM_RULE_BLOCKS, kRefused, [](Sample& s) { s.add32(s.entry(2) + 8, 1); }},  // size one too many
         {ZKSHMEM_RULE_ADJACENT, kRefused, [](Sample& s) {  // a, made free consistently, touches free b
              s.sets({{0, 4}, {2, 4}, {s.entry(4) + 12, 0xFFFF}, {4, 2}, {s.entry(2) + 12, 3},
-                       {s.entry(2) + 14, 0xFFFF}, {s.entry(3) + 14, 2}});
+                     {s.entry(2) + 14, 0xFFFF}, {s.entry(3) + 14, 2}});
              s.set<DWORD>(s.entry(2), ZKSHMEM_FREE_ID);
          }},
         {ZKSHMEM_RULE_DATA_TOP, kRebuilt, [](Sample& s) { s.set<DWORD>(12, 28); }},
@@ -191,6 +180,18 @@ TEST(ShMemCheck, NamesTheBrokenRuleAndRepairsOnlyWhatTheBlocksProve) {
         // gives every byte back, block contents and list order included.
         EXPECT_TRUE(s.bytes == (rebuilt ? Sample().bytes : damaged)) << i;
     }
+    // The oldest of three blocks in use, with no free block beside it, made
+    // free by its identifier, with the used list's ends lost: its neighbour
+    // on the list still links to it, so it is not taken for free.
+    PlainRegion r(1000);
+    DWORD offset = 0;
+    for (DWORD id : {1u, 2u, 3u}) ASSERT_EQ(r.alloc(10, id, &offset), 0u);
+    r.set<DWORD>(r.entry(2), ZKSHMEM_FREE_ID);
+    r.set<DWORD>(0, 0xEEEEEEEE);
+    const Bytes damaged = r.bytes;
+    ZKSHMEM_REPAIR rep;
+    EXPECT_EQ(zkshmem_repair_region(r.base(), r.total(), &rep), DWORD(ERROR_FILE_CORRUPT)) << rep.szText;
+    EXPECT_TRUE(r.bytes == damaged);
 }
 
 // Random stray writes over the bookkeeping and anywhere else: neither the

@@ -105,8 +105,7 @@ struct Harness : HeapOps {
     const bool kill_rollbacks;
     Bytes committed;
     DWORD kill_stride = 1;  // a kill at every this many moments
-    DWORD moments = 0, kills = 0, most_writes = 0;
-    unsigned finds = 0;
+    DWORD moments = 0, kills = 0, most_writes = 0, finds = 0;
     std::string fault;
 
 private:
