@@ -50,8 +50,8 @@ struct PlainRegion : HeapOps {
     BYTE* base() override { return bytes.data(); }
     DWORD total() const override { return DWORD(bytes.size()); }
     DWORD entry(WORD k) const { return total() - 16u * k; }  // offset of entry k
-    DWORD u32(DWORD at) const { DWORD v; std::memcpy(&v, bytes.data() + at, 4); return v; }
-    WORD u16(DWORD at) const { WORD v; std::memcpy(&v, bytes.data() + at, 2); return v; }
+    WORD u16(DWORD at) const { return WORD(bytes[at] | bytes[at + 1] << 8); }  // the region is little-endian
+    DWORD u32(DWORD at) const { return u16(at) | DWORD(u16(at + 2)) << 16; }
     template <class T> void set(DWORD at, T v) { std::memcpy(base() + at, &v, sizeof v); }
     DWORD alloc(DWORD n, DWORD id, DWORD* offset) override { return zkshmem_alloc(base(), total(), n, id, offset); }
     DWORD free(DWORD offset) override { return zkshmem_free(base(), total(), offset); }
