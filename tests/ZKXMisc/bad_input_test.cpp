@@ -12,25 +12,14 @@
 
 namespace {
 
-// A buffer with 64 guard bytes on both sides, to see writes past the size
-// the caller gave.
-struct Guarded {
-    explicit Guarded(size_t n) : n(n), bytes(n + 128, 'Z') {}
-    char* data() { return &bytes[64]; }
-    bool intact() const { return bytes.substr(0, 64) + bytes.substr(64 + n) == std::string(128, 'Z'); }
-    // The text written, or "untouched".
-    std::string text() const { return bytes == std::string(n + 128, 'Z') ? "untouched" : bytes.c_str() + 64; }
-    size_t n;
-    std::string bytes;
-};
-
-// "<result> <text>" of a call into a guarded buffer of `size` bytes, which
-// must be all it wrote.
+// "<result> <text>" of a call into a buffer of `size` bytes, or "<result>
+// untouched".  64 guard bytes on both sides show writes past the size.
 template <class Fn> std::string into_guarded(DWORD size, Fn call) {
-    Guarded buf(size);
-    const DWORD rc = call(buf.data());
-    EXPECT_TRUE(buf.intact()) << size;
-    return std::to_string(rc) + " " + buf.text();
+    std::string bytes(size + 128, 'Z');
+    const DWORD rc = call(&bytes[64]);
+    EXPECT_EQ(bytes.substr(0, 64) + bytes.substr(64 + size), std::string(128, 'Z')) << size;
+    const bool untouched = bytes == std::string(size + 128, 'Z');
+    return std::to_string(rc) + " " + (untouched ? "untouched" : bytes.c_str() + 64);
 }
 
 const std::string kBase = "SOFTWARE\\VELKO\\ZKW", kAdmin = kBase + "\\Admin", kHuge(100000, 'k');
@@ -167,11 +156,12 @@ TEST(BadInput, PlatformCallsRejectForeignHandlesAndHugeSizes) {
     EXPECT_EQ(key, nullptr);
     ASSERT_EQ(zkx::test::put_reg_text(HKEY_LOCAL_MACHINE, "SOFTWARE\\BadInput", "s", "hello"), 0);
     ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BadInput", &key), 0);
-    Guarded small(3);
     DWORD size = 3;
-    EXPECT_EQ(RegQueryValueExA(key, "s", nullptr, nullptr, reinterpret_cast<BYTE*>(small.data()), &size),
-              ERROR_MORE_DATA);
-    EXPECT_TRUE(size == 6 && small.intact());
+    const std::string read = into_guarded(size, [&](LPSTR p) {
+        return DWORD(RegQueryValueExA(key, "s", nullptr, nullptr, reinterpret_cast<BYTE*>(p), &size));
+    });
+    EXPECT_EQ(read.substr(0, read.find(' ')), std::to_string(ERROR_MORE_DATA));
+    EXPECT_EQ(size, 6u);
     RegCloseKey(key);
 }
 
