@@ -1,10 +1,7 @@
-// The shared library as it is built: it exports the names of its
-// module-definition file, and its entry runs as the loader calls it.
+// The shared library as it is built: its entry runs as the loader calls it.
 #ifndef _WIN32
 #include <dlfcn.h>
 #endif
-
-#include <cstdio>
 
 #include "ZKUtil.h"
 #include "misc_test_util.h"
@@ -24,32 +21,6 @@ void* load_library(const char* file) { return dlopen(file, RTLD_NOW | RTLD_LOCAL
 void* library_symbol(void* lib, const char* name) { return dlsym(lib, name); }
 bool unload_library(void* lib) { return dlclose(lib) == 0; }
 #endif
-
-// The names of the module-definition file, the Windows-decorated "_NAME@8"
-// standing for NAME.
-std::vector<std::string> def_names() {
-    std::ifstream in(ZKX_DEF_FILE);
-    std::vector<std::string> names;
-    char name[128];
-    unsigned ordinal = 0;
-    for (std::string line; std::getline(in, line);) {
-        if (line[0] == ';' || std::sscanf(line.c_str(), " %127s @%u", name, &ordinal) != 2) continue;
-        const std::string n = name;
-        names.push_back(n[0] == '_' && n.find('@') != std::string::npos ? n.substr(1, n.find('@') - 1) : n);
-    }
-    return names;
-}
-
-// The version script made from the table hides every other symbol; each of
-// its names must resolve, so that no entry lacks its function.
-TEST(Exports, EveryNameOfTheTableResolves) {
-    const std::vector<std::string> table = def_names();
-    ASSERT_FALSE(table.empty()) << ZKX_DEF_FILE;
-    void* lib = load_library(ZKX_LIBRARY_FILE);
-    ASSERT_NE(lib, nullptr);
-    for (const std::string& name : table) EXPECT_NE(library_symbol(lib, name.c_str()), nullptr) << name;
-    unload_library(lib);
-}
 
 DWORD WINAPI quiet_thread(LPVOID) { return 0; }
 

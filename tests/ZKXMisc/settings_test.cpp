@@ -29,12 +29,10 @@ void forget_cached_settings() {
     zkutil_reset_environment_cache();
 }
 
-// A freshly loaded library on a machine without the settings key.
+// A freshly loaded library on a machine without the settings key (which
+// goes with its values).
 void fresh_settings() {
     forget_cached_settings();
-    for (const char* name : {"ZKDir", "ZKDataDir", "ZKDllDir", "ZKSystemType", "ZKLangCode", "ZKCountryCode",
-                             "ZKOemType", "ZKProductName", "Other"})
-        zkutil_delete_setting(name);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\VELKO\\ZKW\\Admin");
 }
 
@@ -357,7 +355,6 @@ TEST(SettingsRace, ConcurrentFirstGetsAgree) {
         put_text(name, text);
     put_number("ZKSystemType", 6);
     put_number("ZKOemType", 1);
-    // Everything each getter yields, in one line.
     auto all_settings = [] {
         ZKMISC_ENVIRONMENT env;
         DWORD size = sizeof env, rc = ZKMiscGetEnvironment(ZKMISC_ENV_LEVEL, &env, &size);
