@@ -7,7 +7,6 @@
 #include "ZKExcl.h"
 #include "ZKUtil.h"
 #include "ZKVer.h"
-#include "misc_test_util.h"
 #include "test_util.h"
 
 namespace {
@@ -67,21 +66,6 @@ TEST(SysObjName, MapsPathsIntoNames) {
         auto call = [&](LPSTR p) { return ZKMiscMakeSysObjName(c.a, c.b, c.path, c.size, p); };
         EXPECT_EQ(into_guarded(c.size, call), c.result);
     }
-}
-
-// 0x95 0x5C is one Shift-JIS character whose second byte looks like a
-// backslash; a lone ':' behind it is still mapped.  In the default
-// single-byte code page the same bytes are two characters.
-std::string double_byte_name() {
-    char buf[64];
-    return ZKMiscMakeSysObjName(nullptr, nullptr, "\x95\x5C:", sizeof buf, buf) == 0 ? buf : "refused";
-}
-
-ZKX_CHILD(sys_obj_name_in_932) { return double_byte_name() == "VELKO_ZK_\x95\x5C_" ? 0 : 1; }
-
-TEST(SysObjName, DoubleByteTrailBytesPassUnchanged) {
-    EXPECT_EQ(zkx::test::run_child_with("ZKX_CODEPAGE", "932", "sys_obj_name_in_932"), 0);
-    EXPECT_EQ(double_byte_name(), "VELKO_ZK_\x95__");
 }
 
 TEST(BadInput, DebugLogTakesOverlongText) {
