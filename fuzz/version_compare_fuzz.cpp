@@ -1,8 +1,7 @@
 // ZKCompareVersion on arbitrary input: it never crashes, orders two strings
-// the same way from both sides, and refuses (ERROR_INVALID_PARAMETER) only
-// strings that hold a character outside the version alphabet, are too long
-// to compare, or hold a part whose value comes to the invalid mark
-// 0xFFFFFFFF.
+// the same way from both sides, and refuses only strings with a character
+// outside the version alphabet, too long to compare, or with a part worth
+// the invalid mark 0xFFFFFFFF.
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -23,9 +22,8 @@ bool well_formed(const std::string& s) {
     return s.size() <= 255 && std::all_of(s.begin(), s.end(), allowed);
 }
 
-// A string compared with itself is equal, or refused, and a refusal needs
-// a reason; a string compared with itself examines every part, so a part
-// worth the invalid mark refuses it here too.
+// A string compared with itself is equal or refused, and a refusal needs a
+// reason: every part is examined, so a part worth the invalid mark counts.
 DWORD compare_with_itself(const std::string& s) {
     LONG order = 7;
     const DWORD rc = ZKCompareVersion(s.c_str(), s.c_str(), &order);
@@ -56,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(ab >= -1 && ab <= 1 && ab == -ba);
     } else {
         check(rc_ab == ERROR_INVALID_PARAMETER && ab == 0 && ba == 0);
-        // Two well-formed strings are refused only for a part worth the
-        // invalid mark, which their comparisons with themselves show.
+        // Well-formed strings are refused only for a part worth the invalid
+        // mark, which their comparisons with themselves show.
         check(!well_formed(a) || !well_formed(b) || rc_aa != 0 || rc_bb != 0);
     }
     return 0;

@@ -17,7 +17,6 @@ namespace {
 
 // What the environment get returns when neither value could be read.
 constexpr DWORD kNothingRead = 1;
-const char kSettingsKey[] = "SOFTWARE\\VELKO\\ZKW\\Admin";
 
 void put_text(const char* name, const std::string& text, DWORD type = REG_SZ) {
     zkutil_store_setting(name, type, text.c_str(), DWORD(text.size() + 1));
@@ -30,13 +29,11 @@ void forget_cached_settings() {
     zkutil_reset_environment_cache();
 }
 
-// A freshly loaded library on a machine without the settings key.
+// A freshly loaded library on a machine without the settings key (which
+// goes with its values).
 void fresh_settings() {
     forget_cached_settings();
-    for (const char* name : {"ZKDir", "ZKDataDir", "ZKDllDir", "ZKSystemType", "ZKLangCode", "ZKCountryCode",
-                             "ZKOemType", "ZKProductName", "Other"})
-        zkutil_delete_setting(name);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\VELKO\\ZKW\\Admin");
 }
 
 class FreshSettings : public ::testing::Test {
@@ -69,33 +66,26 @@ DWORD system_type() {
     return value;
 }
 
-// "<code>/<length>/<identifier>", or "rc <code>".
-std::string lang() {
-    char buf[16];
-    DWORD length = 99;
-    WORD id = 0xBEEF;
-    DWORD rc = ZKMiscGetLangCode(&id, sizeof buf, buf, &length);
-    if (rc) return rc_text(rc);
-    char out[64];
-    std::snprintf(out, sizeof out, "%.*s/%u/%04X", int(length), buf, unsigned(length), id);
-    return out;
-}
-
 std::string code(CodeGetter getter) {
     char buf[300];
     DWORD length = 0, rc = getter(nullptr, sizeof buf, buf, &length);
     return rc ? rc_text(rc) : std::string(buf, length);
 }
 
-// "ZK|data|DLL" directories and "language|country|localize" codes, each get
-// made in that order.
+// "ZK|data|DLL" directories and "language/its length/its id|country|localize"
+// codes, each get made in that order.
 std::string dirs() {
     const std::string zk = dir(ZKMiscGetZKDir), data = dir(ZKMiscGetDataDir);
     return zk + "|" + data + "|" + dir(ZKMiscGetDllDir);
 }
 std::string codes() {
-    const std::string language = lang(), country = code(ZKMiscGetCountryCode);
-    return language + "|" + country + "|" + code(ZKMiscGetLocalizeCode);
+    char buf[16], language[64];
+    DWORD length = 0;
+    WORD id = 0xBEEF;
+    const DWORD rc = ZKMiscGetLangCode(&id, sizeof buf, buf, &length);
+    std::snprintf(language, sizeof language, "%.*s/%u/%04X", int(rc ? 0 : length), buf, unsigned(length), id);
+    const std::string country = code(ZKMiscGetCountryCode);
+    return (rc ? rc_text(rc) : language) + "|" + country + "|" + code(ZKMiscGetLocalizeCode);
 }
 
 using Codes = FreshSettings;
@@ -105,9 +95,8 @@ TEST_F(Codes, SystemTypeIsReadUntilFoundAndSetLocally) {
     put_number("ZKSystemType", 3);
     EXPECT_EQ(system_type(), 3u) << "the default 0 was not cached";
     put_number("ZKSystemType", 4);
-    EXPECT_EQ(system_type(), 3u);
     ZKMiscSetSystemType(0, 0, 5);
-    EXPECT_EQ(system_type(), 5u);
+    EXPECT_EQ(system_type(), 5u) << "the set replaced the cached 3, not the stored 4";
     ZKMiscSetSystemType(0, 0, 0xFFFFFFFF);
     EXPECT_EQ(system_type(), 4u) << "0xFFFFFFFF leaves the cache empty";
     ZKMiscSetSystemType(0, ZKMISC_FLAG_DELETE | ZKMISC_FLAG_STORE, 9);
@@ -123,9 +112,8 @@ TEST_F(Codes, StoredCodesAreTakenAsTheyStandAndEmptyOnesNotCached) {
     put_text("ZKLangCode", "jp");
     put_text("ZKCountryCode", "Japan");
     EXPECT_EQ(codes(), "jp/2/0411|Japan|jp");
+    // Deleting the country forgets only the country; ZH is localized by it.
     ZKMiscSetLangCode(0, 0, "zh");
-    EXPECT_EQ(code(ZKMiscGetLocalizeCode), "Japan") << "ZH is localized by its country";
-    // Deleting the country forgets only the country.
     EXPECT_EQ(ZKMiscSetCountryCode(0, ZKMISC_FLAG_DELETE, nullptr), 0u);
     put_text("ZKCountryCode", "");
     char buf[2] = {'x', 'x'};
@@ -146,7 +134,6 @@ TEST_F(Codes, BuffersAndArguments) {
     // The localize code recognises ZH in a buffer without a terminator.
     EXPECT_EQ(ZKMiscGetLocalizeCode(nullptr, 2, buf, &length), 0u);
     EXPECT_EQ(std::string(buf, 4), "CNxx");
-    EXPECT_EQ(ZKMiscGetLangCode(nullptr, 1, buf, &length), DWORD(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(ZKMiscGetLocalizeCode(nullptr, 1, buf, &length), DWORD(ERROR_INSUFFICIENT_BUFFER));
     // Each argument is refused alone, the reserved pointer too.
     for (CodeGetter getter : {ZKMiscGetCountryCode, ZKMiscGetLocalizeCode}) {
@@ -165,26 +152,26 @@ TEST_F(Codes, BuffersAndArguments) {
     EXPECT_EQ(code(ZKMiscGetCountryCode), longest);
 }
 
-// In a process whose locale the parent chose; args: language line, country.
+// In a process whose locale the parent chose; args[0]: the codes it gives.
 ZKX_CHILD(expect_locale_codes) {
     fresh_settings();
-    if (lang() != args[0] || code(ZKMiscGetCountryCode) != args[1]) return 1;
+    if (codes() != args[0]) return 1;
     // A stored code that is too long or of another type falls back.
     ZKMiscSetLangCode(0, ZKMISC_FLAG_DELETE, nullptr);
     put_text("ZKLangCode", std::string(260, 'L'));
-    if (lang() != args[0]) return 2;
+    if (codes() != args[0]) return 2;
     ZKMiscSetLangCode(0, ZKMISC_FLAG_DELETE, nullptr);
     put_number("ZKLangCode", 0x4544);
-    if (lang() != args[0]) return 3;
+    if (codes() != args[0]) return 3;
     // An empty set empties the cache: the next get looks again.
     ZKMiscSetLangCode(0, 0, "");
     put_text("ZKLangCode", "DE");
-    return lang() == "DE/2/0407" ? 0 : 4;
+    return codes().rfind("DE/2/0407|", 0) == 0 ? 0 : 4;
 }
 
 TEST_F(Codes, DefaultsComeFromTheUserLocale) {
-    EXPECT_EQ(run_child_with("LC_ALL", "de_DE.UTF-8", "expect_locale_codes", {"DE/2/0407", "DE"}), 0);
-    EXPECT_EQ(run_child_with("LC_ALL", "C", "expect_locale_codes", {"EN/2/0409", "US"}), 0);
+    EXPECT_EQ(run_child_with("LC_ALL", "de_DE.UTF-8", "expect_locale_codes", {"DE/2/0407|DE|DE"}), 0);
+    EXPECT_EQ(run_child_with("LC_ALL", "C", "expect_locale_codes", {"EN/2/0409|US|EN"}), 0);
 }
 
 std::string module_dir() {
@@ -198,7 +185,6 @@ using Dirs = FreshSettings;
 TEST_F(Dirs, DefaultsFollowTheModuleThenTheWindowsDirectory) {
     put_text("ZKDir", "X:\\Other", REG_EXPAND_SZ);  // another type is no value
     const std::string home = module_dir();
-    ASSERT_NE(home.find('\\'), std::string::npos);
     EXPECT_EQ(dirs(), home + "|" + home + "\\ZKWData|" + home);
 
     fresh_settings();
@@ -208,10 +194,6 @@ TEST_F(Dirs, DefaultsFollowTheModuleThenTheWindowsDirectory) {
     ASSERT_GT(GetWindowsDirectoryA(windir, sizeof windir), 0u);
     EXPECT_EQ(dir(ZKMiscGetDataDir), std::string(windir) + "\\ZK\\ZKWData");
     g_hZKMiscModule = saved;
-    // Where a module path's folder ends; its first byte is never a separator.
-    EXPECT_EQ(zkutil_module_dir_length("C:\\Prod\\bin\\ZKXMisc.dll", 23), 11u);
-    EXPECT_EQ(zkutil_module_dir_length("C:ZKXMisc.dll", 13), 2u);
-    EXPECT_EQ(zkutil_module_dir_length(":ZKXMisc.dll", 12), 0u);
 }
 
 TEST_F(Dirs, StoredValuesLoseOneTrailingBackslashAndStayCachedUntilDeleted) {
@@ -225,16 +207,27 @@ TEST_F(Dirs, StoredValuesLoseOneTrailingBackslashAndStayCachedUntilDeleted) {
 
     EXPECT_EQ(ZKMiscSetZKDir(0, ZKMISC_FLAG_DELETE | ZKMISC_FLAG_STORE, nullptr), 0u);
     EXPECT_EQ(dir(ZKMiscGetZKDir), module_dir());
+
+    // Too long is refused, not cut: nothing is derived from nothing.
+    fresh_settings();
+    put_text("ZKDir", std::string(261, 'z'));
+    put_text("ZKDllDir", std::string(261, 'l'));
+    EXPECT_EQ(dirs(), kTooSmall + "|" + kTooSmall + "|" + kTooSmall);
+    put_text("ZKDllDir", std::string(260, 'l'));
+    EXPECT_EQ(dir(ZKMiscGetDllDir, 261), std::string(260, 'l')) << "the longest stored value fits";
 }
 
-TEST_F(Dirs, SettersTrimStoreAndRefuse) {
+TEST_F(Dirs, ArgumentsAreCheckedAndSettersTrimAndStore) {
+    char buf[4];
+    DWORD length = 12345;
+    for (DirGetter getter : {ZKMiscGetZKDir, ZKMiscGetDataDir, ZKMiscGetDllDir}) {
+        EXPECT_EQ(getter(0, 0, buf, &length), DWORD(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(getter(0, 261, nullptr, &length), DWORD(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_EQ(length, 12345u);
     EXPECT_EQ(ZKMiscSetDataDir(0, ZKMISC_FLAG_STORE, "D:\\Data\\"), 0u);
     EXPECT_EQ(ZKMiscSetZKDir(0, 0, "\\"), 0u);
-    EXPECT_EQ(dir(ZKMiscGetZKDir), "\\");
-    // A derived default, once cached, does not follow the ZK directory.
-    EXPECT_EQ(dir(ZKMiscGetDllDir), "\\");
-    ZKMiscSetZKDir(0, 0, "Q:\\New");
-    EXPECT_EQ(dir(ZKMiscGetDllDir), "\\");
+    EXPECT_EQ(dir(ZKMiscGetZKDir), "\\") << "a lone backslash is the root, not a trailing one";
 
     EXPECT_EQ(ZKMiscSetDllDir(0, 0, nullptr), DWORD(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(ZKMiscSetDllDir(0, 0, ""), DWORD(ERROR_INVALID_PARAMETER));
@@ -248,29 +241,10 @@ TEST_F(Dirs, SettersTrimStoreAndRefuse) {
         const std::string longest(l.longest, 'x');
         EXPECT_EQ(l.set(0, 0, (longest + "x").c_str()), DWORD(ERROR_INSUFFICIENT_BUFFER)) << l.longest;
         EXPECT_EQ(l.set(0, 0, (longest + "\\").c_str()), 0u);
-        EXPECT_EQ(dir(l.get, DWORD(l.longest)), kTooSmall);
         EXPECT_EQ(dir(l.get, DWORD(l.longest + 1)), longest);
     }
     forget_cached_settings();
     EXPECT_EQ(dirs(), module_dir() + "|D:\\Data|" + module_dir()) << "only the set with the store flag was stored";
-}
-
-TEST_F(Dirs, BadBuffersAndOverlongStoredValuesAreRefused) {
-    char buf[4];
-    DWORD length = 12345;
-    for (DirGetter getter : {ZKMiscGetZKDir, ZKMiscGetDataDir, ZKMiscGetDllDir}) {
-        EXPECT_EQ(getter(0, 0, buf, &length), DWORD(ERROR_INVALID_PARAMETER));
-        EXPECT_EQ(getter(0, 261, nullptr, &length), DWORD(ERROR_INVALID_PARAMETER));
-        EXPECT_EQ(length, 12345u);
-    }
-    // Not cut: nothing is derived from nothing.
-    put_text("ZKDir", std::string(261, 'z'));
-    put_text("ZKDllDir", std::string(261, 'l'));
-    EXPECT_EQ(dirs(), kTooSmall + "|" + kTooSmall + "|" + kTooSmall);
-    put_text("ZKDir", "D:\\Z");
-    put_text("ZKDllDir", std::string(260, 'l'));
-    EXPECT_EQ(dir(ZKMiscGetDataDir), "D:\\Z\\ZKWData");
-    EXPECT_EQ(dir(ZKMiscGetDllDir, 261), std::string(260, 'l'));
 }
 
 // The record's name up to its terminator, if it has one.
@@ -298,38 +272,27 @@ protected:
                 unknown ? "unknown" : product_name(env)};
     }
     // A record for the setter: the OEM type and a name, cleared behind it;
-    // a null name leaves the field unknown.
-    static ZKMISC_ENVIRONMENT record(DWORD oem_type, const char* name) {
-        ZKMISC_ENVIRONMENT r;
-        std::memset(&r, 0, sizeof r);
-        r.dwOemType = oem_type;
-        if (name) std::strcpy(r.szProductName, name);
-        else std::memset(r.szProductName, 0xFF, 4);
+    // by default the name field holds the unknown marker.
+    static ZKMISC_ENVIRONMENT record(DWORD oem_type, const char* name = "\xFF\xFF\xFF\xFF") {
+        ZKMISC_ENVIRONMENT r = {0, oem_type, 0, {}};
+        std::memcpy(r.szProductName, name, std::strlen(name));
         return r;
     }
     static DWORD set(const ZKMISC_ENVIRONMENT& r) { return ZKMiscSetEnvironment(ZKMISC_ENV_LEVEL, &r, 0); }
 };
 
-TEST_F(Environment, LevelCapacityAndArguments) {
-    ZKMISC_ENVIRONMENT r = record(0, nullptr);
-    size = 140;
-    EXPECT_EQ(ZKMiscGetEnvironment(2, &r, &size), DWORD(ERROR_INVALID_LEVEL));
-    EXPECT_EQ(ZKMiscSetEnvironment(2, &r, 0), DWORD(ERROR_INVALID_LEVEL));
+TEST_F(Environment, ResultFieldsMarkersCapacityAndNoKeyLeftOpen) {
+    size = sizeof env;
+    EXPECT_EQ(ZKMiscGetEnvironment(2, &env, &size), DWORD(ERROR_INVALID_LEVEL));
     EXPECT_EQ(ZKMiscGetEnvironment(1, nullptr, &size), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(ZKMiscGetEnvironment(1, &r, nullptr), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(ZKMiscSetEnvironment(1, nullptr, 0), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(ZKMiscSetEnvironment(1, &r, 1), DWORD(ERROR_INVALID_PARAMETER));
-
-    put_number("ZKOemType", 1);
-    EXPECT_EQ(read_env(139), DWORD(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(env.dwOemTypeResult, 0x5A5A5A5Au) << "the record is not written";
-    EXPECT_EQ(size, 140u);
-    EXPECT_EQ(read_env(200), 0u);
-}
-
-TEST_F(Environment, ResultFieldsAndMarkers) {
+    EXPECT_EQ(ZKMiscGetEnvironment(1, &env, nullptr), DWORD(ERROR_INVALID_PARAMETER));
     put_text("Other", "x");  // the key exists, neither value does
     EXPECT_EQ(read_fields(), Fields(kNothingRead, ERROR_NO_DATA, ZKMISC_OEMTYPE_UNKNOWN, ERROR_NO_DATA, "unknown"));
+    // Such a get, with nothing to cache, opens the key anew each time, and
+    // a service calls it for as long as it runs: no key may stay open.
+    const size_t before = open_handles();
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(read_env(), kNothingRead);
+    EXPECT_EQ(open_handles(), before);
     put_text("ZKOemType", "1");  // the wrong type: not stored, looked for again
     EXPECT_EQ(read_env(), kNothingRead);
     put_number("ZKOemType", 1);
@@ -345,27 +308,25 @@ TEST_F(Environment, ResultFieldsAndMarkers) {
     EXPECT_EQ(read_fields(), Fields(0, ERROR_MORE_DATA, ZKMISC_OEMTYPE_UNKNOWN, 0, "ZK Admin"))
         << "the name's read came last and succeeded";
     EXPECT_EQ(read_env(), DWORD(ERROR_MORE_DATA)) << "now the OEM type's read is the only one";
-}
 
-// A get that finds nothing to cache opens the key anew each time, and a
-// service calls it for as long as it runs.
-TEST_F(Environment, ReadsLeaveNoKeyOpen) {
-    put_text("Other", "x");
-    const size_t before = open_handles();
-    for (int i = 0; i < 50; ++i) EXPECT_EQ(read_env(), kNothingRead);
-    EXPECT_EQ(open_handles(), before);
+    EXPECT_EQ(read_env(139), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(env.dwOemTypeResult, 0x5A5A5A5Au) << "the record is not written";
+    EXPECT_EQ(size, 140u);
 }
 
 TEST_F(Environment, SetterWritesOnlyWhatIsGiven) {
-    EXPECT_EQ(set(record(1, nullptr)), DWORD(ERROR_ACCESS_DENIED)) << "the key is never created";
+    EXPECT_EQ(ZKMiscSetEnvironment(2, &env, 0), DWORD(ERROR_INVALID_LEVEL));
+    EXPECT_EQ(ZKMiscSetEnvironment(1, nullptr, 0), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ZKMiscSetEnvironment(1, &env, 1), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(set(record(1)), DWORD(ERROR_ACCESS_DENIED)) << "the key is never created";
     EXPECT_EQ(set(record(ZKMISC_OEMTYPE_UNKNOWN, "Name")), DWORD(ERROR_NO_DATA));
 
     put_text("Other", "x");
     EXPECT_EQ(set(record(2, "Name")), DWORD(ERROR_INVALID_DATA));
-    ZKMISC_ENVIRONMENT r = record(0, nullptr);
+    ZKMISC_ENVIRONMENT r = record(0);
     std::memset(r.szProductName, 'n', sizeof r.szProductName);  // no terminator
     EXPECT_EQ(set(r), DWORD(ERROR_INVALID_PARAMETER));
-    r = record(ZKMISC_OEMTYPE_UNKNOWN, nullptr);
+    r = record(ZKMISC_OEMTYPE_UNKNOWN);
     std::memcpy(r.szProductName, "A", 2);  // 'A', 0, 0xFF, 0xFF: still unknown
     EXPECT_EQ(set(r), 0u);
     EXPECT_EQ(read_env(), kNothingRead) << "nothing was stored";
@@ -383,13 +344,11 @@ TEST_F(Environment, SetterWritesOnlyWhatIsGiven) {
 // ThreadSanitizer, which reports any unguarded access).
 TEST(SettingsRace, ConcurrentFirstGetsAgree) {
     fresh_settings();
-    put_text("ZKDir", "D:\\Prod\\");
-    put_text("ZKLangCode", "zh");
-    put_text("ZKCountryCode", "TW");
+    for (auto [name, text] : {std::pair<const char*, const char*>{"ZKDir", "D:\\Prod\\"}, {"ZKLangCode", "zh"},
+                              {"ZKCountryCode", "TW"}, {"ZKProductName", "Racer"}})
+        put_text(name, text);
     put_number("ZKSystemType", 6);
     put_number("ZKOemType", 1);
-    put_text("ZKProductName", "Racer");
-    // Everything each getter yields, in one line.
     auto all_settings = [] {
         ZKMISC_ENVIRONMENT env;
         DWORD size = sizeof env, rc = ZKMiscGetEnvironment(ZKMISC_ENV_LEVEL, &env, &size);
@@ -404,13 +363,12 @@ TEST(SettingsRace, ConcurrentFirstGetsAgree) {
         std::atomic<int> ready{0};
         std::vector<std::string> seen(kThreads);
         std::vector<std::thread> threads;
-        for (int i = 0; i < kThreads; ++i) {
+        for (int i = 0; i < kThreads; ++i)
             threads.emplace_back([&, i] {
                 // Start together, so that first gets overlap.
                 for (++ready; ready.load() < kThreads;) std::this_thread::yield();
                 seen[i] = all_settings();
             });
-        }
         for (auto& t : threads) t.join();
         ASSERT_EQ(seen, std::vector<std::string>(kThreads, expected)) << "round " << round;
     }

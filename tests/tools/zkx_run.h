@@ -20,8 +20,8 @@ struct ZkxResult {
     std::string out, err;
 };
 
-// Starts zkx with `input` as its stdin and stdout and stderr going to files;
-// finish_zkx waits (killing it after timeout_ms) and collects them.
+// A zkx started with `input` as its stdin and stdout and stderr going to
+// files; finish_zkx waits (killing it after timeout_ms) and collects them.
 struct ZkxProcess {
     pid_t pid = -1;
     std::string out_path, err_path;
@@ -46,11 +46,7 @@ inline ZkxProcess start_zkx(const std::vector<std::string>& args, const std::str
 }
 
 inline ZkxResult finish_zkx(const ZkxProcess& p, int timeout_ms = 20000) {
-    ZkxResult r;
-    if (p.pid > 0) r.exit_code = wait_child(p.pid, timeout_ms);
-    r.out = read_file(p.out_path);
-    r.err = read_file(p.err_path);
-    return r;
+    return {p.pid > 0 ? wait_child(p.pid, timeout_ms) : -1, read_file(p.out_path), read_file(p.err_path)};
 }
 
 inline ZkxResult run_zkx(const std::vector<std::string>& args, const std::string& input = "") {
