@@ -7,7 +7,7 @@
 #include "ZKExcl.h"
 #include "ZKUtil.h"
 #include "ZKVer.h"
-#include "test_util.h"
+#include "misc_test_util.h"
 
 namespace {
 
@@ -68,6 +68,22 @@ TEST(SysObjName, MapsPathsIntoNames) {
     }
 }
 
+ZKX_CHILD(sys_obj_name_in_932) {
+    char buf[64];
+    // 0x95 0x5C is one Shift-JIS character whose second byte looks like a
+    // backslash; a lone ':' behind it is still mapped.
+    if (ZKMiscMakeSysObjName(nullptr, nullptr, "\x95\x5C:", sizeof buf, buf) != 0) return 1;
+    return std::strcmp(buf, "VELKO_ZK_\x95\x5C_") == 0 ? 0 : 2;
+}
+
+TEST(SysObjName, DoubleByteTrailBytesPassUnchanged) {
+    EXPECT_EQ(zkx::test::run_child_with("ZKX_CODEPAGE", "932", "sys_obj_name_in_932"), 0);
+    // In the default single-byte code page the same bytes are two characters.
+    char buf[64];
+    ASSERT_EQ(ZKMiscMakeSysObjName(nullptr, nullptr, "\x95\x5C:", sizeof buf, buf), 0u);
+    EXPECT_STREQ(buf, "VELKO_ZK_\x95__");
+}
+
 TEST(BadInput, DebugLogTakesOverlongText) {
     PZKDLOG_HANDLE log = nullptr;
     ASSERT_EQ(ZKDLogCreate(kHuge.c_str(), 0, &log), 0u);
@@ -116,6 +132,19 @@ TEST(BadInput, MemoryRoutinesAndVersions) {
     EXPECT_EQ(ZKVer(nullptr, 64), nullptr);
     EXPECT_EQ(ZKVerSave(nullptr), nullptr);
     EXPECT_EQ(ZKVerLoad(nullptr), nullptr);
+}
+
+// What the platform's own tests leave out: a handle of another kind taken
+// for a mutex or semaphore, and a size near the address space.
+TEST(BadInput, PlatformCallsRejectForeignHandlesAndHugeSizes) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_FALSE(ReleaseMutex(event));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(ReleaseSemaphore(event, 1, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    CloseHandle(event);
+    EXPECT_EQ(LocalAlloc(LPTR, ~SIZE_T(0) - 15), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
 }
 
 }  // namespace
