@@ -99,26 +99,23 @@ const uint16_t* W(const char16_t* s) { return reinterpret_cast<const uint16_t*>(
 
 }  // namespace
 
-TEST_F(CodePage, SelectionAndLeadByteRanges) {
+TEST_F(CodePage, SelectionLeadBytesAndDoubleByteCharacters) {
     use(nullptr);
     for (int b = 0; b < 256; ++b) EXPECT_FALSE(lead(b)) << b;
     for (const char* bad : {(const char*)nullptr, "abc", "932x", "0", "70000", ""}) {
         use(bad);
         EXPECT_EQ(GetACP(), 1252u) << (bad ? bad : "unset");
     }
-    use("932");
-    EXPECT_EQ(GetACP(), 932u);
-    for (int b : {0x81, 0x9F, 0xE0, 0xFC}) EXPECT_TRUE(lead(b)) << b;
-    for (int b : {0x5C, 0x80, 0xA0, 0xDF, 0xFD, 0xFF}) EXPECT_FALSE(lead(b)) << b;
     for (const char* cp : {"936", "949", "950"}) {
         use(cp);
         EXPECT_TRUE(lead(0x81) && lead(0xA0) && lead(0xFE)) << cp;
         EXPECT_FALSE(lead(0x80) || lead(0xFF) || lead('A')) << cp;
     }
-}
-
-TEST_F(CodePage, DoubleByteCharactersIn932) {
     use("932");
+    EXPECT_EQ(GetACP(), 932u);
+    for (int b : {0x81, 0x9F, 0xE0, 0xFC}) EXPECT_TRUE(lead(b)) << b;
+    for (int b : {0x5C, 0x80, 0xA0, 0xDF, 0xFD, 0xFF}) EXPECT_FALSE(lead(b)) << b;
+
     // 'a', a character whose trail byte is '\\', a pair of characters made of
     // bytes that are all in the lead range, 'b', and a lone lead byte at the end.
     const char s[] = "a\x95\x5C\x81\x81\x81\x81" "b\x82";
@@ -155,7 +152,7 @@ TEST_F(CodePage, DoubleByteCharactersIn932) {
     EXPECT_STREQ(buf, "?");
 }
 
-TEST(Wsprintf, ConversionsAndSizePrefixes) {
+TEST(Wsprintf, ConversionsSizePrefixesFlagsWidthAndPrecision) {
     EXPECT_EQ(F("%d|%i|%u", -42, INT_MIN, 0xFFFFFFFFu), "-42|-2147483648|4294967295");
     EXPECT_EQ(F("%x|%X|%c|%s", 0xBEEFu, 0xBEEFu, 'A', "abc"), "beef|BEEF|A|abc");
     // l is Win32's 32-bit LONG even on this LP64 host.
@@ -164,9 +161,7 @@ TEST(Wsprintf, ConversionsAndSizePrefixes) {
     EXPECT_EQ(F("%I64d|%I64x|%I32u", INT64_MIN, 0x123456789ABCull, 7u), "-9223372036854775808|123456789abc|7");
     EXPECT_EQ(F("%p", reinterpret_cast<void*>(0x1234)), "0000000000001234");
     EXPECT_EQ(F("%hs|%ls|%S|%hc|%C", "a", W(u"b\u00E9\u00FF"), W(u"\u20AC\u4E00"), 'c', 'd'), "a|b\xE9\xFF|\x80?|c|d");
-}
 
-TEST(Wsprintf, FlagsWidthAndPrecision) {
     struct Case { const char* format; int value; const char* want; } cases[] = {
         {"[%5d]", 42, "[   42]"},    {"[%-5d]", 42, "[42   ]"},     {"[%05d]", -42, "[-0042]"},
         {"[%-05d]", 42, "[42000]"},  {"[%#x]", 255, "[0xff]"},      {"[%#X]", 255, "[0XFF]"},
