@@ -91,7 +91,6 @@ TEST(Thread, TerminateStopsABusyOrWaitingThreadAndAbandonsItsMutex) {
     HANDLE threads[] = {CreateThread(nullptr, 0, spin, nullptr, 0, nullptr),
                         CreateThread(nullptr, 0, own_and_block, &args, 0, nullptr)};
     ASSERT_TRUE(wait_until([] { return g_started.load(); }) && wait_for_waiters(args.never, 1));
-    auto start = std::chrono::steady_clock::now();
     for (HANDLE h : threads) {
         EXPECT_TRUE(TerminateThread(h, 77));
         EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0) << "gone when TerminateThread returns";
@@ -100,7 +99,6 @@ TEST(Thread, TerminateStopsABusyOrWaitingThreadAndAbandonsItsMutex) {
             EXPECT_EQ(exit_code(h), 77u);
         }
     }
-    EXPECT_LT(elapsed_ms(start), 5000);
     EXPECT_WAITERS(args.never, 0);
     // The next owner learns of it and owns it once, however often it was
     // taken.  (Wait.TimeoutsAndResults abandons one by a returning thread.)
