@@ -30,11 +30,8 @@ public:
     }
     const char* next_string() override {
         static const std::string long_text(3000, 'L');
-        switch (take() % 4) {
-        case 0: return nullptr;
-        case 1: return long_text.c_str();
-        default: break;
-        }
+        const int kind = take() % 4;
+        if (kind < 2) return kind == 0 ? nullptr : long_text.c_str();
         std::string& s = strings_.emplace_back();
         for (size_t n = take(); n > 0; --n) s += static_cast<char>(take());
         return s.c_str();

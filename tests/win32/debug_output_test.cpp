@@ -29,9 +29,7 @@ TEST(DebugOutput, DroppedWithoutAViewerElseReadInOrderFromAnotherProcess) {
     ASSERT_NE(viewer, nullptr);
     EXPECT_EQ(zkx_debug_viewer_open(), nullptr) << "one viewer at a time";
     EXPECT_EQ(GetLastError(), DWORD(ERROR_BUSY));
-
-    std::string long_text(5000, 'x');
-    long_text.back() = 'y';
+    const std::string long_text(5000, 'x');
     pid_t child = spawn_child("debug_sender", {"first line\n", "second", long_text});
     char text[8192];
     DWORD pid = 0;

@@ -46,7 +46,6 @@ inline std::string make_dir(const std::string& name) {
     return temp_dir() + "/" + name;
 }
 
-// The registry store's tests know these names for test_util.h's helpers.
 inline HANDLE open_path(const std::string& path, DWORD access, DWORD share, DWORD disposition = OPEN_ALWAYS) {
     return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }

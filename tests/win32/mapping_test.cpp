@@ -1,12 +1,9 @@
 // Sections: create or open by name, views and their access, and a lifetime
 // that ends with the last handle or view of any process, killed ones too.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <filesystem>
 #include <vector>
 
-#include "child.h"
 #include "kobj_test_util.h"
 
 using namespace zkx::test;
@@ -36,7 +33,7 @@ int memory_files() {
 #define EXPECT_MEMORY_FILES(n) ((void)0)
 #endif
 
-TEST(Mapping, NamedSectionsAndTheirViews) {
+TEST(Mapping, NamedSectionsTheirViewsAndTheirLifetime) {
     HANDLE a = create("sec", 100000);
     EXPECT_EQ(GetLastError(), 0u);
     HANDLE b = create("sec", 99);  // an existing section keeps its size
@@ -53,9 +50,23 @@ TEST(Mapping, NamedSectionsAndTheirViews) {
     char* copy = view(a, FILE_MAP_COPY);
     copy[0] = 'c';
     EXPECT_EQ(va[0], 0) << "a copy-on-write view keeps its changes";
-    for (const void* v : {(const void*)va, (const void*)vb, (const void*)vc, (const void*)tail, (const void*)copy})
+
+    // The name goes with the last handle, the memory with the last view.
+    for (HANDLE h : {a, b}) EXPECT_TRUE(CloseHandle(h));
+    a = create("sec", 100);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS)) << "a handle kept it";
+    char* again = view(a);
+    EXPECT_STREQ(again + 65536, "shared");
+    for (HANDLE h : {a, c}) EXPECT_TRUE(CloseHandle(h));
+    tail[1] = 'H';  // views outlive every handle, and still share the memory
+    EXPECT_STREQ(va + 65536, "sHared");
+    a = create("sec", 100);
+    EXPECT_EQ(GetLastError(), 0u) << "no handle left: the name is free";
+    char* fresh = view(a);
+    EXPECT_STREQ(fresh, "");
+    for (const void* v : std::initializer_list<const void*>{va, vb, vc, tail, copy, again, fresh})
         EXPECT_TRUE(UnmapViewOfFile(v));
-    for (HANDLE h : {a, b, c}) EXPECT_TRUE(CloseHandle(h));
+    CloseHandle(a);
     EXPECT_MEMORY_FILES(0);
 }
 
@@ -89,68 +100,34 @@ TEST(Mapping, BadArgumentsAndAccess) {
     for (HANDLE h : {mutex, ro, rw}) CloseHandle(h);
 }
 
-TEST(Mapping, TheNameGoesWithTheLastHandleTheMemoryWithTheLastView) {
-    HANDLE priv = create(nullptr, 100), h = create("life", 100);
-    char *p = view(priv), *v = view(h);
-    CloseHandle(priv);
-    p[1] = 2;  // a view outlives its section's handle
-    std::strcpy(v, "kept");
-    HANDLE second = OpenFileMappingA(FILE_MAP_WRITE, FALSE, "life");
-    CloseHandle(h);
-    h = create("life", 100);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS)) << "a handle kept it";
-    char* again = view(h);
-    EXPECT_STREQ(again, "kept");
-    UnmapViewOfFile(again);
-    CloseHandle(second);
-    CloseHandle(h);
-
-    // No handle left: the name is free although a view still shows the memory.
-    h = create("life", 100);
-    EXPECT_EQ(GetLastError(), 0u);
-    again = view(h);
-    EXPECT_STREQ(again, "");
-    EXPECT_STREQ(v, "kept");
-    for (const char* x : {(const char*)again, (const char*)v, (const char*)p}) EXPECT_TRUE(UnmapViewOfFile(x));
-    CloseHandle(h);
-    EXPECT_MEMORY_FILES(0);
-}
-
-// args: section name, event name.  Creates and writes the section, says so
+// args: an event, then sections to create and write.  Says so on the event
 // and waits to be killed.
 ZKX_CHILD(section_holder) {
-    std::strcpy(view(create(args.at(0).c_str(), 4096)), "from the child");
-    SetEvent(CreateEventA(nullptr, TRUE, FALSE, args.at(1).c_str()));
+    for (size_t i = 1; i < args.size(); ++i) std::strcpy(view(create(args[i].c_str(), 4096)), "from the child");
+    SetEvent(CreateEventA(nullptr, TRUE, FALSE, args.at(0).c_str()));
     Sleep(60000);
     return 2;
 }
 
 TEST(Mapping, KilledHoldersGiveTheirReferencesUp) {
-    for (bool keep : {true, false}) {
-        const std::string name = keep ? "held" : "alone", ready = name + "-ready";
-        HANDLE event = CreateEventA(nullptr, TRUE, FALSE, ready.c_str());
-        pid_t child = spawn_child("section_holder", {name, ready});
-        ASSERT_EQ(WaitForSingleObject(event, 30000), WAIT_OBJECT_0);
-        HANDLE mine = keep ? OpenFileMappingA(FILE_MAP_WRITE, FALSE, name.c_str()) : nullptr;
-        EXPECT_MEMORY_FILES(1);
-        kill_child(child);
-        wait_child(child);
-        // Held by us, the section keeps the dead creator's bytes; held by
-        // nobody, it is gone, memory file and all.
-        if (!keep) {
-            mine = create(name.c_str(), 4096);
-            EXPECT_EQ(GetLastError(), 0u);
-        }
-        char* v = view(mine);
-        EXPECT_STREQ(v, keep ? "from the child" : "");
-        UnmapViewOfFile(v);
-        CloseHandle(mine);
-        CloseHandle(event);
-        SetLastError(0);
-        EXPECT_EQ(OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str()), nullptr);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-        EXPECT_MEMORY_FILES(0);
-    }
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "ready");
+    pid_t child = spawn_child("section_holder", {"ready", "held", "alone"});
+    ASSERT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0);
+    HANDLE held = OpenFileMappingA(FILE_MAP_WRITE, FALSE, "held");
+    EXPECT_MEMORY_FILES(2);
+    kill_child(child);
+    EXPECT_EQ(wait_child(child), kKilledStatus);
+    // Held by nobody, a section is gone, memory file and all; held by us, it
+    // keeps the dead creator's bytes until we let go.
+    EXPECT_FAILS(OpenFileMappingA(FILE_MAP_READ, FALSE, "alone"), ERROR_FILE_NOT_FOUND);
+    EXPECT_MEMORY_FILES(1);
+    char* v = view(held);
+    EXPECT_STREQ(v, "from the child");
+    UnmapViewOfFile(v);
+    CloseHandle(held);
+    EXPECT_FAILS(OpenFileMappingA(FILE_MAP_READ, FALSE, "held"), ERROR_FILE_NOT_FOUND);
+    EXPECT_MEMORY_FILES(0);
+    CloseHandle(ready);
 }
 
 }  // namespace

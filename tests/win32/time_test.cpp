@@ -28,20 +28,14 @@ bool same_second(const SYSTEMTIME& st, const tm& t) {
 // the unmoved monotonic clock, or the exact value the first call must return.
 ZKX_CHILD(tick_child) {
     const std::string& want = args.at(0);
-    uint64_t first_before = monotonic_ms();
+    uint64_t start = monotonic_ms();
     DWORD first = GetTickCount();
-    uint64_t first_after = monotonic_ms();
-    if (want == "clock") return DWORD(first_after) - first <= 1000 ? 0 : 1;
+    if (want == "clock") return DWORD(monotonic_ms()) - first <= 1000 ? 0 : 1;
     if (want != "wrap") return first == std::stoul(want, nullptr, 0) ? 0 : 2;
-    if (first != 0xFFFFFFA0u) return 3;
     Sleep(200);  // twice the time to the wrap
-    uint64_t before = monotonic_ms();
-    DWORD now = GetTickCount();
-    uint64_t after = monotonic_ms();
     // Elapsed time taken across the wrap still agrees with the clock.
-    DWORD elapsed = now - first;
-    if (elapsed + 1 < before - first_after || elapsed > after - first_before + 1) return 4;
-    return now < 0x80000000u ? 0 : 5;
+    DWORD elapsed = GetTickCount() - first;
+    return first == 0xFFFFFFA0u && elapsed >= 199 && elapsed <= monotonic_ms() - start + 1 ? 0 : 3;
 }
 
 TEST(TickCount, StartsWhereToldAndWraps) {
@@ -80,9 +74,9 @@ TEST(SystemTime, MatchesTheCalendarClockToTheSecond) {
 }
 
 TEST(Sleep, LastsItsTimeDespiteSignals) {
-    struct sigaction sa {}, old {};
+    struct sigaction sa {};
     sa.sa_handler = [](int) {};  // no SA_RESTART: nanosleep is interrupted
-    sigaction(SIGUSR1, &sa, &old);
+    sigaction(SIGUSR1, &sa, nullptr);
     pthread_t sleeper = pthread_self();
     std::atomic<bool> done{false};
     std::thread poker([&] {
@@ -93,6 +87,5 @@ TEST(Sleep, LastsItsTimeDespiteSignals) {
     long slept = elapsed_ms(t0);
     done = true;
     poker.join();
-    sigaction(SIGUSR1, &old, nullptr);
     EXPECT_GE(slept, 80);
 }
