@@ -86,21 +86,17 @@ void release(pid_t holder) {
 
 }  // namespace
 
-// args: a namespace (or none), then "viewer" to open the debug channel or
-// "open" to open Trust.Shared rather than create an event.  The exit code is
-// the first call's error (its low bits).
+// args: a namespace (or none), and "viewer" to open the debug channel rather
+// than the object segment.  The exit code is the first call's error (its low
+// bits).
 ZKX_CHILD(first_call_error) {
     if (!args.empty()) setenv("ZKX_NAMESPACE", args[0].c_str(), 1);
-    const std::string what = args.size() > 1 ? args[1] : "";
-    bool ok = false;
-    if (what == "viewer") {
+    if (args.size() > 1 && args[1] == "viewer") {
         ZKX_DEBUG_VIEWER* v = zkx_debug_viewer_open();
-        if ((ok = v != nullptr)) zkx_debug_viewer_close(v);
-    } else {
-        ok = what == "open" ? OpenEventA(SYNCHRONIZE, FALSE, "Trust.Shared") != nullptr
-                            : CreateEventA(nullptr, FALSE, FALSE, "probe") != nullptr;
+        if (v) zkx_debug_viewer_close(v);
+        return v ? 0 : int(GetLastError() & 0x7F);
     }
-    return ok ? 0 : int(GetLastError() & 0x7F);
+    return CreateEventA(nullptr, FALSE, FALSE, "probe") ? 0 : int(GetLastError() & 0x7F);
 }
 
 // first_call_error's exit code, run as the stranger when `stranger`.
@@ -135,8 +131,8 @@ ZKX_CHILD(stranger_acts_first) {
     return say_ready_and_hold(args);
 }
 
-// The stranger tries root's names and files, and listens for root's debug
-// text.  Exit code: 0 when it reached nothing, else the step that got through.
+// The stranger tries root's (or a group's) names and files, and listens for
+// their debug text; args: their directory.  Exit code: 0 when it reached nothing, else the step that got through.
 ZKX_CHILD(stranger_tries_roots_objects) {
     const std::string root_dir = args.at(0);
     if (OpenMutexA(SYNCHRONIZE, FALSE, "Trust.Mutex")) return 1;
@@ -245,13 +241,13 @@ TEST(Trust, ASharedNamespaceIsForItsGroupOnly) {
     ASSERT_EQ(chmod(dir.c_str(), 02770), 0);
     setenv("ZKX_NAMESPACE", ns.c_str(), 1);
 
-    pid_t member = spawn_holder("create_and_hold", {"Trust.Shared"}, kMember, kMember, {kSharedGroup});
+    pid_t member = spawn_holder("create_and_hold", {"Trust.Event"}, kMember, kMember, {kSharedGroup});
     ASSERT_GT(member, 0);
     struct stat st {};
     ASSERT_EQ(stat((dir + "/segment").c_str(), &st), 0);
     EXPECT_EQ(st.st_gid, kSharedGroup);
     EXPECT_EQ(st.st_mode & 0777, 0660u);
-    EXPECT_EQ(first_error({ns, "open"}, true), int(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(wait_child(spawn_child_as(kStranger, kStrangerGroup, {}, "stranger_tries_roots_objects", {dir})), 0);
     // The member's segment, rewritten to say root made it, while the member
     // is attached (so that it is not simply replaced).
     const uint32_t root_uid = 0;
