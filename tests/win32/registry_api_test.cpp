@@ -119,7 +119,7 @@ TEST(RegistryEnum, KeysAndValuesByIndex) {
     EXPECT_EQ(RegEnumValueA(k, 1, name, &len, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
 }
 
-TEST(RegistryDelete, OnlyKeysWithoutSubkeysAndOpenHandlesSeeIt) {
+TEST(RegistryHandles, DeletedKeysAndBadOrClosedHandlesAreRefused) {
     HKEY parent = create_key(HKEY_LOCAL_MACHINE, "Del"), leaf = create_key(parent, "Leaf"), h = nullptr;
     ASSERT_EQ(set_string(leaf, "v", "old"), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Del"), ERROR_ACCESS_DENIED);
@@ -137,6 +137,25 @@ TEST(RegistryDelete, OnlyKeysWithoutSubkeysAndOpenHandlesSeeIt) {
     EXPECT_EQ(RegDeleteKeyA(again, ""), ERROR_SUCCESS);  // deletes itself
     EXPECT_EQ(RegDeleteKeyA(again, ""), ERROR_KEY_DELETED);
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Del"), ERROR_SUCCESS);
+    // Bad and closed handles.
+    EXPECT_EQ(RegOpenKeyExA(HKEY_PERFORMANCE_DATA, "x", 0, KEY_READ, &h), ERROR_INVALID_HANDLE);
+    if (!wine_departs("RegOpenKeyExA writes through a null result pointer")) {
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "x", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+    HKEY same = nullptr;
+    h = create_key(HKEY_LOCAL_MACHINE, "Handles");
+    // The old calls hand back the handle itself for an empty name.
+    if (!wine_departs("RegOpenKeyA and RegCreateKeyA of an empty name open a new handle")) {
+        ASSERT_EQ(RegOpenKeyA(h, "", &same), ERROR_SUCCESS);
+        EXPECT_EQ(same, h);
+        ASSERT_EQ(RegCreateKeyA(h, nullptr, &same), ERROR_SUCCESS);
+        EXPECT_EQ(same, h);
+    }
+    EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(h), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(set_string(h, "v", "x"), ERROR_INVALID_HANDLE);
 }
 
 TEST(RegistryAccess, TheHandleMaskDecidesWhatItMayDo) {
@@ -156,25 +175,4 @@ TEST(RegistryAccess, TheHandleMaskDecidesWhatItMayDo) {
     if (!wine_departs("RegOpenKeyExA ignores options other than REG_OPTION_OPEN_LINK")) {
         EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Acc", 0x10, KEY_READ, &rd), ERROR_INVALID_PARAMETER);
     }
-}
-
-TEST(RegistryHandles, BadAndClosedHandlesGiveInvalidHandle) {
-    HKEY h = nullptr, same = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_PERFORMANCE_DATA, "x", 0, KEY_READ, &h), ERROR_INVALID_HANDLE);
-    if (!wine_departs("RegOpenKeyExA writes through a null result pointer")) {
-        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "x", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
-    }
-    EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
-    h = create_key(HKEY_LOCAL_MACHINE, "Handles");
-    // The old calls hand back the handle itself for an empty name.
-    if (!wine_departs("RegOpenKeyA and RegCreateKeyA of an empty name open a new handle")) {
-        ASSERT_EQ(RegOpenKeyA(h, "", &same), ERROR_SUCCESS);
-        EXPECT_EQ(same, h);
-        ASSERT_EQ(RegCreateKeyA(h, nullptr, &same), ERROR_SUCCESS);
-        EXPECT_EQ(same, h);
-    }
-    EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
-    EXPECT_EQ(RegCloseKey(h), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(set_string(h, "v", "x"), ERROR_INVALID_HANDLE);
 }

@@ -132,7 +132,8 @@ ZKX_CHILD(stranger_acts_first) {
 }
 
 // The stranger tries root's (or a group's) names and files, and listens for
-// their debug text; args: their directory.  Exit code: 0 when it reached nothing, else the step that got through.
+// their debug text; args: their directory.  Exit code: 0 when it reached
+// nothing, else the step that got through.
 ZKX_CHILD(stranger_tries_roots_objects) {
     const std::string root_dir = args.at(0);
     if (OpenMutexA(SYNCHRONIZE, FALSE, "Trust.Mutex")) return 1;
