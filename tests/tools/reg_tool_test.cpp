@@ -34,7 +34,7 @@ ZkxResult import_text(const std::string& text) {
     return run_zkx({"reg", "import", file});
 }
 
-TEST(RegTool, ImportQueryExportRoundTrip) {
+TEST(RegTool, ImportQueryExportRoundTripAddAndDelete) {
     ZkxResult imp = import_text(kSample);
     ASSERT_EQ(imp.exit_code, 0) << imp.err;
 
@@ -57,9 +57,8 @@ TEST(RegTool, ImportQueryExportRoundTrip) {
     // An existing file is not overwritten without /y or a yes.
     EXPECT_EQ(run_zkx({"reg", "export", kKey, out1}, "n\n").exit_code, kExitFailed);
     EXPECT_EQ(run_zkx({"reg", "export", kKey, out1, "/y"}).exit_code, 0);
-}
 
-TEST(RegTool, AddDeleteAndDeletionsInFiles) {
+    // Add, delete, and deletions in files.
     EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "0x10"}).exit_code, 0);
     // Overwriting asks first; "no" keeps the value, /f does not ask.
     EXPECT_EQ(run_zkx({"reg", "add", kKey, "/v", "N", "/t", "REG_DWORD", "/d", "1"}, "no\n").exit_code, kExitFailed);

@@ -46,7 +46,7 @@ TEST(RegistryKeys, AnyNameABackslashCannotSplitIsAKey) {
     }
 }
 
-TEST(RegistryValues, EveryTypeKeepsItsBytesAndByteCount) {
+TEST(RegistryValues, EveryTypeKeepsItsBytesAndByteCountWithinTheWin32SizeRules) {
     HKEY k = create_key(HKEY_LOCAL_MACHINE, "Types");
     std::string all_bytes;
     for (int i = 0; i < 256; ++i) all_bytes += char(i);
@@ -68,10 +68,8 @@ TEST(RegistryValues, EveryTypeKeepsItsBytesAndByteCount) {
         EXPECT_TRUE(rc == ERROR_SUCCESS && type == c.type) << c.name;
     }
     EXPECT_EQ(get_bytes(k, nullptr), std::string("default\0", 8));  // null names the unnamed value
-}
 
-TEST(RegistryValues, QueryAndSetFollowTheWin32SizeRules) {
-    HKEY k = create_key(HKEY_LOCAL_MACHINE, "Sizes");
+    // Query and set follow the Win32 size rules.
     ASSERT_EQ(set_string(k, "v", "12345"), ERROR_SUCCESS);
     BYTE buf[16] = {};
     DWORD type = 0, size = 5, reserved = 0;
