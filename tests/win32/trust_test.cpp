@@ -50,15 +50,21 @@ void remove_all(std::initializer_list<std::string> paths) {
     for (const std::string& p : paths) fs::remove_all(p, ec);
 }
 
-// Starts a child (as another user when `as` is given) that acts, says so
-// through the pipe its first argument names, and holds what it took until
-// killed; -1 when it ended without saying so.
-pid_t spawn_holder(const std::string& name, std::vector<std::string> args = {}, const uid_t* as = nullptr,
-                   gid_t gid = 0, const std::vector<gid_t>& groups = {}) {
+// The namespace's directory (made if need be); empty when that fails.
+std::string directory_of(const std::string& ns) {
+    zkx::win32::NamespaceDirectory dir;
+    return zkx::win32::namespace_directory_for(ns, &dir) == 0 ? dir.path : "";
+}
+
+// Starts a child (as user `as` unless 0) that acts, says so through the
+// pipe its first argument names, and holds what it took until killed; -1
+// when it ended without saying so.
+pid_t spawn_holder(const std::string& name, std::vector<std::string> args, uid_t as = 0, gid_t gid = 0,
+                   const std::vector<gid_t>& groups = {}) {
     int ready[2];
     if (pipe(ready) != 0) return -1;
     args.insert(args.begin(), std::to_string(ready[1]));
-    pid_t pid = as ? spawn_child_as(*as, gid, groups, name, args) : spawn_child(name, args);
+    pid_t pid = as ? spawn_child_as(as, gid, groups, name, args) : spawn_child(name, args);
     close(ready[1]);
     char c = 0;
     const bool acted = read(ready[0], &c, 1) == 1;
@@ -80,16 +86,29 @@ void release(pid_t holder) {
 
 }  // namespace
 
-// args: a namespace, and "viewer" to open the debug channel rather than the
-// object segment.  The exit code is the first call's error (its low bits).
+// args: a namespace (or none), and "viewer" to open the debug channel rather
+// than the object segment.  The exit code is the first call's error (its low
+// bits).
 ZKX_CHILD(first_call_error) {
     if (!args.empty()) setenv("ZKX_NAMESPACE", args[0].c_str(), 1);
-    if (args.size() > 1) {
+    if (args.size() > 1 && args[1] == "viewer") {
         ZKX_DEBUG_VIEWER* v = zkx_debug_viewer_open();
         if (v) zkx_debug_viewer_close(v);
         return v ? 0 : int(GetLastError() & 0x7F);
     }
     return CreateEventA(nullptr, FALSE, FALSE, "probe") ? 0 : int(GetLastError() & 0x7F);
+}
+
+// first_call_error's exit code, run as the stranger when `stranger`.
+int first_error(const std::vector<std::string>& args = {}, bool stranger = false) {
+    return wait_child(stranger ? spawn_child_as(kStranger, kStrangerGroup, {}, "first_call_error", args)
+                               : spawn_child("first_call_error", args), 5000);
+}
+
+// args after the pipe: an event to create and hold.
+ZKX_CHILD(create_and_hold) {
+    if (!CreateEventA(nullptr, TRUE, TRUE, args.at(1).c_str())) return int(GetLastError() & 0x7F);
+    return say_ready_and_hold(args);
 }
 
 // The stranger uses the test's names first, plants links and FIFOs where
@@ -112,14 +131,33 @@ ZKX_CHILD(stranger_acts_first) {
     return say_ready_and_hold(args);
 }
 
-TEST(Trust, AStrangerWhoTakesTheNamesFirstGetsANamespaceOfItsOwn) {
+// The stranger tries root's (or a group's) names and files, and listens for
+// their debug text; args: their directory.  Exit code: 0 when it reached
+// nothing, else the step that got through.
+ZKX_CHILD(stranger_tries_roots_objects) {
+    const std::string root_dir = args.at(0);
+    if (OpenMutexA(SYNCHRONIZE, FALSE, "Trust.Mutex")) return 1;
+    if (OpenEventA(EVENT_MODIFY_STATE, FALSE, "Trust.Event")) return 2;
+    if (OpenFileMappingA(FILE_MAP_READ, FALSE, "Trust.Section")) return 3;
+    for (const char* file : {"/segment", "/segment.dbwin"})
+        if (open((root_dir + file).c_str(), O_RDONLY) >= 0) return 4;
+    ZKX_DEBUG_VIEWER* viewer = zkx_debug_viewer_open();
+    if (!viewer) return 5;
+    char text[256];
+    DWORD pid = 0;
+    return zkx_debug_viewer_read(viewer, 1500, &pid, text, sizeof text) ? 6 : 0;
+}
+
+// Whoever comes first, each user gets a namespace of its own, and only its
+// own user makes it.
+TEST(Trust, AStrangerNeitherTakesOverNorReachesRootsObjects) {
     SKIP_UNLESS_ROOT();
     const std::string ns = getenv("ZKX_NAMESPACE"), victim = temp_dir() + "/victim";
     write_file(victim, "root's file\n");
-    pid_t stranger = spawn_holder("stranger_acts_first", {victim}, &kStranger, kStrangerGroup);
+    pid_t stranger = spawn_holder("stranger_acts_first", {victim}, kStranger, kStrangerGroup);
     ASSERT_GT(stranger, 0);
 
-    const auto start = std::chrono::steady_clock::now();
+    auto start = std::chrono::steady_clock::now();
     HANDLE m = CreateMutexA(nullptr, FALSE, "Trust.Mutex");
     EXPECT_EQ(WaitForSingleObject(m, 1000), WAIT_OBJECT_0) << "root opened the stranger's mutex";
     EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "Trust.Event"), nullptr);
@@ -135,33 +173,12 @@ TEST(Trust, AStrangerWhoTakesTheNamesFirstGetsANamespaceOfItsOwn) {
     EXPECT_EQ(read_file(victim), "root's file\n");
     release(stranger);
     // Of the decoy directory, only this run's FIFO: other runs may use it too.
-    remove_all({private_root_of(kStranger), "/dev/shm/zkx." + ns, "/dev/shm/zkx." + ns + ".dbwin",
-                "/dev/shm/zkx-0/" + ns});
+    remove_all({"/dev/shm/zkx." + ns, "/dev/shm/zkx." + ns + ".dbwin", "/dev/shm/zkx-0/" + ns});
     rmdir("/dev/shm/zkx-0");
-}
 
-// The stranger tries root's names and files, and listens for root's debug
-// text.  Exit code: 0 when it reached nothing, else the step that got through.
-ZKX_CHILD(stranger_tries_roots_objects) {
-    const std::string root_dir = args.at(0);
-    if (OpenMutexA(SYNCHRONIZE, FALSE, "Trust.Held")) return 1;
-    if (OpenEventA(EVENT_MODIFY_STATE, FALSE, "Trust.Event")) return 2;
-    if (OpenFileMappingA(FILE_MAP_READ, FALSE, "Trust.Section")) return 3;
-    for (const char* file : {"/segment", "/segment.dbwin"})
-        if (open((root_dir + file).c_str(), O_RDONLY) >= 0) return 4;
-    ZKX_DEBUG_VIEWER* viewer = zkx_debug_viewer_open();
-    if (!viewer) return 5;
-    char text[256];
-    DWORD pid = 0;
-    return zkx_debug_viewer_read(viewer, 1500, &pid, text, sizeof text) ? 6 : 0;
-}
-
-TEST(Trust, AStrangerCannotOpenWaitOnSignalOrHearRootsObjects) {
-    SKIP_UNLESS_ROOT();
-    HANDLE m = CreateMutexA(nullptr, TRUE, "Trust.Held");
+    // Root now holds the mutex and has an event: the stranger reaches neither.
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "Trust.Event");
-    HANDLE s = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536, "Trust.Section");
-    ASSERT_TRUE(m && e && s);
+    ASSERT_NE(e, nullptr);
     const std::string dir = fs::path(zkx::win32::kernel_segment_path()).parent_path();
     pid_t child = spawn_child_as(kStranger, kStrangerGroup, {}, "stranger_tries_roots_objects", {dir});
     int status = -1;
@@ -171,7 +188,16 @@ TEST(Trust, AStrangerCannotOpenWaitOnSignalOrHearRootsObjects) {
     }
     EXPECT_EQ(status == -1 ? wait_child(child) : status, 0);
     EXPECT_EQ(WaitForSingleObject(e, 0), DWORD(WAIT_TIMEOUT));
-    remove_all({private_root_of(kStranger)});
+
+    // Root made the stranger's private directory first: the stranger refuses it.
+    const std::string theirs = private_root_of(kStranger);
+    remove_all({theirs});
+    ASSERT_EQ(mkdir(theirs.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(theirs.c_str(), 0777), 0);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(first_error({}, true), int(ERROR_ACCESS_DENIED));
+    EXPECT_LT(elapsed_ms(start), 1000);
+    remove_all({theirs});
 }
 
 // What a member of a shared namespace (or the user, by mistake) might leave
@@ -188,19 +214,15 @@ TEST(Trust, PlantedLinksFifosAndForeignFilesInANamespaceAreRefused) {
     int i = 0;
     for (auto [kind, file] : plants) {
         if (kind == kStrangers && !as_root) continue;
-        const std::string ns = base + std::to_string(i++);
-        zkx::win32::NamespaceDirectory dir;
-        ASSERT_EQ(zkx::win32::namespace_directory_for(ns, &dir), 0u);
-        const std::string path = dir.path + "/" + file;
+        const std::string ns = base + std::to_string(i++), dir = directory_of(ns), path = dir + "/" + file;
+        ASSERT_FALSE(dir.empty());
         if (kind == kLink) symlink(target.c_str(), path.c_str());
         if (kind == kFifo) mkfifo(path.c_str(), 0600);
         if (kind == kStrangers || kind == kWritable) write_file(path, std::string(4096, 'x'));
         if (kind == kStrangers) chown(path.c_str(), kStranger, kStrangerGroup);
         if (kind == kWritable) chmod(path.c_str(), 0666);
         const auto start = std::chrono::steady_clock::now();
-        std::vector<std::string> args{ns};
-        if (std::strcmp(file, "segment.dbwin") == 0) args.push_back("viewer");
-        EXPECT_EQ(wait_child(spawn_child("first_call_error", args), 5000), int(ERROR_ACCESS_DENIED)) << path;
+        EXPECT_EQ(first_error({ns, std::strcmp(file, "segment") ? "viewer" : ""}), int(ERROR_ACCESS_DENIED)) << path;
         EXPECT_LT(elapsed_ms(start), 1000) << path;
         EXPECT_EQ(read_file(target), "keep\n") << path;
         zkx::win32::remove_private_namespace(ns);
@@ -210,15 +232,6 @@ TEST(Trust, PlantedLinksFifosAndForeignFilesInANamespaceAreRefused) {
 // A namespace an administrator made for a group: its members share objects
 // with root, other users do not reach them, and a member cannot pass a
 // segment off as root's.
-ZKX_CHILD(member_creates) {
-    if (!CreateEventA(nullptr, TRUE, TRUE, "Trust.Shared")) return int(GetLastError() & 0x7F);
-    return say_ready_and_hold(args);
-}
-
-ZKX_CHILD(outsider_opens) {
-    return OpenEventA(SYNCHRONIZE, FALSE, "Trust.Shared") ? 1 : GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : 2;
-}
-
 TEST(Trust, ASharedNamespaceIsForItsGroupOnly) {
     SKIP_UNLESS_ROOT();
     const std::string ns = std::string(getenv("ZKX_NAMESPACE")) + ".shared";
@@ -229,57 +242,32 @@ TEST(Trust, ASharedNamespaceIsForItsGroupOnly) {
     ASSERT_EQ(chmod(dir.c_str(), 02770), 0);
     setenv("ZKX_NAMESPACE", ns.c_str(), 1);
 
-    pid_t member = spawn_holder("member_creates", {}, &kMember, kMember, {kSharedGroup});
+    pid_t member = spawn_holder("create_and_hold", {"Trust.Event"}, kMember, kMember, {kSharedGroup});
     ASSERT_GT(member, 0);
     struct stat st {};
     ASSERT_EQ(stat((dir + "/segment").c_str(), &st), 0);
     EXPECT_EQ(st.st_gid, kSharedGroup);
     EXPECT_EQ(st.st_mode & 0777, 0660u);
-    EXPECT_EQ(wait_child(spawn_child_as(kStranger, kStrangerGroup, {}, "outsider_opens"), 5000), 0);
+    EXPECT_EQ(wait_child(spawn_child_as(kStranger, kStrangerGroup, {}, "stranger_tries_roots_objects", {dir})), 0);
     // The member's segment, rewritten to say root made it, while the member
     // is attached (so that it is not simply replaced).
     const uint32_t root_uid = 0;
     int fd = open((dir + "/segment").c_str(), O_WRONLY);
     ASSERT_EQ(pwrite(fd, &root_uid, 4, offsetof(zkx::win32::kobj::SegmentHeader, creator_uid)), 4);
     close(fd);
-    EXPECT_EQ(wait_child(spawn_child("first_call_error"), 5000), int(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(first_error(), int(ERROR_ACCESS_DENIED));
     release(member);
     // Once nobody uses it, it is replaced.
-    EXPECT_EQ(wait_child(spawn_child("first_call_error"), 5000), 0);
+    EXPECT_EQ(first_error(), 0);
     remove_all({private_root_of(kStranger), dir});
 }
 
-// A private namespace directory somebody else made first is refused, not
-// used: here root made it and the stranger is the victim.
-TEST(Trust, APrivateDirectoryMadeByAnotherUserIsRefused) {
-    SKIP_UNLESS_ROOT();
-    const std::string base = private_root_of(kStranger);
-    remove_all({base});
-    ASSERT_EQ(mkdir(base.c_str(), 0777), 0);
-    ASSERT_EQ(chmod(base.c_str(), 0777), 0);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(wait_child(spawn_child_as(kStranger, kStranger, {}, "first_call_error"), 5000), int(ERROR_ACCESS_DENIED));
-    EXPECT_LT(elapsed_ms(start), 1000);
-    remove_all({base});
-    EXPECT_EQ(wait_child(spawn_child_as(kStranger, kStranger, {}, "first_call_error"), 5000), ERROR_SUCCESS);
-    remove_all({base});
-}
-
-ZKX_CHILD(attach_and_hold) {
-    if (!CreateEventA(nullptr, FALSE, FALSE, "stay")) return 1;
-    return say_ready_and_hold(args);
-}
-
 TEST(ShortFiles, ASegmentCutShortIsRefusedWhileInUseAndReplacedOnceNobodyUsesIt) {
-    const std::string ns = std::string(getenv("ZKX_NAMESPACE")) + ".short";
-    zkx::win32::NamespaceDirectory dir;
-    ASSERT_EQ(zkx::win32::namespace_directory_for(ns, &dir), 0u);
+    const std::string ns = std::string(getenv("ZKX_NAMESPACE")) + ".short", segment = directory_of(ns) + "/segment";
     setenv("ZKX_NAMESPACE", ns.c_str(), 1);
-    pid_t user = spawn_holder("attach_and_hold");  // holds its shared lock on the segment
+    pid_t user = spawn_holder("create_and_hold", {"stay"});  // holds its shared lock on the segment
     ASSERT_GT(user, 0);
-    const std::string segment = dir.path + "/segment";
     ASSERT_EQ(truncate(segment.c_str(), 4096), 0);
-
     EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
     release(user);
@@ -315,27 +303,23 @@ TEST(ShortFiles, ASectionOrDebugBufferCutShortGivesAnErrorNeverSIGBUS) {
 }
 
 // A namespace on a small file system of its own (a private mount, gone with
-// the test process).
+// the test process): too small for the object segment, then room for the
+// segment and a little more.
 TEST(ShortFiles, AFullFileSystemFailsAtCreationWithDiskFull) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount a small file system";
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         GTEST_SKIP() << "cannot make a private mount namespace here";
-    const std::string base = getenv("ZKX_NAMESPACE");
-    auto small_namespace = [&](const std::string& ns, size_t bytes) {
-        zkx::win32::NamespaceDirectory dir;
-        EXPECT_EQ(zkx::win32::namespace_directory_for(ns, &dir), 0u);
+    const std::string tiny = std::string(getenv("ZKX_NAMESPACE")) + ".tiny", small = tiny + ".small";
+    auto mount_small = [](const std::string& dir, size_t bytes) {
         const std::string options = "size=" + std::to_string(bytes) + ",mode=0700";
-        return mount("tmpfs", dir.path.c_str(), "tmpfs", 0, options.c_str()) == 0 ? dir.path : std::string();
+        return mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
     };
-    // Too small for the object segment.
-    const std::string tiny = small_namespace(base + ".tiny", kSegmentSize / 2);
-    if (tiny.empty()) GTEST_SKIP() << "cannot mount tmpfs here";
-    EXPECT_EQ(wait_child(spawn_child("first_call_error", {base + ".tiny"})), int(ERROR_DISK_FULL));
+    const std::string tiny_dir = directory_of(tiny), small_dir = directory_of(small);
+    if (!mount_small(tiny_dir, kSegmentSize / 2)) GTEST_SKIP() << "cannot mount tmpfs here";
+    EXPECT_EQ(first_error({tiny}), int(ERROR_DISK_FULL));
 
-    // Room for the segment and a little more.
-    const std::string small = small_namespace(base + ".small", kSegmentSize + (256 << 10));
-    ASSERT_FALSE(small.empty());
-    setenv("ZKX_NAMESPACE", (base + ".small").c_str(), 1);
+    ASSERT_TRUE(mount_small(small_dir, kSegmentSize + (256 << 10)));
+    setenv("ZKX_NAMESPACE", small.c_str(), 1);
     EXPECT_EQ(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4 << 20, "big"), nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_DISK_FULL));
     HANDLE s = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 64 << 10, "fits");
@@ -343,8 +327,7 @@ TEST(ShortFiles, AFullFileSystemFailsAtCreationWithDiskFull) {
     char* v = static_cast<char*>(MapViewOfFile(s, FILE_MAP_WRITE, 0, 0, 0));
     ASSERT_NE(v, nullptr);
     std::memset(v, 1, 64 << 10);
-    for (const std::string& dir : {tiny, small}) umount2(dir.c_str(), MNT_DETACH);
-    zkx::win32::remove_private_namespace(base + ".tiny");
-    zkx::win32::remove_private_namespace(base + ".small");
+    for (const std::string& dir : {tiny_dir, small_dir}) umount2(dir.c_str(), MNT_DETACH);
+    for (const std::string& name : {tiny, small}) zkx::win32::remove_private_namespace(name);
 }
 #endif
