@@ -1,7 +1,8 @@
 // A process killed at random moments of a loop of uncontended wait-alls,
-// which take their objects without the namespace lock: the mutex it may
-// have held comes back abandoned, no semaphore unit is lost or made up, and
-// the next wait-all goes through at once.
+// which take their objects without the namespace lock, and of changes made
+// under that lock: the mutex it may have held comes back abandoned, no
+// semaphore unit is lost or made up, the next wait-all goes through at once,
+// and nothing of the dead process stays queued, owned or named.
 #include "../win32/kobj_test_util.h"
 #include "crash_util.h"
 
@@ -28,20 +29,27 @@ ZKX_CHILD(wait_all_loop) {
         if (WaitForMultipleObjects(n, unit ? o.set : o.set + 1, TRUE, INFINITE) != WAIT_OBJECT_0) return 3;
         if (unit && !ReleaseSemaphore(o.first(), 1, nullptr)) return 4;
         if (!ReleaseMutex(o.mutex())) return 5;
+        // Under the lock: a named event made, pulsed, waited on (a wait
+        // that queues), set and dropped.
+        HANDLE e = CreateEventA(nullptr, turn % 4 == 1, FALSE, (args.at(0) + "-e" + std::to_string(turn % 7)).c_str());
+        PulseEvent(e);
+        WaitForSingleObject(e, 1);
+        SetEvent(e);
+        CloseHandle(e);
         if (turn == 0) signal_ready(args.at(1));
     }
 }
 
-TEST(WaitAllKill, KilledInsideLockFreeWaitAllsLeavesExactState) {
+TEST(WaitAllKill, KilledInsideWaitAllsOrTheNamespaceLockLeavesExactState) {
     std::string base = unique_name("crash-wait-all");
     WaitAllSet o = objects(base);
     ASSERT_TRUE(o.complete());
     HANDLE sem = o.first();
-    for (int round = 0; another_round(round, 12); ++round) {
+    for (int round = 0; another_round(round, 30); ++round) {
         std::string ready = base + "-ready-" + std::to_string(round);
         pid_t child = spawn_working_child("wait_all_loop", ready, {base, ready});
         ASSERT_NE(child, 0);
-        ASSERT_TRUE(kill_at_random_moment(child, 5));
+        ASSERT_TRUE(kill_at_random_moment(child, 5 + round % 4 * 5));
 
         DWORD r = WaitForSingleObject(o.mutex(), 5000);
         ASSERT_TRUE(r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) << r;
@@ -51,6 +59,16 @@ TEST(WaitAllKill, KilledInsideLockFreeWaitAllsLeavesExactState) {
         EXPECT_TRUE(count == kUnits || (r == WAIT_ABANDONED && count == kUnits - 1)) << r << " " << count;
         if (count == kUnits - 1) ReleaseSemaphore(sem, 1, nullptr);
         ASSERT_TRUE(ReleaseMutex(o.mutex()));
+        // The child's handles went with it: no waiter or owner is left, and
+        // the names of its events are free.
+        std::vector<zkx::win32::KernelObjectInfo> all;
+        ASSERT_TRUE(zkx::win32::enumerate_kernel_objects(&all));
+        for (const auto& obj : all)
+            EXPECT_TRUE(obj.waiters == 0 && obj.owner_tid == 0 && obj.name.rfind(base + "-e", 0) != 0) << obj.name;
+        HANDLE probe = CreateEventA(nullptr, FALSE, TRUE, (base + "-e0").c_str());
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+        EXPECT_EQ(WaitForSingleObject(probe, 0), WAIT_OBJECT_0);
+        CloseHandle(probe);
         // Nothing is left busy or queued: the next wait-all needs no waiting.
         ASSERT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, o.set, TRUE, 0), WAIT_OBJECT_0);
         EXPECT_EQ(info_of(sem).count, kUnits - 1);
