@@ -14,7 +14,7 @@ constexpr LONG kUnits = 3;
 
 // The semaphore, the gates that stay signalled, the mutex.
 WaitAllSet objects(const std::string& base) {
-    return wait_all_set(base, CreateSemaphoreA(nullptr, kUnits, kUnits, (base + "-s").c_str()));
+    return WaitAllSet(base, CreateSemaphoreA(nullptr, kUnits, kUnits, (base + "-s").c_str()));
 }
 
 // Takes a unit with the mutex and gives it back before the mutex, so the

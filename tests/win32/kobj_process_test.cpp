@@ -37,12 +37,24 @@ ZKX_CHILD(wait_all_for_abandoned) {
     return ReleaseMutex(set[0]) ? 0 : 2;
 }
 
-// The owner holds two mutexes when it is killed: a thread here waits for one
-// alone, another process for the other together with an auto-reset event.
+// First a killed waiter: it must not swallow an auto-reset signal meant for
+// a live waiter queued behind it (a thread: a process starting would sweep
+// the dead one out of the queue first).  Then the owner holds two mutexes
+// when it is killed: a thread here waits for one alone, another process for
+// the other together with the auto-reset event.
 TEST(Process, AMutexOfAKilledOwnerGoesToTheWaiterAsAbandoned) {
     std::string name = unique_name("kmtx");
     HANDLE m = CreateMutexA(nullptr, FALSE, name.c_str()), alone = CreateMutexA(nullptr, FALSE, (name + "-1").c_str());
     HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, (name + "-ev").c_str()), ready = flag(name + "-ready");
+    pid_t waiter = spawn_child("wait_event", {name + "-ev"});
+    ASSERT_TRUE(wait_for_waiters(ev, 1));
+    kill_child(waiter);
+    EXPECT_EQ(wait_child(waiter), kKilledStatus);
+    auto first = wait_apart([&] { return WaitForSingleObject(ev, 20000); });
+    ASSERT_TRUE(wait_for_waiters(ev, 2));
+    SetEvent(ev);
+    EXPECT_EQ(first.get(), WAIT_OBJECT_0);
+
     pid_t owner = spawn_child("hold_mutexes", {name + "-ready", name, name + "-1"});
     ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
 
@@ -70,28 +82,6 @@ TEST(Process, AMutexOfAKilledOwnerGoesToTheWaiterAsAbandoned) {
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0) << "released, and abandoned only once";
 }
 
-// A killed waiter must not swallow an auto-reset signal meant for a live
-// waiter queued behind it (a thread: a process starting would sweep the dead
-// one out of the queue first).
-TEST(Process, AKilledWaiterLeavesTheSignalToTheNextOne) {
-    std::string name = unique_name("kwait");
-    HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
-    pid_t child = spawn_child("wait_event", {name});
-    ASSERT_TRUE(wait_for_waiters(ev, 1));
-    kill_child(child);
-    EXPECT_EQ(wait_child(child), kKilledStatus);
-    auto r = wait_apart([&] { return WaitForSingleObject(ev, 20000); });
-    ASSERT_TRUE(wait_for_waiters(ev, 2));
-    SetEvent(ev);
-    EXPECT_EQ(r.get(), WAIT_OBJECT_0);
-    // A pulse reaches a waiter in another process too (a set does in the
-    // killed owner's case).
-    child = spawn_child("wait_event", {name});
-    ASSERT_TRUE(wait_for_waiters(ev, 1));
-    EXPECT_TRUE(PulseEvent(ev));
-    EXPECT_EQ(wait_child(child), 0);
-}
-
 #ifndef _WIN32  // the layer's own extension
 // Comes in as a holder of the tracked semaphore: two units and the zero
 // event reset, under the guard, then stays inside until killed.
@@ -115,9 +105,8 @@ TEST(Process, ATrackedSemaphoreTakesADeadHoldersUnitsBackOnlyOnceItsGuardIsFree)
     HANDLE m = CreateMutexA(nullptr, FALSE, (name + "-m").c_str());
     HANDLE s = CreateSemaphoreA(nullptr, 0, 100, (name + "-s").c_str());
     HANDLE e = CreateEventA(nullptr, TRUE, TRUE, (name + "-e").c_str());
-    HANDLE other = CreateMutexA(nullptr, FALSE, nullptr);
     ASSERT_TRUE(zkx_semaphore_track_holders(s, m, e));
-    EXPECT_FAILS(zkx_semaphore_track_holders(s, other, e), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(zkx_semaphore_track_holders(s, CreateMutexA(nullptr, FALSE, nullptr), e), ERROR_INVALID_PARAMETER);
     EXPECT_FAILS(zkx_semaphore_track_holders(e, m, s), ERROR_INVALID_HANDLE);
 
     // The child says it again: that is harmless.
@@ -145,34 +134,32 @@ TEST(Process, ATrackedSemaphoreTakesADeadHoldersUnitsBackOnlyOnceItsGuardIsFree)
 // locked path, and both must keep wait-all exact.
 namespace {
 
-// The set: the semaphore "<base>-s", then the gate "<base>-1", one of the
-// manual events, reset and set again during the race.  "-closed" is set
-// under the mutex while the gate is reset, "-stop" ends the race, and the
-// semaphore "-tally" counts the units the child takes.
+// The set: the semaphore "<base>-s", then the gate "<base>-1", reset and set
+// again during the race.  "-closed" is set under the mutex while the gate is
+// reset, "-stop" ends the race, and "-tally" counts the child's units.
 struct Race {
     WaitAllSet objects;
     HANDLE closed, stop, tally;
     explicit Race(const std::string& base)
-        : objects(wait_all_set(base, CreateSemaphoreA(nullptr, 0, 1 << 20, (base + "-s").c_str()))),
+        : objects(base, CreateSemaphoreA(nullptr, 0, 1 << 20, (base + "-s").c_str())),
           closed(CreateEventA(nullptr, TRUE, FALSE, (base + "-closed").c_str())),
           stop(CreateEventA(nullptr, TRUE, FALSE, (base + "-stop").c_str())),
           tally(CreateSemaphoreA(nullptr, 0, 1 << 20, (base + "-tally").c_str())) {}
     HANDLE gate() const { return objects.set[1]; }
 };
 
-// Takes semaphore units by wait-alls on the whole set until `stop` is set
-// and a wait-all times out, and calls inside() with each unit and the mutex
-// held.  Mostly zero timeouts: a thread that never queues keeps every object
-// free of waiters, so the turns stay on the lock-free path; some block.
-// False on a failed wait, or on a wait-all that sees the gate marked closed:
-// it was granted while the gate was reset.
+// Takes units by wait-alls on the whole set until `stop` is set and a
+// wait-all times out, calling inside() with each unit and the mutex held.
+// Mostly zero timeouts, so that no thread queues and the turns stay on the
+// lock-free path; some block.  False on a failed wait, or on a wait-all that
+// sees the gate marked closed: it was granted while the gate was reset.
 bool drain(const Race& race, const std::function<void()>& inside) {
-    const WaitAllSet& set = race.objects;
     for (unsigned n = 0;; ++n) {
-        DWORD r = WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, set.set, TRUE, n % 64 == 0 ? 20 : 0);
+        DWORD r = WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, race.objects.set, TRUE, n % 64 == 0 ? 20 : 0);
         if (r == WAIT_OBJECT_0) {
             inside();
-            if (WaitForSingleObject(race.closed, 0) == WAIT_OBJECT_0 || !ReleaseMutex(set.mutex())) return false;
+            if (WaitForSingleObject(race.closed, 0) == WAIT_OBJECT_0 || !ReleaseMutex(race.objects.mutex()))
+                return false;
         } else if (r != WAIT_TIMEOUT) {
             return false;
         } else if (WaitForSingleObject(race.stop, 0) == WAIT_OBJECT_0) {
@@ -190,8 +177,8 @@ ZKX_CHILD(unit_drainer) {
 
 // Units released while wait-alls in two processes and lone waits race for
 // them, and the gate closed and opened under them: every unit is taken
-// exactly once, none is lost or made up, no wait-all gets in while the gate
-// is reset, and the mutex stays exclusive.
+// exactly once, no wait-all gets in while the gate is reset, and the mutex
+// stays exclusive.
 TEST(WaitAllRace, UnitsAreTakenOnceAndNeverThroughAResetGate) {
     std::string base = unique_name("race");
     Race race(base);
@@ -211,7 +198,7 @@ TEST(WaitAllRace, UnitsAreTakenOnceAndNeverThroughAResetGate) {
             });
         });
     // The closer resets the gate, then marks it closed under the mutex, and
-    // takes both back in the reverse order.
+    // undoes both in the reverse order.
     long cycles = 0;
     std::thread closer([&] {
         for (; WaitForSingleObject(race.stop, 0) == WAIT_TIMEOUT; ++cycles) {
@@ -226,7 +213,7 @@ TEST(WaitAllRace, UnitsAreTakenOnceAndNeverThroughAResetGate) {
         }
     });
     // Releases in a tight loop and takes back what goes beyond a few units,
-    // so that the count stays where every change races a wait-all.
+    // so that every change races a wait-all.
     long released = 0;
     for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
          std::chrono::steady_clock::now() < end;) {
@@ -244,9 +231,7 @@ TEST(WaitAllRace, UnitsAreTakenOnceAndNeverThroughAResetGate) {
     ASSERT_EQ(wait_child(child), 0);
     LONG child_taken = 0;
     ReleaseSemaphore(race.tally, 1, &child_taken);
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(failures.load() + overlaps.load(), 0) << failures << " failed, " << overlaps << " overlapped";
     EXPECT_EQ(taken.load() + child_taken + info_of(sem).count, released);
-    EXPECT_EQ(info_of(mutex).owner_tid, 0u);
     EXPECT_GT(cycles, 1) << "the closer could not take the mutex";
 }
