@@ -129,86 +129,55 @@ TEST(Process, ATrackedSemaphoreTakesADeadHoldersUnitsBackOnlyOnceItsGuardIsFree)
 }
 #endif
 
-// --- Wait-alls racing the changes of their objects, from threads and from a
-// second process: uncontended turns take the lock-free path, blocked ones the
-// locked path, and both must keep wait-all exact.
-namespace {
-
-// The set: the semaphore "<base>-s", then the gate "<base>-1", reset and set
-// again during the race.  "-closed" is set under the mutex while the gate is
-// reset, "-stop" ends the race, and "-tally" counts the child's units.
-struct Race {
-    WaitAllSet objects;
-    HANDLE closed, stop, tally;
-    explicit Race(const std::string& base)
-        : objects(base, CreateSemaphoreA(nullptr, 0, 1 << 20, (base + "-s").c_str())),
-          closed(CreateEventA(nullptr, TRUE, FALSE, (base + "-closed").c_str())),
-          stop(CreateEventA(nullptr, TRUE, FALSE, (base + "-stop").c_str())),
-          tally(CreateSemaphoreA(nullptr, 0, 1 << 20, (base + "-tally").c_str())) {}
-    HANDLE gate() const { return objects.set[1]; }
-};
-
-// Takes units by wait-alls on the whole set until `stop` is set and a
-// wait-all times out, calling inside() with each unit and the mutex held.
-// Mostly zero timeouts, so that no thread queues and the turns stay on the
-// lock-free path; some block.  False on a failed wait, or on a wait-all that
-// sees the gate marked closed: it was granted while the gate was reset.
-bool drain(const Race& race, const std::function<void()>& inside) {
-    for (unsigned n = 0;; ++n) {
-        DWORD r = WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, race.objects.set, TRUE, n % 64 == 0 ? 20 : 0);
-        if (r == WAIT_OBJECT_0) {
-            inside();
-            if (WaitForSingleObject(race.closed, 0) == WAIT_OBJECT_0 || !ReleaseMutex(race.objects.mutex()))
-                return false;
-        } else if (r != WAIT_TIMEOUT) {
-            return false;
-        } else if (WaitForSingleObject(race.stop, 0) == WAIT_OBJECT_0) {
-            return true;
-        }
-    }
-}
-
-}  // namespace
-
-ZKX_CHILD(unit_drainer) {
-    Race race(args.at(0));
-    return drain(race, [&] { ReleaseSemaphore(race.tally, 1, nullptr); }) ? 0 : 3;
-}
-
-// Units released while wait-alls in two processes and lone waits race for
-// them, and the gate closed and opened under them: every unit is taken
+// --- Wait-alls racing the changes of their objects: uncontended turns take
+// the lock-free path, blocked ones the locked path, and both must keep
+// wait-all exact.  Units are released while wait-alls and lone waits race
+// for them, and the gate closed and opened under them: every unit is taken
 // exactly once, no wait-all gets in while the gate is reset, and the mutex
 // stays exclusive.
 TEST(WaitAllRace, UnitsAreTakenOnceAndNeverThroughAResetGate) {
-    std::string base = unique_name("race");
-    Race race(base);
-    ASSERT_TRUE(race.objects.complete() && race.closed && race.stop && race.tally);
-    HANDLE sem = race.objects.first(), mutex = race.objects.mutex();
-    pid_t child = spawn_child("unit_drainer", {base});
+    // The set: the semaphore, then the gate "<base>-1", reset and set again
+    // during the race.  `closed` is set under the mutex while the gate is
+    // reset; `stop` ends the race.
+    WaitAllSet set(unique_name("race"), CreateSemaphoreA(nullptr, 0, 1 << 20, nullptr));
+    HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, nullptr), stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(set.complete() && closed && stop);
+    HANDLE sem = set.first(), gate = set.set[1], mutex = set.mutex();
     std::atomic<long> taken{0};
     std::atomic<int> inside{0}, overlaps{0}, failures{0};
+    // The drainers take units by wait-alls until `stop` is set and a wait-all
+    // times out.  Mostly zero timeouts, so that no thread queues and the
+    // turns stay on the lock-free path; some block.  A wait-all that sees the
+    // gate marked closed was granted while the gate was reset.
     std::vector<std::thread> drainers;
     for (int i = 0; i < 3; ++i)
         drainers.emplace_back([&] {
-            failures += !drain(race, [&] {
-                ++taken;
-                overlaps += inside.fetch_add(1) != 0;
-                std::this_thread::yield();
-                inside.fetch_sub(1);
-            });
+            for (unsigned n = 0;; ++n) {
+                DWORD r = WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, set.set, TRUE, n % 64 == 0 ? 20 : 0);
+                if (r == WAIT_OBJECT_0) {
+                    ++taken;
+                    overlaps += inside.fetch_add(1) != 0;
+                    std::this_thread::yield();
+                    inside.fetch_sub(1);
+                    failures += WaitForSingleObject(closed, 0) == WAIT_OBJECT_0 || !ReleaseMutex(mutex);
+                } else if (r != WAIT_TIMEOUT || WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) {
+                    failures += r != WAIT_TIMEOUT;
+                    return;
+                }
+            }
         });
     // The closer resets the gate, then marks it closed under the mutex, and
     // undoes both in the reverse order.
     long cycles = 0;
     std::thread closer([&] {
-        for (; WaitForSingleObject(race.stop, 0) == WAIT_TIMEOUT; ++cycles) {
-            ResetEvent(race.gate());
+        for (; WaitForSingleObject(stop, 0) == WAIT_TIMEOUT; ++cycles) {
+            ResetEvent(gate);
             if (WaitForSingleObject(mutex, 5000) != WAIT_OBJECT_0) return;
-            SetEvent(race.closed);
+            SetEvent(closed);
             ReleaseMutex(mutex);
             if (WaitForSingleObject(mutex, 5000) != WAIT_OBJECT_0) return;
-            ResetEvent(race.closed);
-            SetEvent(race.gate());
+            ResetEvent(closed);
+            SetEvent(gate);
             ReleaseMutex(mutex);
         }
     });
@@ -225,13 +194,10 @@ TEST(WaitAllRace, UnitsAreTakenOnceAndNeverThroughAResetGate) {
         for (LONG extra = previous + n - 4; extra > 0 && WaitForSingleObject(sem, 0) == WAIT_OBJECT_0; --extra)
             ++taken;
     }
-    SetEvent(race.stop);
+    SetEvent(stop);
     closer.join();
     for (auto& t : drainers) t.join();
-    ASSERT_EQ(wait_child(child), 0);
-    LONG child_taken = 0;
-    ReleaseSemaphore(race.tally, 1, &child_taken);
     EXPECT_EQ(failures.load() + overlaps.load(), 0) << failures << " failed, " << overlaps << " overlapped";
-    EXPECT_EQ(taken.load() + child_taken + info_of(sem).count, released);
+    EXPECT_EQ(taken.load() + info_of(sem).count, released);
     EXPECT_GT(cycles, 1) << "the closer could not take the mutex";
 }
