@@ -11,7 +11,6 @@ using namespace zkx::test;
 
 constexpr LONG kUnits = 3;
 
-// The semaphore, the gates that stay signalled, the mutex.
 WaitAllSet objects(const std::string& base) {
     return WaitAllSet(base, CreateSemaphoreA(nullptr, kUnits, kUnits, (base + "-s").c_str()));
 }
@@ -20,7 +19,7 @@ WaitAllSet objects(const std::string& base) {
 // count is short only while the mutex is held.
 ZKX_CHILD(wait_all_loop) {
     WaitAllSet o = objects(args.at(0));
-    if (!o.complete()) return 2;
+    const unsigned churn = unsigned(std::stoul(args.at(2)));
     for (unsigned turn = 0;; ++turn) {
         // Every other turn without the semaphore: gates and mutex only.
         bool unit = turn % 2 == 0;
@@ -28,13 +27,15 @@ ZKX_CHILD(wait_all_loop) {
         if (WaitForMultipleObjects(n, unit ? o.set : o.set + 1, TRUE, INFINITE) != WAIT_OBJECT_0) return 3;
         if (unit && !ReleaseSemaphore(o.first(), 1, nullptr)) return 4;
         if (!ReleaseMutex(o.mutex())) return 5;
-        // Under the lock: a named event made, pulsed, waited on (a wait
-        // that queues), set and dropped.
-        HANDLE e = CreateEventA(nullptr, turn % 4 == 1, FALSE, (args.at(0) + "-e" + std::to_string(turn % 7)).c_str());
-        PulseEvent(e);
-        WaitForSingleObject(e, 1);
-        SetEvent(e);
-        CloseHandle(e);
+        // Under the lock, `churn` times a turn (none or many, by round): named
+        // events made, pulsed, waited on (a few queue), set and dropped.
+        for (unsigned k = 0; k < churn; ++k) {
+            HANDLE e = CreateEventA(nullptr, k % 2, FALSE, (args.at(0) + "-e" + std::to_string(k)).c_str());
+            PulseEvent(e);
+            WaitForSingleObject(e, turn % 16 + k == 0 ? 1 : 0);
+            SetEvent(e);
+            CloseHandle(e);
+        }
         if (turn == 0) signal_ready(args.at(1));
     }
 }
@@ -42,11 +43,9 @@ ZKX_CHILD(wait_all_loop) {
 TEST(WaitAllKill, KilledInsideWaitAllsOrTheNamespaceLockLeavesExactState) {
     std::string base = unique_name("crash-wait-all");
     WaitAllSet o = objects(base);
-    ASSERT_TRUE(o.complete());
-    HANDLE sem = o.first();
-    for (int round = 0; another_round(round, 30); ++round) {
+    for (int round = 0; another_round(round, 160); ++round) {
         std::string ready = base + "-ready-" + std::to_string(round);
-        pid_t child = spawn_working_child("wait_all_loop", ready, {base, ready});
+        pid_t child = spawn_working_child("wait_all_loop", ready, {base, ready, std::to_string(round % 2 * 32)});
         ASSERT_NE(child, 0);
         ASSERT_TRUE(kill_at_random_moment(child, 5 + round % 4 * 5));
 
@@ -54,9 +53,9 @@ TEST(WaitAllKill, KilledInsideWaitAllsOrTheNamespaceLockLeavesExactState) {
         ASSERT_TRUE(r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) << r;
         // Only an owner killed between its two releases leaves a unit out,
         // and it is the dead owner's to give back.
-        LONG count = info_of(sem).count;
+        LONG count = info_of(o.first()).count;
         EXPECT_TRUE(count == kUnits || (r == WAIT_ABANDONED && count == kUnits - 1)) << r << " " << count;
-        if (count == kUnits - 1) ReleaseSemaphore(sem, 1, nullptr);
+        if (count == kUnits - 1) ReleaseSemaphore(o.first(), 1, nullptr);
         ASSERT_TRUE(ReleaseMutex(o.mutex()));
         // The child's handles went with it: no waiter or owner is left, and
         // the names of its events are free.
@@ -69,8 +68,8 @@ TEST(WaitAllKill, KilledInsideWaitAllsOrTheNamespaceLockLeavesExactState) {
         CloseHandle(probe);
         // Nothing is left busy or queued: the next wait-all needs no waiting.
         ASSERT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, o.set, TRUE, 0), WAIT_OBJECT_0);
-        EXPECT_EQ(info_of(sem).count, kUnits - 1);
-        ReleaseSemaphore(sem, 1, nullptr);
+        EXPECT_EQ(info_of(o.first()).count, kUnits - 1);
+        ReleaseSemaphore(o.first(), 1, nullptr);
         ReleaseMutex(o.mutex());
     }
 }
