@@ -36,22 +36,19 @@ inline std::future<DWORD> wait_apart(std::function<DWORD()> wait) { return std::
 // events "<base>-<i>" that stay signalled, then the mutex "<base>-m".  The
 // lock-free path reads them all before it takes the mutex and again before it
 // takes `first`, so a racing change (or a kill) gets a window of a few
-// hundred instructions to hit instead of a few.
+// hundred instructions to hit instead of a few.  Created, or opened when it
+// exists.
 struct WaitAllSet {
     HANDLE set[MAXIMUM_WAIT_OBJECTS];
+    WaitAllSet(const std::string& base, HANDLE first) : set{first} {
+        for (int i = 1; i < MAXIMUM_WAIT_OBJECTS - 1; ++i)
+            set[i] = CreateEventA(nullptr, TRUE, TRUE, (base + "-" + std::to_string(i)).c_str());
+        set[MAXIMUM_WAIT_OBJECTS - 1] = CreateMutexA(nullptr, FALSE, (base + "-m").c_str());
+    }
     HANDLE first() const { return set[0]; }
     HANDLE mutex() const { return set[MAXIMUM_WAIT_OBJECTS - 1]; }
     bool complete() const { return std::count(std::begin(set), std::end(set), nullptr) == 0; }
 };
-
-// Creates the set, or opens it when it exists.
-inline WaitAllSet wait_all_set(const std::string& base, HANDLE first) {
-    WaitAllSet s{{first}};
-    for (int i = 1; i < MAXIMUM_WAIT_OBJECTS - 1; ++i)
-        s.set[i] = CreateEventA(nullptr, TRUE, TRUE, (base + "-" + std::to_string(i)).c_str());
-    s.set[MAXIMUM_WAIT_OBJECTS - 1] = CreateMutexA(nullptr, FALSE, (base + "-m").c_str());
-    return s;
-}
 
 // The number of threads queued on an object is the layer's own diagnostic:
 // Win32 has no call that tells it, so on Windows the threads about to wait
