@@ -49,5 +49,7 @@ TEST(Limits, TheProcessBeyondTheTableIsRefusedUntilARowIsFree) {
     end(members.front());
     EXPECT_EQ(join(), DWORD(ERROR_FILE_NOT_FOUND));
     std::for_each(members.begin() + 1, members.end(), end);
+    close(report[0]);
+    close(report[1]);
 }
 #endif
