@@ -93,6 +93,7 @@ TEST(Names, LocalAndGlobalPrefixesNameTheSameObjectAndNothingFollowsThem) {
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "kernel/layout.h"
 #include "system/namespace_dir.h"
@@ -164,5 +165,44 @@ TEST(Limits, TheObjectOrTheWaiterBeyondTheTableIsRefusedAtOnce) {
     SetEvent(gate);
     for (auto& t : threads) t.join();
     EXPECT_EQ(std::count(results.begin(), results.end(), DWORD(WAIT_OBJECT_0)), long(results.size()));
+}
+
+// A forked member registers on its first call (opening a name that does
+// not exist), reports that call's error and stays until it is killed.
+pid_t fork_member(int report_fd) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    DWORD error = OpenEventA(SYNCHRONIZE, FALSE, "nobody") ? ERROR_SUCCESS : GetLastError();
+    if (write(report_fd, &error, sizeof error) == sizeof error)
+        for (;;) pause();
+    _exit(0);
+}
+
+// No object lives in the namespace meanwhile: the row just past the process
+// table then reads as free, so a full check one row too far would let the
+// next process in.
+TEST(Limits, TheProcessBeyondTheTableIsRefusedUntilARowIsFree) {
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, "nobody"), ERROR_FILE_NOT_FOUND) << "this process takes a row";
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    std::vector<pid_t> members;
+    auto join = [&] {
+        members.push_back(fork_member(report[1]));
+        DWORD error = 0;
+        return read(report[0], &error, sizeof error) == ssize_t(sizeof error) ? error : DWORD(-1);
+    };
+    auto end = [](pid_t member) {
+        kill(member, SIGKILL);
+        waitpid(member, nullptr, 0);
+    };
+    uint32_t rows = 1;
+    while (rows < kobj::kMaxProcesses && join() == ERROR_FILE_NOT_FOUND) ++rows;
+    EXPECT_EQ(rows, kobj::kMaxProcesses);
+    EXPECT_EQ(join(), DWORD(ERROR_NO_SYSTEM_RESOURCES));
+    end(members.front());
+    EXPECT_EQ(join(), DWORD(ERROR_FILE_NOT_FOUND)) << "a member that ends makes room";
+    std::for_each(members.begin() + 1, members.end(), end);
+    close(report[0]);
+    close(report[1]);
 }
 #endif
