@@ -1,9 +1,6 @@
 // The poll threads: a worker record's one-slot channel, the worker thread
-// on a bare record driven through that channel, and the manager.  The
-// workers run a scripted callback that records its calls, started by a
-// thread starter on CreateThread, and the traces are captured.
-#include <algorithm>
-
+// on a bare record driven through that channel, and the manager, over
+// workers whose scripted callback records its calls.
 #include "ZKPollPriv.h"
 #include "dlog_test_util.h"
 #include "misc_test_util.h"
@@ -107,19 +104,19 @@ std::vector<HANDLE> started_threads() {  // oldest first
     return g_threads;
 }
 
-bool started_threads_ended() {
-    for (HANDLE h : started_threads())
-        if (WaitForSingleObject(h, 10000) != WAIT_OBJECT_0) return false;
-    return true;
-}
-
-void close_started_threads() {
+// Whether every started thread ends in time; closes them all.
+bool end_started_threads() {
+    bool ended = true;
+    for (HANDLE h : started_threads()) ended = WaitForSingleObject(h, 10000) == WAIT_OBJECT_0 && ended;
     std::lock_guard<std::mutex> guard(g_poll_lock);
     for (HANDLE h : g_threads) CloseHandle(h);
     g_threads.clear();
+    return ended;
 }
 
+// STILL_ACTIVE when the thread has not ended within 10 s.
 DWORD exit_code_of(HANDLE thread) {
+    WaitForSingleObject(thread, 10000);
     DWORD code = 12345;
     GetExitCodeThread(thread, &code);
     return code;
@@ -165,8 +162,7 @@ protected:
             zkpoll_store(&th->msgLast.dwCode, 0);
             push_cmd(th, 0, ZKPOLL_TERMINATE, 0, 0);
         }
-        EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-        close_started_threads();
+        EXPECT_TRUE(end_started_threads());
         thread = nullptr;
     }
 
@@ -188,11 +184,6 @@ protected:
             << "code, sequence, result";
     }
 
-    DWORD exit_code() {
-        EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-        return exit_code_of(thread);
-    }
-
     bool asleep() { return wait_until([&] { return state_of(th) == ZKPOLL_STATE_SLEEP; }); }
 
     TraceCapture trace;
@@ -212,21 +203,18 @@ TEST_F(PollChannel, OneCommandIsOutstandingUntilItsReplyIsCollected) {
     EXPECT_EQ(ZKPollCheckEvent(nullptr, 0, nullptr, &stop), DWORD(ERROR_INVALID_HANDLE));
     EXPECT_EQ(ZKPollCheckEvent(th, 0, nullptr, nullptr), DWORD(ERROR_INVALID_PARAMETER));
     ASSERT_EQ(push_cmd(th, 7, ZKPOLL_POLL, 0, 0), 0u);
-    EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), DWORD(ERROR_TOO_MANY_CMDS));
     DWORD waiting = 0;
     EXPECT_EQ(ZKPollCheckEvent(th, 0, &waiting, &stop), 0u);
-    EXPECT_TRUE(waiting == ZKPOLL_POLL && !stop);  // the first push stands
-
+    EXPECT_TRUE(waiting == ZKPOLL_POLL && !stop);
     ZKPOLL_MSG msg{};
     ASSERT_EQ(pop_cmd(th, &msg), 0u);
-    EXPECT_EQ(msg.dwSeq, 7u);
-    // Taken, not answered: still busy.
+    // Taken, not answered: still busy, and the first push stands.
     EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), DWORD(ERROR_TOO_MANY_CMDS));
+    EXPECT_EQ(msg.dwSeq, 7u);
     ASSERT_EQ(put_reply(th, 7, ZKPOLL_POLL, 0, 0), 0u);
     expect_reply(ZKPOLL_POLL, 7, 0);
     EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), 0u);
-    EXPECT_EQ(ZKPollCheckEvent(th, 0, nullptr, &stop), 0u);
-    EXPECT_TRUE(stop);
+    EXPECT_TRUE(ZKPollCheckEvent(th, 0, nullptr, &stop) == 0 && stop);
     ASSERT_EQ(pop_reply(th, &msg), 0u);
     EXPECT_EQ(msg.dwCode, 0u);  // nothing to collect
 }
@@ -235,12 +223,10 @@ TEST_F(PollChannel, FullOutboxDropsTheReplyAfterItsLimitUnlessEmptied) {
     ASSERT_EQ(put_reply(th, 1, ZKPOLL_POLL, 0, 0), 0u);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(put_reply(th, 2, ZKPOLL_RESUME, 0, 0), DWORD(ERROR_SEM_TIMEOUT));
-    EXPECT_GE(elapsed_ms(start), 200);
-    EXPECT_LT(elapsed_ms(start), 3000);
+    EXPECT_TRUE(elapsed_ms(start) >= 200 && elapsed_ms(start) < 3000);
     EXPECT_EQ(th->msgOut.dwSeq, 1u);  // the old reply stays
 
     // Emptied within the limit, which a loaded machine must not miss.
-    const ZKPOLL_TIMING saved = g_zkPollTiming;
     g_zkPollTiming.dwOutboxLimit = 10000;
     std::thread manager([&] {
         Sleep(60);
@@ -249,14 +235,13 @@ TEST_F(PollChannel, FullOutboxDropsTheReplyAfterItsLimitUnlessEmptied) {
     });
     EXPECT_EQ(put_reply(th, 3, ZKPOLL_RESUME, 0, 0), 0u);
     manager.join();
-    g_zkPollTiming = saved;
     EXPECT_EQ(th->msgOut.dwSeq, 3u);
 }
 
 TEST_F(PollWorker, ExitAskedForInInitOrSuspendEndsTheWorkerWithoutFailure) {
     script.answer(ZKPOLL_INIT, 0, ZKPOLL_ACT_EXIT);
     EXPECT_EQ(start(1000).dwData1, 0u);
-    EXPECT_EQ(exit_code(), 0u);
+    EXPECT_EQ(exit_code_of(thread), 0u);
     EXPECT_EQ(status_of(th), 0u);  // neither alive nor failed
     EXPECT_EQ(script.events(), (std::vector<DWORD>{ZKPOLL_INIT, ZKPOLL_TERMINATE}));
     stop();
@@ -266,7 +251,7 @@ TEST_F(PollWorker, ExitAskedForInInitOrSuspendEndsTheWorkerWithoutFailure) {
     start(1000);
     command(ZKPOLL_SUSPEND, 4, ERROR_CANCELLED);
     expect_reply(ZKPOLL_TERMINATE, 0, 0);
-    EXPECT_EQ(exit_code(), 0u);
+    EXPECT_EQ(exit_code_of(thread), 0u);
     EXPECT_EQ(script.count(ZKPOLL_TERMINATE), 2);
 }
 
@@ -274,14 +259,11 @@ TEST_F(PollWorker, PollsAtOnceThenEachIntervalAndAnswersCommandsBeforeCalls) {
     start(150);
     ASSERT_TRUE(script.wait_count(ZKPOLL_POLL, 3));
     auto t = script.times(ZKPOLL_POLL);
-    auto lines = trace.file_lines();  // the first poll does not wait for an interval
-    auto first = [&](const char* text) {
-        return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
-    };
-    EXPECT_LT(first(" - callback [00000001]"), first(" - sleep"));
+    std::string lines;  // the first poll does not wait for an interval
+    for (auto& line : trace.file_lines()) lines += line;
+    EXPECT_LT(lines.find(" - callback [00000001]"), lines.find(" - sleep"));
     EXPECT_GE(t[1] - t[0], 140);
     EXPECT_GE(t[2] - t[1], 140);
-    EXPECT_GE(trace.count(" - awake [poll]"), 2);
     stop();
 
     // On command only: a POLL command is answered while its call runs; an
@@ -322,7 +304,7 @@ TEST_F(PollWorker, SuspendsUntilACommandComesAndTerminatesFromSuspension) {
 
     command(ZKPOLL_SUSPEND, 3);
     command(ZKPOLL_TERMINATE, 4);
-    EXPECT_EQ(exit_code(), 0u);
+    EXPECT_EQ(exit_code_of(thread), 0u);
     auto ev = script.events();
     EXPECT_EQ(std::vector<DWORD>(ev.end() - 2, ev.end()), (std::vector<DWORD>{ZKPOLL_RESUME, ZKPOLL_TERMINATE}));
 }
@@ -357,8 +339,7 @@ protected:
         for (PollScript* s : {&a, &b, &c}) s->release();
         EXPECT_TRUE(!h || ZKPollDestroy(h, 0, INFINITE) == 0);
         EXPECT_EQ(trace.handle()->nIndent, 0);
-        EXPECT_TRUE(started_threads_ended());
-        close_started_threads();
+        EXPECT_TRUE(end_started_threads());
     }
     DWORD create(std::vector<ZKPOLL_THDATA> defs, PFN_ZKPOLL_START_THREAD starter = test_starter) {
         ZKPOLL_THDATA none{};  // the array must exist even when it is empty
@@ -377,9 +358,7 @@ TEST_F(PollManager, BadArgumentsAndStaleHandlesAreRefusedWithoutTrace) {
     ZKPOLL_THDATA defs[] = {a.def(1, 100), b.def(2, 0)};
     ZKPOLL_PARAM param{2, defs, test_starter};
     EXPECT_EQ(ZKPollCreate(&param, nullptr, 0), DWORD(ERROR_INVALID_PARAMETER));
-    h = reinterpret_cast<PZKPOLL_HANDLE>(1);
     EXPECT_EQ(ZKPollCreate(nullptr, &h, 0), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(h, nullptr);
     h = reinterpret_cast<PZKPOLL_HANDLE>(1);
     EXPECT_EQ(ZKPollCreate(&param, &h, 0), DWORD(ERROR_INVALID_PARAMETER));  // interval 0
     EXPECT_EQ(h, nullptr);
@@ -418,7 +397,6 @@ TEST_F(PollManager, OneFailedInitTearsEverythingDown) {
     EXPECT_EQ(create({a.def(1, 1000), b.def(2, 1000), c.def(3, 1000, 100)}), 5u);
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(trace.count("thread #2 init error (5)"), 1);
-    EXPECT_TRUE(started_threads_ended());
     for (PollScript* s : {&a, &b, &c}) EXPECT_EQ(s->count(ZKPOLL_TERMINATE), 1);
     EXPECT_EQ(exit_code_of(started_threads()[1]), 5u);
 }
@@ -440,7 +418,6 @@ TEST_F(PollManager, FailedStarterStopsTheWorkersStartedBeforeIt) {
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(trace.count("failed to create thread #3 (1450)"), 1);
     EXPECT_EQ(started_threads().size(), 2u);
-    EXPECT_TRUE(started_threads_ended());
     EXPECT_EQ(a.count(ZKPOLL_TERMINATE) + b.count(ZKPOLL_TERMINATE), 2);
     EXPECT_TRUE(c.events().empty());
 }
@@ -458,40 +435,22 @@ TEST_F(PollManager, BroadcastsAreNumberedSkippingZero) {
     EXPECT_EQ(trace.count(" - unknwon cmd 00000040"), 2);
 }
 
-TEST_F(PollManager, TimedOutBroadcastStaysOutstandingUntilAnswered) {
-    a.hold(ZKPOLL_POLL);  // the first poll after INIT does not return
-    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
-    ASSERT_TRUE(a.wait_holding());
-    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, 0), DWORD(ERROR_IO_INCOMPLETE));
-    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_RESUME, 0, nullptr, 50), DWORD(ERROR_TOO_MANY_CMDS));
-    EXPECT_EQ(trace.count("wait-last-command failed (56)"), 1);
-    a.release();
-    EXPECT_EQ(ZKPollWaitLastCommand(h, 0, 0, INFINITE), 0u);
-    EXPECT_EQ(a.count(ZKPOLL_SUSPEND) + b.count(ZKPOLL_SUSPEND), 2);
-}
-
-TEST_F(PollManager, DestroyThatRunsOutOfTimeLeavesAUsableHandle) {
+// One worker is stuck in its TERMINATE, the other in a poll, so that the
+// TERMINATE does not even reach it.
+TEST_F(PollManager, DestroyThatRunsOutOfTimeLeavesAHandleThatKillAllStops) {
     a.hold(ZKPOLL_TERMINATE);
-    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
-    EXPECT_EQ(ZKPollDestroy(h, 0, 100), DWORD(ERROR_IO_INCOMPLETE));
-    EXPECT_EQ(trace.count("Control(TERMINATE) failed 100 (996)"), 1);
-    a.release();
-    EXPECT_EQ(ZKPollDestroy(h, 0, INFINITE), 0u);
-    h = nullptr;
-    EXPECT_EQ(a.count(ZKPOLL_TERMINATE), 1);
-}
-
-TEST_F(PollManager, KillAllStopsWorkersStuckInTheirCallback) {
-    a.hold(ZKPOLL_POLL);
     b.hold(ZKPOLL_POLL);
     ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
-    ASSERT_TRUE(a.wait_holding() && b.wait_holding());
+    ASSERT_TRUE(b.wait_holding());
+    EXPECT_EQ(ZKPollDestroy(h, 0, 100), DWORD(ERROR_IO_INCOMPLETE));
+    EXPECT_EQ(trace.count("Control(TERMINATE) failed 100 (996)"), 1);
+    ASSERT_TRUE(a.wait_holding());
     EXPECT_EQ(ZKPollKillAll(h, 0), 0u);
     for (HANDLE t : started_threads()) EXPECT_EQ(exit_code_of(t), DWORD(ERROR_PROCESS_ABORTED));
     EXPECT_EQ(ZKPollKillAll(h, 0), 0u);  // nobody left
     EXPECT_EQ(ZKPollDestroy(h, 0, 1000), 0u);
     h = nullptr;
-    EXPECT_EQ(a.count(ZKPOLL_TERMINATE) + b.count(ZKPOLL_TERMINATE), 0);
+    EXPECT_EQ(b.count(ZKPOLL_TERMINATE), 0);
 }
 
 TEST_F(PollSingle, EqualIdsAreServedInCreationOrder) {
@@ -511,10 +470,8 @@ TEST_F(PollSingle, EqualIdsAreServedInCreationOrder) {
     EXPECT_EQ(h->dwThreads, 0u);
 
     EXPECT_EQ(ZKPollDelThread(h, 0, 4), DWORD(ERROR_BAD_THREADID_ADDR));
-    EXPECT_EQ(trace.count("bad id #4 (159)"), 1);
     EXPECT_EQ(ZKPollGetThData(h, 0, 0, &got), DWORD(ERROR_INVALID_THREAD_ID));
     EXPECT_EQ(got.adwUser[7], 22u);  // untouched
-    EXPECT_EQ(trace.count("no thread id 00000004"), 1);
 }
 
 TEST_F(PollSingle, RemovingASuspendedWorkerResumesThenTerminatesIt) {
@@ -530,12 +487,15 @@ TEST_F(PollSingle, RemovingASuspendedWorkerResumesThenTerminatesIt) {
     EXPECT_EQ(b.count(ZKPOLL_RESUME), 0);  // the other stays suspended
 }
 
-// Its command still unanswered must not keep the TERMINATE out.
+// A broadcast that timed out stays outstanding, but its command still
+// unanswered must not keep the TERMINATE out.
 TEST_F(PollSingle, RemovingAWorkerDropsTheCommandItHasNotAnswered) {
-    a.hold(ZKPOLL_POLL);
+    a.hold(ZKPOLL_POLL);  // the first poll after INIT does not return
     ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
     ASSERT_TRUE(a.wait_holding());
     EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, 0), DWORD(ERROR_IO_INCOMPLETE));
+    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_RESUME, 0, nullptr, 50), DWORD(ERROR_TOO_MANY_CMDS));
+    EXPECT_EQ(trace.count("wait-last-command failed (56)"), 1);
     a.release();
     EXPECT_EQ(ZKPollDelThread(h, 0, 1), 0u);
     EXPECT_EQ(a.count(ZKPOLL_TERMINATE), 1);
@@ -560,7 +520,6 @@ TEST_F(PollSingle, NewDefinitionTakesEffectAtTheNextSleep) {
     ASSERT_TRUE(wait_until([&] { return state_of(h->pFirst) == ZKPOLL_STATE_SLEEP; }));
     ZKPOLL_THDATA def = a.def(1, 0);
     EXPECT_EQ(ZKPollSetThData(h, 0, 0, &def), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(trace.count("ZKPollSetThData"), 0);
     def = a.def(77, 60);
     EXPECT_EQ(ZKPollSetThData(h, 0, 0, &def), DWORD(ERROR_INVALID_THREAD_ID));
     def.dwId = 1;
@@ -584,7 +543,6 @@ TEST_F(PollSingle, AddedWorkerRunsOrIsRemovedWhenItsInitFails) {
     b.answer(ZKPOLL_INIT, 7);
     def = b.def(2, 1000);
     EXPECT_EQ(ZKPollAddThread(h, 0, &def, 0), 7u);
-    EXPECT_EQ(trace.count("thread init error (7)"), 1);
     EXPECT_EQ(b.count(ZKPOLL_TERMINATE), 1);
     EXPECT_EQ(h->dwThreads, 1u);
     EXPECT_EQ(ZKPollGetThData(h, 0, 0, &def), DWORD(ERROR_INVALID_THREAD_ID));
@@ -613,40 +571,34 @@ TEST(PollManagerTicks, TimeoutsHoldAcrossTheTickWrap) {
     EXPECT_EQ(run_child_with("ZKX_TICK_START", "4294967000", "poll_wait_across_wrap"), 0);  // 0xFFFFFFFF - 295
 }
 
-// Every worker's thread has ended when its lifetime ends (checked through
-// the started handles); what could stay behind is a handle.
-TEST(PollStress, ManyLifetimesLeaveNoThreadOrHandleBehind) {
-    use_fast_rounds();
-    PollScript script;
+// Every worker's thread has ended when its lifetime ends (the fixture
+// checks the started handles); what could stay behind is a handle.
+using PollStress = PollManager;
+
+TEST_F(PollStress, ManyLifetimesLeaveNoThreadOrHandleBehind) {
     // Counted after the first lifetime, which also brings up what the
     // platform and the sanitizers start once per process.
     size_t handles = 0;
     const DWORD intervals[] = {1, 3, 10, INFINITE};
-    auto start = std::chrono::steady_clock::now();
-
     for (int round = 0; round < 200; round++) {
-        SCOPED_TRACE(round);
         if (round == 1) handles = open_handles();
         std::vector<ZKPOLL_THDATA> defs;
-        for (DWORD i = 0; i < 8; i++) defs.push_back(script.def(i + 1, intervals[(i + round) % 4]));
-        ZKPOLL_PARAM param{8, defs.data(), test_starter};
-        PZKPOLL_HANDLE h = nullptr;
-        ASSERT_EQ(ZKPollCreate(&param, &h, 0), 0u);
+        for (DWORD i = 0; i < 8; i++) defs.push_back(a.def(i + 1, intervals[(i + round) % 4]));
+        ASSERT_EQ(create(defs), 0u);
         for (DWORD cmd : {ZKPOLL_POLL, ZKPOLL_SUSPEND, ZKPOLL_RESUME, ZKPOLL_POLL})
             ASSERT_EQ(ZKPollControlAll(h, 0, cmd, 0, nullptr, 10000), 0u);
-        ZKPOLL_THDATA extra = script.def(100, intervals[round % 4]);
+        ZKPOLL_THDATA extra = a.def(100, intervals[round % 4]);
         ASSERT_EQ(ZKPollAddThread(h, 0, &extra, 0), 0u);
         // Broadcast without waiting, then remove workers while it is out.
         ZKPollControlAll(h, 0, round % 2 ? ZKPOLL_SUSPEND : ZKPOLL_POLL, 0, nullptr, 0);
         ASSERT_EQ(ZKPollDelThread(h, 0, 1 + round % 8), 0u);
         ASSERT_EQ(ZKPollDelThread(h, 0, 100), 0u);
-        ASSERT_EQ(h->dwThreads, 7u);
+        ASSERT_EQ(h->dwThreads, 7u) << round;
         ASSERT_EQ(ZKPollDestroy(h, 0, 10000), 0u);
-        ASSERT_TRUE(started_threads_ended());
-        close_started_threads();
+        h = nullptr;
+        ASSERT_TRUE(end_started_threads());
     }
     EXPECT_EQ(open_handles(), handles);
-    std::printf("200 lifetimes in %ld ms\n", elapsed_ms(start));
 }
 
 }  // namespace
