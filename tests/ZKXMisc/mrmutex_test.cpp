@@ -29,7 +29,7 @@ protected:
     ZKEXCL_MRMUTEX mr{};
 };
 
-TEST_F(MRMutex, ReadersShareAndKeepWritersOut) {
+TEST_F(MRMutex, ReadersShareAndKeepWritersOutAWriterKeepsEveryoneOut) {
     ASSERT_EQ(read_on_other_thread(&mr, 0), 0u);
     ASSERT_EQ(read_on_other_thread(&mr, 0), 0u);
     EXPECT_EQ(try_write(&mr), WAIT_TIMEOUT);
@@ -42,11 +42,10 @@ TEST_F(MRMutex, ReadersShareAndKeepWritersOut) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), DWORD(ERROR_SEM_TIMEOUT));
     EXPECT_GE(elapsed_ms(start), 1900);
-}
 
-TEST_F(MRMutex, WriterExcludesReadersUntilItLeaves) {
+    // A writer keeps readers out until it leaves.
     ASSERT_EQ(ZKExclEnterMRMutexWrite(&mr, 0, 0, 0), 0u);
-    auto start = std::chrono::steady_clock::now();
+    start = std::chrono::steady_clock::now();
     EXPECT_EQ(read_on_other_thread(&mr, 100), WAIT_TIMEOUT);
     EXPECT_GE(elapsed_ms(start), 90);
     EXPECT_EQ(on_other_thread([&] { return ZKExclLeaveMRMutexWrite(&mr, 0); }), DWORD(ERROR_NOT_OWNER));
@@ -69,13 +68,9 @@ TEST_F(MRMutex, LeaveReadOverAnAbandonedMutexChangesNothing) {
     // A thread dies owning the mutex while the reader is inside.
     ASSERT_EQ(on_other_thread([&] { return WaitForSingleObject(mr.hNoWriterMutex, 0); }), WAIT_OBJECT_0);
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), DWORD(ERROR_SEM_TIMEOUT));
-    EXPECT_EQ(on_other_thread([&] {
-                  DWORD r = WaitForSingleObject(mr.hNoWriterMutex, 0);
-                  if (r == WAIT_OBJECT_0) ReleaseMutex(mr.hNoWriterMutex);
-                  return r;
-              }),
-              WAIT_OBJECT_0)
-        << "the failed leave owns nothing";
+    // The failed leave owns nothing: another thread's reader gets in.
+    EXPECT_EQ(read_on_other_thread(&mr, 0), 0u);
+    EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 0u);
     EXPECT_EQ(WaitForSingleObject(mr.hNoReaderEvent, 0), WAIT_TIMEOUT) << "the reader is still counted";
     EXPECT_EQ(try_write(&mr), WAIT_TIMEOUT);
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 0u);

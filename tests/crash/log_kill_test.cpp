@@ -23,23 +23,6 @@ PZKDLOG_HANDLE open_log() {
     return nullptr;
 }
 
-// The parent points the log's settings at its file, which the children
-// then find there, and opens the log itself.
-class LogKill : public ::testing::Test {
-protected:
-    void SetUp() override {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\CrashTest\\Message\\LOG", &key), 0);
-        for (auto [name, value] : {std::pair{"OutputTo", log_path()}, {"OutputLevel", "LO"}})
-            RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
-        RegCloseKey(key);
-        ASSERT_NE(log = open_log(), nullptr);
-    }
-    void TearDown() override { ZKDLogDestroy(log, 0); }
-
-    PZKDLOG_HANDLE log = nullptr;
-};
-
 DWORD write_record(PZKDLOG_HANDLE log, const char* tag, DWORD seq) {
     return ZKDLogOut(log, __FILE__, __LINE__, ZKDLOG_ERR, "%s %lu %lu %s#END", tag,
                      (unsigned long)GetCurrentProcessId(), (unsigned long)seq, kPadding.c_str());
@@ -77,7 +60,15 @@ std::map<std::string, size_t> count_lines() {
     return counts;
 }
 
-TEST_F(LogKill, WritersKilledAtRandomLeaveOnlyWholeLines) {
+TEST(LogKill, WritersKilledAtRandomLeaveOnlyWholeLines) {
+    // The log's settings point at our file; the children find it there.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\CrashTest\\Message\\LOG", &key), 0);
+    for (auto [name, value] : {std::pair{"OutputTo", log_path()}, {"OutputLevel", "LO"}})
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
+    RegCloseKey(key);
+    PZKDLOG_HANDLE log = open_log();
+    ASSERT_NE(log, nullptr);
     const int kPerRound = 20;
     int rounds = 0;
     for (; another_round(rounds, 6); ++rounds) {
@@ -89,6 +80,7 @@ TEST_F(LogKill, WritersKilledAtRandomLeaveOnlyWholeLines) {
             EXPECT_EQ(write_record(log, "survivor", DWORD(rounds * kPerRound + i)), 0u);
         EXPECT_TRUE(kill_at_random_moment(b, 10));
     }
+    ZKDLogDestroy(log, 0);
     auto counts = count_lines();
     // Each kill may have abandoned the mutex once, and an abandoned wait
     // drops the record that met it.

@@ -1,9 +1,7 @@
 // Writers and readers of a cross-process multi-reader mutex killed at random
 // moments and while they hold it: the survivors get in again (after one
-// WAIT_ABANDONED from the abandoned mutex at most) and exclusion still holds.
-// A reader killed inside its turn is no longer counted once the layer sees
-// it dead.
-#include <cstdio>
+// WAIT_ABANDONED from the abandoned mutex at most), and a reader killed
+// inside its turn is no longer counted once the layer sees it dead.
 #include <future>
 
 #include "ZKExcl.h"
@@ -162,8 +160,7 @@ TEST_F(MRMutexKill, ReaderKilledBesideALiveReaderStillKeepsWritersOutUntilItLeav
 
 TEST_F(MRMutexKill, ReadersKilledAtRandomMomentsLeaveItUsable) {
     SKIP_ON_WINDOWS();
-    int round = 0;
-    for (; another_round(round, 8); ++round) {
+    for (int round = 0; another_round(round, 8); ++round) {
         ASSERT_NO_FATAL_FAILURE(kill_two("read", round, [&] { ASSERT_EQ(enter(&mr, false, 5000), 0u); }));
         // Whatever the dead took with them, the one reader left keeps
         // writers out; once it leaves nobody is inside.
@@ -171,7 +168,6 @@ TEST_F(MRMutexKill, ReadersKilledAtRandomMomentsLeaveItUsable) {
         EXPECT_EQ(leave_read(&mr), 0u);
         ASSERT_EQ(try_write(0), 0u);
     }
-    std::printf("%d rounds, two readers killed in each\n", round);
 }
 
 }  // namespace
