@@ -382,17 +382,14 @@ TEST_F(PollManager, OneFailedInitTearsEverythingDown) {
     EXPECT_EQ(exit_code_of(started_threads()[1]), 5u);
 }
 
-int g_starts;
-
-// A thread starter whose third start fails (a lambda cannot have the
+// A thread starter that fails to start worker #3 (a lambda cannot have the
 // starter's standard calling convention on 32-bit Windows).
 DWORD ZKAPI third_start_fails(PZKPOLL_HANDLE hp, DWORD id, DWORD r, LPTHREAD_START_ROUTINE fn, LPVOID arg,
                               LPDWORD user, PHANDLE ph) {
-    return ++g_starts == 3 ? DWORD(ERROR_NO_SYSTEM_RESOURCES) : test_starter(hp, id, r, fn, arg, user, ph);
+    return id == 3 ? DWORD(ERROR_NO_SYSTEM_RESOURCES) : test_starter(hp, id, r, fn, arg, user, ph);
 }
 
 TEST_F(PollManager, FailedStarterStopsTheWorkersStartedBeforeIt) {
-    g_starts = 0;
     // The two started workers are still starting when the third fails.
     EXPECT_EQ(create({a.def(1, 1000, 100), b.def(2, 1000, 100), c.def(3, 1000)}, third_start_fails),
               DWORD(ERROR_NO_SYSTEM_RESOURCES));
