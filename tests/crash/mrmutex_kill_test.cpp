@@ -34,12 +34,18 @@ DWORD leave_read(PZKEXCL_MRMUTEX mr) {
     return retry(ERROR_SEM_TIMEOUT, [=] { return ZKExclLeaveMRMutexRead(mr, 0); });
 }
 
-// args: ready event, "write" or "read": write turns, or read turns with a
-// write turn now and then, until it is killed.
+// args: ready event, "write" or "read", and "hold" to take that turn and
+// keep it until it is killed; without "hold": write turns, or read turns
+// with a write turn now and then, until it is killed.
 ZKX_CHILD(mr_looper) {
     ZKEXCL_MRMUTEX mr{};
     if (ZKExclInitMRMutex(&mr, kName, 0, 0) != 0) return 2;
     const bool reads = args.at(1) == "read";
+    if (args.size() > 2) {
+        if (enter(&mr, !reads, 5000) != 0) return 3;
+        signal_ready(args.at(0));
+        for (;;) Sleep(1000);
+    }
     for (unsigned turn = 0;; ++turn) {
         DWORD r = reads ? ZKExclEnterMRMutexRead(&mr, INFINITE, 0, 0) : 0;
         if (r == WAIT_ABANDONED) continue;
@@ -49,18 +55,6 @@ ZKX_CHILD(mr_looper) {
         if (writes) ZKExclLeaveMRMutexWrite(&mr, 0);
         if (turn == 0) signal_ready(args.at(0));
     }
-}
-
-// args: ready event, "read" or "write": takes that turn and keeps it until
-// it is killed.
-ZKX_CHILD(mr_holder) {
-    ZKEXCL_MRMUTEX mr{};
-    if (ZKExclInitMRMutex(&mr, kName, 0, 0) != 0) return 2;
-    const DWORD r = args.at(1) == "read" ? ZKExclEnterMRMutexRead(&mr, 5000, 0, 0)
-                                          : ZKExclEnterMRMutexWrite(&mr, 5000, 0, 0);
-    if (r != 0) return 3;
-    signal_ready(args.at(0));
-    for (;;) Sleep(1000);
 }
 
 class MRMutexKill : public ::testing::Test {
@@ -88,7 +82,7 @@ protected:
 
     // A child that holds the mutex ("read" or "write") until it is killed.
     static pid_t holder(const std::string& turn) {
-        return spawn_working_child("mr_holder", "crash-mr-" + turn, {"crash-mr-" + turn, turn});
+        return spawn_working_child("mr_looper", "crash-mr-" + turn, {"crash-mr-" + turn, turn, "hold"});
     }
 
     // Two looping children: the first is killed at a random moment while
