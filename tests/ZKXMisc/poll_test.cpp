@@ -331,6 +331,7 @@ TEST_F(PollManager, BadArgumentsAndStaleHandlesAreRefused) {
     h = reinterpret_cast<PZKPOLL_HANDLE>(1);
     EXPECT_EQ(ZKPollCreate(&param, &h, 0), DWORD(ERROR_INVALID_PARAMETER));  // interval 0
     EXPECT_EQ(h, nullptr);
+    defs[1].dwInterval = 100;
     param.pfnStartThread = nullptr;
     EXPECT_EQ(ZKPollCreate(&param, &h, 0), DWORD(ERROR_INVALID_PARAMETER));
 
