@@ -38,28 +38,6 @@ ZKX_CHILD(log_writer) {
     }
 }
 
-// Checks that every line of the file is one whole record (our source name
-// first, the end mark last, exactly one of each) or the start of one that a
-// killed writer left and its heir ended with a line end.  Counts the whole
-// lines by their tag, and the torn ones under "torn".
-std::map<std::string, size_t> count_lines() {
-    const std::string text = read_file(log_path()), head = "log_kill_test.cpp(";
-    std::map<std::string, size_t> counts;
-    for (size_t start = 0, end; start < text.size(); start = end + 2) {
-        end = std::min(text.find("\r\n", start), text.size());
-        const std::string line = text.substr(start, end - start);
-        const size_t mark = line.find("#END");
-        if ((line.rfind(head, 0) != 0 && head.rfind(line, 0) != 0) || line.find(head, 1) != std::string::npos ||
-            (mark != std::string::npos && mark != line.size() - 4)) {
-            ADD_FAILURE() << "not one record: " << line.substr(0, 120);
-            break;
-        }
-        const size_t tag = line.find(", ERR, ") + 7;
-        ++counts[mark == std::string::npos ? "torn" : line.substr(tag, line.find(' ', tag) - tag)];
-    }
-    return counts;
-}
-
 TEST(LogKill, WritersKilledAtRandomLeaveOnlyWholeLines) {
     // The log's settings point at our file; the children find it there.
     HKEY key = nullptr;
@@ -81,7 +59,25 @@ TEST(LogKill, WritersKilledAtRandomLeaveOnlyWholeLines) {
         EXPECT_TRUE(kill_at_random_moment(b, 10));
     }
     ZKDLogDestroy(log, 0);
-    auto counts = count_lines();
+
+    // Every line of the file is one whole record (our source name first,
+    // the end mark last, exactly one of each) or the start of one that a
+    // killed writer left and its heir ended with a line end.  Whole lines
+    // are counted by their tag, torn ones under "torn".
+    const std::string text = read_file(log_path()), head = "log_kill_test.cpp(";
+    std::map<std::string, size_t> counts;
+    for (size_t start = 0, end; start < text.size(); start = end + 2) {
+        end = std::min(text.find("\r\n", start), text.size());
+        const std::string line = text.substr(start, end - start);
+        const size_t mark = line.find("#END");
+        if ((line.rfind(head, 0) != 0 && head.rfind(line, 0) != 0) || line.find(head, 1) != std::string::npos ||
+            (mark != std::string::npos && mark != line.size() - 4)) {
+            ADD_FAILURE() << "not one record: " << line.substr(0, 120);
+            break;
+        }
+        const size_t tag = line.find(", ERR, ") + 7;
+        ++counts[mark == std::string::npos ? "torn" : line.substr(tag, line.find(' ', tag) - tag)];
+    }
     // Each kill may have abandoned the mutex once, and an abandoned wait
     // drops the record that met it.
     EXPECT_GE(counts["survivor"], size_t(rounds * (kPerRound - 2)));
