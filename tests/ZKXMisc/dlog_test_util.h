@@ -11,18 +11,14 @@
 
 namespace zkx::test {
 
-// Replaces both writers of a log by recorders and sets their thresholds.
-// `hook`, when set, sees each line on the writing thread as it is written.
+// Replaces both writers of a log by recorders and sets their thresholds
+// (unlike the file writer, the recorder needs no path).  `hook`, when set,
+// sees each line on the writing thread as it is written.
 class CapturedLog {
 public:
     explicit CapturedLog(const char* name = "Test", WORD file_level = 0xFFFF, WORD debug_level = 0xFFFF) {
         ZKDLogCreate(name, 0, &log_);
         log_->aOutput[0].wLevel = file_level;
-        // A configured file output has a path; a fresh handle's has none.
-        if (file_level != 0xFFFF) {
-            log_->aOutput[0].pszPath = static_cast<LPSTR>(LocalAlloc(LPTR, 16));
-            lstrcpyA(log_->aOutput[0].pszPath, "captured");
-        }
         log_->aOutput[1].wLevel = debug_level;
         log_->aOutput[0].pfnWrite = log_->aOutput[1].pfnWrite = record;
     }
@@ -46,7 +42,6 @@ public:
 
 private:
     static DWORD record(ZKDLOG_OUTPUT* out, LPCSTR text, DWORD length) {
-        if (out->wKind == 4 && !out->pszPath) return 0;  // as the file writer does
         std::string line(text, length);
         if (hook) hook(line);
         std::lock_guard<std::mutex> guard(lock_);

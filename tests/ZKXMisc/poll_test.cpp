@@ -1,7 +1,6 @@
 // The poll threads: a worker record's one-slot channel, the worker thread
-// on a bare record driven through that channel, and the manager.  The
-// workers run a scripted callback that records its calls, started by a
-// thread starter on CreateThread, and the traces are captured.
+// on a bare record driven through that channel, and the manager, over
+// workers whose scripted callback records its calls.
 #include <algorithm>
 
 #include "ZKPollPriv.h"
@@ -35,10 +34,14 @@ public:
     void release() { released_ = true; }
     bool wait_holding() const { return wait_until([this] { return holding_.load(); }); }
 
-    std::vector<DWORD> events() const { return column(&Call::event); }
-    // When the calls with this event came, in ms since the script was made.
-    std::vector<long> times(DWORD event) const { return column(&Call::ms, event); }
-    int count(DWORD event) const { return int(times(event).size()); }
+    std::vector<DWORD> events() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return events_;
+    }
+    int count(DWORD event) const {
+        auto all = events();
+        return int(std::count(all.begin(), all.end(), event));
+    }
     bool wait_count(DWORD event, int n, int timeout_ms = 10000) const {
         return wait_until([&] { return count(event) >= n; }, timeout_ms);
     }
@@ -49,7 +52,7 @@ public:
         std::pair<DWORD, DWORD> reply{0, 0};
         {
             std::lock_guard<std::mutex> guard(s->lock_);
-            s->calls_.push_back({event, elapsed_ms(s->born_)});
+            s->events_.push_back(event);
             if (s->answers_.count(event)) reply = s->answers_[event];
         }
         // No lock is held while holding: a terminated worker leaves none behind.
@@ -63,22 +66,8 @@ public:
     }
 
 private:
-    struct Call {
-        DWORD event;
-        long ms;
-    };
-    // One field of the calls with `event`, or of all calls.
-    template <class T> std::vector<T> column(T Call::*field, DWORD event = 0) const {
-        std::lock_guard<std::mutex> guard(lock_);
-        std::vector<T> out;
-        for (auto& c : calls_)
-            if (!event || c.event == event) out.push_back(c.*field);
-        return out;
-    }
-
-    std::chrono::steady_clock::time_point born_ = std::chrono::steady_clock::now();
     mutable std::mutex lock_;
-    std::vector<Call> calls_;
+    std::vector<DWORD> events_;
     std::map<DWORD, std::pair<DWORD, DWORD>> answers_;
     std::atomic<DWORD> held_{0};
     std::atomic<bool> released_{false}, holding_{false};
@@ -107,19 +96,19 @@ std::vector<HANDLE> started_threads() {  // oldest first
     return g_threads;
 }
 
-bool started_threads_ended() {
-    for (HANDLE h : started_threads())
-        if (WaitForSingleObject(h, 10000) != WAIT_OBJECT_0) return false;
-    return true;
-}
-
-void close_started_threads() {
+// Whether every started thread ends in time; closes them all.
+bool end_started_threads() {
+    bool ended = true;
+    for (HANDLE h : started_threads()) ended = WaitForSingleObject(h, 10000) == WAIT_OBJECT_0 && ended;
     std::lock_guard<std::mutex> guard(g_poll_lock);
     for (HANDLE h : g_threads) CloseHandle(h);
     g_threads.clear();
+    return ended;
 }
 
+// STILL_ACTIVE when the thread has not ended within 10 s.
 DWORD exit_code_of(HANDLE thread) {
+    WaitForSingleObject(thread, 10000);
     DWORD code = 12345;
     GetExitCodeThread(thread, &code);
     return code;
@@ -144,6 +133,7 @@ class PollWorker : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(add_new_th(nullptr, nullptr, &def, &th), 0u); }
     void TearDown() override {
+        script.release();
         stop();
         del_th(nullptr, th);
     }
@@ -153,20 +143,19 @@ protected:
     ZKPOLL_MSG start(DWORD interval) {
         del_th(nullptr, th);
         def = script.def(1, interval);
-        EXPECT_EQ(add_new_th(nullptr, nullptr, &def, &th), 0u);
+        SetUp();
         test_starter(nullptr, 0, 0, thPoll, th, nullptr, &thread);
         return next_reply();
     }
 
+    // Ends the worker if it still runs, by a TERMINATE that no outstanding
+    // command keeps out.
     void stop() {
-        script.release();
-        if (!thread) return;
-        if (status_of(th) & ZKPOLL_ST_ALIVE) {
+        if (thread && (status_of(th) & ZKPOLL_ST_ALIVE)) {
             zkpoll_store(&th->msgLast.dwCode, 0);
             push_cmd(th, 0, ZKPOLL_TERMINATE, 0, 0);
         }
-        EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-        close_started_threads();
+        EXPECT_TRUE(end_started_threads());
         thread = nullptr;
     }
 
@@ -188,11 +177,6 @@ protected:
             << "code, sequence, result";
     }
 
-    DWORD exit_code() {
-        EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-        return exit_code_of(thread);
-    }
-
     bool asleep() { return wait_until([&] { return state_of(th) == ZKPOLL_STATE_SLEEP; }); }
 
     TraceCapture trace;
@@ -205,58 +189,40 @@ protected:
 // The channel alone: no worker runs.
 using PollChannel = PollWorker;
 
-TEST_F(PollChannel, OneCommandIsOutstandingUntilItsReplyIsCollected) {
+TEST_F(PollChannel, OneCommandAndOneReplyAtATime) {
     DWORD junk[16] = {0x12345678};
     BOOL stop = TRUE;
-    EXPECT_EQ(ZKPollCheckEvent(reinterpret_cast<PZKPOLL_THREAD>(junk), 0, nullptr, &stop), DWORD(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(ZKPollCheckEvent(nullptr, 0, nullptr, &stop), DWORD(ERROR_INVALID_HANDLE));
+    for (PZKPOLL_THREAD bad : {reinterpret_cast<PZKPOLL_THREAD>(junk), PZKPOLL_THREAD(nullptr)})
+        EXPECT_EQ(ZKPollCheckEvent(bad, 0, nullptr, &stop), DWORD(ERROR_INVALID_HANDLE));
     EXPECT_EQ(ZKPollCheckEvent(th, 0, nullptr, nullptr), DWORD(ERROR_INVALID_PARAMETER));
     ASSERT_EQ(push_cmd(th, 7, ZKPOLL_POLL, 0, 0), 0u);
-    EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), DWORD(ERROR_TOO_MANY_CMDS));
     DWORD waiting = 0;
     EXPECT_EQ(ZKPollCheckEvent(th, 0, &waiting, &stop), 0u);
-    EXPECT_TRUE(waiting == ZKPOLL_POLL && !stop);  // the first push stands
-
+    EXPECT_TRUE(waiting == ZKPOLL_POLL && !stop);
     ZKPOLL_MSG msg{};
     ASSERT_EQ(pop_cmd(th, &msg), 0u);
-    EXPECT_EQ(msg.dwSeq, 7u);
-    // Taken, not answered: still busy.
+    // Taken, not answered: still busy, and the first push stands.
     EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), DWORD(ERROR_TOO_MANY_CMDS));
+    EXPECT_EQ(msg.dwSeq, 7u);
     ASSERT_EQ(put_reply(th, 7, ZKPOLL_POLL, 0, 0), 0u);
     expect_reply(ZKPOLL_POLL, 7, 0);
     EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), 0u);
-    EXPECT_EQ(ZKPollCheckEvent(th, 0, nullptr, &stop), 0u);
-    EXPECT_TRUE(stop);
+    EXPECT_TRUE(ZKPollCheckEvent(th, 0, nullptr, &stop) == 0 && stop);
     ASSERT_EQ(pop_reply(th, &msg), 0u);
     EXPECT_EQ(msg.dwCode, 0u);  // nothing to collect
-}
 
-TEST_F(PollChannel, FullOutboxDropsTheReplyAfterItsLimitUnlessEmptied) {
+    // A reply waits for the outbox to be emptied, but not beyond its limit.
     ASSERT_EQ(put_reply(th, 1, ZKPOLL_POLL, 0, 0), 0u);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(put_reply(th, 2, ZKPOLL_RESUME, 0, 0), DWORD(ERROR_SEM_TIMEOUT));
-    EXPECT_GE(elapsed_ms(start), 200);
-    EXPECT_LT(elapsed_ms(start), 3000);
+    EXPECT_TRUE(elapsed_ms(start) >= 200 && elapsed_ms(start) < 3000);
     EXPECT_EQ(th->msgOut.dwSeq, 1u);  // the old reply stays
-
-    // Emptied within the limit, which a loaded machine must not miss.
-    const ZKPOLL_TIMING saved = g_zkPollTiming;
-    g_zkPollTiming.dwOutboxLimit = 10000;
-    std::thread manager([&] {
-        Sleep(60);
-        ZKPOLL_MSG reply;
-        pop_reply(th, &reply);
-    });
-    EXPECT_EQ(put_reply(th, 3, ZKPOLL_RESUME, 0, 0), 0u);
-    manager.join();
-    g_zkPollTiming = saved;
-    EXPECT_EQ(th->msgOut.dwSeq, 3u);
 }
 
 TEST_F(PollWorker, ExitAskedForInInitOrSuspendEndsTheWorkerWithoutFailure) {
     script.answer(ZKPOLL_INIT, 0, ZKPOLL_ACT_EXIT);
     EXPECT_EQ(start(1000).dwData1, 0u);
-    EXPECT_EQ(exit_code(), 0u);
+    EXPECT_EQ(exit_code_of(thread), 0u);
     EXPECT_EQ(status_of(th), 0u);  // neither alive nor failed
     EXPECT_EQ(script.events(), (std::vector<DWORD>{ZKPOLL_INIT, ZKPOLL_TERMINATE}));
     stop();
@@ -266,29 +232,16 @@ TEST_F(PollWorker, ExitAskedForInInitOrSuspendEndsTheWorkerWithoutFailure) {
     start(1000);
     command(ZKPOLL_SUSPEND, 4, ERROR_CANCELLED);
     expect_reply(ZKPOLL_TERMINATE, 0, 0);
-    EXPECT_EQ(exit_code(), 0u);
+    EXPECT_EQ(exit_code_of(thread), 0u);
     EXPECT_EQ(script.count(ZKPOLL_TERMINATE), 2);
 }
 
-TEST_F(PollWorker, PollsAtOnceThenEachIntervalAndAnswersCommandsBeforeCalls) {
-    start(150);
-    ASSERT_TRUE(script.wait_count(ZKPOLL_POLL, 3));
-    auto t = script.times(ZKPOLL_POLL);
-    auto lines = trace.file_lines();  // the first poll does not wait for an interval
-    auto first = [&](const char* text) {
-        return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
-    };
-    EXPECT_LT(first(" - callback [00000001]"), first(" - sleep"));
-    EXPECT_GE(t[1] - t[0], 140);
-    EXPECT_GE(t[2] - t[1], 140);
-    EXPECT_GE(trace.count(" - awake [poll]"), 2);
-    stop();
-
-    // On command only: a POLL command is answered while its call runs; an
-    // unknown one is answered and does nothing else.
-    int polls = script.count(ZKPOLL_POLL);
+// On command only (how long an interval lasts is the manager cases' part):
+// the first poll does not wait for an interval, a POLL command is answered
+// while its call runs, an unknown one is answered and does nothing else.
+TEST_F(PollWorker, PollsAtOnceAndAnswersCommandsBeforeCalls) {
     start(INFINITE);
-    ASSERT_TRUE(script.wait_count(ZKPOLL_POLL, polls + 1) && asleep());
+    ASSERT_TRUE(script.wait_count(ZKPOLL_POLL, 1) && asleep());
     script.hold(ZKPOLL_POLL);
     command(ZKPOLL_POLL, 9);
     ASSERT_TRUE(script.wait_holding());
@@ -296,8 +249,7 @@ TEST_F(PollWorker, PollsAtOnceThenEachIntervalAndAnswersCommandsBeforeCalls) {
     ASSERT_TRUE(asleep());
     command(0x40, 10, ERROR_INVALID_PARAMETER);
     Sleep(300);
-    EXPECT_EQ(script.count(ZKPOLL_POLL), polls + 2);
-    EXPECT_EQ(trace.count(" - unknwon cmd 00000040"), 1);
+    EXPECT_EQ(script.count(ZKPOLL_POLL), 2);
 }
 
 TEST_F(PollWorker, SuspendsUntilACommandComesAndTerminatesFromSuspension) {
@@ -313,7 +265,6 @@ TEST_F(PollWorker, SuspendsUntilACommandComesAndTerminatesFromSuspension) {
     int polls = script.count(ZKPOLL_POLL);
     Sleep(250);
     EXPECT_EQ(script.count(ZKPOLL_POLL), polls);
-    EXPECT_EQ(script.count(ZKPOLL_RESUME), 0);
 
     command(ZKPOLL_RESUME, 2);
     EXPECT_EQ(script.count(ZKPOLL_RESUME), 1);  // made before the reply
@@ -322,7 +273,7 @@ TEST_F(PollWorker, SuspendsUntilACommandComesAndTerminatesFromSuspension) {
 
     command(ZKPOLL_SUSPEND, 3);
     command(ZKPOLL_TERMINATE, 4);
-    EXPECT_EQ(exit_code(), 0u);
+    EXPECT_EQ(exit_code_of(thread), 0u);
     auto ev = script.events();
     EXPECT_EQ(std::vector<DWORD>(ev.end() - 2, ev.end()), (std::vector<DWORD>{ZKPOLL_RESUME, ZKPOLL_TERMINATE}));
 }
@@ -357,8 +308,7 @@ protected:
         for (PollScript* s : {&a, &b, &c}) s->release();
         EXPECT_TRUE(!h || ZKPollDestroy(h, 0, INFINITE) == 0);
         EXPECT_EQ(trace.handle()->nIndent, 0);
-        EXPECT_TRUE(started_threads_ended());
-        close_started_threads();
+        EXPECT_TRUE(end_started_threads());
     }
     DWORD create(std::vector<ZKPOLL_THDATA> defs, PFN_ZKPOLL_START_THREAD starter = test_starter) {
         ZKPOLL_THDATA none{};  // the array must exist even when it is empty
@@ -373,32 +323,27 @@ protected:
 
 using PollSingle = PollManager;
 
-TEST_F(PollManager, BadArgumentsAndStaleHandlesAreRefusedWithoutTrace) {
+TEST_F(PollManager, BadArgumentsAndStaleHandlesAreRefused) {
     ZKPOLL_THDATA defs[] = {a.def(1, 100), b.def(2, 0)};
     ZKPOLL_PARAM param{2, defs, test_starter};
     EXPECT_EQ(ZKPollCreate(&param, nullptr, 0), DWORD(ERROR_INVALID_PARAMETER));
-    h = reinterpret_cast<PZKPOLL_HANDLE>(1);
     EXPECT_EQ(ZKPollCreate(nullptr, &h, 0), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(h, nullptr);
     h = reinterpret_cast<PZKPOLL_HANDLE>(1);
     EXPECT_EQ(ZKPollCreate(&param, &h, 0), DWORD(ERROR_INVALID_PARAMETER));  // interval 0
     EXPECT_EQ(h, nullptr);
+    defs[1].dwInterval = 100;
     param.pfnStartThread = nullptr;
     EXPECT_EQ(ZKPollCreate(&param, &h, 0), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_TRUE(trace.file_lines().empty());
 
     ASSERT_EQ(create({}), 0u);
-    EXPECT_EQ(ZKPollWaitLastCommand(h, 0, 0, 0), 0u);  // nothing outstanding: no trace
-    EXPECT_EQ(trace.count("ZKPollWaitLastCommand"), 0);
+    EXPECT_EQ(ZKPollWaitLastCommand(h, 0, 0, 0), 0u);  // nothing outstanding
     ASSERT_EQ(ZKPollDestroy(h, 0, INFINITE), 0u);
 
-    // A destroyed handle, one that merely looks like a handle, a record of
-    // another kind, and null.
-    struct _ZKPOLL_HANDLE lookalike {}, foreign {};
+    // A destroyed handle, one that merely looks like a live one, and null.
+    struct _ZKPOLL_HANDLE lookalike {};
     lookalike.dwMagic = 0x506F6C4D;
-    foreign.dwMagic = 0x12345678;
     ZKPOLL_THDATA def = a.def(1, 100);
-    for (PZKPOLL_HANDLE bad : {h, &lookalike, &foreign, PZKPOLL_HANDLE(nullptr)}) {
+    for (PZKPOLL_HANDLE bad : {h, &lookalike, PZKPOLL_HANDLE(nullptr)}) {
         EXPECT_EQ(ZKPollDestroy(bad, 0, 0), DWORD(ERROR_INVALID_HANDLE));
         EXPECT_EQ(ZKPollKillAll(bad, 0), DWORD(ERROR_INVALID_HANDLE));
         EXPECT_EQ(ZKPollControlAll(bad, 0, ZKPOLL_POLL, 0, nullptr, 0), DWORD(ERROR_INVALID_HANDLE));
@@ -418,29 +363,24 @@ TEST_F(PollManager, OneFailedInitTearsEverythingDown) {
     EXPECT_EQ(create({a.def(1, 1000), b.def(2, 1000), c.def(3, 1000, 100)}), 5u);
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(trace.count("thread #2 init error (5)"), 1);
-    EXPECT_TRUE(started_threads_ended());
     for (PollScript* s : {&a, &b, &c}) EXPECT_EQ(s->count(ZKPOLL_TERMINATE), 1);
     EXPECT_EQ(exit_code_of(started_threads()[1]), 5u);
 }
 
-int g_starts;
-
-// A thread starter whose third start fails (a lambda cannot have the
+// A thread starter that fails to start worker #3 (a lambda cannot have the
 // starter's standard calling convention on 32-bit Windows).
 DWORD ZKAPI third_start_fails(PZKPOLL_HANDLE hp, DWORD id, DWORD r, LPTHREAD_START_ROUTINE fn, LPVOID arg,
                               LPDWORD user, PHANDLE ph) {
-    return ++g_starts == 3 ? DWORD(ERROR_NO_SYSTEM_RESOURCES) : test_starter(hp, id, r, fn, arg, user, ph);
+    return id == 3 ? DWORD(ERROR_NO_SYSTEM_RESOURCES) : test_starter(hp, id, r, fn, arg, user, ph);
 }
 
 TEST_F(PollManager, FailedStarterStopsTheWorkersStartedBeforeIt) {
-    g_starts = 0;
     // The two started workers are still starting when the third fails.
     EXPECT_EQ(create({a.def(1, 1000, 100), b.def(2, 1000, 100), c.def(3, 1000)}, third_start_fails),
               DWORD(ERROR_NO_SYSTEM_RESOURCES));
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(trace.count("failed to create thread #3 (1450)"), 1);
     EXPECT_EQ(started_threads().size(), 2u);
-    EXPECT_TRUE(started_threads_ended());
     EXPECT_EQ(a.count(ZKPOLL_TERMINATE) + b.count(ZKPOLL_TERMINATE), 2);
     EXPECT_TRUE(c.events().empty());
 }
@@ -458,43 +398,27 @@ TEST_F(PollManager, BroadcastsAreNumberedSkippingZero) {
     EXPECT_EQ(trace.count(" - unknwon cmd 00000040"), 2);
 }
 
-TEST_F(PollManager, TimedOutBroadcastStaysOutstandingUntilAnswered) {
-    a.hold(ZKPOLL_POLL);  // the first poll after INIT does not return
-    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
-    ASSERT_TRUE(a.wait_holding());
-    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, 0), DWORD(ERROR_IO_INCOMPLETE));
-    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_RESUME, 0, nullptr, 50), DWORD(ERROR_TOO_MANY_CMDS));
-    EXPECT_EQ(trace.count("wait-last-command failed (56)"), 1);
-    a.release();
-    EXPECT_EQ(ZKPollWaitLastCommand(h, 0, 0, INFINITE), 0u);
-    EXPECT_EQ(a.count(ZKPOLL_SUSPEND) + b.count(ZKPOLL_SUSPEND), 2);
-}
-
-TEST_F(PollManager, DestroyThatRunsOutOfTimeLeavesAUsableHandle) {
+// One worker is stuck in its TERMINATE, the other in a poll, so that the
+// TERMINATE does not even reach it.
+TEST_F(PollManager, DestroyThatRunsOutOfTimeLeavesAHandleThatKillAllStops) {
     a.hold(ZKPOLL_TERMINATE);
-    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
-    EXPECT_EQ(ZKPollDestroy(h, 0, 100), DWORD(ERROR_IO_INCOMPLETE));
-    EXPECT_EQ(trace.count("Control(TERMINATE) failed 100 (996)"), 1);
-    a.release();
-    EXPECT_EQ(ZKPollDestroy(h, 0, INFINITE), 0u);
-    h = nullptr;
-    EXPECT_EQ(a.count(ZKPOLL_TERMINATE), 1);
-}
-
-TEST_F(PollManager, KillAllStopsWorkersStuckInTheirCallback) {
-    a.hold(ZKPOLL_POLL);
     b.hold(ZKPOLL_POLL);
     ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
-    ASSERT_TRUE(a.wait_holding() && b.wait_holding());
+    ASSERT_TRUE(b.wait_holding());
+    EXPECT_EQ(ZKPollDestroy(h, 0, 100), DWORD(ERROR_IO_INCOMPLETE));
+    EXPECT_EQ(trace.count("Control(TERMINATE) failed 100 (996)"), 1);
+    ASSERT_TRUE(a.wait_holding());
     EXPECT_EQ(ZKPollKillAll(h, 0), 0u);
     for (HANDLE t : started_threads()) EXPECT_EQ(exit_code_of(t), DWORD(ERROR_PROCESS_ABORTED));
     EXPECT_EQ(ZKPollKillAll(h, 0), 0u);  // nobody left
     EXPECT_EQ(ZKPollDestroy(h, 0, 1000), 0u);
     h = nullptr;
-    EXPECT_EQ(a.count(ZKPOLL_TERMINATE) + b.count(ZKPOLL_TERMINATE), 0);
+    EXPECT_EQ(b.count(ZKPOLL_TERMINATE), 0);
 }
 
-TEST_F(PollSingle, EqualIdsAreServedInCreationOrder) {
+// Of two workers with one id, the first made is served first; both are
+// suspended, and only the removed one is resumed to terminate.
+TEST_F(PollSingle, EqualIdsAreServedInCreationOrderAndRemovalResumesASuspendedWorker) {
     ZKPOLL_THDATA second = b.def(4, 1000);
     second.adwUser[7] = 22;
     ASSERT_EQ(create({a.def(4, 1000), second}), 0u);
@@ -502,54 +426,37 @@ TEST_F(PollSingle, EqualIdsAreServedInCreationOrder) {
     got.dwId = 4;
     ASSERT_EQ(ZKPollGetThData(h, 0, 0, &got), 0u);
     EXPECT_EQ(got.adwUser[7], 0u);  // the first one's
-    ASSERT_EQ(ZKPollDelThread(h, 0, 4), 0u);
-    EXPECT_EQ(a.count(ZKPOLL_TERMINATE), 1);
-    EXPECT_EQ(b.count(ZKPOLL_TERMINATE), 0);
-    ASSERT_EQ(ZKPollGetThData(h, 0, 0, &got), 0u);
-    EXPECT_EQ(got.adwUser[7], 22u);  // all eleven words of the second
-    ASSERT_EQ(ZKPollDelThread(h, 0, 4), 0u);
-    EXPECT_EQ(h->dwThreads, 0u);
-
-    EXPECT_EQ(ZKPollDelThread(h, 0, 4), DWORD(ERROR_BAD_THREADID_ADDR));
-    EXPECT_EQ(trace.count("bad id #4 (159)"), 1);
-    EXPECT_EQ(ZKPollGetThData(h, 0, 0, &got), DWORD(ERROR_INVALID_THREAD_ID));
-    EXPECT_EQ(got.adwUser[7], 22u);  // untouched
-    EXPECT_EQ(trace.count("no thread id 00000004"), 1);
-}
-
-TEST_F(PollSingle, RemovingASuspendedWorkerResumesThenTerminatesIt) {
-    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
     ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, INFINITE), 0u);
     for (PZKPOLL_THREAD th = h->pFirst; th; th = th->pNext)
         EXPECT_EQ(status_of(th), ZKPOLL_ST_ALIVE | ZKPOLL_ST_SUSPENDED);
-    ASSERT_EQ(ZKPollDelThread(h, 0, 1), 0u);
+
+    ASSERT_EQ(ZKPollDelThread(h, 0, 4), 0u);
     auto ev = a.events();
     EXPECT_EQ(std::vector<DWORD>(ev.end() - 3, ev.end()),
               (std::vector<DWORD>{ZKPOLL_SUSPEND, ZKPOLL_RESUME, ZKPOLL_TERMINATE}));
     EXPECT_EQ(h->dwThreads, 1u);
-    EXPECT_EQ(b.count(ZKPOLL_RESUME), 0);  // the other stays suspended
+    EXPECT_EQ(b.count(ZKPOLL_RESUME) + b.count(ZKPOLL_TERMINATE), 0);  // the other stays suspended
+    ASSERT_EQ(ZKPollGetThData(h, 0, 0, &got), 0u);
+    EXPECT_EQ(got.adwUser[7], 22u);  // all eleven words of the second
+    ASSERT_EQ(ZKPollDelThread(h, 0, 4), 0u);
+    EXPECT_EQ(ZKPollDelThread(h, 0, 4), DWORD(ERROR_BAD_THREADID_ADDR));
+    EXPECT_EQ(ZKPollGetThData(h, 0, 0, &got), DWORD(ERROR_INVALID_THREAD_ID));
+    EXPECT_EQ(got.adwUser[7], 22u);  // untouched
 }
 
-// Its command still unanswered must not keep the TERMINATE out.
+// A broadcast that timed out stays outstanding, but its command still
+// unanswered must not keep the TERMINATE out.
 TEST_F(PollSingle, RemovingAWorkerDropsTheCommandItHasNotAnswered) {
-    a.hold(ZKPOLL_POLL);
+    a.hold(ZKPOLL_POLL);  // the first poll after INIT does not return
     ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
     ASSERT_TRUE(a.wait_holding());
     EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, 0), DWORD(ERROR_IO_INCOMPLETE));
+    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_RESUME, 0, nullptr, 50), DWORD(ERROR_TOO_MANY_CMDS));
+    EXPECT_EQ(trace.count("wait-last-command failed (56)"), 1);
     a.release();
     EXPECT_EQ(ZKPollDelThread(h, 0, 1), 0u);
     EXPECT_EQ(a.count(ZKPOLL_TERMINATE), 1);
     EXPECT_EQ(h->dwThreads, 1u);
-}
-
-TEST_F(PollSingle, WorkerThatEndedByItselfIsLeftForDestroy) {
-    a.answer(ZKPOLL_POLL, 9);  // its first poll fails
-    ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
-    ASSERT_EQ(WaitForSingleObject(started_threads()[0], 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(ZKPollDelThread(h, 0, 1), DWORD(ERROR_BAD_THREADID_ADDR));
-    EXPECT_EQ(trace.count("thread #1 was not arrive (159)"), 1);
-    EXPECT_EQ(h->dwThreads, 2u);
-    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_POLL, 0, nullptr, INFINITE), 0u);  // passed by
 }
 
 TEST_F(PollSingle, NewDefinitionTakesEffectAtTheNextSleep) {
@@ -560,7 +467,6 @@ TEST_F(PollSingle, NewDefinitionTakesEffectAtTheNextSleep) {
     ASSERT_TRUE(wait_until([&] { return state_of(h->pFirst) == ZKPOLL_STATE_SLEEP; }));
     ZKPOLL_THDATA def = a.def(1, 0);
     EXPECT_EQ(ZKPollSetThData(h, 0, 0, &def), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(trace.count("ZKPollSetThData"), 0);
     def = a.def(77, 60);
     EXPECT_EQ(ZKPollSetThData(h, 0, 0, &def), DWORD(ERROR_INVALID_THREAD_ID));
     def.dwId = 1;
@@ -573,21 +479,27 @@ TEST_F(PollSingle, NewDefinitionTakesEffectAtTheNextSleep) {
     EXPECT_TRUE(a.wait_count(ZKPOLL_POLL, 5, 2000));
 }
 
+// An added worker whose INIT fails is removed; one that ended by itself
+// stays until destroy.
 TEST_F(PollSingle, AddedWorkerRunsOrIsRemovedWhenItsInitFails) {
     ASSERT_EQ(create({}), 0u);
     ZKPOLL_THDATA def = a.def(1, 0);
     EXPECT_EQ(ZKPollAddThread(h, 0, &def, 0), DWORD(ERROR_INVALID_PARAMETER));
+    a.answer(ZKPOLL_POLL, 9);  // its first poll fails
     def.dwInterval = 1000;
     ASSERT_EQ(ZKPollAddThread(h, 0, &def, 0), 0u);
-    EXPECT_TRUE(a.wait_count(ZKPOLL_POLL, 1));
+    ASSERT_EQ(WaitForSingleObject(started_threads()[0], 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(a.count(ZKPOLL_POLL), 1);
 
     b.answer(ZKPOLL_INIT, 7);
     def = b.def(2, 1000);
     EXPECT_EQ(ZKPollAddThread(h, 0, &def, 0), 7u);
-    EXPECT_EQ(trace.count("thread init error (7)"), 1);
     EXPECT_EQ(b.count(ZKPOLL_TERMINATE), 1);
-    EXPECT_EQ(h->dwThreads, 1u);
     EXPECT_EQ(ZKPollGetThData(h, 0, 0, &def), DWORD(ERROR_INVALID_THREAD_ID));
+    EXPECT_EQ(ZKPollDelThread(h, 0, 1), DWORD(ERROR_BAD_THREADID_ADDR));
+    EXPECT_EQ(trace.count("thread #1 was not arrive (159)"), 1);
+    EXPECT_EQ(h->dwThreads, 1u);
+    EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_POLL, 0, nullptr, INFINITE), 0u);  // passed by
 }
 
 // A broadcast's timeout, measured from just before the tick count wraps.
@@ -603,50 +515,43 @@ ZKX_CHILD(poll_wait_across_wrap) {
     auto start = std::chrono::steady_clock::now();
     DWORD rc = ZKPollControlAll(hp, 0, ZKPOLL_SUSPEND, 0, nullptr, 400);
     long took = elapsed_ms(start);
-    bool wrapped = GetTickCount() < before;
     held.release();
     ZKPollDestroy(hp, 0, INFINITE);
-    return rc != ERROR_IO_INCOMPLETE ? 2 : took < 380 || took > 5000 ? 3 : wrapped ? 0 : 4;
+    return rc != ERROR_IO_INCOMPLETE ? 2 : took < 380 || took > 5000 ? 3 : GetTickCount() < before ? 0 : 4;
 }
 
 TEST(PollManagerTicks, TimeoutsHoldAcrossTheTickWrap) {
     EXPECT_EQ(run_child_with("ZKX_TICK_START", "4294967000", "poll_wait_across_wrap"), 0);  // 0xFFFFFFFF - 295
 }
 
-// Every worker's thread has ended when its lifetime ends (checked through
-// the started handles); what could stay behind is a handle.
-TEST(PollStress, ManyLifetimesLeaveNoThreadOrHandleBehind) {
-    use_fast_rounds();
-    PollScript script;
+// Every worker's thread has ended when its lifetime ends (the fixture
+// checks the started handles); what could stay behind is a handle.
+using PollStress = PollManager;
+
+TEST_F(PollStress, ManyLifetimesLeaveNoThreadOrHandleBehind) {
     // Counted after the first lifetime, which also brings up what the
     // platform and the sanitizers start once per process.
     size_t handles = 0;
     const DWORD intervals[] = {1, 3, 10, INFINITE};
-    auto start = std::chrono::steady_clock::now();
-
     for (int round = 0; round < 200; round++) {
-        SCOPED_TRACE(round);
         if (round == 1) handles = open_handles();
         std::vector<ZKPOLL_THDATA> defs;
-        for (DWORD i = 0; i < 8; i++) defs.push_back(script.def(i + 1, intervals[(i + round) % 4]));
-        ZKPOLL_PARAM param{8, defs.data(), test_starter};
-        PZKPOLL_HANDLE h = nullptr;
-        ASSERT_EQ(ZKPollCreate(&param, &h, 0), 0u);
+        for (DWORD i = 0; i < 8; i++) defs.push_back(a.def(i + 1, intervals[(i + round) % 4]));
+        ASSERT_EQ(create(defs), 0u);
         for (DWORD cmd : {ZKPOLL_POLL, ZKPOLL_SUSPEND, ZKPOLL_RESUME, ZKPOLL_POLL})
             ASSERT_EQ(ZKPollControlAll(h, 0, cmd, 0, nullptr, 10000), 0u);
-        ZKPOLL_THDATA extra = script.def(100, intervals[round % 4]);
+        ZKPOLL_THDATA extra = a.def(100, intervals[round % 4]);
         ASSERT_EQ(ZKPollAddThread(h, 0, &extra, 0), 0u);
         // Broadcast without waiting, then remove workers while it is out.
         ZKPollControlAll(h, 0, round % 2 ? ZKPOLL_SUSPEND : ZKPOLL_POLL, 0, nullptr, 0);
         ASSERT_EQ(ZKPollDelThread(h, 0, 1 + round % 8), 0u);
         ASSERT_EQ(ZKPollDelThread(h, 0, 100), 0u);
-        ASSERT_EQ(h->dwThreads, 7u);
+        ASSERT_EQ(h->dwThreads, 7u) << round;
         ASSERT_EQ(ZKPollDestroy(h, 0, 10000), 0u);
-        ASSERT_TRUE(started_threads_ended());
-        close_started_threads();
+        h = nullptr;
+        ASSERT_TRUE(end_started_threads());
     }
     EXPECT_EQ(open_handles(), handles);
-    std::printf("200 lifetimes in %ld ms\n", elapsed_ms(start));
 }
 
 }  // namespace

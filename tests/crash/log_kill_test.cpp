@@ -23,23 +23,6 @@ PZKDLOG_HANDLE open_log() {
     return nullptr;
 }
 
-// The parent points the log's settings at its file, which the children
-// then find there, and opens the log itself.
-class LogKill : public ::testing::Test {
-protected:
-    void SetUp() override {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\CrashTest\\Message\\LOG", &key), 0);
-        for (auto [name, value] : {std::pair{"OutputTo", log_path()}, {"OutputLevel", "LO"}})
-            RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
-        RegCloseKey(key);
-        ASSERT_NE(log = open_log(), nullptr);
-    }
-    void TearDown() override { ZKDLogDestroy(log, 0); }
-
-    PZKDLOG_HANDLE log = nullptr;
-};
-
 DWORD write_record(PZKDLOG_HANDLE log, const char* tag, DWORD seq) {
     return ZKDLogOut(log, __FILE__, __LINE__, ZKDLOG_ERR, "%s %lu %lu %s#END", tag,
                      (unsigned long)GetCurrentProcessId(), (unsigned long)seq, kPadding.c_str());
@@ -55,11 +38,32 @@ ZKX_CHILD(log_writer) {
     }
 }
 
-// Checks that every line of the file is one whole record (our source name
-// first, the end mark last, exactly one of each) or the start of one that a
-// killed writer left and its heir ended with a line end.  Counts the whole
-// lines by their tag, and the torn ones under "torn".
-std::map<std::string, size_t> count_lines() {
+TEST(LogKill, WritersKilledAtRandomLeaveOnlyWholeLines) {
+    // The log's settings point at our file; the children find it there.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\CrashTest\\Message\\LOG", &key), 0);
+    for (auto [name, value] : {std::pair{"OutputTo", log_path()}, {"OutputLevel", "LO"}})
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
+    RegCloseKey(key);
+    PZKDLOG_HANDLE log = open_log();
+    ASSERT_NE(log, nullptr);
+    const int kPerRound = 20;
+    int rounds = 0;
+    for (; another_round(rounds, 6); ++rounds) {
+        auto [a, b] = spawn_two_working("log_writer", rounds);
+        ASSERT_TRUE(a && b);
+        EXPECT_TRUE(kill_at_random_moment(a, 20));
+        // The other writer keeps going while we write beside it.
+        for (int i = 0; i < kPerRound; ++i)
+            EXPECT_EQ(write_record(log, "survivor", DWORD(rounds * kPerRound + i)), 0u);
+        EXPECT_TRUE(kill_at_random_moment(b, 10));
+    }
+    ZKDLogDestroy(log, 0);
+
+    // Every line of the file is one whole record (our source name first,
+    // the end mark last, exactly one of each) or the start of one that a
+    // killed writer left and its heir ended with a line end.  Whole lines
+    // are counted by their tag, torn ones under "torn".
     const std::string text = read_file(log_path()), head = "log_kill_test.cpp(";
     std::map<std::string, size_t> counts;
     for (size_t start = 0, end; start < text.size(); start = end + 2) {
@@ -74,22 +78,6 @@ std::map<std::string, size_t> count_lines() {
         const size_t tag = line.find(", ERR, ") + 7;
         ++counts[mark == std::string::npos ? "torn" : line.substr(tag, line.find(' ', tag) - tag)];
     }
-    return counts;
-}
-
-TEST_F(LogKill, WritersKilledAtRandomLeaveOnlyWholeLines) {
-    const int kPerRound = 20;
-    int rounds = 0;
-    for (; another_round(rounds, 6); ++rounds) {
-        auto [a, b] = spawn_two_working("log_writer", rounds);
-        ASSERT_TRUE(a && b);
-        EXPECT_TRUE(kill_at_random_moment(a, 20));
-        // The other writer keeps going while we write beside it.
-        for (int i = 0; i < kPerRound; ++i)
-            EXPECT_EQ(write_record(log, "survivor", DWORD(rounds * kPerRound + i)), 0u);
-        EXPECT_TRUE(kill_at_random_moment(b, 10));
-    }
-    auto counts = count_lines();
     // Each kill may have abandoned the mutex once, and an abandoned wait
     // drops the record that met it.
     EXPECT_GE(counts["survivor"], size_t(rounds * (kPerRound - 2)));
