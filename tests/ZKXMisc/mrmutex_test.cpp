@@ -92,4 +92,57 @@ TEST(MRMutexRecord, NamesUpTo226Characters) {
     EXPECT_EQ(ZKExclIsValidMRMutex(&mr), DWORD(ERROR_INVALID_HANDLE));
 }
 
+// Processes of two threads each take one named lock as readers and writers
+// at random for a second.  Counters in shared memory record who is inside:
+// a reader that sees a writer, or a writer that sees anyone else, counts a
+// violation.
+struct Shared {
+    std::atomic<int32_t> readers, writers, violations, reads, writes;
+};
+static_assert(std::atomic<int32_t>::is_always_lock_free, "counters shared between processes");
+
+Shared* map_shared(const std::string& name) {
+    HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Shared), name.c_str());
+    return section ? static_cast<Shared*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Shared))) : nullptr;
+}
+
+void hammer(const std::string& lock_name, Shared* shared, unsigned seed) {
+    ZKEXCL_MRMUTEX mr{};
+    if (ZKExclInitMRMutex(&mr, lock_name.c_str(), 0, 0) != 0) ++shared->violations;
+    for (auto start = std::chrono::steady_clock::now(); elapsed_ms(start) < 1000; seed = seed * 1103515245 + 12345) {
+        const bool write = (seed >> 16) % 4 == 0;
+        if ((write ? ZKExclEnterMRMutexWrite(&mr, 50, 0, 0) : ZKExclEnterMRMutexRead(&mr, 50, 0, 0)) != 0) continue;
+        auto& mine = write ? shared->writers : shared->readers;
+        auto& others = write ? shared->readers : shared->writers;
+        if ((mine.fetch_add(1) != 0 && write) || others.load() != 0) ++shared->violations;
+        std::this_thread::yield();
+        if (others.load() != 0) ++shared->violations;
+        mine.fetch_sub(1);
+        ++(write ? shared->writes : shared->reads);
+        if ((write ? ZKExclLeaveMRMutexWrite(&mr, 0) : ZKExclLeaveMRMutexRead(&mr, 0)) != 0) ++shared->violations;
+    }
+    ZKExclDeleteMRMutex(&mr, 0);
+}
+
+// args: lock name, counters' name.
+ZKX_CHILD(mr_stress) {
+    Shared* shared = map_shared(args.at(1));
+    if (!shared) return 1;
+    std::thread other(hammer, args.at(0), shared, unsigned(GetCurrentProcessId() * 31));
+    hammer(args.at(0), shared, unsigned(GetCurrentProcessId() * 31 + 1));
+    other.join();
+    return 0;
+}
+
+TEST(MRMutexStress, ReadersAndWritersOfThreeProcessesNeverOverlap) {
+    const std::string lock = unique_name("stress"), counters = lock + "-counters";
+    Shared* shared = map_shared(counters);
+    ASSERT_NE(shared, nullptr);
+    std::vector<pid_t> children;
+    for (int p = 0; p < 3; ++p) children.push_back(spawn_child("mr_stress", {lock, counters}));
+    for (pid_t child : children) EXPECT_EQ(wait_child(child, 60000), 0);
+    EXPECT_EQ(shared->violations.load(), 0);
+    EXPECT_TRUE(shared->reads.load() > 0 && shared->writes.load() > 0);
+}
+
 }  // namespace
