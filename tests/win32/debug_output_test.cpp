@@ -17,46 +17,9 @@ long ms_to_send(int n, const char* text) {
     return elapsed_ms(start);
 }
 
-TEST(DebugOutput, DroppedWithoutAViewerElseReadInOrderFromAnotherProcess) {
-    // Nobody listens yet: the text goes nowhere at once, and never reaches
-    // the viewer opened later.
-    EXPECT_LT(ms_to_send(100, "nobody listens"), 2000);
-    SetLastError(1234);
-    OutputDebugStringA(nullptr);
-    EXPECT_EQ(GetLastError(), 1234u) << "the sender leaves the last error alone";
-
-    ZKX_DEBUG_VIEWER* viewer = zkx_debug_viewer_open();
-    ASSERT_NE(viewer, nullptr);
-    EXPECT_EQ(zkx_debug_viewer_open(), nullptr) << "one viewer at a time";
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_BUSY));
-    const std::string long_text(5000, 'x');
-    pid_t child = spawn_child("debug_sender", {"first line\n", "second", long_text});
-    char text[8192];
-    DWORD pid = 0;
-    std::string got;
-    for (int i = 0; i < 4; ++i) {
-        ASSERT_TRUE(zkx_debug_viewer_read(viewer, 10000, &pid, text, sizeof text));
-        EXPECT_EQ(pid, DWORD(child));
-        got += text + std::string("|");
-    }
-    // A long text arrives in pieces, in order, each as much as the buffer
-    // holds after the sender's pid and the terminator.
-    EXPECT_EQ(got, "first line\n|second|" + long_text.substr(0, 4091) + "|" + long_text.substr(4091) + "|");
-    EXPECT_EQ(wait_child(child), 0);
-    EXPECT_FALSE(zkx_debug_viewer_read(viewer, 50, &pid, text, sizeof text));
-    EXPECT_EQ(GetLastError(), DWORD(WAIT_TIMEOUT));
-    zkx_debug_viewer_close(viewer);
-
-    viewer = zkx_debug_viewer_open();
-    EXPECT_NE(viewer, nullptr) << "a closed viewer makes room for the next";
-    zkx_debug_viewer_close(viewer);
-}
-
 // A viewer that says "up" once it reads, stops reading on "pause" until
-// "resume" is set, and ends on "quit".  It pauses itself rather than being
-// stopped with SIGSTOP: the kernel hangs up a process group that has a
-// stopped member when the group is orphaned, and such a SIGHUP once killed
-// the viewer.
+// "resume" is set, and ends on "quit".  Not SIGSTOP: the kernel hangs up an
+// orphaned process group with a stopped member, and that once killed it.
 ZKX_CHILD(debug_viewer_until_quit) {
     ZKX_DEBUG_VIEWER* viewer = zkx_debug_viewer_open();
     if (!viewer) return 1;
@@ -71,10 +34,38 @@ ZKX_CHILD(debug_viewer_until_quit) {
     }
 }
 
-TEST(DebugOutput, AStoppedOrDeadViewerCostsASenderOneShortWaitThenNothing) {
+TEST(DebugOutput, DroppedWithoutAViewerReadInOrderAndAStoppedOrDeadViewerCostsOneShortWait) {
+    // Nobody listens yet: the text goes nowhere at once, and never reaches
+    // the viewer opened later.
+    SetLastError(1234);
+    EXPECT_LT(ms_to_send(100, "nobody listens"), 2000);
+    EXPECT_EQ(GetLastError(), 1234u) << "the sender leaves the last error alone";
+
+    ZKX_DEBUG_VIEWER* mine = zkx_debug_viewer_open();
+    ASSERT_NE(mine, nullptr);
+    EXPECT_EQ(zkx_debug_viewer_open(), nullptr) << "one viewer at a time";
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_BUSY));
+    const std::string long_text(5000, 'x');
+    pid_t child = spawn_child("debug_sender", {"first line\n", "second", long_text});
+    char text[8192];
+    DWORD pid = 0;
+    std::string got;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(zkx_debug_viewer_read(mine, 10000, &pid, text, sizeof text));
+        EXPECT_EQ(pid, DWORD(child));
+        got += text + std::string("|");
+    }
+    // A long text arrives in pieces, in order, each as much as the buffer
+    // holds after the sender's pid and the terminator.
+    EXPECT_EQ(got, "first line\n|second|" + long_text.substr(0, 4091) + "|" + long_text.substr(4091) + "|");
+    EXPECT_EQ(wait_child(child), 0);
+    EXPECT_FALSE(zkx_debug_viewer_read(mine, 50, &pid, text, sizeof text));
+    EXPECT_EQ(GetLastError(), DWORD(WAIT_TIMEOUT));
+    zkx_debug_viewer_close(mine);
+
     HANDLE up = CreateEventA(nullptr, TRUE, FALSE, "up"), resume = CreateEventA(nullptr, TRUE, FALSE, "resume");
     pid_t viewer = spawn_child("debug_viewer_until_quit", {});
-    ASSERT_EQ(WaitForSingleObject(up, 30000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(up, 30000), WAIT_OBJECT_0) << "the closed viewer made room for the next";
     // Another process's "pause" stops the viewer and its next text fills the
     // buffer: this process's first text waits for the viewer once, the rest
     // skip the channel.

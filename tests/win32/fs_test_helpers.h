@@ -13,15 +13,14 @@
 namespace zkx::test {
 
 // Sets (or, with nullopt, removes) an environment variable for one scope.
-class ScopedEnv {
-public:
+struct ScopedEnv {
+    std::string name_;
+    std::optional<std::string> old_;
     ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
         if (const char* old = getenv(name)) old_ = old;
         set(name, value);
     }
     ~ScopedEnv() { set(name_.c_str(), old_); }
-
-private:
     static void set(const char* name, const std::optional<std::string>& value) {
 #ifdef _WIN32
         _putenv_s(name, value ? value->c_str() : "");  // "" removes it
@@ -29,9 +28,6 @@ private:
         value ? setenv(name, value->c_str(), 1) : unsetenv(name);
 #endif
     }
-
-    std::string name_;
-    std::optional<std::string> old_;
 };
 
 struct ScopedCwd {
@@ -40,7 +36,6 @@ struct ScopedCwd {
     ~ScopedCwd() { std::filesystem::current_path(old); }
 };
 
-// A directory below the test's temporary directory.
 inline std::string make_dir(const std::string& name) {
     std::filesystem::create_directories(temp_dir() + "/" + name);
     return temp_dir() + "/" + name;

