@@ -1,6 +1,7 @@
 // Sections: create or open by name, views and their access, and a lifetime
 // that ends with the last handle or view of any process, killed ones too.
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "kobj_test_util.h"
@@ -12,6 +13,21 @@ namespace {
 HANDLE create(const char* name, DWORD size, DWORD protect = PAGE_READWRITE) {
     return CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, protect, 0, size, name);
 }
+// The layer keeps each section's memory in a file of the namespace, which
+// must go with the section; Windows keeps it in the kernel.
+#ifndef _WIN32
+int memory_files() {
+    const std::filesystem::path segment = zkx::win32::kernel_segment_path();
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(segment.parent_path()))
+        n += e.path().filename().string().rfind(segment.filename().string() + ".section.", 0) == 0;
+    return n;
+}
+#define EXPECT_MEMORY_FILES(n) EXPECT_EQ(memory_files(), n)
+#else
+#define EXPECT_MEMORY_FILES(n) ((void)0)
+#endif
+
 char* view(HANDLE h, DWORD access = FILE_MAP_WRITE, SIZE_T bytes = 0, DWORD offset = 0) {
     return static_cast<char*>(MapViewOfFile(h, access, 0, offset, bytes));
 }
@@ -65,7 +81,19 @@ TEST(Mapping, NamedSectionsTheirViewsLifetimeAndBadArguments) {
         errors = {error(!view(rw, FILE_MAP_READ, 100001)), error(!MapViewOfFile(rw, FILE_MAP_READ, 1, 0, 0))};
         EXPECT_EQ(errors, (std::vector<DWORD>{ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED}));
     }
+#ifndef _WIN32
+    // The layer's own limits: it maps no files (Windows takes a null file
+    // handle for the paging file), no executable memory, opens no read-only
+    // section for writing, and wants an access to map with.
+    const DWORD kPageExecuteReadWrite = 0x40;  // not in the layer's headers
+    errors = {error(!CreateFileMappingA(nullptr, nullptr, PAGE_READWRITE, 0, 100, "s")),
+              error(!create("s", 100, kPageExecuteReadWrite)), error(!create("ro", 100, PAGE_READWRITE)),
+              error(!view(rw, 0))};
+    EXPECT_EQ(errors, (std::vector<DWORD>{ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER, ERROR_ACCESS_DENIED,
+                                          ERROR_INVALID_PARAMETER}));
+#endif
     for (HANDLE h : {mutex, ro, rw}) CloseHandle(h);
+    EXPECT_MEMORY_FILES(0);  // every section took its file with it
 }
 
 // args: an event, then sections to create and write; then waits to be killed.
@@ -81,16 +109,19 @@ TEST(Mapping, KilledHoldersGiveTheirReferencesUp) {
     pid_t child = spawn_child("section_holder", {"ready", "held", "alone"});
     ASSERT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0);
     HANDLE held = OpenFileMappingA(FILE_MAP_WRITE, FALSE, "held");
+    EXPECT_MEMORY_FILES(2);
     kill_child(child);
     EXPECT_EQ(wait_child(child), kKilledStatus);
-    // Held by nobody, a section is gone; held by us, it keeps the dead
-    // creator's bytes until we let go.
+    // Held by nobody, a section is gone, memory file and all; held by us, it
+    // keeps the dead creator's bytes until we let go.
     EXPECT_FAILS(OpenFileMappingA(FILE_MAP_READ, FALSE, "alone"), ERROR_FILE_NOT_FOUND);
+    EXPECT_MEMORY_FILES(1);
     char* v = view(held);
     EXPECT_STREQ(v, "from the child");
     UnmapViewOfFile(v);
     CloseHandle(held);
     EXPECT_FAILS(OpenFileMappingA(FILE_MAP_READ, FALSE, "held"), ERROR_FILE_NOT_FOUND);
+    EXPECT_MEMORY_FILES(0);
     CloseHandle(ready);
 }
 
