@@ -107,6 +107,10 @@ TEST(Thread, AttachAndDetachCallbacksRunOnTheNewThreadButNotOnTermination) {
     }
     EXPECT_EQ(g_attached.load(), 3);
     EXPECT_EQ(g_detached.load(), 2) << "no detach for a terminated thread";
+    // Room for eight pairs, then a plain refusal; the layer's loader takes one.
+    int more = 0;
+    while (more < 16 && zkx::win32::register_thread_callbacks(on_attach, on_detach)) ++more;
+    EXPECT_EQ(more, 6);
 }
 
 // --- The last thread's exit code ---------------------------------------------------
