@@ -1,7 +1,6 @@
-// Heap operations chosen by the input, run and checked by the tests'
-// workload and Harness (tests/ZKXMisc/shmem_test_util.h).  Input: two bytes
-// of payload size, then the workload's choices, each taken from as many
-// bytes as its range needs.
+// The tests' workload and Harness (tests/ZKXMisc/shmem_test_util.h) driven by
+// the input: two bytes of payload size, then each of the workload's choices
+// from as many bytes as its range needs.
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,9 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // prime to the moments of an operation still reaches each of them.
     harness.kill_stride = 7;
     size_t at = 2;
-    zkx::test::Workload w;
-    w.steps = int(size);
-    w.check = [&] { return harness.verdict(); };
+    zkx::test::Workload w{1, int(size), 0, true, [&] { return harness.verdict(); }};
     w.more = [&] { return at < size; };
     w.pick = [&](DWORD n) {
         uint64_t v = 0;

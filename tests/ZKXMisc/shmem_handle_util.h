@@ -1,15 +1,12 @@
-// Helpers for tests of the shared-memory heap through its handles, in any
-// test binary that links the library.
+// Helpers for tests of the heap through its handles, in any test binary.
 #ifndef ZKX_TESTS_SHMEM_HANDLE_UTIL_H
 #define ZKX_TESTS_SHMEM_HANDLE_UTIL_H
 
-#include "ZKShMemCheck.h"
 #include "ZKShMemPriv.h"
+#include "shmem_test_util.h"
 #include "test_util.h"
 
 namespace zkx::test {
-
-using Bytes = std::vector<BYTE>;
 
 inline BYTE* base_of(PZKSHMEM_HEAD h) { return static_cast<BYTE*>(ZKShMemBaseAddress(h)); }
 inline Bytes bytes_of(PZKSHMEM_HEAD h) { return Bytes(base_of(h), base_of(h) + h->dwTotalSize); }

@@ -25,8 +25,8 @@ struct Block {
     BYTE fill;
 };
 
-// The next owner's rollback of what a kill left.  Given what it must give, it
-// is itself killed at each of its steps, and rolling back again must give it.
+// The next owner's rollback of what a kill left; given what it must give, it
+// is killed at each of its steps, and rolling back again must give that.
 struct Rollback {
     Bytes bytes;
     ZKSHMEM_JOURNAL journal;
@@ -56,16 +56,14 @@ void on_probe(void* self, DWORD event) {
     ++h.kills;
     Rollback left{h.twin.bytes, h.journal, h.kill_rollbacks ? &h.committed : nullptr};
     left.run();
-    const DWORD total = h.total();
-    const std::string at = "kill " + std::to_string(h.kills) + ": ", text = check_text(left.bytes.data(), total);
+    const std::string at = "kill " + std::to_string(h.kills) + ": ", text = check_text(left.bytes.data(), h.total());
     if (left.bytes != h.committed || left.halfway_failed)
-        h.fault = at + (left.halfway_failed ? "a rollback killed halfway was not completed by the next"
-                                            : "not rolled back to the last commit");
+        h.fault = at + "not rolled back to the last commit, or not by a rollback after one killed halfway";
     else if (left.journal.dwCount != 0)
         h.fault = at + "the rollback left records in force";
     else if (!text.empty())
         h.fault = at + text;
-    else if (!index_trustworthy(h.index(), left.bytes.data(), total))
+    else if (!index_trustworthy(h.index(), left.bytes.data(), h.total()))
         h.fault = at + "an index that counts as valid is wrong";
 }
 
@@ -73,7 +71,7 @@ void on_probe(void* self, DWORD event) {
 
 Harness::Harness(DWORD payload, bool kill_rollbacks)
     : walked(payload), twin(payload), lookup(zkshmem_lookup_size(twin.total())), undo{&journal, on_probe, this},
-      kill_rollbacks(kill_rollbacks) {}
+      kill_rollbacks(kill_rollbacks), committed(twin.bytes) {}
 
 DWORD Harness::same(DWORD r, DWORD r2, DWORD offset, const DWORD& offset2) {
     if (!fault.empty()) return r;
@@ -138,13 +136,9 @@ std::string run_workload(HeapOps& ops, const Workload& w) {
             // Inside a block, the header, the index table; where nobody else
             // allocates also freed blocks and anywhere at all.
             const Block& b = blocks[pick(blocks.size())];
-            switch (pick(w.private_region ? 5 : 3)) {
-                case 0: offset = b.offset + 1 + pick(b.size + 6); break;
-                case 1: offset = pick(30); break;
-                case 2: offset = total - pick(16); break;
-                case 3: offset = freed.empty() ? 0 : freed[pick(freed.size())]; break;
-                default: offset = pick(total + 1); break;
-            }
+            const DWORD places[] = {b.offset + 1 + pick(b.size + 6), pick(30), total - pick(16),
+                                    freed.empty() ? 0 : freed[pick(freed.size())], pick(total + 1)};
+            offset = places[pick(w.private_region ? 5 : 3)];
             if (live(offset) != blocks.end()) continue;
             r = pick(2) ? ops.free(offset) : ops.change_id(offset, id);
             if (r != ERROR_INVALID_PARAMETER || !unchanged())

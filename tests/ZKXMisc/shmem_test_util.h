@@ -1,6 +1,5 @@
-// The model of the shared-memory heap for its tests and its fuzzer: a region
-// in a plain buffer and a random workload checked against the blocks it
-// expects.  Needs neither GoogleTest nor the platform layer.
+// The heap's model for its tests and fuzzer: a region in a plain buffer, and a
+// random workload.  Needs neither GoogleTest nor the platform layer.
 #ifndef ZKX_TESTS_SHMEM_TEST_UTIL_H
 #define ZKX_TESTS_SHMEM_TEST_UTIL_H
 
@@ -19,16 +18,13 @@ namespace zkx::test {
 
 using Bytes = std::vector<BYTE>;
 
-// The checker's verdict: "" for a consistent region, else its text.
 std::string check_text(const BYTE* base, DWORD total);
 
-// Whether the lookup index either does not count as valid or says what the
-// region's lists say.
+// An index either counts as invalid or says what the lists say.
 inline bool index_trustworthy(const ZKSHMEM_LOOKUP* ix, const BYTE* base, DWORD total) {
     return !zkshmem_lookup_usable(ix, base, total) || zkshmem_lookup_agrees(ix, base, total);
 }
 
-// The heap operations a workload drives, by offset of caller memory.
 struct HeapOps {
     virtual ~HeapOps() = default;
     virtual BYTE* base() = 0;
@@ -37,14 +33,13 @@ struct HeapOps {
     virtual DWORD free(DWORD offset) = 0;
     virtual DWORD find(DWORD id, DWORD* offset) = 0;
     virtual DWORD change_id(DWORD offset, DWORD id) = 0;
-    // The caller's writes into its blocks, made on every copy that is kept.
+    // The caller's writes into its blocks, on every copy kept.
     virtual void fill(DWORD offset, DWORD n, BYTE value) { std::memset(base() + offset, value, n); }
     // What an abandoned mutex does to anything kept beside the heap.
     virtual void disturb() {}
 };
 
-// A laid-out region in a buffer of exactly its size, so ASan sees any stray
-// access.
+// A region in a buffer of exactly its size, so ASan sees any stray access.
 struct PlainRegion : HeapOps {
     explicit PlainRegion(DWORD payload);
     BYTE* base() override { return bytes.data(); }
@@ -61,14 +56,11 @@ struct PlainRegion : HeapOps {
     Bytes bytes;
 };
 
-// Every operation on a walked region and on an indexed twin whose writes
-// keep an undo journal: both must give the same results and bytes, and the
-// twin's index, whenever it counts as valid, must say what its lists say.
-// Finds alternate between a reader's (no rebuild) and a writer's.  The twin
-// is killed in thought at every moment with records in force: the rollback
-// must give the last commit byte for byte, a consistent heap and no valid but
-// wrong index.  With kill_rollbacks, each step of that rollback is killed
-// too, and the next rollback must still give the same heap.
+// Every operation on a walked region and on an indexed, journaled twin: same
+// results and bytes, a trustworthy index; finds alternate between a reader's
+// (no rebuild) and a writer's.  The twin is killed in thought at every moment
+// with records in force: the rollback must give the last commit.  With
+// kill_rollbacks, each step of that rollback is killed too, to the same end.
 struct Harness : HeapOps {
     explicit Harness(DWORD payload, bool kill_rollbacks = false);
     BYTE* base() override { return walked.base(); }
@@ -77,13 +69,13 @@ struct Harness : HeapOps {
     DWORD alloc(DWORD size, DWORD id, DWORD* offset) override {
         DWORD offset2 = 0;
         const DWORD r = walked.alloc(size, id, offset);
-        return same(r, zkshmem_alloc(start(), total(), size, id, &offset2, &undo, index()), *offset, offset2);
+        return same(r, zkshmem_alloc(twin.base(), total(), size, id, &offset2, &undo, index()), *offset, offset2);
     }
     DWORD free(DWORD offset) override {
-        return same(walked.free(offset), zkshmem_free(start(), total(), offset, &undo, index()));
+        return same(walked.free(offset), zkshmem_free(twin.base(), total(), offset, &undo, index()));
     }
     DWORD change_id(DWORD offset, DWORD id) override {
-        return same(walked.change_id(offset, id), zkshmem_change_id(start(), total(), offset, id, &undo, index()));
+        return same(walked.change_id(offset, id), zkshmem_change_id(twin.base(), total(), offset, id, &undo, index()));
     }
     DWORD find(DWORD id, DWORD* offset) override {
         DWORD offset2 = 0;
@@ -91,11 +83,9 @@ struct Harness : HeapOps {
         return same(r, zkshmem_find(twin.base(), total(), id, &offset2, index(), ++finds % 2), *offset, offset2);
     }
     void fill(DWORD offset, DWORD n, BYTE value) override {
-        std::memset(walked.base() + offset, value, n);
-        std::memset(twin.base() + offset, value, n);
+        for (Bytes* b : {&walked.bytes, &twin.bytes, &committed}) std::memset(b->data() + offset, value, n);
     }
     void disturb() override { zkshmem_lookup_invalidate(index()); }
-    // The first fault seen, else the checker's verdict on the region.
     std::string verdict() { return fault.empty() ? walked.check() : fault; }
 
     PlainRegion walked, twin;
@@ -103,17 +93,12 @@ struct Harness : HeapOps {
     ZKSHMEM_JOURNAL journal{};
     const ZKSHMEM_UNDO undo;
     const bool kill_rollbacks;
-    Bytes committed;
+    Bytes committed;  // what a rollback must give: the twin as of its last commit, with the caller's writes
     DWORD kill_stride = 1;  // a kill at every this many moments
     DWORD moments = 0, kills = 0, most_writes = 0, finds = 0;
     std::string fault;
 
 private:
-    // The twin's base, its bytes kept as what a kill before the first write leaves.
-    BYTE* start() {
-        committed = twin.bytes;
-        return twin.base();
-    }
     // Takes offset2 by reference: the call that gives r2 writes it.
     DWORD same(DWORD r, DWORD r2, DWORD offset = 0, const DWORD& offset2 = 0);
 };
@@ -128,9 +113,8 @@ struct Workload {
     std::function<bool()> more = {};     // the fuzzer: whether input is left
 };
 
-// Random allocs, frees, finds, id changes and calls with addresses that name
-// no block, checked against a model of the blocks in use and their contents;
-// then everything is freed.  "" or what failed.
+// Random allocs, frees, finds, id changes and calls on addresses of no block,
+// checked against a model of the blocks; then all is freed.  "" or the fault.
 std::string run_workload(HeapOps& ops, const Workload& w);
 
 }  // namespace zkx::test

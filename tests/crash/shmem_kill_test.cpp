@@ -1,11 +1,8 @@
-// Users of one shared heap killed at random moments, many inside a heap
-// operation with its mutex held.  After every kill the heap is consistent
-// (the journal rolls a half-done operation back), our own block is intact,
-// and the dead users' blocks can be found and freed.
+// Users of one heap killed at random, often inside an operation: after each kill
+// the heap is consistent, our block intact, and the dead users' blocks freeable.
 #include <random>
 
 #include "../ZKXMisc/shmem_handle_util.h"
-#include "../ZKXMisc/shmem_test_util.h"
 #include "crash_util.h"
 
 namespace {
@@ -14,14 +11,14 @@ using namespace zkx::test;
 
 const DWORD kPayload = 256 * 1024;
 
-// args: ready event, id base, region name, "indexed" or not.  Allocs, fills
-// and frees blocks with ids of its own until it is killed.
+// args: ready event.  Allocs, fills and frees blocks with ids of its own
+// until it is killed.  User a keeps the lookup index however few blocks there
+// are, so that kills land inside its updates; b walks and leaves it stale.
 ZKX_CHILD(heap_user) {
-    // One user keeps the lookup index however few blocks there are, so that
-    // kills land inside its updates; the other walks and leaves it stale.
-    if (args.at(3) == "indexed") g_zkshmem_lookup_min_entries = 0;
-    PZKSHMEM_HEAD h = open_shmem(args.at(2), kPayload);
-    const DWORD id_base = DWORD(std::stoul(args.at(1)));
+    const bool a = args.at(0).back() == 'a';
+    if (a) g_zkshmem_lookup_min_entries = 0;
+    PZKSHMEM_HEAD h = open_shmem("crash-heap", kPayload);
+    const DWORD id_base = a ? 1000 : 2000;
     std::mt19937 rng(id_base);
     std::vector<LPVOID> mine;
     for (unsigned turn = 0;; ++turn) {
@@ -45,15 +42,12 @@ TEST(ShMemKill, UsersKilledInsideHeapOperationsLeaveItConsistent) {
     ASSERT_NE(mine, nullptr);
     for (int i = 0; i < 512; ++i) mine[i] = BYTE(i);
     for (int round = 0; another_round(round, 10); ++round) {
-        const std::string ready = "crash-heap-ready-" + std::to_string(round);
-        pid_t a = spawn_working_child("heap_user", ready + "a", {ready + "a", "1000", "crash-heap", "indexed"});
-        pid_t b = spawn_working_child("heap_user", ready + "b", {ready + "b", "2000", "crash-heap", "walked"});
+        const auto [a, b] = spawn_two_working("heap_user", round);
         ASSERT_TRUE(a && b);
         EXPECT_TRUE(kill_at_random_moment(a, 10));
         EXPECT_TRUE(kill_at_random_moment(b, 5));
         ASSERT_EQ(check(h), "") << "round " << round;
         ASSERT_TRUE(index_trustworthy(zkshmem_lookup(h), h->pBase, h->dwTotalSize)) << "round " << round;
-        // Clear up after the dead: their blocks are found by id.
         for (DWORD id = 1000; id < 2016; id += (id == 1015 ? 985 : 1))
             while (LPVOID dead = ZKShMemFindMemory(h, id)) ASSERT_TRUE(ZKShMemFree(h, dead));
         ASSERT_EQ(ZKShMemFindMemory(h, kMine), mine);
