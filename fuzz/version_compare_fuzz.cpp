@@ -1,7 +1,6 @@
-// ZKCompareVersion on arbitrary input: it never crashes, orders two strings
-// the same way from both sides, and refuses only strings with a character
-// outside the version alphabet, too long to compare, or with a part worth
-// the invalid mark 0xFFFFFFFF.
+// ZKCompareVersion on arbitrary input: it never crashes, orders two strings the
+// same way from both sides, and refuses only a character outside the alphabet,
+// a string too long to compare, or a part worth the invalid mark 0xFFFFFFFF.
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -15,8 +14,7 @@ namespace {
 
 void check(bool condition) { if (!condition) std::abort(); }
 
-// Within the longest comparable length, and of ASCII letters, digits, dots
-// and spaces only (isalnum in the fuzzer's "C" locale).
+// At most 255 ASCII letters, digits, dots and spaces (isalnum in the "C" locale).
 bool well_formed(const std::string& s) {
     auto allowed = [](unsigned char c) { return std::isalnum(c) || c == '.' || c == ' '; };
     return s.size() <= 255 && std::all_of(s.begin(), s.end(), allowed);
@@ -33,13 +31,11 @@ DWORD compare_with_itself(const std::string& s) {
 
 }  // namespace
 
-// The comparison is linked without the platform layer; its thread notice
-// on entry has nothing to do here.
+// Linked without the platform layer, the comparison's thread notice has nothing to do.
 extern "C" void WINAPI zkx_dll_thread_check(void) {}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // The two versions are the input's first two zero-terminated pieces; an
-    // input without a zero byte is cut in half.
+    // The versions are the input's first two zero-terminated pieces, or with no zero byte its halves.
     const char* text = reinterpret_cast<const char*>(data);
     const void* zero = std::memchr(data, 0, size);
     const size_t split = zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - data) : size / 2;

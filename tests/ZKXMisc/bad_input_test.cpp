@@ -1,7 +1,6 @@
-// The name builders, and bad input across the exported surface: null
-// pointers, strings at and past their limits, records never initialised and
-// sizes at 0.  Each gives its documented code and writes nothing outside
-// the caller's buffer.
+// The name builders, and bad input across the exported surface: null pointers,
+// strings past their limits, records never initialised, sizes at 0.  Each gives
+// its documented code and writes nothing outside the caller's buffer.
 #include "CLib.h"
 #include "ZKDLog.h"
 #include "ZKExcl.h"
@@ -17,8 +16,7 @@ template <class Fn> std::string into_guarded(DWORD size, Fn call) {
     std::string bytes(size + 128, 'Z');
     const DWORD rc = call(&bytes[64]);
     EXPECT_EQ(bytes.substr(0, 64) + bytes.substr(64 + size), std::string(128, 'Z')) << size;
-    const bool untouched = bytes == std::string(size + 128, 'Z');
-    return std::to_string(rc) + " " + (untouched ? "untouched" : bytes.c_str() + 64);
+    return std::to_string(rc) + " " + (bytes == std::string(size + 128, 'Z') ? "untouched" : bytes.c_str() + 64);
 }
 
 const std::string kBase = "SOFTWARE\\VELKO\\ZKW", kAdmin = kBase + "\\Admin", kHuge(100000, 'k');
@@ -27,14 +25,11 @@ const std::string kOk = "0 ", kTooSmall = std::to_string(ERROR_INSUFFICIENT_BUFF
 
 TEST(RegPath, SizesAreExact) {
     const struct { const char *a, *b; DWORD size; std::string result; } cases[] = {
+        {"", nullptr, 26, kOk + kAdmin + "\\"}, {"A", "B", 29, kOk + kAdmin + "\\A\\B"},
+        // A refusal leaves the text built so far, terminated, or the buffer
+        // alone when not even the fixed prefix fits.
         {nullptr, nullptr, 25, kOk + kAdmin},  {nullptr, nullptr, 24, kTooSmall + kUntouched},
-        {"", nullptr, 26, kOk + kAdmin + "\\"},
-        {"A", "B", 29, kOk + kAdmin + "\\A\\B"}, {"A", "B", 28, kTooSmall + kAdmin + "\\A"},
-        // A later refusal leaves the text built so far, terminated; one
-        // before the fixed prefix fits leaves the buffer alone.
-        {"A", "BCDEFGHIJ", 30, kTooSmall + kAdmin + "\\A"},
-        {kHuge.c_str(), kHuge.c_str(), 24, kTooSmall + kUntouched},
-        {kHuge.c_str(), kHuge.c_str(), 25, kTooSmall + kAdmin},
+        {"A", "B", 28, kTooSmall + kAdmin + "\\A"}, {kHuge.c_str(), kHuge.c_str(), 25, kTooSmall + kAdmin},
         {"A", nullptr, 0, kInvalid + kUntouched},
     };
     for (const auto& c : cases)
@@ -55,17 +50,14 @@ TEST(SysObjName, MapsPathsIntoNames) {
         {"ZKDLog", "LOGExcl", "C:\\Logs\\misc.log", 260, kOk + "VELKO_ZK_ZKDLog_LOGExcl_C__Logs_misc.log"},
         {nullptr, nullptr, "", 10, kOk + "VELKO_ZK_"},
         {"", nullptr, "n", 260, kOk + "VELKO_ZK__n"},
-        {"AB", nullptr, "C", 14, kOk + "VELKO_ZK_AB_C"},
-        {"AB", nullptr, "C", 13, kTooSmall + "VELKO_ZK_AB_"},
-        {nullptr, "AB", "C", 13, kTooSmall + "VELKO_ZK_AB_"},
+        {"AB", nullptr, "C", 14, kOk + "VELKO_ZK_AB_C"}, {"AB", nullptr, "C", 13, kTooSmall + "VELKO_ZK_AB_"},
+        {nullptr, "AB", "C", 13, kTooSmall + "VELKO_ZK_AB_"}, {nullptr, nullptr, "x", 9, kTooSmall + kUntouched},
         {"A", "B", nullptr, 260, kInvalid + kUntouched},
-        {nullptr, nullptr, "x", 9, kTooSmall + kUntouched},
         {kHuge.c_str(), "b", kHuge.c_str(), 261, kTooSmall + "VELKO_ZK_"},
     };
-    for (const auto& c : cases) {
-        auto call = [&](LPSTR p) { return ZKMiscMakeSysObjName(c.a, c.b, c.path, c.size, p); };
-        EXPECT_EQ(into_guarded(c.size, call), c.result);
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(into_guarded(c.size, [&](LPSTR p) { return ZKMiscMakeSysObjName(c.a, c.b, c.path, c.size, p); }),
+                  c.result);
 }
 
 ZKX_CHILD(sys_obj_name_in_932) {
@@ -104,23 +96,20 @@ TEST(BadInput, ExclusionRecordsNullZeroedAndNames) {
     EXPECT_EQ(ZKExclInitMRMutex(nullptr, "x", 0, 0), DWORD(ERROR_INVALID_PARAMETER));
     ZKEXCL_CRITSEC zero_cs{};
     ZKEXCL_MRMUTEX zero_mr{};
-    const DWORD kBadHandle = ERROR_INVALID_HANDLE;
+    const DWORD kBad = ERROR_INVALID_HANDLE;
     for (bool null : {true, false}) {
         ZKEXCL_CRITSEC* cs = null ? nullptr : &zero_cs;
         ZKEXCL_MRMUTEX* mr = null ? nullptr : &zero_mr;
-        EXPECT_EQ(ZKExclIsValidCritSec(cs), kBadHandle);
-        EXPECT_EQ(ZKExclEnterCritSec(cs, 0, 0, 0), WAIT_FAILED);
-        EXPECT_EQ(ZKExclLeaveCritSec(cs, 0), kBadHandle);
-        EXPECT_EQ(ZKExclDeleteCritSec(cs, 0), kBadHandle);
-        EXPECT_EQ(ZKExclIsValidMRMutex(mr), kBadHandle);
-        EXPECT_EQ(ZKExclEnterMRMutexRead(mr, 0, 0, 0), kBadHandle);
-        EXPECT_EQ(ZKExclLeaveMRMutexRead(mr, 0), kBadHandle);
-        EXPECT_EQ(ZKExclEnterMRMutexWrite(mr, 0, 0, 0), WAIT_FAILED);
-        EXPECT_EQ(ZKExclLeaveMRMutexWrite(mr, 0), kBadHandle);
-        EXPECT_EQ(ZKExclDeleteMRMutex(mr, 0), 0u);
+        const std::vector<DWORD> results = {
+            ZKExclIsValidCritSec(cs), ZKExclEnterCritSec(cs, 0, 0, 0), ZKExclLeaveCritSec(cs, 0),
+            ZKExclDeleteCritSec(cs, 0), ZKExclIsValidMRMutex(mr), ZKExclEnterMRMutexRead(mr, 0, 0, 0),
+            ZKExclLeaveMRMutexRead(mr, 0), ZKExclEnterMRMutexWrite(mr, 0, 0, 0), ZKExclLeaveMRMutexWrite(mr, 0),
+            ZKExclDeleteMRMutex(mr, 0)};
+        EXPECT_EQ(results, (std::vector<DWORD>{kBad, WAIT_FAILED, kBad, kBad, kBad, kBad, kBad, WAIT_FAILED, kBad, 0}))
+            << (null ? "null" : "zeroed");
     }
     EXPECT_EQ(ZKExclInitMRMutex(&zero_mr, std::string(100000, 'm').c_str(), 0, 0), DWORD(ERROR_INVALID_NAME));
-    EXPECT_EQ(ZKExclIsValidMRMutex(&zero_mr), kBadHandle);
+    EXPECT_EQ(ZKExclIsValidMRMutex(&zero_mr), kBad);
 }
 
 TEST(BadInput, MemoryRoutinesAndVersions) {
@@ -129,9 +118,8 @@ TEST(BadInput, MemoryRoutinesAndVersions) {
     MEMSET(nullptr, 0xAB, 0);
     EXPECT_EQ(STRDUP(nullptr), nullptr);
     EXPECT_EQ(into_guarded(4, [](LPSTR p) { return DWORD(ZKVer(p, 4) != nullptr || ZKVer(p, -1)); }), "0 untouched");
-    EXPECT_EQ(ZKVer(nullptr, 64), nullptr);
-    EXPECT_EQ(ZKVerSave(nullptr), nullptr);
-    EXPECT_EQ(ZKVerLoad(nullptr), nullptr);
+    EXPECT_EQ((std::vector<const void*>{ZKVer(nullptr, 64), ZKVerSave(nullptr), ZKVerLoad(nullptr)}),
+              std::vector<const void*>(3, nullptr));
 }
 
 // What the platform's own tests leave out: a handle of another kind taken

@@ -1,5 +1,4 @@
-// Version strings compared part by part, and the eight-byte stamp: its
-// file, its text and where the file lies.
+// Version strings compared part by part, and the eight-byte stamp's file, text and path.
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
@@ -10,7 +9,6 @@
 #include "ZKVer.h"
 #include "ZKVerPriv.h"
 #include "misc_test_util.h"
-#include "test_util.h"
 
 using namespace zkx::test;
 
@@ -40,8 +38,7 @@ TEST(CompareVersion, OrdersPartByPart) {
 }
 
 #ifndef _WIN32
-// A save that cannot write its 8 bytes (a full disk; here a file-size limit
-// of 4 bytes) fails.
+// A save that cannot write its 8 bytes (a full disk; here a 4-byte size limit) fails.
 ZKX_CHILD(save_past_a_file_size_limit) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{4, 4};
@@ -51,33 +48,28 @@ ZKX_CHILD(save_past_a_file_size_limit) {
 }
 #endif
 
-// A save leaves exactly the 8 bytes in the file; one that fails leaves the
-// old stamp whole, with no temporary file beside it.
-TEST(VersionStamp, FileHoldsExactlyEightBytesAndAFailedSaveKeepsThem) {
-    const std::string dir = temp_dir() + "/ver", path = dir + "/zkx.ver";
+// A save leaves exactly the 8 bytes in the file; one that fails leaves the old
+// stamp whole, with no temporary file beside it.  The text is signed and never
+// cut; the module's file name gives way to "zkx.ver", which must fit.
+TEST(VersionStamp, FileTextAndPathHoldWholeOrFail) {
+    const std::string dir = temp_dir() + "/ver", file = dir + "/zkx.ver";
     std::filesystem::create_directories(dir);
-    write_file(path, std::string(40, 'o'));
+    write_file(file, std::string(40, 'o'));
     ZKVER_STAMP stamp = {1, 2, 3, -4, 'b', {0x00, 0xFF, 0x7E}}, loaded;
-    ASSERT_EQ(zkver_save_to(path.c_str(), &stamp), &stamp);
-    EXPECT_EQ(read_file(path), std::string("\x01\x02\x03\xFC" "b\x00\xFF\x7E", 8));
-    EXPECT_EQ(zkver_save_to((path + "/no/such/dir").c_str(), &stamp), nullptr);
+    ASSERT_EQ(zkver_save_to(file.c_str(), &stamp), &stamp);
+    EXPECT_EQ(read_file(file), std::string("\x01\x02\x03\xFC" "b\x00\xFF\x7E", 8));
+    EXPECT_EQ(zkver_save_to((file + "/no/such/dir").c_str(), &stamp), nullptr);
 #ifndef _WIN32
-    EXPECT_EQ(wait_child(spawn_child("save_past_a_file_size_limit", {path})), 0) << "the save reported success";
+    EXPECT_EQ(wait_child(spawn_child("save_past_a_file_size_limit", {file})), 0) << "the save reported success";
 #endif
-    ASSERT_EQ(zkver_load_from(path.c_str(), &loaded), &loaded);
+    ASSERT_EQ(zkver_load_from(file.c_str(), &loaded), &loaded);
     EXPECT_EQ(std::memcmp(&loaded, &stamp, 8), 0);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
-    write_file(path, "\x05\x05\x05\x05" "abc");
-    EXPECT_EQ(zkver_load_from(path.c_str(), &loaded), nullptr) << "seven bytes are no stamp";
-}
 
-// The text is signed and never cut; the module's file name gives way to
-// "zkx.ver", which must fit.
-TEST(VersionStamp, TextAndPathFitWholeOrFail) {
     char buf[32], path[ZKVER_PATH_SIZE + 8];
-    ZKVER_STAMP stamp = {1, static_cast<signed char>(0xC8), 3, 4, 0, {}}, widest = {-128, -128, -128, -128, 'z', {}};
-    ASSERT_TRUE(zkver_format(&stamp, buf, 13));
-    EXPECT_STREQ(buf, "1.-56.3.4");
+    ASSERT_TRUE(zkver_format(&stamp, buf, 10));
+    EXPECT_STREQ(buf, "1.2.3.-4b");
+    const ZKVER_STAMP widest = {-128, -128, -128, -128, 'z', {}};
     std::memset(buf, '#', sizeof buf);
     EXPECT_FALSE(zkver_format(&widest, buf, ZKVER_TEXT_SIZE - 1));
     EXPECT_EQ(buf[0], '#');

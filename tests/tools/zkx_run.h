@@ -44,11 +44,9 @@ inline ZkxProcess start_zkx(const std::vector<std::string>& args, const std::str
     posix_spawn_file_actions_destroy(&fa);
     return p;
 }
-
 inline ZkxResult finish_zkx(const ZkxProcess& p, int timeout_ms = 20000) {
     return {p.pid > 0 ? wait_child(p.pid, timeout_ms) : -1, read_file(p.out_path), read_file(p.err_path)};
 }
-
 inline ZkxResult run_zkx(const std::vector<std::string>& args, const std::string& input = "") {
     return finish_zkx(start_zkx(args, input), 60000);
 }
