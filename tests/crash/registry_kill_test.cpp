@@ -1,5 +1,5 @@
-// Registry writers killed at random moments: every value reads as its old
-// or its new contents, never a mix, and the key stays usable.
+// Registry writers killed at random moments: every value reads as its old or its new contents,
+// never a mix, and the key stays usable.
 #include "../win32/registry_test_util.h"
 #include "crash_util.h"
 

@@ -2,8 +2,6 @@
 #ifndef ZKX_TESTS_REGISTRY_TEST_UTIL_H
 #define ZKX_TESTS_REGISTRY_TEST_UTIL_H
 
-#include <stdlib.h>
-
 #include "test_util.h"
 #include "zkxwin32.h"
 
@@ -22,8 +20,7 @@ inline LONG set_string(HKEY h, const char* name, const std::string& text) {
     return set_bytes(h, name, REG_SZ, std::string(text.c_str(), text.size() + 1));
 }
 
-// The value's bytes (with its terminator, if stored with one); empty with
-// *rc set when the query fails.
+// The value's bytes (with its terminator, if stored with one); empty with *rc set when the query fails.
 inline std::string get_bytes(HKEY h, const char* name, LONG* rc = nullptr, DWORD* type = nullptr) {
     DWORD size = 0, t = 0;
     std::string out;
@@ -65,20 +62,6 @@ inline std::vector<std::string> names_of(HKEY h, bool values = false) {
     if (names.back() == error_entry(ERROR_NO_MORE_ITEMS)) names.pop_back();
     return names;
 }
-
-// For a child's exit code: 0 when every step held, else the number
-// (from 1) of the first that did not.  The steps run in order.
-inline int first_failed(std::initializer_list<bool> steps) {
-    int n = 0;
-    for (bool ok : steps) {
-        ++n;
-        if (!ok) return n;
-    }
-    return 0;
-}
-
-// Where the store keeps HKEY_LOCAL_MACHINE in this test process.
-inline std::string machine_root_dir() { return std::string(getenv("ZKX_REGISTRY")) + "/HKEY_LOCAL_MACHINE"; }
 
 }  // namespace zkx::test
 
