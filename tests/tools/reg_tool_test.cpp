@@ -32,8 +32,7 @@ ZkxResult import_text(const std::string& text) {
 }
 
 TEST(RegTool, ImportQueryExportRoundTripAddAndDelete) {
-    ZkxResult imp = import_text(kSample);
-    ASSERT_EQ(imp.exit_code, 0) << imp.err;
+    ASSERT_EQ(import_text(kSample).exit_code, 0);
     ZkxResult q = run_zkx({"reg", "query", kKey});
     for (const char* line : {"    ZKDir    REG_SZ    C:\\Prod\\bin\n", "    ZKSystemType    REG_DWORD    0x5\n",
                              "    (Default)    REG_SZ    default \"quoted\"\n", "    Blob    REG_BINARY    0001FEFF\n",
@@ -121,8 +120,7 @@ TEST(RegTool, BadCommandLinesGiveOneLineAndExitTwo) {
         EXPECT_EQ(r.exit_code, kExitUsage) << args[0] << " " << (args.size() > 1 ? args[1] : "");
         EXPECT_TRUE(r.err.rfind("zkx: ", 0) == 0 && std::count(r.err.begin(), r.err.end(), '\n') == 1) << r.err;
     }
-    ZkxResult help = run_zkx({"help", "reg"});
-    EXPECT_TRUE(help.exit_code == 0 && has(help.out, "zkx reg import FILE"));
+    EXPECT_TRUE(has(run_zkx({"help", "reg"}).out, "zkx reg import FILE"));
 }
 
 }  // namespace

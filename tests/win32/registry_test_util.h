@@ -11,11 +11,9 @@ inline HKEY create_key(HKEY parent, const char* path) {
     HKEY h = nullptr;
     return RegCreateKeyA(parent, path, &h) == ERROR_SUCCESS ? h : nullptr;
 }
-
 inline LONG set_bytes(HKEY h, const char* name, DWORD type, const std::string& data) {
     return RegSetValueExA(h, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size()));
 }
-
 inline LONG set_string(HKEY h, const char* name, const std::string& text) {
     return set_bytes(h, name, REG_SZ, std::string(text.c_str(), text.size() + 1));
 }
@@ -35,7 +33,6 @@ inline std::string get_bytes(HKEY h, const char* name, LONG* rc = nullptr, DWORD
     if (type) *type = t;
     return out;
 }
-
 inline LONG query_rc(HKEY h, const char* name) {
     LONG rc = -1;
     get_bytes(h, name, &rc);
@@ -44,7 +41,6 @@ inline LONG query_rc(HKEY h, const char* name) {
 
 // What a failed enumeration or query shows in a list of names.
 inline std::string error_entry(LONG rc) { return "error " + std::to_string(rc); }
-
 // The name of the subkey (or value) at `index`, or its error_entry.
 inline std::string name_at(HKEY h, DWORD index, bool value = false) {
     char name[256];

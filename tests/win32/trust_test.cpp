@@ -38,8 +38,7 @@ std::string why_not_as_two_users() {
     return "";
 }
 
-std::string private_root_of(uid_t uid) { return "/dev/shm/zkx-" + std::to_string(uid); }
-
+const std::string kStrangersRoot = "/dev/shm/zkx-" + std::to_string(kStranger);
 void remove_all(std::initializer_list<std::string> paths) {
     std::error_code ec;
     for (const std::string& p : paths) fs::remove_all(p, ec);
@@ -84,12 +83,9 @@ void release(pid_t holder) {
 // segment.  The exit code is the first call's error (its low bits).
 ZKX_CHILD(first_call_error) {
     if (!args.empty()) setenv("ZKX_NAMESPACE", args[0].c_str(), 1);
-    if (args.size() > 1 && args[1] == "viewer") {
-        ZKX_DEBUG_VIEWER* v = zkx_debug_viewer_open();
-        if (v) zkx_debug_viewer_close(v);
-        return v ? 0 : int(GetLastError() & 0x7F);
-    }
-    return CreateEventA(nullptr, FALSE, FALSE, "probe") ? 0 : int(GetLastError() & 0x7F);
+    const bool viewer = args.size() > 1 && args[1] == "viewer";
+    if (viewer ? zkx_debug_viewer_open() != nullptr : CreateEventA(nullptr, FALSE, FALSE, "probe") != nullptr) return 0;
+    return int(GetLastError() & 0x7F);
 }
 
 int first_error(const std::vector<std::string>& args = {}, bool stranger = false) {
@@ -156,7 +152,6 @@ TEST(Trust, AStrangerNeitherTakesOverNorReachesRootsObjects) {
     rmdir("/dev/shm/zkx-0");
     // Root now holds the mutex and has an event: the stranger reaches neither.
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "Trust.Event");
-    ASSERT_NE(e, nullptr);
     const std::string dir = fs::path(zkx::win32::kernel_segment_path()).parent_path();
     pid_t child = spawn_child_as(kStranger, kStrangerGroup, {}, "stranger_tries_roots_objects", {dir});
     int status = -1;
@@ -167,12 +162,11 @@ TEST(Trust, AStrangerNeitherTakesOverNorReachesRootsObjects) {
     EXPECT_EQ(status == -1 ? wait_child(child) : status, 0);
     EXPECT_EQ(WaitForSingleObject(e, 0), DWORD(WAIT_TIMEOUT));
     // Root made the stranger's private directory first: the stranger refuses it.
-    const std::string theirs = private_root_of(kStranger);
-    remove_all({theirs});
-    ASSERT_EQ(mkdir(theirs.c_str(), 0777), 0);
-    ASSERT_EQ(chmod(theirs.c_str(), 0777), 0);
+    remove_all({kStrangersRoot});
+    ASSERT_EQ(mkdir(kStrangersRoot.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(kStrangersRoot.c_str(), 0777), 0);
     EXPECT_EQ(first_error({}, true), int(ERROR_ACCESS_DENIED));
-    remove_all({theirs});
+    remove_all({kStrangersRoot});
 }
 
 // What a member of a shared namespace (or the user, by mistake) might leave in a namespace
@@ -230,7 +224,7 @@ TEST(Trust, ASharedNamespaceIsForItsGroupOnly) {
     release(member);
     // Once nobody uses it, it is replaced.
     EXPECT_EQ(first_error(), 0);
-    remove_all({private_root_of(kStranger), dir});
+    remove_all({kStrangersRoot, dir});
 }
 
 ZKX_CHILD(send_text) {
