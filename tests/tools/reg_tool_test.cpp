@@ -24,7 +24,6 @@ const char kSample[] =
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELKO\\ZKW\\Admin\\ZKMisc\\Message\\LOG]\r\n"
     "\"OutputLevel\"=\"ERR\"\r\n";
 
-// zkx reg import of a file holding `text`.
 ZkxResult import_text(const std::string& text) {
     const std::string file = temp_dir() + "/import.reg";
     write_file(file, text);
