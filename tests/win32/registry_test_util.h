@@ -2,8 +2,6 @@
 #ifndef ZKX_TESTS_REGISTRY_TEST_UTIL_H
 #define ZKX_TESTS_REGISTRY_TEST_UTIL_H
 
-#include <stdlib.h>
-
 #include "test_util.h"
 #include "zkxwin32.h"
 
@@ -13,17 +11,14 @@ inline HKEY create_key(HKEY parent, const char* path) {
     HKEY h = nullptr;
     return RegCreateKeyA(parent, path, &h) == ERROR_SUCCESS ? h : nullptr;
 }
-
 inline LONG set_bytes(HKEY h, const char* name, DWORD type, const std::string& data) {
     return RegSetValueExA(h, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size()));
 }
-
 inline LONG set_string(HKEY h, const char* name, const std::string& text) {
     return set_bytes(h, name, REG_SZ, std::string(text.c_str(), text.size() + 1));
 }
 
-// The value's bytes (with its terminator, if stored with one); empty with
-// *rc set when the query fails.
+// The value's bytes (with its terminator, if stored with one); empty with *rc set when the query fails.
 inline std::string get_bytes(HKEY h, const char* name, LONG* rc = nullptr, DWORD* type = nullptr) {
     DWORD size = 0, t = 0;
     std::string out;
@@ -38,7 +33,6 @@ inline std::string get_bytes(HKEY h, const char* name, LONG* rc = nullptr, DWORD
     if (type) *type = t;
     return out;
 }
-
 inline LONG query_rc(HKEY h, const char* name) {
     LONG rc = -1;
     get_bytes(h, name, &rc);
@@ -47,7 +41,6 @@ inline LONG query_rc(HKEY h, const char* name) {
 
 // What a failed enumeration or query shows in a list of names.
 inline std::string error_entry(LONG rc) { return "error " + std::to_string(rc); }
-
 // The name of the subkey (or value) at `index`, or its error_entry.
 inline std::string name_at(HKEY h, DWORD index, bool value = false) {
     char name[256];
@@ -65,20 +58,6 @@ inline std::vector<std::string> names_of(HKEY h, bool values = false) {
     if (names.back() == error_entry(ERROR_NO_MORE_ITEMS)) names.pop_back();
     return names;
 }
-
-// For a child's exit code: 0 when every step held, else the number
-// (from 1) of the first that did not.  The steps run in order.
-inline int first_failed(std::initializer_list<bool> steps) {
-    int n = 0;
-    for (bool ok : steps) {
-        ++n;
-        if (!ok) return n;
-    }
-    return 0;
-}
-
-// Where the store keeps HKEY_LOCAL_MACHINE in this test process.
-inline std::string machine_root_dir() { return std::string(getenv("ZKX_REGISTRY")) + "/HKEY_LOCAL_MACHINE"; }
 
 }  // namespace zkx::test
 
