@@ -32,12 +32,6 @@ public:
     PZKDLOG_HANDLE handle() const { return log_; }
     std::vector<std::string> file_lines() const { return lines(0); }
     std::vector<std::string> debug_lines() const { return lines(1); }
-    // How many file lines contain `text`.
-    int count(const std::string& text) const {
-        int n = 0;
-        for (auto& line : file_lines()) n += line.find(text) != std::string::npos;
-        return n;
-    }
     static inline std::function<void(const std::string&)> hook;
 
 private:

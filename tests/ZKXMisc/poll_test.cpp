@@ -14,10 +14,9 @@ using namespace zkx::test;
 std::mutex g_poll_lock;
 std::vector<HANDLE> g_threads;
 
-// What a worker's callback answers and the calls it has seen.  A worker
-// finds its script through adwUser[0] and [1], the address's two halves;
-// adwUser[2], when nonzero, makes test_starter begin the worker that many
-// ms late.
+// What a worker's callback answers and the calls it has seen, found through
+// adwUser[0] and [1]; adwUser[2] makes test_starter begin the worker that
+// many ms late.
 class PollScript {
 public:
     ~PollScript() { release(); }
@@ -73,8 +72,6 @@ private:
     std::atomic<bool> released_{false}, holding_{false};
 };
 
-// Begins a worker adwUser[2] ms late, as a thread the system has not
-// scheduled yet.
 DWORD ZKAPI start_late(LPVOID th) {
     Sleep(static_cast<PZKPOLL_THREAD>(th)->thData.adwUser[2]);
     return thPoll(th);
@@ -114,10 +111,6 @@ DWORD exit_code_of(HANDLE thread) {
     return code;
 }
 
-// Shortens the manager's rounds so that tests run many of them quickly.
-void use_fast_rounds() { g_zkPollTiming = {1, 1, 1, 1, 200}; }
-
-// The library's trace log, captured at every level.
 struct TraceCapture : CapturedLog {
     TraceCapture() : CapturedLog("ZKMisc", ZKDLOG_LO) { g_hZKMiscLog = handle(); }
     ~TraceCapture() { g_hZKMiscLog = nullptr; }
@@ -126,8 +119,6 @@ struct TraceCapture : CapturedLog {
 // A record's words as the manager reads them while its worker runs.
 DWORD status_of(PZKPOLL_THREAD pTh) { return zkpoll_load(&pTh->dwStatus); }
 DWORD state_of(PZKPOLL_THREAD pTh) { return zkpoll_load(&pTh->dwState); }
-
-// --- the channel and the worker ------------------------------------------
 
 class PollWorker : public ::testing::Test {
 protected:
@@ -138,8 +129,7 @@ protected:
         del_th(nullptr, th);
     }
 
-    // Starts a worker on a fresh record, as a starter would, and collects
-    // its INIT reply.
+    // Starts a worker on a fresh record; returns its INIT reply.
     ZKPOLL_MSG start(DWORD interval) {
         del_th(nullptr, th);
         def = script.def(1, interval);
@@ -148,8 +138,7 @@ protected:
         return next_reply();
     }
 
-    // Ends the worker if it still runs, by a TERMINATE that no outstanding
-    // command keeps out.
+    // Ends a running worker by a TERMINATE that no outstanding command keeps out.
     void stop() {
         if (thread && (status_of(th) & ZKPOLL_ST_ALIVE)) {
             zkpoll_store(&th->msgLast.dwCode, 0);
@@ -166,7 +155,6 @@ protected:
         return msg;
     }
 
-    // Pushes a command and checks the reply that answers it.
     void command(DWORD code, DWORD seq, DWORD result = 0) {
         ASSERT_EQ(push_cmd(th, seq, code, 0, 0), 0u);
         expect_reply(code, code == ZKPOLL_TERMINATE ? 0 : seq, result);
@@ -203,13 +191,10 @@ TEST_F(PollChannel, OneCommandAndOneReplyAtATime) {
     ASSERT_EQ(pop_cmd(th, &msg), 0u);
     // Taken, not answered: still busy, and the first push stands.
     EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), DWORD(ERROR_TOO_MANY_CMDS));
-    EXPECT_EQ(msg.dwSeq, 7u);
     ASSERT_EQ(put_reply(th, 7, ZKPOLL_POLL, 0, 0), 0u);
     expect_reply(ZKPOLL_POLL, 7, 0);
     EXPECT_EQ(push_cmd(th, 8, ZKPOLL_SUSPEND, 0, 0), 0u);
     EXPECT_TRUE(ZKPollCheckEvent(th, 0, nullptr, &stop) == 0 && stop);
-    ASSERT_EQ(pop_reply(th, &msg), 0u);
-    EXPECT_EQ(msg.dwCode, 0u);  // nothing to collect
 
     // A reply waits for the outbox to be emptied, but not beyond its limit.
     ASSERT_EQ(put_reply(th, 1, ZKPOLL_POLL, 0, 0), 0u);
@@ -232,24 +217,7 @@ TEST_F(PollWorker, ExitAskedForInInitOrSuspendEndsTheWorkerWithoutFailure) {
     start(1000);
     command(ZKPOLL_SUSPEND, 4, ERROR_CANCELLED);
     expect_reply(ZKPOLL_TERMINATE, 0, 0);
-    EXPECT_EQ(exit_code_of(thread), 0u);
     EXPECT_EQ(script.count(ZKPOLL_TERMINATE), 2);
-}
-
-// On command only (how long an interval lasts is the manager cases' part):
-// the first poll does not wait for an interval, a POLL command is answered
-// while its call runs, an unknown one is answered and does nothing else.
-TEST_F(PollWorker, PollsAtOnceAndAnswersCommandsBeforeCalls) {
-    start(INFINITE);
-    ASSERT_TRUE(script.wait_count(ZKPOLL_POLL, 1) && asleep());
-    script.hold(ZKPOLL_POLL);
-    command(ZKPOLL_POLL, 9);
-    ASSERT_TRUE(script.wait_holding());
-    script.release();
-    ASSERT_TRUE(asleep());
-    command(0x40, 10, ERROR_INVALID_PARAMETER);
-    Sleep(300);
-    EXPECT_EQ(script.count(ZKPOLL_POLL), 2);
 }
 
 TEST_F(PollWorker, SuspendsUntilACommandComesAndTerminatesFromSuspension) {
@@ -268,7 +236,6 @@ TEST_F(PollWorker, SuspendsUntilACommandComesAndTerminatesFromSuspension) {
 
     command(ZKPOLL_RESUME, 2);
     EXPECT_EQ(script.count(ZKPOLL_RESUME), 1);  // made before the reply
-    EXPECT_EQ(status_of(th), ZKPOLL_ST_ALIVE);
     EXPECT_TRUE(script.wait_count(ZKPOLL_POLL, polls + 1));
 
     command(ZKPOLL_SUSPEND, 3);
@@ -278,10 +245,10 @@ TEST_F(PollWorker, SuspendsUntilACommandComesAndTerminatesFromSuspension) {
     EXPECT_EQ(std::vector<DWORD>(ev.end() - 2, ev.end()), (std::vector<DWORD>{ZKPOLL_RESUME, ZKPOLL_TERMINATE}));
 }
 
-TEST_F(PollWorker, CommandPushedAfterTheLastLookStillWakesTheWorker) {
-    // On command only: the worker's last look into its inbox comes before
-    // its " - sleep" trace, and its wait without limit after it.  Commands
-    // pushed from inside that trace must not be lost.
+// On command only (how long an interval lasts is the manager cases' part):
+// the first poll does not wait for an interval, a POLL command is answered
+// while its call runs, an unknown one is answered and does nothing else.
+TEST_F(PollWorker, OnCommandPollsAtOnceAnswersBeforeCallsAndMissesNoWakeUp) {
     std::atomic<int> armed{0};
     CapturedLog::hook = [&](const std::string& line) {
         if (line.find(" - sleep") == std::string::npos || armed <= 0) return;
@@ -290,20 +257,28 @@ TEST_F(PollWorker, CommandPushedAfterTheLastLookStillWakesTheWorker) {
         if (push_cmd(th, DWORD(armed), ZKPOLL_POLL, 0, 0) == 0) armed--;
     };
     start(INFINITE);
+    ASSERT_TRUE(script.wait_count(ZKPOLL_POLL, 1) && asleep());
+    script.hold(ZKPOLL_POLL);
+    command(ZKPOLL_POLL, 9);
+    ASSERT_TRUE(script.wait_holding());
+    script.release();
+    ASSERT_TRUE(asleep());
+    command(0x40, 10, ERROR_INVALID_PARAMETER);
+    Sleep(300);
+    EXPECT_EQ(script.count(ZKPOLL_POLL), 2);
+
+    // The worker's last look into its inbox comes before its " - sleep"
+    // trace, and its wait without limit after it.  Commands pushed from
+    // inside that trace must not be lost.
     armed = 3;
-    ASSERT_EQ(push_cmd(th, 10, ZKPOLL_POLL, 0, 0), 0u);  // sets the chain off
-    EXPECT_TRUE(script.wait_count(ZKPOLL_POLL, 5, 3000)) << "a command was not taken";
+    ASSERT_EQ(push_cmd(th, 11, ZKPOLL_POLL, 0, 0), 0u);  // sets the chain off
+    EXPECT_TRUE(script.wait_count(ZKPOLL_POLL, 6, 3000)) << "a command was not taken";
     expect_reply(ZKPOLL_POLL, 1, 0);
 }
 
-// --- the manager ---------------------------------------------------------
-
-// A poll handle over scripted workers, run with short rounds; after each
-// test it is destroyed, the log's indentation must be back at 0 and every
-// started thread must have ended.
 class PollManager : public ::testing::Test {
 protected:
-    void SetUp() override { use_fast_rounds(); }
+    void SetUp() override { g_zkPollTiming = {1, 1, 1, 1, 200}; }  // many short rounds
     void TearDown() override {
         for (PollScript* s : {&a, &b, &c}) s->release();
         EXPECT_TRUE(!h || ZKPollDestroy(h, 0, INFINITE) == 0);
@@ -324,16 +299,14 @@ protected:
 using PollSingle = PollManager;
 
 TEST_F(PollManager, BadArgumentsAndStaleHandlesAreRefused) {
-    ZKPOLL_THDATA defs[] = {a.def(1, 100), b.def(2, 0)};
-    ZKPOLL_PARAM param{2, defs, test_starter};
+    ZKPOLL_THDATA def = a.def(1, 100);
+    ZKPOLL_PARAM param{1, &def, test_starter};
     EXPECT_EQ(ZKPollCreate(&param, nullptr, 0), DWORD(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(ZKPollCreate(nullptr, &h, 0), DWORD(ERROR_INVALID_PARAMETER));
     h = reinterpret_cast<PZKPOLL_HANDLE>(1);
-    EXPECT_EQ(ZKPollCreate(&param, &h, 0), DWORD(ERROR_INVALID_PARAMETER));  // interval 0
+    EXPECT_EQ(create({def, b.def(2, 0)}), DWORD(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(h, nullptr);
-    defs[1].dwInterval = 100;
-    param.pfnStartThread = nullptr;
-    EXPECT_EQ(ZKPollCreate(&param, &h, 0), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(create({def}, nullptr), DWORD(ERROR_INVALID_PARAMETER));
 
     ASSERT_EQ(create({}), 0u);
     EXPECT_EQ(ZKPollWaitLastCommand(h, 0, 0, 0), 0u);  // nothing outstanding
@@ -342,7 +315,6 @@ TEST_F(PollManager, BadArgumentsAndStaleHandlesAreRefused) {
     // A destroyed handle, one that merely looks like a live one, and null.
     struct _ZKPOLL_HANDLE lookalike {};
     lookalike.dwMagic = 0x506F6C4D;
-    ZKPOLL_THDATA def = a.def(1, 100);
     for (PZKPOLL_HANDLE bad : {h, &lookalike, PZKPOLL_HANDLE(nullptr)}) {
         EXPECT_EQ(ZKPollDestroy(bad, 0, 0), DWORD(ERROR_INVALID_HANDLE));
         EXPECT_EQ(ZKPollKillAll(bad, 0), DWORD(ERROR_INVALID_HANDLE));
@@ -356,17 +328,6 @@ TEST_F(PollManager, BadArgumentsAndStaleHandlesAreRefused) {
     h = nullptr;
 }
 
-TEST_F(PollManager, OneFailedInitTearsEverythingDown) {
-    b.answer(ZKPOLL_INIT, 5);
-    h = reinterpret_cast<PZKPOLL_HANDLE>(1);
-    // The third worker is not running yet when the failure is known.
-    EXPECT_EQ(create({a.def(1, 1000), b.def(2, 1000), c.def(3, 1000, 100)}), 5u);
-    EXPECT_EQ(h, nullptr);
-    EXPECT_EQ(trace.count("thread #2 init error (5)"), 1);
-    for (PollScript* s : {&a, &b, &c}) EXPECT_EQ(s->count(ZKPOLL_TERMINATE), 1);
-    EXPECT_EQ(exit_code_of(started_threads()[1]), 5u);
-}
-
 // A thread starter that fails to start worker #3 (a lambda cannot have the
 // starter's standard calling convention on 32-bit Windows).
 DWORD ZKAPI third_start_fails(PZKPOLL_HANDLE hp, DWORD id, DWORD r, LPTHREAD_START_ROUTINE fn, LPVOID arg,
@@ -374,15 +335,22 @@ DWORD ZKAPI third_start_fails(PZKPOLL_HANDLE hp, DWORD id, DWORD r, LPTHREAD_STA
     return id == 3 ? DWORD(ERROR_NO_SYSTEM_RESOURCES) : test_starter(hp, id, r, fn, arg, user, ph);
 }
 
-TEST_F(PollManager, FailedStarterStopsTheWorkersStartedBeforeIt) {
-    // The two started workers are still starting when the third fails.
-    EXPECT_EQ(create({a.def(1, 1000, 100), b.def(2, 1000, 100), c.def(3, 1000)}, third_start_fails),
-              DWORD(ERROR_NO_SYSTEM_RESOURCES));
+// A failed INIT, or a failed start of worker #3, stops every worker started
+// before it, also those not running yet.
+TEST_F(PollManager, FailedCreateStopsTheWorkersStartedBeforeTheFailure) {
+    b.answer(ZKPOLL_INIT, 5);
+    h = reinterpret_cast<PZKPOLL_HANDLE>(1);
+    EXPECT_EQ(create({a.def(1, 1000), b.def(2, 1000), c.def(3, 1000, 100)}), 5u);
     EXPECT_EQ(h, nullptr);
-    EXPECT_EQ(trace.count("failed to create thread #3 (1450)"), 1);
+    for (PollScript* s : {&a, &b, &c}) EXPECT_EQ(s->count(ZKPOLL_TERMINATE), 1);
+    EXPECT_EQ(exit_code_of(started_threads()[1]), 5u);
+    ASSERT_TRUE(end_started_threads());
+
+    EXPECT_EQ(create({a.def(1, 1000, 100), c.def(2, 1000, 100), b.def(3, 1000)}, third_start_fails),
+              DWORD(ERROR_NO_SYSTEM_RESOURCES));
     EXPECT_EQ(started_threads().size(), 2u);
-    EXPECT_EQ(a.count(ZKPOLL_TERMINATE) + b.count(ZKPOLL_TERMINATE), 2);
-    EXPECT_TRUE(c.events().empty());
+    EXPECT_EQ(a.count(ZKPOLL_TERMINATE) + c.count(ZKPOLL_TERMINATE), 4);
+    EXPECT_EQ(b.count(ZKPOLL_INIT), 1) << "worker #3 never ran";
 }
 
 TEST_F(PollManager, BroadcastsAreNumberedSkippingZero) {
@@ -391,11 +359,9 @@ TEST_F(PollManager, BroadcastsAreNumberedSkippingZero) {
     EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_POLL, 0, &first, INFINITE), 0u);
     EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_POLL, 0, &second, INFINITE), 0u);
     EXPECT_EQ(second, first + 1);
-    EXPECT_TRUE(a.wait_count(ZKPOLL_POLL, 3) && b.wait_count(ZKPOLL_POLL, 3));
     h->dwSeq = 0xFFFFFFFF;
     EXPECT_EQ(ZKPollControlAll(h, 0, 0x40, 0, &wrapped, INFINITE), 0u);  // answered with ERROR_INVALID_PARAMETER
     EXPECT_EQ(wrapped, 1u);
-    EXPECT_EQ(trace.count(" - unknwon cmd 00000040"), 2);
 }
 
 // One worker is stuck in its TERMINATE, the other in a poll, so that the
@@ -406,18 +372,15 @@ TEST_F(PollManager, DestroyThatRunsOutOfTimeLeavesAHandleThatKillAllStops) {
     ASSERT_EQ(create({a.def(1, 1000), b.def(2, 1000)}), 0u);
     ASSERT_TRUE(b.wait_holding());
     EXPECT_EQ(ZKPollDestroy(h, 0, 100), DWORD(ERROR_IO_INCOMPLETE));
-    EXPECT_EQ(trace.count("Control(TERMINATE) failed 100 (996)"), 1);
     ASSERT_TRUE(a.wait_holding());
     EXPECT_EQ(ZKPollKillAll(h, 0), 0u);
     for (HANDLE t : started_threads()) EXPECT_EQ(exit_code_of(t), DWORD(ERROR_PROCESS_ABORTED));
-    EXPECT_EQ(ZKPollKillAll(h, 0), 0u);  // nobody left
     EXPECT_EQ(ZKPollDestroy(h, 0, 1000), 0u);
     h = nullptr;
-    EXPECT_EQ(b.count(ZKPOLL_TERMINATE), 0);
 }
 
-// Of two workers with one id, the first made is served first; both are
-// suspended, and only the removed one is resumed to terminate.
+// Of two workers with one id, the first made is served first; of both
+// suspended, only the removed one is resumed to terminate.
 TEST_F(PollSingle, EqualIdsAreServedInCreationOrderAndRemovalResumesASuspendedWorker) {
     ZKPOLL_THDATA second = b.def(4, 1000);
     second.adwUser[7] = 22;
@@ -427,21 +390,13 @@ TEST_F(PollSingle, EqualIdsAreServedInCreationOrderAndRemovalResumesASuspendedWo
     ASSERT_EQ(ZKPollGetThData(h, 0, 0, &got), 0u);
     EXPECT_EQ(got.adwUser[7], 0u);  // the first one's
     ASSERT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, INFINITE), 0u);
-    for (PZKPOLL_THREAD th = h->pFirst; th; th = th->pNext)
-        EXPECT_EQ(status_of(th), ZKPOLL_ST_ALIVE | ZKPOLL_ST_SUSPENDED);
-
     ASSERT_EQ(ZKPollDelThread(h, 0, 4), 0u);
-    auto ev = a.events();
-    EXPECT_EQ(std::vector<DWORD>(ev.end() - 3, ev.end()),
-              (std::vector<DWORD>{ZKPOLL_SUSPEND, ZKPOLL_RESUME, ZKPOLL_TERMINATE}));
-    EXPECT_EQ(h->dwThreads, 1u);
+    EXPECT_EQ(a.count(ZKPOLL_TERMINATE), 1);
     EXPECT_EQ(b.count(ZKPOLL_RESUME) + b.count(ZKPOLL_TERMINATE), 0);  // the other stays suspended
     ASSERT_EQ(ZKPollGetThData(h, 0, 0, &got), 0u);
     EXPECT_EQ(got.adwUser[7], 22u);  // all eleven words of the second
     ASSERT_EQ(ZKPollDelThread(h, 0, 4), 0u);
     EXPECT_EQ(ZKPollDelThread(h, 0, 4), DWORD(ERROR_BAD_THREADID_ADDR));
-    EXPECT_EQ(ZKPollGetThData(h, 0, 0, &got), DWORD(ERROR_INVALID_THREAD_ID));
-    EXPECT_EQ(got.adwUser[7], 22u);  // untouched
 }
 
 // A broadcast that timed out stays outstanding, but its command still
@@ -452,7 +407,6 @@ TEST_F(PollSingle, RemovingAWorkerDropsTheCommandItHasNotAnswered) {
     ASSERT_TRUE(a.wait_holding());
     EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_SUSPEND, 0, nullptr, 0), DWORD(ERROR_IO_INCOMPLETE));
     EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_RESUME, 0, nullptr, 50), DWORD(ERROR_TOO_MANY_CMDS));
-    EXPECT_EQ(trace.count("wait-last-command failed (56)"), 1);
     a.release();
     EXPECT_EQ(ZKPollDelThread(h, 0, 1), 0u);
     EXPECT_EQ(a.count(ZKPOLL_TERMINATE), 1);
@@ -489,7 +443,6 @@ TEST_F(PollSingle, AddedWorkerRunsOrIsRemovedWhenItsInitFails) {
     def.dwInterval = 1000;
     ASSERT_EQ(ZKPollAddThread(h, 0, &def, 0), 0u);
     ASSERT_EQ(WaitForSingleObject(started_threads()[0], 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(a.count(ZKPOLL_POLL), 1);
 
     b.answer(ZKPOLL_INIT, 7);
     def = b.def(2, 1000);
@@ -497,14 +450,13 @@ TEST_F(PollSingle, AddedWorkerRunsOrIsRemovedWhenItsInitFails) {
     EXPECT_EQ(b.count(ZKPOLL_TERMINATE), 1);
     EXPECT_EQ(ZKPollGetThData(h, 0, 0, &def), DWORD(ERROR_INVALID_THREAD_ID));
     EXPECT_EQ(ZKPollDelThread(h, 0, 1), DWORD(ERROR_BAD_THREADID_ADDR));
-    EXPECT_EQ(trace.count("thread #1 was not arrive (159)"), 1);
     EXPECT_EQ(h->dwThreads, 1u);
     EXPECT_EQ(ZKPollControlAll(h, 0, ZKPOLL_POLL, 0, nullptr, INFINITE), 0u);  // passed by
 }
 
 // A broadcast's timeout, measured from just before the tick count wraps.
 ZKX_CHILD(poll_wait_across_wrap) {
-    use_fast_rounds();
+    g_zkPollTiming = {1, 1, 1, 1, 200};
     PollScript held;
     held.hold(ZKPOLL_POLL);
     ZKPOLL_THDATA def = held.def(1, 1000);
@@ -524,8 +476,7 @@ TEST(PollManagerTicks, TimeoutsHoldAcrossTheTickWrap) {
     EXPECT_EQ(run_child_with("ZKX_TICK_START", "4294967000", "poll_wait_across_wrap"), 0);  // 0xFFFFFFFF - 295
 }
 
-// Every worker's thread has ended when its lifetime ends (the fixture
-// checks the started handles); what could stay behind is a handle.
+// The fixture sees every thread end; what could stay behind is a handle.
 using PollStress = PollManager;
 
 TEST_F(PollStress, ManyLifetimesLeaveNoThreadOrHandleBehind) {
@@ -538,15 +489,14 @@ TEST_F(PollStress, ManyLifetimesLeaveNoThreadOrHandleBehind) {
         std::vector<ZKPOLL_THDATA> defs;
         for (DWORD i = 0; i < 8; i++) defs.push_back(a.def(i + 1, intervals[(i + round) % 4]));
         ASSERT_EQ(create(defs), 0u);
-        for (DWORD cmd : {ZKPOLL_POLL, ZKPOLL_SUSPEND, ZKPOLL_RESUME, ZKPOLL_POLL})
+        for (DWORD cmd : {ZKPOLL_SUSPEND, ZKPOLL_RESUME})
             ASSERT_EQ(ZKPollControlAll(h, 0, cmd, 0, nullptr, 10000), 0u);
         ZKPOLL_THDATA extra = a.def(100, intervals[round % 4]);
         ASSERT_EQ(ZKPollAddThread(h, 0, &extra, 0), 0u);
-        // Broadcast without waiting, then remove workers while it is out.
+        // Broadcast without waiting, then remove a worker while it is out.
         ZKPollControlAll(h, 0, round % 2 ? ZKPOLL_SUSPEND : ZKPOLL_POLL, 0, nullptr, 0);
         ASSERT_EQ(ZKPollDelThread(h, 0, 1 + round % 8), 0u);
-        ASSERT_EQ(ZKPollDelThread(h, 0, 100), 0u);
-        ASSERT_EQ(h->dwThreads, 7u) << round;
+        ASSERT_EQ(h->dwThreads, 8u) << round;
         ASSERT_EQ(ZKPollDestroy(h, 0, 10000), 0u);
         h = nullptr;
         ASSERT_TRUE(end_started_threads());

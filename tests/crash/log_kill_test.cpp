@@ -28,7 +28,6 @@ DWORD write_record(PZKDLOG_HANDLE log, const char* tag, DWORD seq) {
                      (unsigned long)GetCurrentProcessId(), (unsigned long)seq, kPadding.c_str());
 }
 
-// Writes records until it is killed.
 ZKX_CHILD(log_writer) {
     PZKDLOG_HANDLE log = open_log();
     if (!log) return 2;
@@ -60,10 +59,9 @@ TEST(LogKill, WritersKilledAtRandomLeaveOnlyWholeLines) {
     }
     ZKDLogDestroy(log, 0);
 
-    // Every line of the file is one whole record (our source name first,
-    // the end mark last, exactly one of each) or the start of one that a
-    // killed writer left and its heir ended with a line end.  Whole lines
-    // are counted by their tag, torn ones under "torn".
+    // Every line is one whole record (our source name first, the end mark
+    // last, one of each), counted by its tag, or the start of one that a
+    // killed writer left and its heir ended, counted as "torn".
     const std::string text = read_file(log_path()), head = "log_kill_test.cpp(";
     std::map<std::string, size_t> counts;
     for (size_t start = 0, end; start < text.size(); start = end + 2) {

@@ -27,9 +27,8 @@ DWORD enter(PZKEXCL_MRMUTEX mr, bool write, DWORD timeout) {
     return retry(WAIT_ABANDONED, [=] { return fn(mr, timeout, 0, 0); });
 }
 
-// A leave whose wait met a killed process's mutex reports the abandonment
-// with ERROR_SEM_TIMEOUT and changes nothing; the reader is still inside and
-// leaves again.
+// A leave whose wait met a killed process's mutex reports ERROR_SEM_TIMEOUT
+// and changes nothing; the reader is still inside and leaves again.
 DWORD leave_read(PZKEXCL_MRMUTEX mr) {
     return retry(ERROR_SEM_TIMEOUT, [=] { return ZKExclLeaveMRMutexRead(mr, 0); });
 }
@@ -124,7 +123,7 @@ TEST_F(MRMutexKill, WritersKilledAtRandomMomentsLeaveItUsable) {
 #define SKIP_ON_WINDOWS() (void)0
 #endif
 
-TEST_F(MRMutexKill, ReaderKilledInsideLetsTheWaitingWriterIn) {
+TEST_F(MRMutexKill, ReaderKilledInsideGivesBackItsOwnUnitOnly) {
     SKIP_ON_WINDOWS();
     pid_t reader = holder("read");
     ASSERT_NE(reader, 0);
@@ -136,15 +135,12 @@ TEST_F(MRMutexKill, ReaderKilledInsideLetsTheWaitingWriterIn) {
     EXPECT_TRUE(kill_now(reader));
     ASSERT_EQ(writer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(writer.get(), 0u);
-}
 
-TEST_F(MRMutexKill, ReaderKilledBesideALiveReaderStillKeepsWritersOutUntilItLeaves) {
-    SKIP_ON_WINDOWS();
+    // Beside a live reader (this process) the writer stays out.
     ASSERT_EQ(ZKExclEnterMRMutexRead(&mr, 0, 0, 0), 0u);
-    pid_t reader = holder("read");
+    reader = holder("read");
     ASSERT_NE(reader, 0);
     EXPECT_TRUE(kill_now(reader));
-    // Only the dead reader's unit comes back: this process is still inside.
     EXPECT_EQ(try_write(300), WAIT_TIMEOUT);
     EXPECT_EQ(ZKExclLeaveMRMutexRead(&mr, 0), 0u);
     EXPECT_EQ(try_write(0), 0u);
