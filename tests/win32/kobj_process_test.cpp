@@ -54,7 +54,7 @@ TEST(Process, AMutexOfAKilledOwnerGoesToTheWaiterAsAbandoned) {
     ASSERT_TRUE(wait_for_waiters(ev, 2));
     SetEvent(ev);
     EXPECT_EQ(first.get(), WAIT_OBJECT_0);
-    EXPECT_WAITERS(ev, 0) << "the set that passed the dead waiter by swept it out";
+    EXPECT_WAITERS(ev, 0);  // the set that passed the dead waiter by swept it out
 
     pid_t owner = spawn_child("hold_mutexes", {name + "-ready", name, name + "-1"});
     ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
