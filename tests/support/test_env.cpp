@@ -2,8 +2,10 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -38,7 +40,13 @@ TestEnvironment::TestEnvironment() {
         ns_ = getenv("ZKX_NAMESPACE");
         return;
     }
-    ns_ = "test-" + std::to_string(getpid());
+    // Not the pid alone: a test process that was killed leaves its namespace
+    // behind, and a later process given the same pid would adopt that
+    // segment in whatever state it was left, such as a lock that can no
+    // longer be taken.  The start time keeps every name new.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    ns_ = "test-" + std::to_string(getpid()) + "-" + std::to_string(uint64_t(now.tv_sec) * 1000000000u + now.tv_nsec);
     own_ns_ = true;
     setenv("ZKX_NAMESPACE", ns_.c_str(), 1);
     setenv(kChildMark, ns_.c_str(), 1);
