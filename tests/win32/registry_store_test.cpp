@@ -9,6 +9,7 @@
 
 #include "fs_test_helpers.h"
 #include "registry/format.h"
+#include "registry/names.h"
 #include "registry_test_util.h"
 
 using namespace zkx::test;
@@ -59,6 +60,9 @@ TEST(RegistryFormat, AnyBytesRoundTripAndDamageIsRefused) {
     EXPECT_FALSE(parse_key_file("zkx-registry-key 2\nid 0000000000000001\nname \"k\"\nend\n", &back));
     // A key's name never holds the path separator.
     EXPECT_FALSE(parse_key_file("zkx-registry-key 1\nid 0000000000000001\nname \"a\\\\b\"\nend\n", &back));
+    std::vector<std::string> names{"left over"};
+    EXPECT_EQ(split_key_path("A\\\\B\\", &names), ERROR_SUCCESS);
+    EXPECT_EQ(names, (std::vector<std::string>{"A", "B"}));
 }
 
 TEST(RegistryStore, ADamagedOrForeignFileFailsOnlyItsOwnKey) {

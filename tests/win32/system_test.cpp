@@ -138,6 +138,11 @@ TEST_F(Files, CreationDispositionsAndTheCallsByName) {
     EXPECT_EQ(failure(!CreateDirectoryA("C:\\a\\b", nullptr)), DWORD(ERROR_PATH_NOT_FOUND));
     EXPECT_EQ(failure(!CreateDirectoryA(("C:\\" + std::string(245, 'x')).c_str(), nullptr)),
               DWORD(ERROR_FILENAME_EXCED_RANGE));
+    write_file(c_ + "/g.txt", "g");
+    EXPECT_EQ(failure(!MoveFileExA("C:\\g.txt", "C:\\f.txt", 0)), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(failure(!MoveFileExA("C:\\g.txt", nullptr, MOVEFILE_REPLACE_EXISTING)), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(MoveFileExA("C:\\g.txt", "C:\\f.txt", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(read_file(host), "g");
     chmod(host.c_str(), 0444);
     EXPECT_EQ(GetFileAttributesA("C:\\f.txt"), DWORD(FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(failure(GetFileAttributesA("C:\\none") == INVALID_FILE_ATTRIBUTES), DWORD(ERROR_FILE_NOT_FOUND));
