@@ -1,5 +1,7 @@
 // The multi-reader mutex: readers share it and keep writers out, a writer
 // keeps everyone else out.
+#include <random>
+
 #include "ZKExcl.h"
 #include "misc_test_util.h"
 #include "test_util.h"
@@ -98,8 +100,9 @@ Shared* map_shared(const std::string& name) {
 void hammer(const std::string& lock_name, Shared* shared, unsigned seed) {
     ZKEXCL_MRMUTEX mr{};
     if (ZKExclInitMRMutex(&mr, lock_name.c_str(), 0, 0) != 0) ++shared->violations;
-    for (auto start = std::chrono::steady_clock::now(); elapsed_ms(start) < 1000; seed = seed * 1103515245 + 12345) {
-        const bool write = (seed >> 16) % 4 == 0;
+    std::mt19937 rng(seed);
+    for (auto start = std::chrono::steady_clock::now(); elapsed_ms(start) < 1000;) {
+        const bool write = rng() % 4 == 0;
         if ((write ? ZKExclEnterMRMutexWrite(&mr, 50, 0, 0) : ZKExclEnterMRMutexRead(&mr, 50, 0, 0)) != 0) continue;
         auto& mine = write ? shared->writers : shared->readers;
         auto& others = write ? shared->readers : shared->writers;

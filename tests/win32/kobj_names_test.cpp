@@ -93,7 +93,6 @@ TEST(Names, LocalAndGlobalPrefixesNameTheSameObjectAndNothingFollowsThem) {
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include "kernel/layout.h"
 #include "system/namespace_dir.h"
@@ -192,8 +191,8 @@ TEST(Limits, TheProcessBeyondTheTableIsRefusedUntilARowIsFree) {
         return read(report[0], &error, sizeof error) == ssize_t(sizeof error) ? error : DWORD(-1);
     };
     auto end = [](pid_t member) {
-        kill(member, SIGKILL);
-        waitpid(member, nullptr, 0);
+        kill_child(member);
+        wait_child(member);
     };
     uint32_t rows = 1;
     while (rows < kobj::kMaxProcesses && join() == ERROR_FILE_NOT_FOUND) ++rows;
